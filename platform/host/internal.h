@@ -1,0 +1,94 @@
+// Shared inside the host platform: the handle table, the last error, the attached device.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "platform/ce.h"
+#include "platform/host/host.h"
+#include "sim/device.h"
+
+namespace ce_host {
+
+// Sets the last-error code and returns the failure value given, for one-line refusals:
+// `return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);`
+void SetError(DWORD code);
+template <typename T>
+T Fail(DWORD code, T result)
+{
+    SetError(code);
+    return result;
+}
+
+struct FileObject {
+    std::string devicePath;  // as resolved, with the case of the entries on disk
+    std::filesystem::path hostPath;
+    int fd = -1;
+    DWORD access = 0;
+    DWORD share = 0;
+    uint64_t position = 0;
+};
+
+struct SearchObject {
+    std::vector<WIN32_FIND_DATAW> entries;
+    size_t next = 0;
+};
+
+struct DeviceObject {
+    sim::Driver *driver = nullptr;
+};
+
+struct StoreObject {
+    std::string name;
+};
+
+struct PartitionSearchObject {
+    size_t index = 0;
+};
+
+struct ProcessObject {
+    std::string path;
+    bool thread = false;
+};
+
+using HandleObject = std::variant<FileObject, SearchObject, DeviceObject, StoreObject,
+                                  PartitionSearchObject, ProcessObject>;
+
+HANDLE AddHandle(HandleObject object);
+HandleObject *FindHandle(HANDLE handle);
+template <typename T>
+T *FindHandleAs(HANDLE handle)
+{
+    HandleObject *object = FindHandle(handle);
+    return object ? std::get_if<T>(object) : nullptr;
+}
+// Removes the handle from the table and gives back its object (for closing).
+bool TakeHandle(HANDLE handle, HandleObject &out);
+// Every open handle of one kind, for share-mode checks.
+template <typename T, typename F>
+void ForEachHandle(F &&visit);
+std::map<uintptr_t, HandleObject> &HandleTableForIteration();
+
+template <typename T, typename F>
+void ForEachHandle(F &&visit)
+{
+    for (auto &[value, object] : HandleTableForIteration())
+        if (T *typed = std::get_if<T>(&object))
+            visit(*typed);
+}
+
+// Text between the device's UTF-16 and the host's UTF-8.
+std::string ToUtf8(std::u16string_view text);
+std::u16string FromUtf8(std::string_view text);
+std::u16string_view View(LPCWSTR text);  // empty for NULL
+
+// One debug-log entry / one line of standard output, as the device prints them.
+void EmitDebugLog(std::u16string_view text);
+void EmitStdout(std::string_view text);
+
+}  // namespace ce_host

@@ -1,0 +1,95 @@
+// What a simulated device is: the parsed device.json with its defaults.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "sim/faults.h"
+
+namespace sim {
+
+enum class FindOrder { Name, Reverse, Created };
+
+struct ClockConfig {
+    std::string utc = "2026-12-05T08:30:00Z";
+    int localOffsetMinutes = 0;
+};
+
+struct FilesConfig {
+    FindOrder findOrder = FindOrder::Name;
+    bool dotEntries = true;
+    std::vector<std::string> locked;           // device paths held open elsewhere
+    std::map<std::string, uint32_t> appearAfter;  // root folder -> first search that finds it
+};
+
+struct HeapConfig {
+    std::optional<uint64_t> limitBytes;
+};
+
+struct FlashConfig {
+    uint32_t blocks = 512;
+    std::vector<uint32_t> bad;
+    uint32_t ebootUpdate = 1;
+    bool protect = true;
+    std::vector<FaultSpec> faults;
+};
+
+struct PowerConfig {
+    bool present = true;
+    uint32_t bootKey = 0;
+    int64_t serial = 20240315;
+    std::vector<FaultSpec> faults;
+};
+
+struct PeripheralConfig {
+    bool present = true;
+    std::vector<FaultSpec> faults;
+};
+
+struct BrailleConfig {
+    bool present = true;
+};
+
+struct PartitionConfig {
+    std::string name;
+    std::string fileSystem;
+    uint64_t sectors = 0;
+};
+
+struct StoreConfig {
+    bool present = true;
+    std::vector<FaultSpec> faults;
+    std::vector<PartitionConfig> partitions{{"Part00", "BINFS", 21952}};
+};
+
+struct ProgramsConfig {
+    std::vector<std::string> fail;
+};
+
+struct DeviceConfig {
+    ClockConfig clock;
+    FilesConfig files;
+    HeapConfig heap;
+    FlashConfig flash;
+    PowerConfig power;
+    PeripheralConfig peripheral;
+    BrailleConfig braille;
+    StoreConfig store;
+    ProgramsConfig programs;
+
+    // Strict: an unknown key or a value of the wrong kind throws ConfigError naming it.
+    static DeviceConfig FromJson(const nlohmann::json &doc);
+    // Parses text; a syntax error names its line.
+    static DeviceConfig Parse(const std::string &text);
+    static DeviceConfig Load(const std::filesystem::path &file);
+
+    nlohmann::json ToJson() const;
+};
+
+}  // namespace sim

@@ -1,0 +1,67 @@
+// A simulated device driver, reached by its name ("PWR1:") through CreateFileW.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "sim/faults.h"
+
+namespace sim {
+
+class Journal;
+
+// One DeviceIoControl call as the driver sees it.
+struct IoRequest {
+    uint32_t code = 0;
+    std::span<const uint8_t> in;
+    std::span<uint8_t> out;
+    uint32_t bytesReturned = 0;
+    // Set by the driver for a sector read or write, so that the journal merges runs of them.
+    std::optional<uint32_t> transferSector;
+    // The last-error code that a refusal leaves.
+    uint32_t error = 31;  // ERROR_GEN_FAILURE
+};
+
+class Driver {
+public:
+    Driver(std::string name, std::vector<NamedCode> codes, std::vector<FaultSpec> faults);
+    virtual ~Driver() = default;
+    Driver(const Driver &) = delete;
+    Driver &operator=(const Driver &) = delete;
+
+    const std::string &Name() const { return name_; }
+    // The control code's name as the journal shows it; empty when the driver does not know it.
+    std::string CodeName(uint32_t code) const;
+
+    // Fails the call when a fault on its code fires, else hands it to Control.
+    bool Dispatch(IoRequest &request);
+    // WriteFile on the driver's handle; drivers that take no data refuse it.
+    virtual bool Write(std::span<const uint8_t> data);
+
+    // What the driver remembers between boots, under its own key of state.json (none when the
+    // key is empty).
+    virtual std::string StateKey() const { return {}; }
+    virtual void LoadState(const nlohmann::json &state);
+    virtual nlohmann::json SaveState() const;
+
+    void AttachJournal(Journal *journal) { journal_ = journal; }
+
+protected:
+    virtual bool Control(IoRequest &request) = 0;
+    // For faults on operations rather than codes (a block, a sector).
+    bool FaultHit(const FaultQuery &query) { return faults_.Hit(query); }
+    Journal *journal() const { return journal_; }
+
+private:
+    std::string name_;
+    std::vector<NamedCode> codes_;
+    FaultList faults_;
+    Journal *journal_ = nullptr;
+};
+
+}  // namespace sim

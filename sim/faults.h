@@ -1,0 +1,59 @@
+// Faults injected into driver calls, as device.json describes them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace sim {
+
+// One fault: a control code (by number or by name) or a driver operation, optionally narrowed
+// to a block or sector, and to the nth matching call (every matching call without nth).
+struct FaultSpec {
+    std::optional<uint32_t> code;
+    std::string codeName;  // as written; resolved to code by the driver that owns the fault
+    std::string op;
+    std::optional<uint32_t> block;
+    std::optional<uint32_t> sector;
+    std::optional<uint32_t> nth;
+
+    static FaultSpec FromJson(const nlohmann::json &j, const std::string &where);
+    nlohmann::json ToJson() const;
+};
+
+// What a driver call is, for matching against faults.
+struct FaultQuery {
+    std::optional<uint32_t> code;
+    std::string op;
+    std::optional<uint32_t> block;
+    std::optional<uint32_t> sector;
+};
+
+struct NamedCode {
+    uint32_t code;
+    const char *name;
+};
+
+// The faults of one driver, each counting the calls that match it.
+class FaultList {
+public:
+    FaultList() = default;
+    // Resolves code names against the driver's table; an unknown name throws DeviceError.
+    FaultList(std::vector<FaultSpec> specs, const std::vector<NamedCode> &codes,
+              const std::string &section);
+
+    // Counts the call against every matching fault; true when one of them fires.
+    bool Hit(const FaultQuery &query);
+
+private:
+    struct Entry {
+        FaultSpec spec;
+        uint32_t seen = 0;
+    };
+    std::vector<Entry> entries_;
+};
+
+}  // namespace sim

@@ -1,0 +1,57 @@
+// The record of everything a boot asked of the device, in order; written to journal.jsonl.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace sim {
+
+class Journal {
+public:
+    using Event = nlohmann::json;
+    using Listener = std::function<void(const Event &)>;
+
+    // Every event gets seq and t (virtual milliseconds) from the clock reading given here.
+    void SetTimeSource(std::function<uint64_t()> now) { now_ = std::move(now); }
+    // Called with each event as it is recorded (a merged transfer: when it starts).
+    void SetListener(Listener listener) { listener_ = std::move(listener); }
+
+    void Log(const std::string &text);
+    void Stdout(const std::string &text);
+    void Open(const std::string &device);
+    void Close(const std::string &device);
+    void Sleep(uint32_t ms);
+    void Sound(const std::string &path, bool ok);
+    void Process(const std::string &path, bool ok);
+    void Braille(std::span<const uint8_t> cells, const std::string &text);
+    void Violation(const std::string &device, const std::string &what);
+    void Leak(const std::string &what);
+
+    // A control code with its buffers. A sector transfer (sector given) merges into the previous
+    // event when that is the same transfer on the same device for the sector just before it.
+    void Ioctl(const std::string &device, uint32_t code, const std::string &name,
+               std::span<const uint8_t> in, std::span<const uint8_t> out, bool ok,
+               std::optional<uint32_t> transferSector = std::nullopt);
+
+    const std::vector<Event> &Events() const { return events_; }
+    void Clear() { events_.clear(); }
+    // One JSON object a line.
+    std::string ToJsonLines() const;
+
+private:
+    Event &Append(const char *kind);
+
+    std::vector<Event> events_;
+    std::function<uint64_t()> now_;
+    Listener listener_;
+};
+
+std::string ToHex(std::span<const uint8_t> bytes);
+
+}  // namespace sim
