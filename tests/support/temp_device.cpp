@@ -1,0 +1,106 @@
+#include "tests/support/temp_device.h"
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "platform/host/host.h"
+#include "platform/host/internal.h"
+
+namespace qs_test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path NewTempFolder()
+{
+    std::random_device random;
+    for (;;) {
+        fs::path candidate =
+            fs::temp_directory_path() / ("qs-device-" + std::to_string(random()));
+        if (fs::create_directory(candidate))
+            return candidate;
+    }
+}
+
+}  // namespace
+
+TempDevice::TempDevice(const nlohmann::json &deviceJson) : folder_(NewTempFolder())
+{
+    device_ = sim::Device::Create(folder_, deviceJson);
+    ce_host::Attach(*device_);
+}
+
+TempDevice::~TempDevice()
+{
+    ce_host::Detach();
+    device_.reset();
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+}
+
+fs::path TempDevice::Host(const std::string &devicePath) const
+{
+    fs::path path = folder_ / "root";
+    std::stringstream parts(devicePath);
+    std::string part;
+    while (std::getline(parts, part, '\\'))
+        if (!part.empty())
+            path /= part;
+    return path;
+}
+
+void TempDevice::Reload()
+{
+    ce_host::Detach();
+    device_->Save();
+    device_.reset();
+    device_ = sim::Device::Open(folder_);
+    ce_host::Attach(*device_);
+}
+
+void TempDevice::PutFile(const std::string &devicePath, const std::string &content) const
+{
+    fs::path file = Host(devicePath);
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << content;
+}
+
+void TempDevice::PutFolder(const std::string &devicePath) const
+{
+    fs::create_directories(Host(devicePath));
+}
+
+std::string TempDevice::ReadFile(const std::string &devicePath) const
+{
+    std::ifstream in(Host(devicePath), std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::vector<std::string> TempDevice::LogEntries()
+{
+    std::vector<std::string> entries;
+    for (const auto &event : device_->Events().Events())
+        if (event["event"] == "log" || event["event"] == "stdout")
+            entries.push_back(event["text"].get<std::string>());
+    return entries;
+}
+
+std::vector<nlohmann::json> TempDevice::EventsOf(const std::string &kind)
+{
+    std::vector<nlohmann::json> found;
+    for (const auto &event : device_->Events().Events())
+        if (event["event"] == kind)
+            found.push_back(event);
+    return found;
+}
+
+std::string Narrow(const char16_t *text)
+{
+    return ce_host::ToUtf8(ce_host::View(text));
+}
+
+}  // namespace qs_test

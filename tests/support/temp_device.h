@@ -1,0 +1,48 @@
+// A fresh simulated device in a temporary device folder, attached to the host platform.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "sim/device.h"
+
+namespace qs_test {
+
+class TempDevice {
+public:
+    // deviceJson is written as device.json; every key is optional.
+    explicit TempDevice(const nlohmann::json &deviceJson = nlohmann::json::object());
+    ~TempDevice();
+    TempDevice(const TempDevice &) = delete;
+    TempDevice &operator=(const TempDevice &) = delete;
+
+    sim::Device &device() { return *device_; }
+    const std::filesystem::path &folder() const { return folder_; }
+    std::filesystem::path Host(const std::string &devicePath) const;  // "\A\b.txt" -> root/A/b.txt
+
+    // Saves the device, detaches it and opens the folder again (a reboot).
+    void Reload();
+
+    // Lays a file (and its folders) under root/ directly, as a device image would hold it.
+    void PutFile(const std::string &devicePath, const std::string &content) const;
+    void PutFolder(const std::string &devicePath) const;
+    std::string ReadFile(const std::string &devicePath) const;
+
+    // The debug-log entries and stdout lines of this boot, in order.
+    std::vector<std::string> LogEntries();
+    // Events of one kind ("ioctl", "sleep", ...), in order.
+    std::vector<nlohmann::json> EventsOf(const std::string &kind);
+
+private:
+    std::filesystem::path folder_;
+    std::unique_ptr<sim::Device> device_;
+};
+
+// Wide literal to std::u16string and back, for comparing what the platform returns.
+std::string Narrow(const char16_t *text);
+
+}  // namespace qs_test
