@@ -87,6 +87,27 @@ std::string ToUtf8(std::u16string_view text);
 std::u16string FromUtf8(std::string_view text);
 std::u16string_view View(LPCWSTR text);  // empty for NULL
 
+// A device path resolved under root/. Each existing component is matched without regard to
+// case and takes the case it has on disk; the last one may be missing (exists == false).
+struct ResolvedPath {
+    std::string devicePath;  // "\A\b.txt", with the case found on disk
+    std::filesystem::path hostPath;
+    bool exists = false;
+    bool isDirectory = false;
+};
+// Fails with the last-error code set: 206 for MAX_PATH or more characters, 123 for a character
+// the device's file systems refuse (wildcards only where allowed, in the last component), 3 for a
+// missing folder on the way.
+bool ResolvePath(LPCWSTR path, ResolvedPath &out, bool allowWildcards = false);
+
+// Attributes kept for a file or folder (FILE_ATTRIBUTE_* without DIRECTORY and NORMAL).
+DWORD StoredAttributes(const std::string &devicePath);
+
+// Device names ("PWR1:"): CreateFileW opens the driver, WriteFile hands it the data.
+bool IsDeviceName(std::u16string_view name);
+HANDLE OpenDevice(std::u16string_view name);
+BOOL WriteDevice(DeviceObject &device, LPCVOID data, DWORD size, LPDWORD written);
+
 // One debug-log entry / one line of standard output, as the device prints them.
 void EmitDebugLog(std::u16string_view text);
 void EmitStdout(std::string_view text);
