@@ -13,9 +13,21 @@
 
 #if defined(_WIN32)
 
+// The device is Unicode only: TEXT() and the unsuffixed names are the wide ones.
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+
 #include <windows.h>
 #include <mmsystem.h>
 #include <wchar.h>
+
+// The device's WinMain takes a wide command line; on the desktop that entry point is wWinMain
+// (linked with -municode). Defined after windows.h so its own declaration of WinMain stays.
+#define WinMain wWinMain
 
 // Storage manager record and calls: present on the device, absent from the desktop headers.
 #define PARTITIONNAMESIZE 32
@@ -159,8 +171,11 @@ typedef ULONGLONG SECTORNUM;
 #define ERROR_INVALID_NAME 123L
 #define ERROR_NEGATIVE_SEEK 131L
 #define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_DIRECTORY 267L
+#define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_REQUEST_ABORTED 1235L
 
 #define PARTITIONNAMESIZE 32

@@ -38,12 +38,15 @@ public:
     VirtualClock &Clock() { return clock_; }
     Journal &Events() { return journal_; }
 
-    // The debug log of this boot, exactly as printed (UTF-8).
+    // One entry of this boot's debug log, exactly as printed (UTF-8); journaled as well.
     void AppendDebugLog(const std::string &text);
     const std::string &DebugLog() const { return debugLog_; }
 
     // A section of state.json owned by something other than a driver ("files").
     nlohmann::json &StateSection(const std::string &key);
+
+    // The storage manager is no driver, but its faults count calls all the same.
+    FaultList &StoreFaults() { return storeFaults_; }
 
     void AddDriver(std::unique_ptr<Driver> driver);
     Driver *FindDriver(const std::string &name);
@@ -60,6 +63,7 @@ private:
     VirtualClock clock_;
     Journal journal_;
     std::string debugLog_;
+    FaultList storeFaults_;
     std::map<std::string, std::unique_ptr<Driver>, CaselessLess> drivers_;
 };
 

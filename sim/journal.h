@@ -14,7 +14,7 @@ namespace sim {
 
 class Journal {
 public:
-    using Event = nlohmann::json;
+    using Event = nlohmann::ordered_json;
     using Listener = std::function<void(const Event &)>;
 
     // Every event gets seq and t (virtual milliseconds) from the clock reading given here.
@@ -32,6 +32,8 @@ public:
     void Braille(std::span<const uint8_t> cells, const std::string &text);
     void Violation(const std::string &device, const std::string &what);
     void Leak(const std::string &what);
+    // A storage-manager call (OpenStore, FindFirstPartition, FindClosePartition).
+    void Store(const std::string &call, const std::string &detail, bool ok);
 
     // A control code with its buffers. A sector transfer (sector given) merges into the previous
     // event when that is the same transfer on the same device for the sector just before it.
@@ -46,6 +48,7 @@ public:
 
 private:
     Event &Append(const char *kind);
+    void Emit(const char *kind, const Event &fields);
 
     std::vector<Event> events_;
     std::function<uint64_t()> now_;

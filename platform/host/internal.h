@@ -108,6 +108,9 @@ bool IsDeviceName(std::u16string_view name);
 HANDLE OpenDevice(std::u16string_view name);
 BOOL WriteDevice(DeviceObject &device, LPCVOID data, DWORD size, LPDWORD written);
 
+// Clears the file layer's per-boot counters (the search attempts of files.appear_after).
+void ResetFileState();
+
 // One debug-log entry / one line of standard output, as the device prints them.
 void EmitDebugLog(std::u16string_view text);
 void EmitStdout(std::string_view text);

@@ -1,0 +1,66 @@
+// Driver handles: CreateFileW on "XXXn:" names, DeviceIoControl, WriteFile to a driver.
+#include <cctype>
+
+#include "platform/host/internal.h"
+
+namespace ce_host {
+
+bool IsDeviceName(std::u16string_view name)
+{
+    // Three letters, one or more digits, a colon: "DSK1:", "PWR1:".
+    if (name.size() < 5 || name.back() != u':')
+        return false;
+    for (size_t i = 0; i < 3; ++i)
+        if (name[i] > 0x7F || !std::isalpha(int(name[i])))
+            return false;
+    for (size_t i = 3; i + 1 < name.size(); ++i)
+        if (name[i] < u'0' || name[i] > u'9')
+            return false;
+    return true;
+}
+
+HANDLE OpenDevice(std::u16string_view name)
+{
+    sim::Device &device = AttachedDevice();
+    sim::Driver *driver = device.FindDriver(ToUtf8(name));
+    if (!driver)
+        return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    device.Events().Open(driver->Name());
+    return AddHandle(DeviceObject{driver});
+}
+
+BOOL WriteDevice(DeviceObject &device, LPCVOID data, DWORD size, LPDWORD written)
+{
+    if (written)
+        *written = 0;
+    if (!device.driver->Write({static_cast<const uint8_t *>(data), data ? size : 0}))
+        return Fail(ERROR_INVALID_FUNCTION, FALSE);
+    if (written)
+        *written = size;
+    return TRUE;
+}
+
+}  // namespace ce_host
+
+using namespace ce_host;
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED)
+{
+    DeviceObject *device = FindHandleAs<DeviceObject>(hDevice);
+    if (!device)
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    sim::IoRequest request;
+    request.code = dwIoControlCode;
+    request.in = {static_cast<const uint8_t *>(lpInBuffer), lpInBuffer ? nInBufferSize : 0};
+    request.out = {static_cast<uint8_t *>(lpOutBuffer), lpOutBuffer ? nOutBufferSize : 0};
+    bool ok = device->driver->Dispatch(request);
+    if (lpBytesReturned)
+        *lpBytesReturned = ok ? request.bytesReturned : 0;
+    sim::Driver &driver = *device->driver;
+    AttachedDevice().Events().Ioctl(driver.Name(), dwIoControlCode,
+                                    driver.CodeName(dwIoControlCode), request.in, request.out, ok,
+                                    request.transferSector);
+    return ok ? TRUE : Fail(request.error, FALSE);
+}

@@ -1,0 +1,206 @@
+#include "sim/config.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "sim/device.h"
+#include "sim/error.h"
+#include "sim/json_reader.h"
+
+namespace sim {
+
+namespace {
+
+const char *FindOrderName(FindOrder order)
+{
+    switch (order) {
+        case FindOrder::Reverse:
+            return "reverse";
+        case FindOrder::Created:
+            return "created";
+        case FindOrder::Name:
+            break;
+    }
+    return "name";
+}
+
+FindOrder ParseFindOrder(const std::string &text, const std::string &where)
+{
+    for (FindOrder order : {FindOrder::Name, FindOrder::Reverse, FindOrder::Created})
+        if (text == FindOrderName(order))
+            return order;
+    throw DeviceError(where + ": expected \"name\", \"reverse\" or \"created\"");
+}
+
+void ReadFaults(JsonReader &reader, std::vector<FaultSpec> &faults)
+{
+    faults.clear();
+    reader.Objects("faults", [&](const nlohmann::json &item, const std::string &where) {
+        faults.push_back(FaultSpec::FromJson(item, where));
+    });
+}
+
+nlohmann::json FaultsToJson(const std::vector<FaultSpec> &faults)
+{
+    nlohmann::json list = nlohmann::json::array();
+    for (const FaultSpec &fault : faults)
+        list.push_back(fault.ToJson());
+    return list;
+}
+
+void ReadFiles(JsonReader &r, FilesConfig &files)
+{
+    std::string order = FindOrderName(files.findOrder);
+    r.String("find_order", order);
+    files.findOrder = ParseFindOrder(order, r.Where("find_order"));
+    r.Bool("dot_entries", files.dotEntries);
+    r.StringList("locked", files.locked);
+    if (const nlohmann::json *appear = r.Optional("appear_after")) {
+        files.appearAfter.clear();
+        if (!appear->is_object())
+            throw DeviceError(r.Where("appear_after") + ": expected an object");
+        for (const auto &[folder, attempt] : appear->items()) {
+            if (!attempt.is_number_unsigned() || attempt.get<uint64_t>() == 0 ||
+                attempt.get<uint64_t>() > 0xFFFFFFFFu)
+                throw DeviceError(r.Where("appear_after." + folder) +
+                                  ": expected a search attempt, 1 or more");
+            files.appearAfter[folder] = attempt.get<uint32_t>();
+        }
+    }
+}
+
+void ReadStore(JsonReader &r, StoreConfig &store)
+{
+    r.Bool("present", store.present);
+    ReadFaults(r, store.faults);
+    if (r.Optional("partitions"))
+        store.partitions.clear();
+    r.Objects("partitions", [&](const nlohmann::json &item, const std::string &where) {
+        JsonReader p(item, where);
+        PartitionConfig partition;
+        p.String("name", partition.name);
+        p.String("file_system", partition.fileSystem);
+        p.Uint64("sectors", partition.sectors);
+        p.RejectUnknown();
+        store.partitions.push_back(partition);
+    });
+}
+
+// Line and column of a byte offset, for syntax errors.
+std::string LineOf(const std::string &text, size_t offset)
+{
+    size_t line = 1;
+    for (size_t i = 0; i < offset && i < text.size(); ++i)
+        if (text[i] == '\n')
+            ++line;
+    return "line " + std::to_string(line);
+}
+
+}  // namespace
+
+DeviceConfig DeviceConfig::FromJson(const nlohmann::json &doc)
+{
+    DeviceConfig c;
+    JsonReader r(doc, "");
+    r.Object("clock", [&](JsonReader &s) {
+        s.String("utc", c.clock.utc);
+        int64_t offset = c.clock.localOffsetMinutes;
+        s.Int("local_offset_minutes", offset, -24 * 60, 24 * 60);
+        c.clock.localOffsetMinutes = int(offset);
+    });
+    r.Object("files", [&](JsonReader &s) { ReadFiles(s, c.files); });
+    r.Object("heap", [&](JsonReader &s) {
+        if (const nlohmann::json *limit = s.Optional("limit_bytes"); limit && !limit->is_null()) {
+            uint64_t bytes = 0;
+            s.Uint64("limit_bytes", bytes);
+            c.heap.limitBytes = bytes;
+        }
+    });
+    r.Object("flash", [&](JsonReader &s) {
+        s.Uint32("blocks", c.flash.blocks);
+        s.Uint32List("bad", c.flash.bad);
+        s.Uint32("eboot_update", c.flash.ebootUpdate);
+        s.Bool("protect", c.flash.protect);
+        ReadFaults(s, c.flash.faults);
+    });
+    r.Object("power", [&](JsonReader &s) {
+        s.Bool("present", c.power.present);
+        s.Uint32("boot_key", c.power.bootKey);
+        s.Int("serial", c.power.serial, INT32_MIN, UINT32_MAX);
+        ReadFaults(s, c.power.faults);
+    });
+    r.Object("peripheral", [&](JsonReader &s) {
+        s.Bool("present", c.peripheral.present);
+        ReadFaults(s, c.peripheral.faults);
+    });
+    r.Object("braille", [&](JsonReader &s) { s.Bool("present", c.braille.present); });
+    r.Object("store", [&](JsonReader &s) { ReadStore(s, c.store); });
+    r.Object("programs", [&](JsonReader &s) { s.StringList("fail", c.programs.fail); });
+    r.RejectUnknown();
+    if (c.power.bootKey > 0xFF)
+        throw DeviceError("power.boot_key: out of range 0 to 255");
+    ParseUtc(c.clock.utc);
+    return c;
+}
+
+DeviceConfig DeviceConfig::Parse(const std::string &text)
+{
+    nlohmann::json doc;
+    try {
+        doc = nlohmann::json::parse(text);
+    } catch (const nlohmann::json::parse_error &e) {
+        throw DeviceError("not valid JSON at " + LineOf(text, e.byte == 0 ? 0 : e.byte - 1));
+    }
+    return FromJson(doc);
+}
+
+DeviceConfig DeviceConfig::Load(const std::filesystem::path &file)
+{
+    try {
+        return Parse(ReadWholeFile(file));
+    } catch (const DeviceError &e) {
+        throw DeviceError(file.string() + ": " + e.what());
+    }
+}
+
+nlohmann::json DeviceConfig::ToJson() const
+{
+    nlohmann::json partitions = nlohmann::json::array();
+    for (const PartitionConfig &p : store.partitions)
+        partitions.push_back(
+            {{"name", p.name}, {"file_system", p.fileSystem}, {"sectors", p.sectors}});
+    nlohmann::json appear = nlohmann::json::object();
+    for (const auto &[folder, attempt] : files.appearAfter)
+        appear[folder] = attempt;
+    return {
+        {"clock", {{"utc", clock.utc}, {"local_offset_minutes", clock.localOffsetMinutes}}},
+        {"files",
+         {{"find_order", FindOrderName(files.findOrder)},
+          {"dot_entries", files.dotEntries},
+          {"locked", files.locked},
+          {"appear_after", appear}}},
+        {"heap",
+         {{"limit_bytes", heap.limitBytes ? nlohmann::json(*heap.limitBytes) : nlohmann::json()}}},
+        {"flash",
+         {{"blocks", flash.blocks},
+          {"bad", flash.bad},
+          {"eboot_update", flash.ebootUpdate},
+          {"protect", flash.protect},
+          {"faults", FaultsToJson(flash.faults)}}},
+        {"power",
+         {{"present", power.present},
+          {"boot_key", power.bootKey},
+          {"serial", power.serial},
+          {"faults", FaultsToJson(power.faults)}}},
+        {"peripheral",
+         {{"present", peripheral.present}, {"faults", FaultsToJson(peripheral.faults)}}},
+        {"braille", {{"present", braille.present}}},
+        {"store",
+         {{"present", store.present},
+          {"faults", FaultsToJson(store.faults)},
+          {"partitions", partitions}}},
+        {"programs", {{"fail", programs.fail}}},
+    };
+}
+
+}  // namespace sim

@@ -1,0 +1,99 @@
+#include "sim/journal.h"
+
+namespace sim {
+
+std::string ToHex(std::span<const uint8_t> bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(bytes.size() * 2);
+    for (uint8_t byte : bytes) {
+        hex.push_back(digits[byte >> 4]);
+        hex.push_back(digits[byte & 0xF]);
+    }
+    return hex;
+}
+
+Journal::Event &Journal::Append(const char *kind)
+{
+    Event event = {{"seq", events_.size() + 1}, {"t", now_ ? now_() : 0}, {"event", kind}};
+    events_.push_back(std::move(event));
+    return events_.back();
+}
+
+void Journal::Emit(const char *kind, const Event &fields)
+{
+    Event &event = Append(kind);
+    event.update(fields);
+    if (listener_)
+        listener_(event);
+}
+
+void Journal::Log(const std::string &text) { Emit("log", {{"text", text}}); }
+void Journal::Stdout(const std::string &text) { Emit("stdout", {{"text", text}}); }
+void Journal::Open(const std::string &device) { Emit("open", {{"device", device}}); }
+void Journal::Close(const std::string &device) { Emit("close", {{"device", device}}); }
+void Journal::Sleep(uint32_t ms) { Emit("sleep", {{"ms", ms}}); }
+void Journal::Leak(const std::string &what) { Emit("leak", {{"what", what}}); }
+
+void Journal::Sound(const std::string &path, bool ok)
+{
+    Emit("sound", {{"path", path}, {"ok", ok}});
+}
+
+void Journal::Process(const std::string &path, bool ok)
+{
+    Emit("process", {{"path", path}, {"ok", ok}});
+}
+
+void Journal::Braille(std::span<const uint8_t> cells, const std::string &text)
+{
+    Emit("braille", {{"cells", ToHex(cells)}, {"text", text}});
+}
+
+void Journal::Store(const std::string &call, const std::string &detail, bool ok)
+{
+    Emit("store", {{"call", call}, {"detail", detail}, {"ok", ok}});
+}
+
+void Journal::Violation(const std::string &device, const std::string &what)
+{
+    Emit("violation", {{"device", device}, {"what", what}});
+}
+
+void Journal::Ioctl(const std::string &device, uint32_t code, const std::string &name,
+                    std::span<const uint8_t> in, std::span<const uint8_t> out, bool ok,
+                    std::optional<uint32_t> transferSector)
+{
+    if (transferSector && !events_.empty()) {
+        Event &last = events_.back();
+        if (last["event"] == "ioctl" && last.contains("first") && last["device"] == device &&
+            last["code"] == code && last["ok"] == ok &&
+            last["first"].get<uint64_t>() + last["count"].get<uint64_t>() == *transferSector) {
+            last["count"] = last["count"].get<uint64_t>() + 1;
+            return;
+        }
+    }
+    Event fields = {{"device", device}, {"code", code}, {"name", name}};
+    if (transferSector) {
+        fields["first"] = *transferSector;
+        fields["count"] = 1;
+    } else {
+        fields["in"] = ToHex(in);
+        fields["out"] = ToHex(out);
+    }
+    fields["ok"] = ok;
+    Emit("ioctl", fields);
+}
+
+std::string Journal::ToJsonLines() const
+{
+    std::string text;
+    for (const Event &event : events_) {
+        text += event.dump();
+        text += '\n';
+    }
+    return text;
+}
+
+}  // namespace sim
