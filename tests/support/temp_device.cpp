@@ -89,9 +89,9 @@ std::vector<std::string> TempDevice::LogEntries()
     return entries;
 }
 
-std::vector<nlohmann::json> TempDevice::EventsOf(const std::string &kind)
+std::vector<nlohmann::ordered_json> TempDevice::EventsOf(const std::string &kind)
 {
-    std::vector<nlohmann::json> found;
+    std::vector<nlohmann::ordered_json> found;
     for (const auto &event : device_->Events().Events())
         if (event["event"] == kind)
             found.push_back(event);

@@ -35,7 +35,7 @@ public:
     // The debug-log entries and stdout lines of this boot, in order.
     std::vector<std::string> LogEntries();
     // Events of one kind ("ioctl", "sleep", ...), in order.
-    std::vector<nlohmann::json> EventsOf(const std::string &kind);
+    std::vector<nlohmann::ordered_json> EventsOf(const std::string &kind);
 
 private:
     std::filesystem::path folder_;

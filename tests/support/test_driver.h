@@ -1,0 +1,78 @@
+// A small driver for exercising the registry, faults and journal without a real device.
+#pragma once
+
+#include <cstring>
+#include <vector>
+
+#include "sim/driver.h"
+
+namespace qs_test {
+
+// "TST1:": code 1 echoes its input into its output; 2 sets a sector address; 3 and 4 read and
+// write the sector there and move on to the next one; 5 sets a word kept between boots.
+class TestDriver : public sim::Driver {
+public:
+    static constexpr uint32_t kEcho = 1, kSetSector = 2, kReadSector = 3, kWriteSector = 4,
+                              kSetWord = 5;
+
+    explicit TestDriver(std::vector<sim::FaultSpec> faults = {})
+        : Driver("TST1:",
+                 {{kEcho, "ECHO"},
+                  {kSetSector, "SET_SECTOR"},
+                  {kReadSector, "READ_SECTOR"},
+                  {kWriteSector, "WRITE_SECTOR"},
+                  {kSetWord, "SET_WORD"}},
+                 std::move(faults))
+    {
+    }
+
+    uint32_t word = 0;
+    std::vector<uint8_t> written;
+
+    bool Write(std::span<const uint8_t> data) override
+    {
+        written.assign(data.begin(), data.end());
+        return true;
+    }
+    std::string StateKey() const override { return "test"; }
+    void LoadState(const nlohmann::json &state) override { word = state.value("word", 0u); }
+    nlohmann::json SaveState() const override { return {{"word", word}}; }
+
+protected:
+    bool Control(sim::IoRequest &request) override
+    {
+        switch (request.code) {
+            case kEcho:
+                if (request.out.size() < request.in.size())
+                    return false;
+                std::memcpy(request.out.data(), request.in.data(), request.in.size());
+                request.bytesReturned = uint32_t(request.in.size());
+                return true;
+            case kSetSector:
+                return ReadWord(request, sector_);
+            case kReadSector:
+            case kWriteSector:
+                if (FaultHit({{}, request.code == kReadSector ? "read" : "write", {}, sector_}))
+                    return false;
+                request.transferSector = sector_++;
+                return true;
+            case kSetWord:
+                return ReadWord(request, word);
+        }
+        request.error = 87;  // ERROR_INVALID_PARAMETER
+        return false;
+    }
+
+private:
+    static bool ReadWord(const sim::IoRequest &request, uint32_t &word)
+    {
+        if (request.in.size() != 4)
+            return false;
+        std::memcpy(&word, request.in.data(), 4);
+        return true;
+    }
+
+    uint32_t sector_ = 0;
+};
+
+}  // namespace qs_test
