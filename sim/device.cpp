@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "sim/error.h"
+#include "sim/standard_drivers.h"
 
 namespace sim {
 
@@ -86,7 +87,9 @@ std::unique_ptr<Device> Device::Open(const fs::path &folder)
     fs::create_directories(folder / "root", error);
     if (error)
         throw DeviceError((folder / "root").string() + ": " + error.message());
-    return std::unique_ptr<Device>(new Device(folder, std::move(config), std::move(state)));
+    std::unique_ptr<Device> device(new Device(folder, std::move(config), std::move(state)));
+    AddStandardDrivers(*device);
+    return device;
 }
 
 std::unique_ptr<Device> Device::Create(const fs::path &folder, const nlohmann::json &deviceJson)

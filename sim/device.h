@@ -26,7 +26,8 @@ std::string FoldCase(std::string text);
 class Device {
 public:
     // Loads device.json (defaults when absent) and state.json from an existing folder; creates
-    // root/ when missing. An unusable folder throws DeviceError with a one-line reason.
+    // root/ when missing, and adds the drivers it describes. An unusable folder throws DeviceError
+    // with a one-line reason.
     static std::unique_ptr<Device> Open(const std::filesystem::path &folder);
     // Writes the given configuration as device.json into a new or empty folder and opens it.
     static std::unique_ptr<Device> Create(const std::filesystem::path &folder,

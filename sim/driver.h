@@ -15,6 +15,11 @@ namespace sim {
 
 class Journal;
 
+// Last-error codes that drivers leave (the same numbers as the device's).
+constexpr uint32_t kErrorGenFailure = 31;
+constexpr uint32_t kErrorNotSupported = 50;
+constexpr uint32_t kErrorInvalidParameter = 87;
+
 // One DeviceIoControl call as the driver sees it.
 struct IoRequest {
     uint32_t code = 0;
@@ -24,7 +29,7 @@ struct IoRequest {
     // Set by the driver for a sector read or write, so that the journal merges runs of them.
     std::optional<uint32_t> transferSector;
     // The last-error code that a refusal leaves.
-    uint32_t error = 31;  // ERROR_GEN_FAILURE
+    uint32_t error = kErrorGenFailure;
 };
 
 class Driver {
@@ -56,6 +61,12 @@ protected:
     // For faults on operations rather than codes (a block, a sector).
     bool FaultHit(const FaultQuery &query) { return faults_.Hit(query); }
     Journal *journal() const { return journal_; }
+
+    // Buffer helpers: a 4-byte little-endian word in, bytes out. A wrong size refuses the call
+    // with ERROR_INVALID_PARAMETER.
+    static bool InputWord(IoRequest &request, uint32_t &word);
+    static bool Output(IoRequest &request, const void *data, uint32_t size);
+    static bool Refuse(IoRequest &request, uint32_t error);
 
 private:
     std::string name_;

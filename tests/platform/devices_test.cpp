@@ -41,9 +41,20 @@ protected:
 TEST_F(Devices, UnknownDriverFailsToOpenWithFileNotFound)
 {
     AddDriver();
-    EXPECT_EQ(Open(u"PWR1:"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open(u"XYZ9:"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_TRUE(device_.EventsOf("open").empty());
+}
+
+TEST(DeviceRegistry, DriverMarkedAbsentCannotBeOpened)
+{
+    qs_test::TempDevice device({{"power", {{"present", false}}}});
+    EXPECT_EQ(CreateFileW(u"PWR1:", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    HANDLE h = CreateFileW(u"QKP1:", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
 }
 
 TEST_F(Devices, ControlCodePassesBuffersAndIsJournaledInOrder)

@@ -49,7 +49,7 @@ protected:
                 request.bytesReturned = uint32_t(request.in.size());
                 return true;
             case kSetSector:
-                return ReadWord(request, sector_);
+                return InputWord(request, sector_);
             case kReadSector:
             case kWriteSector:
                 if (FaultHit({{}, request.code == kReadSector ? "read" : "write", {}, sector_}))
@@ -57,21 +57,12 @@ protected:
                 request.transferSector = sector_++;
                 return true;
             case kSetWord:
-                return ReadWord(request, word);
+                return InputWord(request, word);
         }
-        request.error = 87;  // ERROR_INVALID_PARAMETER
-        return false;
+        return Refuse(request, sim::kErrorInvalidParameter);
     }
 
 private:
-    static bool ReadWord(const sim::IoRequest &request, uint32_t &word)
-    {
-        if (request.in.size() != 4)
-            return false;
-        std::memcpy(&word, request.in.data(), 4);
-        return true;
-    }
-
     uint32_t sector_ = 0;
 };
 

@@ -1,0 +1,18 @@
+#include "sim/standard_drivers.h"
+
+#include "sim/device.h"
+#include "sim/peripheral_switch.h"
+#include "sim/power_controller.h"
+
+namespace sim {
+
+void AddStandardDrivers(Device &device)
+{
+    const DeviceConfig &config = device.Config();
+    if (config.power.present)
+        device.AddDriver(std::make_unique<PowerController>(config.power));
+    if (config.peripheral.present)
+        device.AddDriver(std::make_unique<PeripheralSwitch>(config.peripheral));
+}
+
+}  // namespace sim
