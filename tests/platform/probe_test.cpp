@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,15 +10,49 @@
 
 #include "platform/host/host.h"
 #include "platform/probe/ce_probe.h"
+#include "sim/driver.h"
 #include "tests/support/temp_device.h"
 
 namespace {
+
+constexpr uint32_t kSetSectorAddr = 0x71FD4;
+
+// Answers the one flash code the probe sends while the simulated device registers no flash
+// driver of its own; the device's flash faults apply to it as they would to the real driver.
+class SectorAddressDisk : public sim::Driver {
+public:
+    explicit SectorAddressDisk(std::vector<sim::FaultSpec> faults)
+        : Driver("DSK1:", {{kSetSectorAddr, "IOCTL_FMD_SET_SECTOR_ADDR"}}, std::move(faults))
+    {
+    }
+
+protected:
+    bool Control(sim::IoRequest &request) override
+    {
+        return request.code == kSetSectorAddr && request.in.size() == 4;
+    }
+};
+
+void EnsureDisk(qs_test::TempDevice &dev)
+{
+    if (!dev.device().FindDriver("DSK1:"))
+        dev.device().AddDriver(
+            std::make_unique<SectorAddressDisk>(dev.device().Config().flash.faults));
+}
 
 bool HasEntry(const std::vector<std::string> &entries, const std::string &text)
 {
     return std::any_of(entries.begin(), entries.end(), [&](const std::string &entry) {
         return entry.find(text) != std::string::npos;
     });
+}
+
+std::string Joined(const std::vector<std::string> &entries)
+{
+    std::string text;
+    for (const std::string &entry : entries)
+        text += entry + "|";
+    return text;
 }
 
 void ExpectNothingHeld()
@@ -30,11 +65,12 @@ void ExpectNothingHeld()
 TEST(Probe, RunsEveryCallAndLeavesNoTrace)
 {
     qs_test::TempDevice dev;
+    EnsureDisk(dev);
 
     EXPECT_EQ(CeProbe(), 1);
 
     std::vector<std::string> log = dev.LogEntries();
-    EXPECT_TRUE(HasEntry(log, "[Probe] done \r\n"));
+    EXPECT_TRUE(HasEntry(log, "[Probe] done \r\n")) << Joined(log);
     EXPECT_TRUE(HasEntry(log, "[Probe] partition Part00, BINFS \r\n"));
     EXPECT_TRUE(HasEntry(log, "probe 2026-12-05 08:30:00"));  // printf of the clock's start
     EXPECT_FALSE(std::filesystem::exists(dev.Host("\\probe")));
@@ -50,7 +86,7 @@ TEST(Probe, RunsEveryCallAndLeavesNoTrace)
     EXPECT_TRUE(processes[0]["ok"].get<bool>());
     auto ioctls = dev.EventsOf("ioctl");
     ASSERT_EQ(ioctls.size(), 1u);
-    EXPECT_EQ(ioctls[0]["code"], 0x71FD4);
+    EXPECT_EQ(ioctls[0]["code"], kSetSectorAddr);
     EXPECT_TRUE(ioctls[0]["ok"].get<bool>());
 }
 
@@ -66,10 +102,11 @@ class ProbeRefused : public testing::TestWithParam<RefusalCase> {};
 TEST_P(ProbeRefused, NamesTheCallAndCleansUp)
 {
     qs_test::TempDevice dev(GetParam().deviceJson);
+    EnsureDisk(dev);
 
     EXPECT_EQ(CeProbe(), 0);
 
-    EXPECT_TRUE(HasEntry(dev.LogEntries(), GetParam().logLine));
+    EXPECT_TRUE(HasEntry(dev.LogEntries(), GetParam().logLine)) << Joined(dev.LogEntries());
     EXPECT_FALSE(HasEntry(dev.LogEntries(), "[Probe] done"));
     EXPECT_FALSE(std::filesystem::exists(dev.Host("\\probe")));
     ExpectNothingHeld();
@@ -80,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         RefusalCase{"NoHeap", {{"heap", {{"limit_bytes", 0}}}}, "[Probe] LocalAlloc fail"},
         RefusalCase{"SectorAddressFault",
-                    {{"flash", {{"faults", {{{"code", 0x71FD4}}}}}}},
+                    {{"flash", {{"faults", {{{"code", kSetSectorAddr}}}}}}},
                     "[Probe] DeviceIoControl fail"},
         RefusalCase{"NoStore", {{"store", {{"present", false}}}}, "[Probe] OpenStore fail"},
         RefusalCase{"ProgramRefused",
