@@ -49,7 +49,7 @@ TEST(Bookkeeping, ClosingTwiceOrANullHandleFails)
 
 TEST(Bookkeeping, HeapLimitRefusesAnAllocationAndKeepsThePeak)
 {
-    qs_test::TempDevice device({{"heap", {{"limit_bytes", 1000}}}});
+    qs_test::TempDevice device(json{{"heap", {{"limit_bytes", 1000}}}});
     HLOCAL a = LocalAlloc(LMEM_FIXED, 600);
     ASSERT_NE(a, nullptr);
     SetLastError(0);
@@ -66,7 +66,7 @@ TEST(Bookkeeping, HeapLimitRefusesAnAllocationAndKeepsThePeak)
 
 TEST(Bookkeeping, ZeroByteAllocationIsAValidBlock)
 {
-    qs_test::TempDevice device({{"heap", {{"limit_bytes", 0}}}});
+    qs_test::TempDevice device(json{{"heap", {{"limit_bytes", 0}}}});
     HLOCAL a = LocalAlloc(LMEM_FIXED, 0);
     HLOCAL b = LocalAlloc(LMEM_FIXED, 0);
     ASSERT_NE(a, nullptr);

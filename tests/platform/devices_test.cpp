@@ -3,6 +3,7 @@
 
 #include "platform/ce.h"
 #include "platform/host/host.h"
+#include "sim/error.h"
 #include "tests/support/temp_device.h"
 #include "tests/support/test_driver.h"
 
@@ -48,7 +49,7 @@ TEST_F(Devices, UnknownDriverFailsToOpenWithFileNotFound)
 
 TEST(DeviceRegistry, DriverMarkedAbsentCannotBeOpened)
 {
-    qs_test::TempDevice device({{"power", {{"present", false}}}});
+    qs_test::TempDevice device(json{{"power", {{"present", false}}}});
     EXPECT_EQ(CreateFileW(u"PWR1:", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
@@ -147,8 +148,9 @@ TEST_P(DeviceFaults, FailTheMatchingCalls)
     std::vector<BOOL> results;
     for (DWORD i = 0; i < 4; ++i) {
         results.push_back(SendWord(h, TestDriver::kSetWord, i));
-        if (!results.back())
+        if (!results.back()) {
             EXPECT_EQ(GetLastError(), DWORD(ERROR_GEN_FAILURE));
+        }
     }
     CloseHandle(h);
     EXPECT_EQ(results, GetParam().results);
@@ -228,7 +230,7 @@ class StoreFailures : public testing::TestWithParam<StoreCase> {};
 
 TEST_P(StoreFailures, RefuseAsDescribed)
 {
-    qs_test::TempDevice device({{"store", json::parse(GetParam().store)}});
+    qs_test::TempDevice device(json{{"store", json::parse(GetParam().store)}});
     HANDLE store = OpenStore(u"DSK1:");
     ASSERT_EQ(store != INVALID_HANDLE_VALUE, GetParam().opens);
     if (store == INVALID_HANDLE_VALUE) {
@@ -239,10 +241,11 @@ TEST_P(StoreFailures, RefuseAsDescribed)
     info.cbSize = sizeof(info);
     HANDLE search = FindFirstPartition(store, &info);
     EXPECT_EQ(search != INVALID_HANDLE_VALUE, GetParam().findsPartition);
-    if (search == INVALID_HANDLE_VALUE)
+    if (search == INVALID_HANDLE_VALUE) {
         EXPECT_EQ(GetLastError(), GetParam().error);
-    else
+    } else {
         FindClosePartition(search);
+    }
     CloseHandle(store);
 }
 

@@ -22,7 +22,7 @@ std::string Wave(uint32_t ms)
 
 std::string Stamp(const SYSTEMTIME &t)
 {
-    char text[40];
+    char text[96];
     snprintf(text, sizeof(text), "%04d-%02d-%02d %d %02d:%02d:%02d.%03d", t.wYear, t.wMonth,
              t.wDay, t.wDayOfWeek, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
     return text;
@@ -30,7 +30,7 @@ std::string Stamp(const SYSTEMTIME &t)
 
 TEST(VirtualClock, SleepMovesTheClockAndIsJournaled)
 {
-    qs_test::TempDevice device({{"clock", {{"utc", "2026-12-31T23:59:59Z"}}}});
+    qs_test::TempDevice device(json{{"clock", {{"utc", "2026-12-31T23:59:59Z"}}}});
     SYSTEMTIME t;
     GetSystemTime(&t);
     EXPECT_EQ(Stamp(t), "2026-12-31 4 23:59:59.000");
@@ -55,7 +55,7 @@ class LocalTime : public testing::TestWithParam<OffsetCase> {};
 TEST_P(LocalTime, AppliesTheOffset)
 {
     qs_test::TempDevice device(
-        {{"clock", {{"utc", "2026-03-01T00:30:00Z"}, {"local_offset_minutes", GetParam().minutes}}}});
+        json{{"clock", {{"utc", "2026-03-01T00:30:00Z"}, {"local_offset_minutes", GetParam().minutes}}}});
     SYSTEMTIME t;
     GetLocalTime(&t);
     EXPECT_EQ(Stamp(t), GetParam().local);
@@ -96,7 +96,7 @@ class ProgramStart : public testing::TestWithParam<ProgramCase> {};
 
 TEST_P(ProgramStart, StartsOnlyPresentProgramsNotListedAsFailing)
 {
-    qs_test::TempDevice device({{"programs", {{"fail", {"\\windows\\broken.exe"}}}}});
+    qs_test::TempDevice device(json{{"programs", {{"fail", {"\\windows\\broken.exe"}}}}});
     device.PutFile("\\NAND\\APPS\\LumTask.exe", "MZ");
     device.PutFile("\\windows\\broken.exe", "MZ");
     STARTUPINFOW startup;

@@ -52,9 +52,11 @@ protected:
                 return InputWord(request, sector_);
             case kReadSector:
             case kWriteSector:
+                // A failed transfer is journaled with its sector too.
+                request.transferSector = sector_;
                 if (FaultHit({{}, request.code == kReadSector ? "read" : "write", {}, sector_}))
                     return false;
-                request.transferSector = sector_++;
+                ++sector_;
                 return true;
             case kSetWord:
                 return InputWord(request, word);
