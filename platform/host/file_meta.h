@@ -1,0 +1,55 @@
+// Shared by the file calls of the host platform: what the layer keeps about entries besides their
+// data (attributes, creation order, who holds them open) and a few path helpers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/host/internal.h"
+
+namespace ce_host {
+
+// The bits kept per entry; DIRECTORY comes from the disk and NORMAL means "none of them".
+constexpr DWORD kStoredAttributeMask = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                       FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+
+// A delete or a rename needs this right; an open handle grants it only with kShareDelete.
+constexpr DWORD kDeleteAccess = 0x00010000u;
+constexpr DWORD kShareDelete = 0x00000004u;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | kShareDelete;
+
+// Backslash, and the desktop platform's forward slash, which never reaches the host as its own.
+bool IsPathSeparator(char16_t c);
+
+// ResolvePath for an entry that must exist: ERROR_FILE_NOT_FOUND when the last one is missing.
+bool ResolveExisting(LPCWSTR path, ResolvedPath &out);
+
+// "\" + name for the root, parent + "\" + name elsewhere.
+std::string JoinDevicePath(const std::string &folder, std::string_view name);
+std::string DeviceParent(const std::string &devicePath);
+bool IsRootPath(const std::string &devicePath);
+
+// Attributes of an entry as a search reports them.
+DWORD ReportedAttributes(const std::string &devicePath, bool isDirectory);
+void StoreAttributes(const std::string &devicePath, DWORD attributes);
+
+// Creation sequence of entries made through the platform (none for entries laid on disk).
+void RecordCreated(const std::string &devicePath);
+std::optional<uint64_t> CreationSequence(const std::string &devicePath);
+
+// Keeps the records of an entry and everything beneath it in step with the disk.
+void ForgetRecords(const std::string &devicePath);
+void MoveRecords(const std::string &from, const std::string &to);
+
+// Fails with ERROR_SHARING_VIOLATION when the entry is locked by the device folder, or an open
+// handle's sharing refuses `access`, or `share` refuses what an open handle does.
+bool CheckSharing(const std::string &devicePath, DWORD access, DWORD share);
+// Fails with ERROR_ACCESS_DENIED when an entry beneath the folder is open or locked.
+bool CheckNothingHeldBeneath(const std::string &folderDevicePath);
+
+// The last-error code for a failed host call.
+DWORD ErrorFromErrno(int error);
+
+}  // namespace ce_host

@@ -1,0 +1,293 @@
+// Files and folders: open, read, write, seek, size, delete, create and remove folders.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "platform/host/file_meta.h"
+
+using namespace ce_host;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The refusal an open of an existing file meets from its attributes, if any.
+DWORD RefusalForExisting(const ResolvedPath &path, DWORD access, DWORD disposition, DWORD flags)
+{
+    DWORD stored = StoredAttributes(path.devicePath);
+    bool replaces = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    if ((stored & FILE_ATTRIBUTE_READONLY) && ((access & GENERIC_WRITE) || replaces))
+        return ERROR_ACCESS_DENIED;
+    // Replacing a hidden or system file must say so, so that it is not replaced by mistake.
+    DWORD guarded = stored & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    if (disposition == CREATE_ALWAYS && (guarded & ~flags))
+        return ERROR_ACCESS_DENIED;
+    if (disposition == TRUNCATE_EXISTING && !(access & GENERIC_WRITE))
+        return ERROR_INVALID_PARAMETER;
+    return ERROR_SUCCESS;
+}
+
+int OpenFlags(DWORD access, DWORD disposition, bool exists)
+{
+    bool reads = access & GENERIC_READ;
+    bool writes = access & GENERIC_WRITE;
+    int flags = O_CLOEXEC | (reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY);
+    if (!exists)
+        flags |= O_CREAT | O_EXCL;
+    else if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)
+        flags |= O_TRUNC;
+    return flags;
+}
+
+bool EndsWithSeparator(LPCWSTR name)
+{
+    std::u16string_view text = View(name);
+    return !text.empty() && IsPathSeparator(text.back());
+}
+
+HANDLE OpenFile(LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+{
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
+        return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    ResolvedPath path;
+    if (!ResolvePath(name, path))
+        return INVALID_HANDLE_VALUE;
+    if (path.exists && path.isDirectory)
+        return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    if (path.exists) {
+        if (disposition == CREATE_NEW)
+            return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+        if (DWORD refusal = RefusalForExisting(path, access, disposition, flags))
+            return Fail(refusal, INVALID_HANDLE_VALUE);
+        if (!CheckSharing(path.devicePath, access, share))
+            return INVALID_HANDLE_VALUE;
+    } else {
+        if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)
+            return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+        if (EndsWithSeparator(name))
+            return Fail(ERROR_INVALID_NAME, INVALID_HANDLE_VALUE);
+    }
+
+    int fd = ::open(path.hostPath.c_str(), OpenFlags(access, disposition, path.exists), 0666);
+    if (fd < 0)
+        return Fail(ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+    if (!path.exists)
+        RecordCreated(path.devicePath);
+    if (!path.exists || disposition == CREATE_ALWAYS)
+        StoreAttributes(path.devicePath, flags | FILE_ATTRIBUTE_ARCHIVE);
+
+    HANDLE handle = AddHandle(FileObject{path.devicePath, path.hostPath, fd, access, share, 0});
+    bool opensExisting = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
+    SetError(path.exists && opensExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+FileObject *FileOf(HANDLE handle)
+{
+    FileObject *file = FindHandleAs<FileObject>(handle);
+    return file ? file : Fail(ERROR_INVALID_HANDLE, nullptr);
+}
+
+bool HostSize(const FileObject &file, uint64_t &size)
+{
+    struct stat status {};
+    if (::fstat(file.fd, &status) != 0)
+        return Fail(ErrorFromErrno(errno), false);
+    size = static_cast<uint64_t>(status.st_size);
+    return true;
+}
+
+bool RemoveEntry(const ResolvedPath &path)
+{
+    std::error_code error;
+    if (!fs::remove(path.hostPath, error))
+        return Fail(ErrorFromErrno(error ? error.value() : ENOENT), false);
+    ForgetRecords(path.devicePath);
+    return true;
+}
+
+}  // namespace
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE)
+{
+    if (IsDeviceName(View(lpFileName)))
+        return OpenDevice(View(lpFileName));
+    return OpenFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition,
+                    dwFlagsAndAttributes);
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED)
+{
+    if (lpNumberOfBytesRead)
+        *lpNumberOfBytesRead = 0;
+    FileObject *file = FileOf(hFile);
+    if (!file)
+        return FALSE;
+    if (!(file->access & GENERIC_READ))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    auto *buffer = static_cast<char *>(lpBuffer);
+    DWORD done = 0;
+    while (done < nNumberOfBytesToRead) {
+        ssize_t got = ::pread(file->fd, buffer + done, nNumberOfBytesToRead - done,
+                              static_cast<off_t>(file->position + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return Fail(ErrorFromErrno(errno), FALSE);
+        if (got == 0)
+            break;  // the end of the file: a short read still succeeds
+        done += static_cast<DWORD>(got);
+    }
+    file->position += done;
+    if (lpNumberOfBytesRead)
+        *lpNumberOfBytesRead = done;
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED)
+{
+    if (lpNumberOfBytesWritten)
+        *lpNumberOfBytesWritten = 0;
+    if (DeviceObject *device = FindHandleAs<DeviceObject>(hFile))
+        return WriteDevice(*device, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten);
+    FileObject *file = FileOf(hFile);
+    if (!file)
+        return FALSE;
+    if (!(file->access & GENERIC_WRITE))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    const auto *buffer = static_cast<const char *>(lpBuffer);
+    DWORD done = 0;
+    while (done < nNumberOfBytesToWrite) {
+        ssize_t put = ::pwrite(file->fd, buffer + done, nNumberOfBytesToWrite - done,
+                               static_cast<off_t>(file->position + done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            file->position += done;
+            return Fail(ErrorFromErrno(put < 0 ? errno : ENOSPC), FALSE);
+        }
+        done += static_cast<DWORD>(put);
+    }
+    file->position += done;
+    if (lpNumberOfBytesWritten)
+        *lpNumberOfBytesWritten = done;
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                     DWORD dwMoveMethod)
+{
+    FileObject *file = FileOf(hFile);
+    if (!file)
+        return INVALID_SET_FILE_POINTER;
+    // With a high word the distance is a 64-bit number; without one, the low word is signed.
+    int64_t distance =
+        lpDistanceToMoveHigh
+            ? static_cast<int64_t>((uint64_t(uint32_t(*lpDistanceToMoveHigh)) << 32) |
+                                   uint32_t(lDistanceToMove))
+            : int64_t{lDistanceToMove};
+    int64_t base = 0;
+    switch (dwMoveMethod) {
+        case FILE_BEGIN:
+            break;
+        case FILE_CURRENT:
+            base = static_cast<int64_t>(file->position);
+            break;
+        case FILE_END: {
+            uint64_t size = 0;
+            if (!HostSize(*file, size))
+                return INVALID_SET_FILE_POINTER;
+            base = static_cast<int64_t>(size);
+            break;
+        }
+        default:
+            return Fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+    }
+    int64_t target = 0;
+    if (__builtin_add_overflow(base, distance, &target))
+        return Fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+    if (target < 0)
+        return Fail(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
+    if (!lpDistanceToMoveHigh && target > int64_t{UINT32_MAX})
+        return Fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+    file->position = static_cast<uint64_t>(target);
+    if (lpDistanceToMoveHigh)
+        *lpDistanceToMoveHigh = static_cast<LONG>(file->position >> 32);
+    // A position whose low word is all ones is told from a failure by the last error.
+    SetError(ERROR_SUCCESS);
+    return static_cast<DWORD>(file->position);
+}
+
+DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
+{
+    FileObject *file = FileOf(hFile);
+    uint64_t size = 0;
+    if (!file || !HostSize(*file, size))
+        return INVALID_FILE_SIZE;
+    if (lpFileSizeHigh)
+        *lpFileSizeHigh = static_cast<DWORD>(size >> 32);
+    SetError(ERROR_SUCCESS);
+    return static_cast<DWORD>(size);
+}
+
+BOOL DeleteFileW(LPCWSTR lpFileName)
+{
+    ResolvedPath path;
+    if (!ResolveExisting(lpFileName, path))
+        return FALSE;
+    if (path.isDirectory || (StoredAttributes(path.devicePath) & FILE_ATTRIBUTE_READONLY))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (!CheckSharing(path.devicePath, kDeleteAccess, kShareAll))
+        return FALSE;
+    return RemoveEntry(path);
+}
+
+BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES)
+{
+    ResolvedPath path;
+    if (!ResolvePath(lpPathName, path))
+        return FALSE;
+    if (path.exists)
+        return Fail(ERROR_ALREADY_EXISTS, FALSE);
+    if (::mkdir(path.hostPath.c_str(), 0777) != 0)
+        return Fail(ErrorFromErrno(errno), FALSE);
+    ForgetRecords(path.devicePath);  // records of an entry removed behind the layer's back
+    RecordCreated(path.devicePath);
+    return TRUE;
+}
+
+BOOL RemoveDirectoryW(LPCWSTR lpPathName)
+{
+    ResolvedPath path;
+    if (!ResolveExisting(lpPathName, path))
+        return FALSE;
+    if (!path.isDirectory)
+        return Fail(ERROR_DIRECTORY, FALSE);
+    if (IsRootPath(path.devicePath) ||
+        (StoredAttributes(path.devicePath) & FILE_ATTRIBUTE_READONLY))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (!CheckSharing(path.devicePath, kDeleteAccess, kShareAll))
+        return FALSE;
+    std::error_code error;
+    if (!fs::is_empty(path.hostPath, error))
+        return Fail(error ? ErrorFromErrno(error.value()) : DWORD(ERROR_DIR_NOT_EMPTY), FALSE);
+    return RemoveEntry(path);
+}
+
+BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes)
+{
+    ResolvedPath path;
+    if (!ResolveExisting(lpFileName, path))
+        return FALSE;
+    StoreAttributes(path.devicePath, dwFileAttributes);
+    return TRUE;
+}

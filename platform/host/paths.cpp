@@ -1,0 +1,133 @@
+// Device paths to host paths under the device folder's root/.
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include "platform/host/file_meta.h"
+
+namespace ce_host {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool IsWildcard(char16_t c)
+{
+    return c == u'*' || c == u'?';
+}
+
+constexpr std::u16string_view kRefusedCharacters = u":*?\"<>|";
+
+bool IsValidName(std::u16string_view name, bool wildcardsAllowed)
+{
+    // The device's paths have no relative components; refusing them also keeps paths in root/.
+    if (name == u"." || name == u"..")
+        return false;
+    for (char16_t c : name) {
+        bool refused = c < 0x20 || kRefusedCharacters.find(c) != kRefusedCharacters.npos;
+        if (refused && !(wildcardsAllowed && IsWildcard(c)))
+            return false;
+    }
+    return true;
+}
+
+std::vector<std::u16string_view> SplitComponents(std::u16string_view path)
+{
+    std::vector<std::u16string_view> names;
+    size_t start = 0;
+    for (size_t at = 0; at <= path.size(); ++at) {
+        if (at < path.size() && !IsPathSeparator(path[at]))
+            continue;
+        if (at > start)
+            names.push_back(path.substr(start, at - start));
+        start = at + 1;
+    }
+    return names;
+}
+
+// The entry of `folder` named `name` without regard to case; an exact match wins, and among
+// names that differ only in case the smallest, so that the choice is stable.
+std::optional<std::string> FindEntry(const fs::path &folder, const std::string &name)
+{
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(folder / name, error)))
+        return name;
+    std::string folded = sim::FoldCase(name);
+    std::optional<std::string> found;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        std::string candidate = it->path().filename().string();
+        if (sim::FoldCase(candidate) == folded && (!found || candidate < *found))
+            found = candidate;
+    }
+    return found;
+}
+
+}  // namespace
+
+bool ResolvePath(LPCWSTR path, ResolvedPath &out, bool allowWildcards)
+{
+    std::u16string_view text = View(path);
+    if (text.empty())
+        return Fail(ERROR_PATH_NOT_FOUND, false);
+    // The limit is on the full path; a path from the root gains its leading backslash.
+    size_t fullLength = text.size() + (IsPathSeparator(text.front()) ? 0 : 1);
+    if (fullLength >= MAX_PATH)
+        return Fail(ERROR_FILENAME_EXCED_RANGE, false);
+
+    std::vector<std::u16string_view> names = SplitComponents(text);
+    for (size_t i = 0; i < names.size(); ++i)
+        if (!IsValidName(names[i], allowWildcards && i + 1 == names.size()))
+            return Fail(ERROR_INVALID_NAME, false);
+
+    ResolvedPath resolved{"\\", AttachedDevice().Root(), true, true};
+    for (std::u16string_view name : names) {
+        if (!resolved.exists || !resolved.isDirectory)
+            return Fail(ERROR_PATH_NOT_FOUND, false);
+        std::string given = ToUtf8(name);
+        bool pattern = name.find_first_of(u"*?") != name.npos;
+        std::optional<std::string> onDisk =
+            pattern ? std::nullopt : FindEntry(resolved.hostPath, given);
+        std::string entry = onDisk.value_or(given);
+        resolved.devicePath = JoinDevicePath(resolved.devicePath, entry);
+        resolved.hostPath /= entry;
+        resolved.exists = onDisk.has_value();
+        std::error_code error;
+        resolved.isDirectory = resolved.exists && fs::is_directory(resolved.hostPath, error);
+    }
+    // A trailing backslash names a folder; after a file it is a malformed name.
+    if (IsPathSeparator(text.back()) && resolved.exists && !resolved.isDirectory)
+        return Fail(ERROR_INVALID_NAME, false);
+    out = std::move(resolved);
+    return true;
+}
+
+bool ResolveExisting(LPCWSTR path, ResolvedPath &out)
+{
+    if (!ResolvePath(path, out))
+        return false;
+    return out.exists ? true : Fail(ERROR_FILE_NOT_FOUND, false);
+}
+
+bool IsPathSeparator(char16_t c)
+{
+    return c == u'\\' || c == u'/';
+}
+
+std::string JoinDevicePath(const std::string &folder, std::string_view name)
+{
+    std::string joined = IsRootPath(folder) ? folder : folder + "\\";
+    return joined.append(name);
+}
+
+std::string DeviceParent(const std::string &devicePath)
+{
+    size_t last = devicePath.find_last_of('\\');
+    return last == 0 || last == devicePath.npos ? "\\" : devicePath.substr(0, last);
+}
+
+bool IsRootPath(const std::string &devicePath)
+{
+    return devicePath == "\\";
+}
+
+}  // namespace ce_host

@@ -1,0 +1,215 @@
+// Copying with progress, overwriting, aborting; the error codes of moving, folders and deleting.
+#include <filesystem>
+#include <functional>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "platform/ce.h"
+#include "platform/host/host.h"
+#include "tests/support/temp_device.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every entry under root/, so that a failed call can be shown to have changed nothing.
+std::set<std::string> Tree(qs_test::TempDevice &device)
+{
+    std::set<std::string> tree;
+    fs::path root = device.Host("\\");
+    for (const auto &entry : fs::recursive_directory_iterator(root))
+        tree.insert(entry.path().lexically_relative(root).string());
+    return tree;
+}
+
+// What the progress routine saw, and how it answers on one of its calls (1-based; 0: never).
+struct Progress {
+    explicit Progress(uint64_t size, size_t answerOnCall = 0, DWORD answer = PROGRESS_CONTINUE,
+                      bool setCancel = false)
+        : size(size), answerOnCall(answerOnCall), answer(answer), setCancel(setCancel)
+    {
+    }
+    uint64_t size;
+    size_t answerOnCall;
+    DWORD answer;
+    bool setCancel;  // sets *pbCancel instead of answering
+    BOOL cancel = FALSE;
+    std::vector<uint64_t> done;
+    std::vector<DWORD> reasons;
+};
+
+DWORD CALLBACK Record(LARGE_INTEGER total, LARGE_INTEGER done, LARGE_INTEGER streamSize,
+                      LARGE_INTEGER streamDone, DWORD, DWORD reason, HANDLE, HANDLE, LPVOID data)
+{
+    auto &progress = *static_cast<Progress *>(data);
+    EXPECT_EQ(uint64_t(total.QuadPart), progress.size);
+    EXPECT_EQ(streamSize.QuadPart, total.QuadPart);
+    EXPECT_EQ(streamDone.QuadPart, done.QuadPart);
+    progress.done.push_back(done.QuadPart);
+    progress.reasons.push_back(reason);
+    if (progress.done.size() != progress.answerOnCall)
+        return PROGRESS_CONTINUE;
+    progress.cancel = progress.setCancel;
+    return progress.setCancel ? PROGRESS_CONTINUE : progress.answer;
+}
+
+BOOL Copy(Progress &progress, DWORD flags = 0)
+{
+    return CopyFileExW(u"\\src.bin", u"\\dst.bin", Record, &progress, &progress.cancel, flags);
+}
+
+struct SizeCase {
+    uint64_t size;
+    std::vector<uint64_t> done;
+};
+
+class CopyProgress : public testing::TestWithParam<SizeCase> {};
+
+TEST_P(CopyProgress, FirstAtZeroThenOnePerChunkUpToTheSize)
+{
+    qs_test::TempDevice device;
+    std::string data(GetParam().size, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = char(i * 7 + i / 251);
+    device.PutFile("\\src.bin", data);
+    ASSERT_TRUE(SetFileAttributesW(u"\\src.bin", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+    Progress progress(GetParam().size);
+    ASSERT_TRUE(Copy(progress));
+    EXPECT_EQ(progress.done, GetParam().done);
+    std::vector<DWORD> reasons(progress.done.size(), CALLBACK_CHUNK_FINISHED);
+    reasons[0] = CALLBACK_STREAM_SWITCH;
+    EXPECT_EQ(progress.reasons, reasons);
+    EXPECT_EQ(device.ReadFile("\\dst.bin"), data);
+    WIN32_FIND_DATAW found;
+    FindClose(FindFirstFileW(u"\\dst.bin", &found));
+    EXPECT_EQ(found.dwFileAttributes, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_EQ(Tree(device), (std::set<std::string>{"dst.bin", "src.bin"}));
+    EXPECT_EQ(ce_host::Held().handles, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CopyProgress,
+                         testing::Values(SizeCase{0, {0}}, SizeCase{1, {0, 1}},
+                                         SizeCase{65536, {0, 65536}},
+                                         SizeCase{65537, {0, 65536, 65537}},
+                                         SizeCase{200000, {0, 65536, 131072, 196608, 200000}}));
+
+struct AbortCase {
+    const char *name;
+    size_t answerOnCall;
+    DWORD answer;
+    bool setCancel;
+    bool destinationExists;
+};
+
+class CopyAbort : public testing::TestWithParam<AbortCase> {};
+
+TEST_P(CopyAbort, EndsWithRequestAbortedAndLeavesTheDestinationAsItWas)
+{
+    qs_test::TempDevice device;
+    device.PutFile("\\src.bin", std::string(200000, 's'));
+    if (GetParam().destinationExists)
+        device.PutFile("\\dst.bin", "old");
+    std::set<std::string> before = Tree(device);
+    Progress progress(200000, GetParam().answerOnCall, GetParam().answer, GetParam().setCancel);
+    EXPECT_FALSE(Copy(progress));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_REQUEST_ABORTED));
+    EXPECT_EQ(progress.done.size(), GetParam().answerOnCall);
+    EXPECT_EQ(Tree(device), before);
+    EXPECT_EQ(device.ReadFile("\\dst.bin"), GetParam().destinationExists ? "old" : "");
+    EXPECT_EQ(ce_host::Held().handles, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CopyAbort,
+    testing::Values(AbortCase{"CancelAtStart", 1, PROGRESS_CANCEL, false, false},
+                    AbortCase{"StopAfterAChunk", 2, PROGRESS_STOP, false, false},
+                    AbortCase{"CancelOverExisting", 3, PROGRESS_CANCEL, false, true},
+                    AbortCase{"CancelFlag", 2, PROGRESS_CONTINUE, true, false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Copy, OverwritesUnlessToldNotToAndQuietStopsTheCalls)
+{
+    qs_test::TempDevice device;
+    device.PutFile("\\src.bin", std::string(100000, 'n'));
+    device.PutFile("\\dst.bin", "old");
+    Progress progress(100000);
+    EXPECT_FALSE(Copy(progress, COPY_FILE_FAIL_IF_EXISTS));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_EXISTS));
+    EXPECT_EQ(device.ReadFile("\\dst.bin"), "old");
+
+    Progress quiet(100000, 1, PROGRESS_QUIET);
+    EXPECT_TRUE(Copy(quiet));
+    EXPECT_EQ(quiet.done, std::vector<uint64_t>{0});
+    EXPECT_EQ(device.ReadFile("\\dst.bin"), std::string(100000, 'n'));
+}
+
+struct EntryCase {
+    const char *name;
+    std::function<BOOL()> call;
+    DWORD error;             // ERROR_SUCCESS when the call succeeds
+    const char *afterwards;  // an entry a success leaves
+};
+
+class EntryCalls : public testing::TestWithParam<EntryCase> {};
+
+TEST_P(EntryCalls, SucceedOrFailWithTheirCodeAndChangeNothing)
+{
+    qs_test::TempDevice device;
+    device.PutFile("\\d\\f.txt", "f");
+    device.PutFile("\\d\\g.txt", "g");
+    device.PutFile("\\d\\sub\\x.txt", "x");
+    device.PutFolder("\\empty");
+    std::set<std::string> before = Tree(device);
+    const EntryCase &c = GetParam();
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(c.call() != FALSE, c.error == ERROR_SUCCESS);
+    EXPECT_EQ(GetLastError(), c.error);
+    if (c.error != ERROR_SUCCESS) {
+        EXPECT_EQ(Tree(device), before);
+    } else if (c.afterwards) {
+        EXPECT_TRUE(Tree(device).contains(c.afterwards));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EntryCalls,
+    testing::Values(
+        EntryCase{"MoveFile", [] { return MoveFileW(u"\\D\\F.txt", u"\\empty\\New.txt"); }, 0,
+                  "empty/New.txt"},
+        EntryCase{"MoveFolder", [] { return MoveFileW(u"\\d", u"\\empty\\d2"); }, 0,
+                  "empty/d2/sub/x.txt"},
+        EntryCase{"MoveToOtherCase", [] { return MoveFileW(u"\\d\\f.txt", u"\\d\\F.TXT"); }, 0,
+                  "d/F.TXT"},
+        EntryCase{"MoveMissing", [] { return MoveFileW(u"\\d\\none", u"\\d\\n"); },
+                  ERROR_FILE_NOT_FOUND, nullptr},
+        EntryCase{"MoveOntoExisting", [] { return MoveFileW(u"\\d\\f.txt", u"\\d\\G.TXT"); },
+                  ERROR_ALREADY_EXISTS, nullptr},
+        EntryCase{"MoveIntoMissingFolder", [] { return MoveFileW(u"\\d\\f.txt", u"\\no\\f"); },
+                  ERROR_PATH_NOT_FOUND, nullptr},
+        EntryCase{"MoveFolderIntoItself", [] { return MoveFileW(u"\\d", u"\\d\\sub\\d"); },
+                  ERROR_ACCESS_DENIED, nullptr},
+        EntryCase{"CreateFolder", [] { return CreateDirectoryW(u"\\d\\New\\", NULL); }, 0, "d/New"},
+        EntryCase{"CreateExistingFolder", [] { return CreateDirectoryW(u"\\D\\SUB", NULL); },
+                  ERROR_ALREADY_EXISTS, nullptr},
+        EntryCase{"CreateInMissingFolder", [] { return CreateDirectoryW(u"\\no\\x", NULL); },
+                  ERROR_PATH_NOT_FOUND, nullptr},
+        EntryCase{"RemoveEmptyFolder", [] { return RemoveDirectoryW(u"\\EMPTY"); }, 0, nullptr},
+        EntryCase{"RemoveFullFolder", [] { return RemoveDirectoryW(u"\\d\\sub"); },
+                  ERROR_DIR_NOT_EMPTY, nullptr},
+        EntryCase{"RemoveMissingFolder", [] { return RemoveDirectoryW(u"\\none"); },
+                  ERROR_FILE_NOT_FOUND, nullptr},
+        EntryCase{"RemoveFile", [] { return RemoveDirectoryW(u"\\d\\f.txt"); }, ERROR_DIRECTORY,
+                  nullptr},
+        EntryCase{"DeleteFolder", [] { return DeleteFileW(u"\\d\\sub"); }, ERROR_ACCESS_DENIED,
+                  nullptr},
+        EntryCase{"DeleteMissing", [] { return DeleteFileW(u"\\d\\none"); }, ERROR_FILE_NOT_FOUND,
+                  nullptr},
+        EntryCase{"DeleteInMissingFolder", [] { return DeleteFileW(u"\\no\\f.txt"); },
+                  ERROR_PATH_NOT_FOUND, nullptr},
+        EntryCase{"CopyOntoItself",
+                  [] { return CopyFileExW(u"\\d\\f.txt", u"\\D\\F.TXT", NULL, NULL, NULL, 0); },
+                  ERROR_SHARING_VIOLATION, nullptr}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
