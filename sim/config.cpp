@@ -60,8 +60,8 @@ void ReadFiles(JsonReader &r, FilesConfig &files)
         if (!appear->is_object())
             throw DeviceError(r.Where("appear_after") + ": expected an object");
         for (const auto &[folder, attempt] : appear->items()) {
-            if (!attempt.is_number_unsigned() || attempt.get<uint64_t>() == 0 ||
-                attempt.get<uint64_t>() > 0xFFFFFFFFu)
+            if (!attempt.is_number_integer() || attempt.get<int64_t>() < 1 ||
+                attempt.get<int64_t>() > 0xFFFFFFFF)
                 throw DeviceError(r.Where("appear_after." + folder) +
                                   ": expected a search attempt, 1 or more");
             files.appearAfter[folder] = attempt.get<uint32_t>();

@@ -114,7 +114,8 @@ void JsonReader::Uint32List(const std::string &key, std::vector<uint32_t> &value
         throw DeviceError(Where(key) + ": expected a list of numbers");
     values.clear();
     for (const auto &item : *v) {
-        if (!item.is_number_unsigned() || item.get<uint64_t>() > 0xFFFFFFFFu)
+        if (!item.is_number_integer() || item.get<int64_t>() < 0 ||
+            item.get<int64_t>() > 0xFFFFFFFF)
             throw DeviceError(Where(key) + ": expected a list of numbers, 0 or more");
         values.push_back(item.get<uint32_t>());
     }

@@ -136,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(FindAppearAfter, LateFolderIsFoundFromItsAttemptOnEachBoot)
 {
-    qs_test::TempDevice device(json{{"files", {{"appear_after", {{"flashdisk", 3u}}}}}});
+    qs_test::TempDevice device(json{{"files", {{"appear_after", {{"flashdisk", 3}}}}}});
     device.PutFile("\\flashdisk\\x.txt", "");
     device.PutFolder("\\windows");
     for (int boot = 0; boot < 2; ++boot) {
