@@ -19,6 +19,7 @@ FaultSpec FaultSpec::FromJson(const nlohmann::json &j, const std::string &where)
     spec.block = reader.OptionalUint32("block");
     spec.sector = reader.OptionalUint32("sector");
     spec.nth = reader.OptionalUint32("nth");
+    spec.offset = reader.OptionalUint32("offset");
     reader.RejectUnknown();
     if (!spec.code && spec.codeName.empty() && spec.op.empty())
         throw DeviceError(where + ": a fault names a \"code\" or an \"op\"");
@@ -42,6 +43,8 @@ nlohmann::json FaultSpec::ToJson() const
         j["sector"] = *sector;
     if (nth)
         j["nth"] = *nth;
+    if (offset)
+        j["offset"] = *offset;
     return j;
 }
 

@@ -19,6 +19,8 @@ struct FaultSpec {
     std::optional<uint32_t> block;
     std::optional<uint32_t> sector;
     std::optional<uint32_t> nth;
+    // For "op": "corrupt": the byte of a sector transfer record (0-2055) that a read changes.
+    std::optional<uint32_t> offset;
 
     static FaultSpec FromJson(const nlohmann::json &j, const std::string &where);
     nlohmann::json ToJson() const;
