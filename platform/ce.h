@@ -35,58 +35,58 @@
 #define VOLUMENAMESIZE 64
 typedef ULONGLONG SECTORNUM;
 typedef struct _PARTINFO {
-    DWORD     cbSize;
-    WCHAR     szPartitionName[PARTITIONNAMESIZE];
-    WCHAR     szFileSys[FILESYSNAMESIZE];
-    WCHAR     szVolumeName[VOLUMENAMESIZE];
+    DWORD cbSize;
+    WCHAR szPartitionName[PARTITIONNAMESIZE];
+    WCHAR szFileSys[FILESYSNAMESIZE];
+    WCHAR szVolumeName[VOLUMENAMESIZE];
     SECTORNUM snNumSectors;
-    FILETIME  ftCreated;
-    FILETIME  ftLastModified;
-    DWORD     dwAttributes;
-    BYTE      bPartType;
+    FILETIME ftCreated;
+    FILETIME ftLastModified;
+    DWORD dwAttributes;
+    BYTE bPartType;
 } PARTINFO, *PPARTINFO;
 
 extern "C" {
-void   NKDbgPrintfW(LPCWSTR lpszFmt, ...);
+void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
 HANDLE WINAPI OpenStore(LPCWSTR szDeviceName);
 HANDLE WINAPI FindFirstPartition(HANDLE hStore, PPARTINFO pPartInfo);
-BOOL   WINAPI FindClosePartition(HANDLE hSearch);
+BOOL WINAPI FindClosePartition(HANDLE hSearch);
 }
 
-#else // host
+#else  // host
 
 #include <stdarg.h>
 
 // The device's 32-bit ABI: DWORD and LONG are 32 bits whatever the host's long is.
-typedef uint8_t   BYTE;
-typedef uint16_t  WORD;
-typedef uint32_t  DWORD;
-typedef int32_t   LONG;
-typedef uint32_t  ULONG;
-typedef int32_t   INT;
-typedef uint32_t  UINT;
-typedef int32_t   BOOL;
-typedef uint16_t  USHORT;
-typedef int64_t   LONGLONG;
-typedef uint64_t  ULONGLONG;
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef int32_t INT;
+typedef uint32_t UINT;
+typedef int32_t BOOL;
+typedef uint16_t USHORT;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
 typedef uintptr_t ULONG_PTR;
-typedef size_t    SIZE_T;
-typedef char      CHAR;
-typedef char16_t  WCHAR;
-typedef WCHAR     TCHAR;
-typedef void     *HANDLE;
-typedef void     *HLOCAL;
-typedef void     *HMODULE;
-typedef HMODULE   HINSTANCE;
-typedef void     *LPVOID;
+typedef size_t SIZE_T;
+typedef char CHAR;
+typedef char16_t WCHAR;
+typedef WCHAR TCHAR;
+typedef void *HANDLE;
+typedef void *HLOCAL;
+typedef void *HMODULE;
+typedef HMODULE HINSTANCE;
+typedef void *LPVOID;
 typedef const void *LPCVOID;
-typedef BYTE     *LPBYTE;
-typedef DWORD    *LPDWORD;
-typedef LONG     *PLONG;
-typedef BOOL     *LPBOOL;
-typedef CHAR     *LPSTR;
+typedef BYTE *LPBYTE;
+typedef DWORD *LPDWORD;
+typedef LONG *PLONG;
+typedef BOOL *LPBOOL;
+typedef CHAR *LPSTR;
 typedef const CHAR *LPCSTR;
-typedef WCHAR    *LPWSTR;
+typedef WCHAR *LPWSTR;
 typedef const WCHAR *LPCWSTR;
 typedef ULONGLONG SECTORNUM;
 
@@ -145,8 +145,9 @@ typedef ULONGLONG SECTORNUM;
 #define SND_FILENAME 0x00020000u
 
 // Control codes.
-#define CTL_CODE(DeviceType, Function, Method, Access) \
-    (((DWORD)(DeviceType) << 16) | ((DWORD)(Access) << 14) | ((DWORD)(Function) << 2) | (DWORD)(Method))
+#define CTL_CODE(DeviceType, Function, Method, Access)                                  \
+    (((DWORD)(DeviceType) << 16) | ((DWORD)(Access) << 14) | ((DWORD)(Function) << 2) | \
+     (DWORD)(Method))
 #define METHOD_BUFFERED 0
 #define FILE_ANY_ACCESS 0
 #define FILE_DEVICE_DISK 0x00000007u
@@ -185,7 +186,7 @@ typedef ULONGLONG SECTORNUM;
 typedef union _LARGE_INTEGER {
     struct {
         DWORD LowPart;
-        LONG  HighPart;
+        LONG HighPart;
     } u;
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
@@ -207,47 +208,47 @@ typedef struct _SYSTEMTIME {
 } SYSTEMTIME, *LPSYSTEMTIME;
 
 typedef struct _SECURITY_ATTRIBUTES {
-    DWORD  nLength;
+    DWORD nLength;
     LPVOID lpSecurityDescriptor;
-    BOOL   bInheritHandle;
+    BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 typedef struct _OVERLAPPED {
     ULONG_PTR Internal;
     ULONG_PTR InternalHigh;
-    DWORD     Offset;
-    DWORD     OffsetHigh;
-    HANDLE    hEvent;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 
 typedef struct _WIN32_FIND_DATAW {
-    DWORD    dwFileAttributes;
+    DWORD dwFileAttributes;
     FILETIME ftCreationTime;
     FILETIME ftLastAccessTime;
     FILETIME ftLastWriteTime;
-    DWORD    nFileSizeHigh;
-    DWORD    nFileSizeLow;
-    DWORD    dwReserved0;
-    DWORD    dwReserved1;
-    WCHAR    cFileName[MAX_PATH];
-    WCHAR    cAlternateFileName[14];
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
 } WIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
 
 typedef struct _STARTUPINFOW {
-    DWORD  cb;
+    DWORD cb;
     LPWSTR lpReserved;
     LPWSTR lpDesktop;
     LPWSTR lpTitle;
-    DWORD  dwX;
-    DWORD  dwY;
-    DWORD  dwXSize;
-    DWORD  dwYSize;
-    DWORD  dwXCountChars;
-    DWORD  dwYCountChars;
-    DWORD  dwFillAttribute;
-    DWORD  dwFlags;
-    WORD   wShowWindow;
-    WORD   cbReserved2;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
     LPBYTE lpReserved2;
     HANDLE hStdInput;
     HANDLE hStdOutput;
@@ -257,65 +258,62 @@ typedef struct _STARTUPINFOW {
 typedef struct _PROCESS_INFORMATION {
     HANDLE hProcess;
     HANDLE hThread;
-    DWORD  dwProcessId;
-    DWORD  dwThreadId;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
 } PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 
 typedef struct _PARTINFO {
-    DWORD     cbSize;
-    WCHAR     szPartitionName[PARTITIONNAMESIZE];
-    WCHAR     szFileSys[FILESYSNAMESIZE];
-    WCHAR     szVolumeName[VOLUMENAMESIZE];
+    DWORD cbSize;
+    WCHAR szPartitionName[PARTITIONNAMESIZE];
+    WCHAR szFileSys[FILESYSNAMESIZE];
+    WCHAR szVolumeName[VOLUMENAMESIZE];
     SECTORNUM snNumSectors;
-    FILETIME  ftCreated;
-    FILETIME  ftLastModified;
-    DWORD     dwAttributes;
-    BYTE      bPartType;
+    FILETIME ftCreated;
+    FILETIME ftLastModified;
+    DWORD dwAttributes;
+    BYTE bPartType;
 } PARTINFO, *PPARTINFO;
 
-typedef DWORD(CALLBACK *LPPROGRESS_ROUTINE)(LARGE_INTEGER TotalFileSize,
-                                            LARGE_INTEGER TotalBytesTransferred,
-                                            LARGE_INTEGER StreamSize,
-                                            LARGE_INTEGER StreamBytesTransferred,
-                                            DWORD dwStreamNumber, DWORD dwCallbackReason,
-                                            HANDLE hSourceFile, HANDLE hDestinationFile,
-                                            LPVOID lpData);
+typedef DWORD(CALLBACK *LPPROGRESS_ROUTINE)(
+    LARGE_INTEGER TotalFileSize, LARGE_INTEGER TotalBytesTransferred, LARGE_INTEGER StreamSize,
+    LARGE_INTEGER StreamBytesTransferred, DWORD dwStreamNumber, DWORD dwCallbackReason,
+    HANDLE hSourceFile, HANDLE hDestinationFile, LPVOID lpData);
 
 // Files and folders.
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
-BOOL   ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-                LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
-BOOL   WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
-                 LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
-DWORD  SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
-                      DWORD dwMoveMethod);
-DWORD  GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                     DWORD dwMoveMethod);
+DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData);
-BOOL   FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
-BOOL   FindClose(HANDLE hFindFile);
-BOOL   CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
-                   LPPROGRESS_ROUTINE lpProgressRoutine, LPVOID lpData, LPBOOL pbCancel,
-                   DWORD dwCopyFlags);
-BOOL   MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName);
-BOOL   DeleteFileW(LPCWSTR lpFileName);
-BOOL   SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes);
-BOOL   CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
-BOOL   RemoveDirectoryW(LPCWSTR lpPathName);
+BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
+BOOL FindClose(HANDLE hFindFile);
+BOOL CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
+                 LPPROGRESS_ROUTINE lpProgressRoutine, LPVOID lpData, LPBOOL pbCancel,
+                 DWORD dwCopyFlags);
+BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName);
+BOOL DeleteFileW(LPCWSTR lpFileName);
+BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes);
+BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+BOOL RemoveDirectoryW(LPCWSTR lpPathName);
 
 // Devices and handles.
-BOOL  DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
-                      DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
-                      LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
-BOOL  CloseHandle(HANDLE hObject);
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped);
+BOOL CloseHandle(HANDLE hObject);
 DWORD GetLastError(void);
-void  SetLastError(DWORD dwErrCode);
+void SetLastError(DWORD dwErrCode);
 
 // Storage manager.
 HANDLE OpenStore(LPCWSTR szDeviceName);
 HANDLE FindFirstPartition(HANDLE hStore, PPARTINFO pPartInfo);
-BOOL   FindClosePartition(HANDLE hSearch);
+BOOL FindClosePartition(HANDLE hSearch);
 
 // Processes, sound, time.
 BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
@@ -333,13 +331,13 @@ HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL LocalFree(HLOCAL hMem);
 
 // Text. The wide calls are overloads for WCHAR beside the C library's wchar_t ones.
-void   NKDbgPrintfW(LPCWSTR lpszFmt, ...);
-int    wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...);
+void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
+int wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...);
 size_t wcslen(const WCHAR *s);
 WCHAR *wcscpy(WCHAR *dst, const WCHAR *src);
 WCHAR *wcsncpy(WCHAR *dst, const WCHAR *src, size_t n);
 WCHAR *wcscat(WCHAR *dst, const WCHAR *src);
-int    wcscmp(const WCHAR *a, const WCHAR *b);
+int wcscmp(const WCHAR *a, const WCHAR *b);
 size_t wcscspn(const WCHAR *s, const WCHAR *reject);
 size_t mbstowcs(WCHAR *dst, const char *src, size_t n);
 size_t wcstombs(char *dst, const WCHAR *src, size_t n);

@@ -42,8 +42,9 @@ int64_t ParseUtc(const std::string &text)
     }
     if (!parsed || rest != "Z" || y < 1601 || y > 9999 || mo < 1 || mo > 12 || d < 1 ||
         d > DaysInMonth(y, mo) || h > 23 || mi > 59 || s > 59 || h < 0 || mi < 0 || s < 0)
-        throw DeviceError("clock.utc: expected a UTC time such as \"2026-12-05T08:30:00Z\", got \"" +
-                          text + "\"");
+        throw DeviceError(
+            "clock.utc: expected a UTC time such as \"2026-12-05T08:30:00Z\", got \"" + text +
+            "\"");
     return ((DaysFromCivil(y, mo, d) * 24 + h) * 60 + mi) * 60000 + int64_t(s) * 1000 + ms;
 }
 

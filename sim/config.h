@@ -24,7 +24,7 @@ struct ClockConfig {
 struct FilesConfig {
     FindOrder findOrder = FindOrder::Name;
     bool dotEntries = true;
-    std::vector<std::string> locked;           // device paths held open elsewhere
+    std::vector<std::string> locked;              // device paths held open elsewhere
     std::map<std::string, uint32_t> appearAfter;  // root folder -> first search that finds it
 };
 

@@ -81,8 +81,7 @@ std::unique_ptr<Device> Device::Open(const fs::path &folder)
     if (!fs::is_directory(folder, error))
         throw DeviceError(folder.string() + ": no such device folder");
     fs::path configFile = folder / "device.json";
-    DeviceConfig config =
-        fs::exists(configFile) ? DeviceConfig::Load(configFile) : DeviceConfig();
+    DeviceConfig config = fs::exists(configFile) ? DeviceConfig::Load(configFile) : DeviceConfig();
     nlohmann::json state = LoadState(folder / "state.json");
     fs::create_directories(folder / "root", error);
     if (error)

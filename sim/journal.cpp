@@ -29,12 +29,30 @@ void Journal::Emit(const char *kind, const Event &fields)
         listener_(event);
 }
 
-void Journal::Log(const std::string &text) { Emit("log", {{"text", text}}); }
-void Journal::Stdout(const std::string &text) { Emit("stdout", {{"text", text}}); }
-void Journal::Open(const std::string &device) { Emit("open", {{"device", device}}); }
-void Journal::Close(const std::string &device) { Emit("close", {{"device", device}}); }
-void Journal::Sleep(uint32_t ms) { Emit("sleep", {{"ms", ms}}); }
-void Journal::Leak(const std::string &what) { Emit("leak", {{"what", what}}); }
+void Journal::Log(const std::string &text)
+{
+    Emit("log", {{"text", text}});
+}
+void Journal::Stdout(const std::string &text)
+{
+    Emit("stdout", {{"text", text}});
+}
+void Journal::Open(const std::string &device)
+{
+    Emit("open", {{"device", device}});
+}
+void Journal::Close(const std::string &device)
+{
+    Emit("close", {{"device", device}});
+}
+void Journal::Sleep(uint32_t ms)
+{
+    Emit("sleep", {{"ms", ms}});
+}
+void Journal::Leak(const std::string &what)
+{
+    Emit("leak", {{"what", what}});
+}
 
 void Journal::Sound(const std::string &path, bool ok)
 {

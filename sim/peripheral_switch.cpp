@@ -3,9 +3,10 @@
 namespace sim {
 
 PeripheralSwitch::PeripheralSwitch(const PeripheralConfig &config)
-    : Driver("QKP1:",
-             {{kPowerControl, "QKP_IOCTL_POWER_CONTROL"}, {kResetControl, "QKP_IOCTL_RESET_CONTROL"}},
-             config.faults)
+    : Driver(
+          "QKP1:",
+          {{kPowerControl, "QKP_IOCTL_POWER_CONTROL"}, {kResetControl, "QKP_IOCTL_RESET_CONTROL"}},
+          config.faults)
 {
 }
 

@@ -1,6 +1,7 @@
 #include "sim/standard_drivers.h"
 
 #include "sim/device.h"
+#include "sim/flash_driver.h"
 #include "sim/peripheral_switch.h"
 #include "sim/power_controller.h"
 
@@ -9,6 +10,7 @@ namespace sim {
 void AddStandardDrivers(Device &device)
 {
     const DeviceConfig &config = device.Config();
+    device.AddDriver(std::make_unique<FlashDriver>(config.flash, device.Folder() / "nand.bin"));
     if (config.power.present)
         device.AddDriver(std::make_unique<PowerController>(config.power));
     if (config.peripheral.present)

@@ -27,9 +27,9 @@ void ReleaseHostResources(HandleObject &object)
 
 HandleKind KindOf(const HandleObject &object)
 {
-    static const HandleKind kinds[] = {HandleKind::File,  HandleKind::Search,
-                                       HandleKind::Device, HandleKind::Store,
-                                       HandleKind::PartitionSearch, HandleKind::Process};
+    static const HandleKind kinds[] = {
+        HandleKind::File,  HandleKind::Search,          HandleKind::Device,
+        HandleKind::Store, HandleKind::PartitionSearch, HandleKind::Process};
     return kinds[object.index()];
 }
 

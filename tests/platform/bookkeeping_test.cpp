@@ -26,7 +26,8 @@ TEST(Bookkeeping, LeakedHandleAndHeapBlockAreReported)
     std::vector<std::string> leaks;
     for (const auto &event : device.EventsOf("leak"))
         leaks.push_back(event["what"]);
-    EXPECT_EQ(leaks, (std::vector<std::string>{"file \\NAND\\notes.txt", "heap block of 512 bytes"}));
+    EXPECT_EQ(leaks,
+              (std::vector<std::string>{"file \\NAND\\notes.txt", "heap block of 512 bytes"}));
 
     EXPECT_TRUE(CloseHandle(file));
     EXPECT_EQ(LocalFree(block), nullptr);

@@ -124,7 +124,8 @@ TEST_F(Devices, FailedTransferBreaksTheRun)
     SendWord(h, TestDriver::kSetSector, 0);
     std::vector<BOOL> results;
     for (int i = 0; i < 3; ++i)
-        results.push_back(DeviceIoControl(h, TestDriver::kReadSector, NULL, 0, NULL, 0, NULL, NULL));
+        results.push_back(
+            DeviceIoControl(h, TestDriver::kReadSector, NULL, 0, NULL, 0, NULL, NULL));
     CloseHandle(h);
     EXPECT_EQ(results, (std::vector<BOOL>{TRUE, TRUE, FALSE}));
     auto ioctls = device_.EventsOf("ioctl");

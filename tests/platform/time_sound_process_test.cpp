@@ -13,7 +13,9 @@ using nlohmann::json;
 // A PCM WAV file of the given length: 8 kHz, 8-bit mono, so one byte a millisecond is 8 bytes.
 std::string Wave(uint32_t ms)
 {
-    auto u32 = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+    auto u32 = [](uint32_t v) {
+        return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    };
     auto u16 = [](uint16_t v) { return std::string{char(v), char(v >> 8)}; };
     uint32_t data = ms * 8;
     return "RIFF" + u32(36 + data) + "WAVE" + "fmt " + u32(16) + u16(1) + u16(1) + u32(8000) +
@@ -23,8 +25,8 @@ std::string Wave(uint32_t ms)
 std::string Stamp(const SYSTEMTIME &t)
 {
     char text[96];
-    snprintf(text, sizeof(text), "%04d-%02d-%02d %d %02d:%02d:%02d.%03d", t.wYear, t.wMonth,
-             t.wDay, t.wDayOfWeek, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+    snprintf(text, sizeof(text), "%04d-%02d-%02d %d %02d:%02d:%02d.%03d", t.wYear, t.wMonth, t.wDay,
+             t.wDayOfWeek, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
     return text;
 }
 
@@ -55,7 +57,8 @@ class LocalTime : public testing::TestWithParam<OffsetCase> {};
 TEST_P(LocalTime, AppliesTheOffset)
 {
     qs_test::TempDevice device(
-        json{{"clock", {{"utc", "2026-03-01T00:30:00Z"}, {"local_offset_minutes", GetParam().minutes}}}});
+        json{{"clock",
+              {{"utc", "2026-03-01T00:30:00Z"}, {"local_offset_minutes", GetParam().minutes}}}});
     SYSTEMTIME t;
     GetLocalTime(&t);
     EXPECT_EQ(Stamp(t), GetParam().local);
@@ -104,8 +107,9 @@ TEST_P(ProgramStart, StartsOnlyPresentProgramsNotListedAsFailing)
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info;
     memset(&info, 0, sizeof(info));
-    BOOL started = CreateProcessW(reinterpret_cast<LPCWSTR>(ce_host::FromUtf8(GetParam().path).c_str()),
-                                  NULL, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info);
+    BOOL started =
+        CreateProcessW(reinterpret_cast<LPCWSTR>(ce_host::FromUtf8(GetParam().path).c_str()), NULL,
+                       NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info);
     EXPECT_EQ(started != FALSE, GetParam().starts);
     auto processes = device.EventsOf("process");
     ASSERT_EQ(processes.size(), 1u);

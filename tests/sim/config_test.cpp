@@ -43,7 +43,8 @@ TEST(DeviceConfig, WrittenValuesRoundTrip)
     EXPECT_EQ(config["files"]["appear_after"]["flashdisk"], 3);
     EXPECT_EQ(config["heap"]["limit_bytes"], 4096);
     EXPECT_EQ(config["power"]["serial"], -5);
-    EXPECT_EQ(config["power"]["faults"][0], json::parse(R"({"code":"SET_OS_UPDATE_MODE","nth":2})"));
+    EXPECT_EQ(config["power"]["faults"][0],
+              json::parse(R"({"code":"SET_OS_UPDATE_MODE","nth":2})"));
     EXPECT_EQ(config["store"]["partitions"], json::array());
     // Parsing its own output gives the same description again.
     EXPECT_EQ(sim::DeviceConfig::FromJson(config).ToJson(), config);

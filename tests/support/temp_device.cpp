@@ -17,8 +17,7 @@ fs::path NewTempFolder()
 {
     std::random_device random;
     for (;;) {
-        fs::path candidate =
-            fs::temp_directory_path() / ("qs-device-" + std::to_string(random()));
+        fs::path candidate = fs::temp_directory_path() / ("qs-device-" + std::to_string(random()));
         if (fs::create_directory(candidate))
             return candidate;
     }
