@@ -1,0 +1,92 @@
+// The start-up sequence: updates, checks, and the launch of the main application.
+#include "common/qs_common.h"
+#include "osupdate/update_source.h"
+#include "shell/devices.h"
+#include "shell/shell.h"
+
+#define UPDATE_FOLDER TEXT("\\flashdisk\\K275D-Update")
+#define PRODUCT_SHELL_PATH TEXT("\\windows\\K290DFunctionTest.exe")
+#define MAIN_APPLICATION_PATH TEXT("\\NAND\\APPS\\LumTask.exe")
+#define PRODUCT_SHELL_BOOT_KEY 16
+#define LAUNCH_ATTEMPTS 20
+#define LAUNCH_RETRY_MS 100
+#define PRODUCT_SHELL_DEVICE 9
+#define PRODUCT_SHELL_CONTROL 1
+
+// State of one pass; nothing of it outlives the run.
+typedef struct _BOOT_RUN {
+    BYTE  bBootKey;
+    DWORD dwAppExecuteFlag;
+    WCHAR szPath[MAX_PATH];
+} BOOT_RUN;
+
+static void LogTimeLine(LPCWSTR pszFormat)
+{
+    SYSTEMTIME now;
+
+    GetSystemTime(&now);
+    NKDbgPrintfW(pszFormat, now.wHour, now.wMinute, now.wSecond);
+}
+
+static void RemoveUpdateFolder(BOOT_RUN *pRun)
+{
+    PathClear(pRun->szPath);
+    PathCopy(pRun->szPath, UPDATE_FOLDER);
+    if (!RemoveDirectoryW(pRun->szPath))
+        NKDbgPrintfW(TEXT("******** RemoveDirectory %s fail \r\n"), pRun->szPath);
+}
+
+// 1 when the function-test program started and the run ends with it.
+static DWORD RunProductShell(BOOT_RUN *pRun)
+{
+    DWORD dwAttempt = 0;
+    DWORD dwFound   = 0;
+
+    NKDbgPrintfW(TEXT("[QuorShell] Check and Run ProductShell \r\n"));
+    PathClear(pRun->szPath);
+    PathCopy(pRun->szPath, PRODUCT_SHELL_PATH);
+    for (dwAttempt = 0; dwAttempt < LAUNCH_ATTEMPTS && !dwFound; dwAttempt++)
+        dwFound = IsExistPath(pRun->szPath);
+    if (!dwFound)
+        return 0;
+    QKPDeviceControl(PRODUCT_SHELL_DEVICE, PRODUCT_SHELL_CONTROL);
+    LogTimeLine(TEXT("Run ProductShell %.2d:%.2d:%.2d \r\n"));
+    if (RunProgram(PRODUCT_SHELL_PATH, NULL))
+        return 1;
+    NKDbgPrintfW(TEXT("Run ProductShell fail \r\n"));
+    return 0;
+}
+
+static void RunMainApplication(BOOT_RUN *pRun)
+{
+    DWORD dwAttempt = 0;
+
+    for (dwAttempt = 0; dwAttempt < LAUNCH_ATTEMPTS; dwAttempt++) {
+        if (IsExistFile(MAIN_APPLICATION_PATH)) {
+            LogTimeLine(TEXT("Run Application %.2d:%.2d:%.2d \r\n"));
+            pRun->dwAppExecuteFlag = RunProgram(MAIN_APPLICATION_PATH, NULL) ? QS_FLAG_ON : 0;
+            return;
+        }
+        Sleep(LAUNCH_RETRY_MS);
+    }
+}
+
+int QuorShellMain(void)
+{
+    BOOT_RUN run;
+
+    memset(&run, 0, sizeof(run));
+    LogTimeLine(TEXT("QuorShell Start %.2d:%.2d:%.2d \r\n"));
+
+    RemoveUpdateFolder(&run);
+    SetOSUpdateMode(0);
+
+    run.bBootKey = GetBootKeyStatus();
+    NKDbgPrintfW(TEXT("[QuorShell] BootKeyStat %d \r\n"), run.bBootKey);
+    if (run.bBootKey == PRODUCT_SHELL_BOOT_KEY && RunProductShell(&run))
+        return 0;
+    RunMainApplication(&run);
+    SendAppExecuteFlag(run.dwAppExecuteFlag);
+    NKDbgPrintfW(TEXT("QuorShell End \r\n"));
+    return 0;
+}
