@@ -1,7 +1,5 @@
 #include "common/qs_common.h"
 
-#include "shell/devices.h"
-
 void PathClear(WCHAR *pszPath)
 {
     memset(pszPath, 0, MAX_PATH * sizeof(WCHAR));
@@ -21,9 +19,4 @@ DWORD PathAppend(WCHAR *pszPath, LPCWSTR pszTail)
         return QS_FAILURE;
     wcscat(pszPath, pszTail);
     return QS_SUCCESS;
-}
-
-void ResetShellState(void)
-{
-    memset(&g_ProcessInfo, 0, sizeof(g_ProcessInfo));
 }

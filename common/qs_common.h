@@ -17,6 +17,6 @@ void  PathClear(WCHAR *pszPath);
 DWORD PathCopy(WCHAR *pszPath, LPCWSTR pszFrom);
 DWORD PathAppend(WCHAR *pszPath, LPCWSTR pszTail);
 
-// Restores every process-wide variable of the shell to its program-start value (a new boot in
-// the same process).
+// Restores every process-wide variable of the shell to its program-start value, so that a host
+// can run many boots in one process.
 void ResetShellState(void);

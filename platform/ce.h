@@ -23,6 +23,7 @@
 
 #include <windows.h>
 #include <mmsystem.h>
+#include <winioctl.h>
 #include <wchar.h>
 
 // The device's WinMain takes a wide command line; on the desktop that entry point is wWinMain

@@ -1,0 +1,13 @@
+// The process-wide state of the shell, back to its program-start values.
+#include "common/qs_common.h"
+#include "shell/devices.h"
+#include "toc/toc.h"
+
+void ResetShellState(void)
+{
+    memset(&g_ProcessInfo, 0, sizeof(g_ProcessInfo));
+    memset(&g_TOC, 0, sizeof(g_TOC));
+    g_pBootCfg   = NULL;
+    g_ImageIndex = 3;
+    g_ImageType  = 0;
+}
