@@ -1,0 +1,75 @@
+// A fresh device with its flash driver open, as the shell's flash operations expect it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/qs_common.h"
+#include "nand/fmd.h"
+#include "tests/support/temp_device.h"
+
+namespace qs_test {
+
+class FlashTest : public testing::Test {
+protected:
+    // A small flash keeps the device folder cheap; the faults go to flash.faults.
+    void Open(const nlohmann::json &faults = nlohmann::json::array(), bool protect = true,
+              uint32_t blocks = 16)
+    {
+        Close();
+        device_ = std::make_unique<TempDevice>(nlohmann::json{
+            {"flash", {{"blocks", blocks}, {"faults", faults}, {"protect", protect}}}});
+        ResetShellState();
+        disk_ =
+            CreateFileW(u"DSK1:", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(disk_, INVALID_HANDLE_VALUE);
+    }
+
+    void TearDown() override { Close(); }
+
+    void Close()
+    {
+        if (disk_ != INVALID_HANDLE_VALUE)
+            CloseHandle(disk_);
+        disk_ = INVALID_HANDLE_VALUE;
+    }
+
+    // Starts the journal and the debug log afresh, after a test's own setup.
+    void ForgetSetup() { device_->device().Events().Clear(); }
+
+    // "NAME in=.. out=.." per control code (transfers: "NAME first+count"), "failed" when refused.
+    std::vector<std::string> Calls()
+    {
+        std::vector<std::string> calls;
+        for (const auto &event : device_->EventsOf("ioctl")) {
+            std::string call = event["name"].get<std::string>();
+            if (event.contains("first")) {
+                call += " " + std::to_string(event["first"].get<uint32_t>()) + "+" +
+                        std::to_string(event["count"].get<uint32_t>());
+            } else {
+                if (!event["in"].get<std::string>().empty())
+                    call += " in=" + event["in"].get<std::string>();
+                if (!event["out"].get<std::string>().empty())
+                    call += " out=" + event["out"].get<std::string>();
+            }
+            if (event["ok"] == false)
+                call += " failed";
+            calls.push_back(call);
+        }
+        return calls;
+    }
+
+    // A sector's bytes on the flash: 2048 data bytes then its SectorInfo.
+    std::vector<uint8_t> RawSector(uint32_t sector);
+
+    std::vector<std::string> Log() { return device_->LogEntries(); }
+    TempDevice &device() { return *device_; }
+
+    std::unique_ptr<TempDevice> device_;
+    HANDLE disk_ = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace qs_test
