@@ -1,0 +1,45 @@
+#include "sim/flash_array.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace sim {
+
+FlashArray::FlashArray(std::unique_ptr<Backing> backing, uint8_t *bytes, uint32_t blocks)
+    : backing_(std::move(backing)), bytes_(bytes), blocks_(blocks)
+{
+}
+
+std::unique_ptr<FlashArray> FlashArray::InMemory(uint32_t blocks)
+{
+    struct Memory : Backing {
+        explicit Memory(uint64_t size) : bytes(size, kErased) {}
+        std::vector<uint8_t> bytes;
+    };
+    auto memory = std::make_unique<Memory>(FlashSize(blocks));
+    uint8_t *bytes = memory->bytes.data();
+    return std::unique_ptr<FlashArray>(new FlashArray(std::move(memory), bytes, blocks));
+}
+
+void FlashArray::EraseBlock(uint32_t block)
+{
+    std::memset(bytes_ + Offset(block * kSectorsPerBlock), kErased, kBlockRecordSize);
+}
+
+bool FlashArray::Program(uint32_t sector, std::span<const uint8_t, kSectorRecordSize> record)
+{
+    uint8_t *cells = bytes_ + Offset(sector);
+    bool wasErased =
+        std::all_of(cells, cells + kSectorRecordSize, [](uint8_t cell) { return cell == kErased; });
+    for (uint32_t i = 0; i < kSectorRecordSize; ++i)
+        cells[i] &= record[i];
+    return wasErased;
+}
+
+void FlashArray::MarkBad(uint32_t block)
+{
+    bytes_[Offset(block * kSectorsPerBlock) + kBadBlockMarkOffset] = 0x00;
+}
+
+}  // namespace sim

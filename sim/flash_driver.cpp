@@ -1,0 +1,287 @@
+#include "sim/flash_driver.h"
+
+#include <stdexcept>
+
+#include "sim/device.h"
+#include "sim/error.h"
+#include "sim/journal.h"
+
+namespace sim {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::vector<NamedCode> kCodes = {
+    {FlashDriver::kSetSectorAddr, "IOCTL_FMD_SET_SECTOR_ADDR"},
+    {FlashDriver::kReadSector, "IOCTL_FMD_READ_SECTOR"},
+    {FlashDriver::kWriteSector, "IOCTL_FMD_WRITE_SECTOR"},
+    {FlashDriver::kEraseBlock, "IOCTL_FMD_ERASE_BLOCK"},
+    {FlashDriver::kGetBlockStatus, "IOCTL_FMD_GET_BLOCK_STATUS"},
+    {FlashDriver::kGetEbootUpdate, "IOCTL_FMD_GET_EBOOT_UPDATE"},
+    {FlashDriver::kSetEbootFlag, "IOCTL_FMD_SET_EBOOT_FLAG"},
+    {FlashDriver::kSetNkFlag, "IOCTL_FMD_SET_NK_FLAG"},
+    {FlashDriver::kSetTocFlag, "IOCTL_FMD_SET_TOC_FLAG"},
+};
+
+const char *const kCorrupt = "corrupt";
+
+// Refuses a misspelt operation, which would otherwise never fire; keeps all but the corruptions,
+// which the driver applies itself.
+std::vector<FaultSpec> OperationFaults(const std::vector<FaultSpec> &faults)
+{
+    std::vector<FaultSpec> kept;
+    for (const FaultSpec &fault : faults) {
+        bool corrupt = fault.op == kCorrupt;
+        if (!corrupt && !fault.op.empty() && fault.op != "erase" && fault.op != "write" &&
+            fault.op != "read" && fault.op != "status")
+            throw DeviceError("flash.faults: unknown op \"" + fault.op +
+                              "\" (erase, write, read, status or corrupt)");
+        if (corrupt && (!fault.offset || *fault.offset >= kSectorRecordSize))
+            throw DeviceError("flash.faults: a corrupt fault needs an offset from 0 to 2055");
+        if (!corrupt && fault.offset)
+            throw DeviceError("flash.faults: only a corrupt fault takes an offset");
+        if (!corrupt)
+            kept.push_back(fault);
+    }
+    return kept;
+}
+
+}  // namespace
+
+FlashDriver::FlashDriver(const FlashConfig &config, fs::path nandFile)
+    : FlashDriver(config, std::unique_ptr<FlashArray>())
+{
+    nandFile_ = std::move(nandFile);
+    // A mismatch is a broken device folder; say so now, not at the shell's first transfer.
+    if (fs::exists(nandFile_))
+        FlashArray::CheckFileSize(nandFile_, blocks_);
+}
+
+FlashDriver::FlashDriver(const FlashConfig &config, std::unique_ptr<FlashArray> storage)
+    : Driver("DSK1:", kCodes, OperationFaults(config.faults)),
+      blocks_(storage ? storage->Blocks() : config.blocks),
+      factoryBad_(blocks_, false),
+      ebootUpdate_(config.ebootUpdate),
+      protect_(config.protect)
+{
+    storage_ = std::move(storage);
+    for (uint32_t block : config.bad) {
+        if (block >= blocks_)
+            throw DeviceError("flash.bad: block " + std::to_string(block) + " is beyond the " +
+                              std::to_string(blocks_) + " blocks of the flash");
+        factoryBad_[block] = true;
+    }
+    for (const FaultSpec &fault : config.faults)
+        if (fault.op == kCorrupt)
+            corruptions_.push_back({FaultList({fault}, kCodes, "flash"), *fault.offset});
+}
+
+FlashArray &FlashDriver::Storage()
+{
+    if (!storage_) {
+        bool created = !fs::exists(nandFile_);
+        if (created)
+            FlashArray::CreateErasedFile(nandFile_, blocks_);
+        storage_ = FlashArray::MapFile(nandFile_, blocks_);
+        if (created)
+            MarkFactoryBad();
+    }
+    return *storage_;
+}
+
+void FlashDriver::MarkFactoryBad()
+{
+    for (uint32_t block = 0; block < blocks_; ++block)
+        if (factoryBad_[block])
+            storage_->MarkBad(block);
+}
+
+void FlashDriver::MakeFactoryFresh()
+{
+    if (!nandFile_.empty()) {
+        // A new file is erased already, and writing it is cheaper than erasing a mapping.
+        storage_.reset();
+        fs::remove(nandFile_);
+        Storage();
+    } else {
+        for (uint32_t block = 0; block < blocks_; ++block)
+            storage_->EraseBlock(block);
+        MarkFactoryBad();
+    }
+    flags_ = {};
+}
+
+uint32_t FlashDriver::BlockStatus(uint32_t block)
+{
+    if (block >= blocks_)
+        throw std::out_of_range("flash block " + std::to_string(block));
+    std::span<const uint8_t, kSectorRecordSize> first = Storage().Sector(block * kSectorsPerBlock);
+    uint32_t status = 0;
+    if (first[kBadBlockMarkOffset] != kErased || factoryBad_[block])
+        status |= kStatusBad;
+    if (!(first[kOemFlagsOffset] & 0x02))
+        status |= kStatusReadOnly;
+    if (!(first[kOemFlagsOffset] & 0x01))
+        status |= kStatusReserved;
+    return status;
+}
+
+bool FlashDriver::Control(IoRequest &request)
+{
+    switch (request.code) {
+        case kSetSectorAddr:
+            return SetSectorAddress(request);
+        case kReadSector:
+            return ReadSector(request);
+        case kWriteSector:
+            return WriteSector(request);
+        case kEraseBlock:
+            return EraseBlock(request);
+        case kGetBlockStatus:
+            return GetBlockStatus(request);
+        case kGetEbootUpdate:
+            return request.in.empty() ? OutputWord(request, ebootUpdate_)
+                                      : Refuse(request, kErrorInvalidParameter);
+        case kSetEbootFlag:
+            return SetFlag(request, flags_.eboot);
+        case kSetTocFlag:
+            return SetFlag(request, flags_.toc);
+        case kSetNkFlag:
+            return SetFlag(request, flags_.nk);
+    }
+    return Refuse(request, kErrorNotSupported);
+}
+
+bool FlashDriver::OutputWord(IoRequest &request, uint32_t word)
+{
+    uint8_t bytes[4] = {uint8_t(word), uint8_t(word >> 8), uint8_t(word >> 16),
+                        uint8_t(word >> 24)};
+    return Output(request, bytes, sizeof(bytes));
+}
+
+bool FlashDriver::SetSectorAddress(IoRequest &request)
+{
+    uint32_t sector = 0;
+    if (!InputWord(request, sector))
+        return false;
+    if (sector >= blocks_ * kSectorsPerBlock)
+        return Refuse(request, kErrorInvalidParameter);
+    address_ = sector;
+    return true;
+}
+
+bool FlashDriver::ReadSector(IoRequest &request)
+{
+    request.transferSector = address_;
+    if (!request.in.empty() || address_ >= blocks_ * kSectorsPerBlock)
+        return Refuse(request, kErrorInvalidParameter);
+    uint32_t sector = address_;
+    uint32_t block = sector / kSectorsPerBlock;
+    if (FaultHit({{}, "read", block, sector}))
+        return false;
+    if (!Output(request, Storage().Sector(sector).data(), kSectorRecordSize))
+        return false;
+    for (Corruption &corruption : corruptions_)
+        if (corruption.match.Hit({{}, kCorrupt, block, sector}))
+            request.out[corruption.offset] ^= 0xFF;
+    ++address_;
+    return true;
+}
+
+bool FlashDriver::WriteSector(IoRequest &request)
+{
+    request.transferSector = address_;
+    if (request.in.size() != kSectorRecordSize || address_ >= blocks_ * kSectorsPerBlock)
+        return Refuse(request, kErrorInvalidParameter);
+    uint32_t sector = address_;
+    uint32_t block = sector / kSectorsPerBlock;
+    if (FaultHit({{}, "write", block, sector}))
+        return false;
+    if (!MayChange(request, block, sector))
+        return false;
+    if (!Storage().Program(sector, request.in.first<kSectorRecordSize>()))
+        Violation("write of sector " + std::to_string(sector) + " in block " +
+                  std::to_string(block) + ", which is not erased");
+    ++address_;
+    return true;
+}
+
+bool FlashDriver::EraseBlock(IoRequest &request)
+{
+    uint32_t block = 0;
+    if (!InputWord(request, block))
+        return false;
+    if (block >= blocks_)
+        return Refuse(request, kErrorInvalidParameter);
+    if (FaultHit({{}, "erase", block, {}}))
+        return false;
+    if (!MayChange(request, block, {}))
+        return false;
+    Storage().EraseBlock(block);
+    return true;
+}
+
+bool FlashDriver::GetBlockStatus(IoRequest &request)
+{
+    uint32_t block = 0;
+    if (!InputWord(request, block))
+        return false;
+    if (block >= blocks_)
+        return Refuse(request, kErrorInvalidParameter);
+    if (FaultHit({{}, "status", block, {}}))
+        return false;
+    return OutputWord(request, BlockStatus(block));
+}
+
+bool FlashDriver::SetFlag(IoRequest &request, bool &flag)
+{
+    uint32_t word = 0;
+    if (!InputWord(request, word))
+        return false;
+    flag = word != 0;
+    return true;
+}
+
+bool FlashDriver::MayChange(IoRequest &request, uint32_t block, std::optional<uint32_t> sector)
+{
+    const char *flag = block < kTocBlock ? "EBoot" : block == kTocBlock ? "TOC" : "NK";
+    bool open = block < kTocBlock ? flags_.eboot : block == kTocBlock ? flags_.toc : flags_.nk;
+    if (protect_ && !open) {
+        std::string what = sector ? "write of sector " + std::to_string(*sector) + " in block "
+                                  : "erase of block ";
+        Violation(what + std::to_string(block) + " without the " + flag + " flag");
+        return Refuse(request, kErrorWriteProtect);
+    }
+    if (BlockStatus(block) & kStatusBad)
+        return Refuse(request, kErrorGenFailure);
+    return true;
+}
+
+void FlashDriver::Violation(const std::string &what)
+{
+    if (journal())
+        journal()->Violation(Name(), what);
+}
+
+void FlashDriver::LoadState(const nlohmann::json &state)
+{
+    flags_.eboot = state.value("eboot_flag", false);
+    flags_.toc = state.value("toc_flag", false);
+    flags_.nk = state.value("nk_flag", false);
+}
+
+nlohmann::json FlashDriver::SaveState() const
+{
+    return {{"eboot_flag", flags_.eboot}, {"toc_flag", flags_.toc}, {"nk_flag", flags_.nk}};
+}
+
+FlashDriver &DeviceFlash(Device &device)
+{
+    auto *flash = dynamic_cast<FlashDriver *>(device.FindDriver("DSK1:"));
+    if (!flash)
+        throw DeviceError(device.Folder().string() + ": the device has no flash driver");
+    return *flash;
+}
+
+}  // namespace sim
