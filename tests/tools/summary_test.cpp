@@ -1,0 +1,79 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tools/boot_summary.h"
+#include "tools/live_echo.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+const uint8_t kWordOn[] = {0xEC, 0xAC, 0, 0};
+const uint8_t kRestart[] = {1, 0, 0, 0};
+const uint8_t kBootKey17[] = {17};
+// "progress #45%" as the braille display's cells.
+const uint8_t kProgress45[] = {0x8E, 0x4E, 0x4A, 0xCC, 0x4E, 0x48, 0x86, 0x86, 0x00,
+                               0xE2, 0xC8, 0x48, 0x80, 0x44, 0x8E, 0x00, 0x00};
+
+// An update boot as the journal records it.
+sim::Journal UpdateBootJournal()
+{
+    sim::Journal journal;
+    journal.Log("QuorShell Start 08:30:00 \r\n");
+    journal.Ioctl("PWR1:", 1045, "SET_OS_UPDATE_MODE", {}, {}, true);
+    journal.Sound("\\windows\\update_start.wav", true);
+    journal.Braille(kProgress45, "⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠙⠑⠈⠒⠏");
+    journal.Sound("\\windows\\updatefail.wav", false);
+    journal.Sound("\\windows\\reboot.wav", true);
+    journal.Ioctl("PWR1:", 567, "PWR_IOCTL_REBOOT", kRestart, {}, true);
+    journal.Ioctl("PWR1:", 565, "PWR_IOCTL_GET_BOOT_KEY_STATUS", {}, kBootKey17, true);
+    journal.Process("\\NAND\\APPS\\LumTask.exe", false);
+    journal.Ioctl("PWR1:", 773, "SET_APP_EXECUTE_FLAG", kWordOn, {}, false);
+    journal.Leak("file \\NAND\\x.txt");
+    journal.Leak("heap block of 512 bytes");
+    return journal;
+}
+
+TEST(BootSummary, ReadsWhatTheDeviceSaw)
+{
+    qs_tools::BootSummary summary = qs_tools::SummarizeJournal(UpdateBootJournal().Events());
+    EXPECT_EQ(summary.bootKey, 17);
+    EXPECT_THAT(summary.cues, ElementsAre("update_start", "updatefail (not played)", "reboot"));
+    EXPECT_TRUE(summary.restartRequested);
+    EXPECT_EQ(summary.programStarted, std::nullopt);
+    EXPECT_THAT(summary.programsFailed, ElementsAre("\\NAND\\APPS\\LumTask.exe"));
+    EXPECT_EQ(summary.appExecuteFlag, std::nullopt) << "the controller refused the flag";
+
+    std::string text = qs_tools::FormatSummary(summary);
+    EXPECT_THAT(text,
+                HasSubstr("cues              update_start, updatefail (not played), reboot\n"));
+    EXPECT_THAT(text, HasSubstr("restart           requested\n"));
+    EXPECT_THAT(text,
+                HasSubstr("program started   none (failed to start: \\NAND\\APPS\\LumTask.exe)\n"));
+    EXPECT_THAT(text, HasSubstr("still held        file \\NAND\\x.txt\n"
+                                "                  heap block of 512 bytes\n"));
+}
+
+TEST(LiveEcho, ShowsEachEventAsATerminalLine)
+{
+    std::ostringstream terminal;
+    qs_tools::LiveEcho echo(&terminal);
+    sim::Journal journal = UpdateBootJournal();
+    journal.Log("an entry without its line end");
+    journal.Sound("\\windows\\success.wav", true);
+    for (const auto &event : journal.Events())
+        echo.Show(event);
+    EXPECT_EQ(terminal.str(), echo.Text());
+    EXPECT_EQ(echo.Text(),
+              "QuorShell Start 08:30:00 \n"
+              "♪ update_start\n"
+              "braille ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠙⠑⠈⠒⠏  (45%)\n"
+              "♪ updatefail (not played)\n"
+              "♪ reboot\n"
+              "▶ failed to start \\NAND\\APPS\\LumTask.exe\n"
+              "an entry without its line end\n"
+              "♪ success\n");
+}
+
+}  // namespace

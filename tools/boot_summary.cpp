@@ -1,0 +1,133 @@
+#include "tools/boot_summary.h"
+
+#include <cstdio>
+
+#include "sim/power_controller.h"
+
+namespace qs_tools {
+
+namespace {
+
+using Event = sim::Journal::Event;
+
+// The 4-byte little-endian word at the start of a buffer.
+std::optional<uint32_t> WordOf(const std::string &hex)
+{
+    std::vector<uint8_t> bytes = FromHex(hex);
+    if (bytes.size() < 4)
+        return std::nullopt;
+    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
+           uint32_t(bytes[3]) << 24;
+}
+
+bool IsAcceptedPowerCode(const Event &event, uint32_t code)
+{
+    return event["event"] == "ioctl" && event["device"] == "PWR1:" && event["code"] == code &&
+           event["ok"] == true;
+}
+
+void ReadPowerControl(const Event &event, BootSummary &summary)
+{
+    using sim::PowerController;
+    if (IsAcceptedPowerCode(event, PowerController::kGetBootKeyStatus)) {
+        std::vector<uint8_t> out = FromHex(event["out"].get<std::string>());
+        if (!out.empty())
+            summary.bootKey = out[0];
+    } else if (IsAcceptedPowerCode(event, PowerController::kSetAppExecuteFlag)) {
+        summary.appExecuteFlag = WordOf(event["in"].get<std::string>());
+    } else if (IsAcceptedPowerCode(event, PowerController::kReboot)) {
+        summary.restartRequested = true;
+    }
+}
+
+void AddLines(std::string &text, const char *label, const std::vector<std::string> &lines,
+              const std::string &whenEmpty)
+{
+    char head[32];
+    std::snprintf(head, sizeof head, "%-18s", label);
+    if (lines.empty()) {
+        text += head + whenEmpty + "\n";
+        return;
+    }
+    for (const std::string &line : lines) {
+        text += head + line + "\n";
+        std::snprintf(head, sizeof head, "%-18s", "");
+    }
+}
+
+void AddLine(std::string &text, const char *label, const std::string &value)
+{
+    AddLines(text, label, {value}, "");
+}
+
+std::string Joined(const std::vector<std::string> &items, const char *separator)
+{
+    std::string text;
+    for (const std::string &item : items)
+        text += (text.empty() ? "" : separator) + item;
+    return text;
+}
+
+}  // namespace
+
+std::vector<uint8_t> FromHex(const std::string &hex)
+{
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+std::string CueName(const std::string &devicePath)
+{
+    std::string name = devicePath.substr(devicePath.find_last_of("\\/") + 1);
+    size_t dot = name.find_last_of('.');
+    return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+std::string FlagText(uint32_t word)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, word ? "0x%X" : "%u", word);
+    return text;
+}
+
+BootSummary SummarizeJournal(const std::vector<Event> &events)
+{
+    BootSummary summary;
+    for (const Event &event : events) {
+        const std::string kind = event["event"];
+        if (kind == "ioctl") {
+            ReadPowerControl(event, summary);
+        } else if (kind == "sound") {
+            std::string name = CueName(event["path"]);
+            summary.cues.push_back(event["ok"] == true ? name : name + " (not played)");
+        } else if (kind == "process") {
+            if (event["ok"] == true)
+                summary.programStarted = event["path"];
+            else
+                summary.programsFailed.push_back(event["path"]);
+        } else if (kind == "leak") {
+            summary.held.push_back(event["what"]);
+        }
+    }
+    return summary;
+}
+
+std::string FormatSummary(const BootSummary &s)
+{
+    std::string program = s.programStarted.value_or("none");
+    if (!s.programsFailed.empty())
+        program += " (failed to start: " + Joined(s.programsFailed, ", ") + ")";
+    std::string text = "-- boot summary --\n";
+    AddLine(text, "boot key", s.bootKey ? std::to_string(*s.bootKey) : "not read");
+    AddLine(text, "cues", s.cues.empty() ? "none" : Joined(s.cues, ", "));
+    AddLine(text, "restart", s.restartRequested ? "requested" : "not requested");
+    AddLine(text, "program started", program);
+    AddLine(text, "app-execute flag", s.appExecuteFlag ? FlagText(*s.appExecuteFlag) : "not sent");
+    AddLine(text, "heap peak", std::to_string(s.heapPeakBytes) + " bytes");
+    AddLines(text, "still held", s.held, "nothing held");
+    return text;
+}
+
+}  // namespace qs_tools

@@ -1,0 +1,32 @@
+// quorshell: boots a device folder once and shows what the device did.
+#include <iostream>
+
+#include "tools/boot_runner.h"
+#include "tools/command_line.h"
+#include "tools/demo_device.h"
+
+int main(int argc, char **argv)
+{
+    CLI::App app{
+        "Boots a simulated device once: runs the start-up shell on it, saves the device, "
+        "and prints the debug log, the cues, the programs started and a summary.",
+        "quorshell"};
+    std::string device;
+    qs_tools::BootOptions options;
+    app.add_option("--device", device,
+                   "device folder (default: ./device, made a demo device when missing)");
+    app.add_flag("--realtime", options.realTime,
+                 "wait for real whenever the device sleeps or plays a cue");
+    app.add_flag("--quiet", options.quiet, "print the summary only");
+    if (std::optional<int> status = qs_tools::ParseCommandLine(app, argc, argv))
+        return *status;
+
+    return qs_tools::RunReportingErrors(app.get_name(), [&] {
+        std::filesystem::path folder = device.empty() ? "device" : device;
+        if (device.empty() && qs_tools::CreateDemoDeviceWhenMissing(folder) && !options.quiet)
+            std::cout << "created a demo device in " << folder.string() << "\n";
+        options.echo = &std::cout;
+        qs_tools::BootDeviceFolder(folder, options);
+        return 0;
+    });
+}
