@@ -199,14 +199,6 @@ INSTANTIATE_TEST_SUITE_P(Table, FlashProtection,
                                                           FlashDriver::kSetTocFlag,
                                                           FlashDriver::kSetNkFlag)));
 
-TEST_F(Flash, WithoutProtectionEveryRegionIsOpen)
-{
-    Boot({{"protect", false}});
-    for (DWORD block : {0u, 5u, 7u})
-        EXPECT_TRUE(Erase(block)) << block;
-    EXPECT_TRUE(Violations().empty());
-}
-
 class FlashProgramming : public Flash, public testing::WithParamInterface<bool> {};
 
 TEST_P(FlashProgramming, OnlyClearsBitsAndReportsASectorThatWasNotErased)
