@@ -156,8 +156,9 @@ DeviceConfig DeviceConfig::Parse(const std::string &text)
 
 DeviceConfig DeviceConfig::Load(const std::filesystem::path &file)
 {
+    std::string text = ReadWholeFile(file);  // its message names the file already
     try {
-        return Parse(ReadWholeFile(file));
+        return Parse(text);
     } catch (const DeviceError &e) {
         throw DeviceError(file.string() + ": " + e.what());
     }

@@ -27,7 +27,7 @@ bool CaselessLess::operator()(const std::string &a, const std::string &b) const
 std::string ReadWholeFile(const fs::path &file)
 {
     std::ifstream in(file, std::ios::binary);
-    if (!in)
+    if (!in || !fs::is_regular_file(file))
         throw DeviceError(file.string() + ": cannot be read");
     std::stringstream content;
     content << in.rdbuf();

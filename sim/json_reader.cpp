@@ -10,7 +10,7 @@ JsonReader::JsonReader(const nlohmann::json &object, std::string where)
     : object_(object), where_(std::move(where))
 {
     if (!object_.is_object())
-        throw DeviceError(where_ + ": expected an object");
+        throw DeviceError(where_.empty() ? "expected an object" : where_ + ": expected an object");
 }
 
 std::string JsonReader::Where(const std::string &key) const
