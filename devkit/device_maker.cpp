@@ -1,10 +1,13 @@
 #include "devkit/device_maker.h"
 
+#include <algorithm>
+
 #include "devkit/staged_folder.h"
 #include "devkit/wave.h"
 #include "sim/config.h"
 #include "sim/device.h"
 #include "sim/error.h"
+#include "sim/flash_array.h"
 
 namespace devkit {
 
@@ -81,12 +84,38 @@ std::string DescriptionText(const sim::DeviceConfig &config)
     return ordered.dump(2) + "\n";
 }
 
-void LayDescription(const fs::path &staging, uint8_t bootKey, CreatedDevice &created)
+sim::DeviceConfig Description(const DeviceOptions &options)
 {
     sim::DeviceConfig config;
-    config.power.bootKey = bootKey;
+    config.power.bootKey = options.bootKey;
+    config.flash.blocks = options.blocks;
+    config.flash.bad = options.bad;
+    std::sort(config.flash.bad.begin(), config.flash.bad.end());
+    config.flash.bad.erase(std::unique(config.flash.bad.begin(), config.flash.bad.end()),
+                           config.flash.bad.end());
+    return config;
+}
+
+void LayDescription(const fs::path &staging, const sim::DeviceConfig &config,
+                    CreatedDevice &created)
+{
     LayFile(staging, "device.json", DescriptionText(config), created);
     sim::Device::Open(staging);  // reads it back as a boot would, and makes root/
+}
+
+// Erased, the factory-bad blocks marked, and the TOC the boot loader finds on a new device.
+void LayFlash(const fs::path &staging, const sim::FlashConfig &flash, CreatedDevice &created)
+{
+    const char *name = "nand.bin";
+    sim::FlashArray::CreateErasedFile(staging / name, flash.blocks);
+    std::unique_ptr<sim::FlashArray> array = sim::FlashArray::MapFile(staging / name, flash.blocks);
+    for (uint32_t block : flash.bad)
+        array->MarkBad(block);
+    created.tocWritten =
+        std::find(flash.bad.begin(), flash.bad.end(), kTocBlock) == flash.bad.end();
+    if (created.tocWritten)
+        array->Program(kTocSector, EncodeFactoryToc(created.mac, created.serial));
+    created.entries.push_back(name);
 }
 
 void LayRoot(const fs::path &staging, CreatedDevice &created)
@@ -105,6 +134,33 @@ void LayRoot(const fs::path &staging, CreatedDevice &created)
 
 }  // namespace
 
+std::optional<std::string> BlockCountProblem(uint32_t blocks)
+{
+    if (blocks >= kMinBlocks && blocks <= kMaxBlocks)
+        return std::nullopt;
+    return std::to_string(blocks) + " blocks; the flash takes " + std::to_string(kMinBlocks) +
+           " to " + std::to_string(kMaxBlocks);
+}
+
+std::optional<std::string> BadBlocksProblem(const std::vector<uint32_t> &bad, uint32_t blocks)
+{
+    for (uint32_t block : bad)
+        if (block >= blocks)
+            return "block " + std::to_string(block) + " is beyond the " + std::to_string(blocks) +
+                   " blocks of the flash";
+    return std::nullopt;
+}
+
+SerialDigits DefaultSerial(int64_t powerSerial)
+{
+    // The power controller keeps 32 bits, which never take more than ten digits.
+    uint32_t left = uint32_t(powerSerial);
+    SerialDigits digits{};
+    for (size_t i = digits.size(); i-- > 0; left /= 10)
+        digits[i] = uint8_t(left % 10);
+    return digits;
+}
+
 std::span<const FactoryCue> FactoryCues()
 {
     return kCues;
@@ -112,12 +168,20 @@ std::span<const FactoryCue> FactoryCues()
 
 CreatedDevice CreateDevice(const fs::path &folder, const DeviceOptions &options)
 {
+    if (std::optional<std::string> problem = BlockCountProblem(options.blocks))
+        throw sim::DeviceError("flash.blocks: " + *problem);
+    if (std::optional<std::string> problem = BadBlocksProblem(options.bad, options.blocks))
+        throw sim::DeviceError("flash.bad: " + *problem);
+    sim::DeviceConfig config = Description(options);
     CreatedDevice created;
+    created.serial = options.serial.value_or(DefaultSerial(config.power.serial));
+    created.mac = options.mac.value_or(kDefaultMac);
     created.replaced = CheckDestination(folder, options.force);
     try {
         StagedFolder staged(folder);
-        LayDescription(staged.Path(), options.bootKey, created);
+        LayDescription(staged.Path(), config, created);
         LayRoot(staged.Path(), created);
+        LayFlash(staged.Path(), config.flash, created);
         staged.Commit();
     } catch (const fs::filesystem_error &e) {
         throw sim::DeviceError(folder.string() + ": " + e.code().message());

@@ -3,16 +3,34 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "devkit/toc_record.h"
+
 namespace devkit {
 
+// The flash map needs blocks 0 to 6; more than this makes a nand.bin of over 500 MiB.
+constexpr uint32_t kMinBlocks = 7;
+constexpr uint32_t kMaxBlocks = 4096;
+
 struct DeviceOptions {
-    uint8_t bootKey = 0;  // power.boot_key: 16 starts the function-test program
-    bool force = false;   // replace a device already in the folder
+    uint8_t bootKey = 0;                   // power.boot_key: 16 starts the function-test program
+    bool force = false;                    // replace a device already in the folder
+    uint32_t blocks = 512;                 // flash.blocks
+    std::vector<uint32_t> bad{};           // flash.bad: factory-bad blocks, marked in nand.bin
+    std::optional<SerialDigits> serial{};  // none: power.serial, zero-padded to ten digits
+    std::optional<MacAddress> mac{};       // none: kDefaultMac
 };
+
+// Locally administered, so that it can never be some real adapter's address.
+constexpr MacAddress kDefaultMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+
+// What is wrong with a block count or a list of bad blocks; none when they make a flash.
+std::optional<std::string> BlockCountProblem(uint32_t blocks);
+std::optional<std::string> BadBlocksProblem(const std::vector<uint32_t> &bad, uint32_t blocks);
 
 struct FactoryCue {
     const char *fileName;  // in the device's windows folder
@@ -28,11 +46,18 @@ inline constexpr const char *kFunctionTestProgram = "\\windows\\K290DFunctionTes
 struct CreatedDevice {
     bool replaced = false;             // a device was there before
     std::vector<std::string> entries;  // what was laid down, relative to the folder
+    SerialDigits serial{};             // in the factory TOC
+    MacAddress mac{};
+    bool tocWritten = false;  // false when block 5 is factory-bad
 };
 
 // Lays down a fresh device in folder, which must be missing or empty, or hold a device that
-// force allows to replace. The folder is built beside the destination and moved into place
-// whole. Throws sim::DeviceError with a one-line reason.
+// force allows to replace: device.json, root/, and nand.bin erased but for the factory-bad marks
+// and the factory TOC in sector 320 (none when block 5 is bad). The folder is built beside the
+// destination and moved into place whole. Throws sim::DeviceError with a one-line reason.
 CreatedDevice CreateDevice(const std::filesystem::path &folder, const DeviceOptions &options);
+
+// The factory TOC's serial when none is given: power.serial as ten digits, zero-padded.
+SerialDigits DefaultSerial(int64_t powerSerial);
 
 }  // namespace devkit

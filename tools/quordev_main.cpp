@@ -2,16 +2,34 @@
 #include <iostream>
 
 #include "devkit/device_maker.h"
+#include "devkit/device_view.h"
 #include "tools/command_line.h"
+#include "tools/inspect_report.h"
 
 namespace {
 
-// quordev init DIR [--boot-key N] [--force]
+// A check that accepts what the parser accepts, and names what it expected otherwise.
+template <typename Parser>
+CLI::Validator Parses(Parser parser, const std::string &expected)
+{
+    return CLI::Validator(
+        [parser, expected](std::string &text) {
+            return parser(text) ? std::string() : "\"" + text + "\" is not " + expected;
+        },
+        "");
+}
+
+// quordev init DIR [--boot-key N] [--blocks N] [--bad LIST] [--serial DIGITS] [--mac MAC]
+// [--force]
 std::function<int()> AddInitCommand(CLI::App &app)
 {
     struct Arguments {
         std::string folder;
         int bootKey = 0;
+        uint32_t blocks = devkit::DeviceOptions().blocks;
+        std::vector<uint32_t> bad;
+        std::string serial;
+        std::string mac;
         bool force = false;
     };
     auto args = std::make_shared<Arguments>();
@@ -21,18 +39,80 @@ std::function<int()> AddInitCommand(CLI::App &app)
                      "boot-key state of the power controller; 16 starts the function-test "
                      "program (default 0)")
         ->check(CLI::Range(0, 255));
+    init->add_option("--blocks", args->blocks,
+                     "flash size in blocks of 128 KiB, " + std::to_string(devkit::kMinBlocks) +
+                         " to " + std::to_string(devkit::kMaxBlocks) + " (default " +
+                         std::to_string(args->blocks) + ")");
+    init->add_option("--bad", args->bad,
+                     "factory-bad blocks, comma-separated (e.g. 7,9); each is marked bad in "
+                     "nand.bin (default none)")
+        ->delimiter(',')
+        ->type_name("LIST");
+    init->add_option("--serial", args->serial,
+                     "the ten-digit serial number in the factory TOC (default: power.serial "
+                     "zero-padded, 0020240315)")
+        ->type_name("DIGITS")
+        ->check(Parses(devkit::ParseSerialDigits, "ten decimal digits"));
+    init->add_option("--mac", args->mac,
+                     "the MAC address in the factory TOC, XX:XX:XX:XX:XX:XX (default "
+                     "02:00:00:00:00:01, locally administered)")
+        ->type_name("MAC")
+        ->check(Parses(devkit::ParseMacAddress, "six hex bytes as XX:XX:XX:XX:XX:XX"));
     init->add_flag("--force", args->force, "replace a device already in DIR");
+    init->parse_complete_callback([args] {
+        if (std::optional<std::string> problem = devkit::BlockCountProblem(args->blocks))
+            throw CLI::ValidationError("--blocks", *problem);
+        if (auto problem = devkit::BadBlocksProblem(args->bad, args->blocks))
+            throw CLI::ValidationError("--bad", *problem);
+    });
     return [init, args] {
         if (!init->parsed())
             return -1;
         devkit::DeviceOptions options;
         options.bootKey = uint8_t(args->bootKey);
         options.force = args->force;
+        options.blocks = args->blocks;
+        options.bad = args->bad;
+        if (!args->serial.empty())
+            options.serial = devkit::ParseSerialDigits(args->serial);
+        if (!args->mac.empty())
+            options.mac = devkit::ParseMacAddress(args->mac);
         devkit::CreatedDevice created = devkit::CreateDevice(args->folder, options);
+        std::string serial;
+        for (uint8_t digit : created.serial)
+            serial += char('0' + digit);
         std::cout << (created.replaced ? "replaced the device in " : "created a device in ")
-                  << args->folder << " (boot key " << args->bootKey << "):\n";
+                  << args->folder << " (boot key " << args->bootKey << ", " << args->blocks
+                  << " blocks, serial " << serial << ", MAC " << devkit::MacText(created.mac)
+                  << "):\n";
         for (const std::string &entry : created.entries)
             std::cout << "  " << entry << "\n";
+        if (!created.tocWritten)
+            std::cout << "block 5 is bad: no factory TOC was written\n";
+        return 0;
+    };
+}
+
+// quordev inspect DIR [--json]
+std::function<int()> AddInspectCommand(CLI::App &app)
+{
+    struct Arguments {
+        std::string folder;
+        bool json = false;
+    };
+    auto args = std::make_shared<Arguments>();
+    CLI::App *inspect = app.add_subcommand(
+        "inspect", "show a device's TOC, flash flags and block map; changes nothing");
+    inspect->add_option("DIR", args->folder, "the device folder")->required();
+    inspect->add_flag("--json", args->json, "print one JSON object (fields in README.md)");
+    return [inspect, args] {
+        if (!inspect->parsed())
+            return -1;
+        devkit::DeviceView view = devkit::ViewDevice(args->folder);
+        if (args->json)
+            std::cout << qs_tools::InspectJson(view).dump(2) << "\n";
+        else
+            std::cout << qs_tools::InspectText(args->folder, view);
         return 0;
     };
 }
@@ -41,9 +121,9 @@ std::function<int()> AddInitCommand(CLI::App &app)
 
 int main(int argc, char **argv)
 {
-    CLI::App app{"Device kit: creates simulated device folders.", "quordev"};
+    CLI::App app{"Device kit: creates and inspects simulated device folders.", "quordev"};
     app.require_subcommand(1);
-    std::vector<std::function<int()>> commands = {AddInitCommand(app)};
+    std::vector<std::function<int()>> commands = {AddInitCommand(app), AddInspectCommand(app)};
     if (std::optional<int> status = qs_tools::ParseCommandLine(app, argc, argv))
         return *status;
 

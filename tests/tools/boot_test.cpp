@@ -24,7 +24,7 @@ protected:
     fs::path MakeDevice(uint8_t bootKey, const nlohmann::json &changes = nlohmann::json::object())
     {
         fs::path folder = temp_.path() / "device";
-        devkit::CreateDevice(folder, {bootKey, true});
+        devkit::CreateDevice(folder, {.bootKey = bootKey, .force = true});
         nlohmann::json description = nlohmann::json::parse(FileText(folder / "device.json"));
         description.merge_patch(changes);
         std::ofstream(folder / "device.json") << description.dump(2);

@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "tests/tools/tool_run.h"
 
 namespace {
@@ -22,33 +24,67 @@ protected:
     fs::path work_ = temp_.path();
 };
 
-// A bad command line or an unusable device: one line on stderr, a failure status, no output.
+// A bad command line or an unusable device: one line on stderr, a failure status, no output,
+// and nothing made or changed.
 TEST(ToolRefusal, GivesOneLineReasonAndFails)
 {
     const std::string shell = QUORSHELL_EXE, dev = QUORDEV_EXE;
+    using Files = std::vector<std::pair<std::string, std::string>>;  // "folder/name", content
+    const std::string device = "{}";
     struct {
         std::string program;
         std::vector<std::string> args;
-        const char *file;  // "folder/name" written first, when given
-        const char *content;
+        Files files;  // written first
         const char *reason;
     } const cases[] = {
-        {shell, {"--device", "dev"}, "dev/device.json", "{\n \"power\": {\n  ,\n}", "line 3"},
-        {shell, {"--device", "dev"}, "dev/device.json", R"({"powr": {}})", "powr: unknown key"},
-        {shell, {"--device", "nowhere"}, nullptr, nullptr, "nowhere: no such device folder"},
-        {shell, {"--fast"}, nullptr, nullptr, "--fast"},
-        {dev, {"init", "dev"}, "dev/device.json", "{}", "dev: already holds a device"},
-        {dev, {"init", "docs", "--force"}, "docs/a.txt", "mine", "docs: not empty and holds no"},
-        {dev, {"init", "new", "--boot-key", "256"}, nullptr, nullptr, "--boot-key"},
-        {dev, {"init"}, nullptr, nullptr, "DIR is required"},
-        {dev, {}, nullptr, nullptr, "subcommand"},
+        {shell, {"--device", "dev"}, {{"dev/device.json", "{\n \"power\": {\n  ,\n}"}}, "line 3"},
+        {shell, {"--device", "dev"}, {{"dev/device.json", R"({"powr": {}})"}}, "powr: unknown key"},
+        {shell, {"--device", "nowhere"}, {}, "nowhere: no such device folder"},
+        {shell, {"--fast"}, {}, "--fast"},
+        {dev, {"init", "dev"}, {{"dev/device.json", device}}, "dev: already holds a device"},
+        {dev,
+         {"init", "docs", "--force"},
+         {{"docs/a.txt", "mine"}},
+         "docs: not empty and holds no"},
+        {dev, {"init", "new", "--boot-key", "256"}, {}, "--boot-key"},
+        {dev,
+         {"init", "new", "--blocks", "6"},
+         {},
+         "--blocks: 6 blocks; the flash takes 7 to 4096"},
+        {dev, {"init", "new", "--blocks", "4097"}, {}, "--blocks: 4097 blocks"},
+        {dev, {"init", "new", "--blocks", "many"}, {}, "--blocks"},
+        {dev, {"init", "new", "--blocks", "16", "--bad", "7,16"}, {}, "--bad: block 16 is beyond"},
+        {dev, {"init", "new", "--bad", "7,x"}, {}, "--bad"},
+        {dev, {"init", "new", "--serial", "123456789"}, {}, "--serial: \"123456789\" is not ten"},
+        {dev, {"init", "new", "--serial", "01234567890"}, {}, "--serial"},
+        {dev, {"init", "new", "--serial", "01234a6789"}, {}, "--serial"},
+        {dev, {"init", "new", "--mac", "00:11:22:33:44"}, {}, "--mac: \"00:11:22:33:44\" is not"},
+        {dev, {"init", "new", "--mac", "00-11-22-33-44-55"}, {}, "--mac"},
+        {dev, {"init", "new", "--mac", "00:11:22:33:44:GG"}, {}, "--mac"},
+        {dev, {"init"}, {}, "DIR is required"},
+        {dev, {}, {}, "subcommand"},
+        {dev, {"inspect", "nowhere"}, {}, "nowhere: no such device folder"},
+        {dev, {"inspect", "dev"}, {{"dev/nand.bin", ""}}, "dev: holds no device (no device.json)"},
+        {dev, {"inspect", "dev"}, {{"dev/device.json", R"({"flash": {"blokcs": 8}})"}}, "blokcs"},
+        {dev,
+         {"inspect", "dev"},
+         {{"dev/device.json", device}, {"dev/nand.bin", "short"}},
+         "nand.bin: 5 bytes, but flash.blocks 512 needs"},
+        {dev,
+         {"inspect", "dev"},
+         {{"dev/device.json", device}, {"dev/state.json", "[]"}},
+         "state.json: not a JSON object"},
+        {dev,
+         {"inspect", "dev"},
+         {{"dev/device.json", device}, {"dev/state.json", R"({"flash": {"toc_flag": "yes"}})"}},
+         "state.json: flash: "},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.reason);
         qs_test::TempFolder work;
-        if (c.file) {
-            fs::create_directories((work.path() / c.file).parent_path());
-            std::ofstream(work.path() / c.file) << c.content;
+        for (const auto &[file, content] : c.files) {
+            fs::create_directories((work.path() / file).parent_path());
+            std::ofstream(work.path() / file) << content;
         }
         ToolRun run = RunTool(c.program, c.args, work.path());
         EXPECT_NE(run.status, 0);
@@ -57,9 +93,14 @@ TEST(ToolRefusal, GivesOneLineReasonAndFails)
         EXPECT_THAT(run.err, HasSubstr(c.reason));
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
         EXPECT_TRUE(run.err.ends_with("\n"));
-        if (c.file) {
-            EXPECT_EQ(FileText(work.path() / c.file), c.content) << "a refusal changes nothing";
+        std::set<fs::path> expected;
+        for (const auto &[file, content] : c.files) {
+            EXPECT_EQ(FileText(work.path() / file), content) << "a refusal changes nothing";
+            for (fs::path path = file; !path.empty(); path = path.parent_path())
+                expected.insert(work.path() / path);
         }
+        std::set<fs::path> found(fs::recursive_directory_iterator(work.path()), {});
+        EXPECT_EQ(found, expected) << "a refusal makes nothing";
     }
 }
 
@@ -69,7 +110,8 @@ TEST_F(ToolTest, InitWithForceReplacesTheDeviceAndTheBootShowsIt)
     std::ofstream(At("dev") / "root" / "flashdisk" / "old.txt") << "from the old device";
     ToolRun replaced = Quordev({"init", "dev", "--boot-key", "16", "--force"});
     EXPECT_EQ(replaced.status, 0) << replaced.err;
-    EXPECT_THAT(replaced.out, StartsWith("replaced the device in dev (boot key 16):\n"));
+    EXPECT_THAT(replaced.out, StartsWith("replaced the device in dev (boot key 16, 512 blocks, "
+                                         "serial 0020240315, MAC 02:00:00:00:00:01):\n"));
     EXPECT_THAT(replaced.out, HasSubstr("  root/windows/K290DFunctionTest.exe\n"));
     EXPECT_FALSE(fs::exists(At("dev") / "root" / "flashdisk" / "old.txt"));
     // Nothing of the build or of the old device is left beside it.
@@ -97,8 +139,8 @@ TEST_F(ToolTest, QuorshellWithoutDeviceMakesAndBootsTheDemoDevice)
 
 TEST_F(ToolTest, HelpIsThereForEachProgramAndCommand)
 {
-    for (const ToolRun &run :
-         {Quorshell({"--help"}), Quordev({"--help"}), Quordev({"init", "--help"})}) {
+    for (const ToolRun &run : {Quorshell({"--help"}), Quordev({"--help"}),
+                               Quordev({"init", "--help"}), Quordev({"inspect", "--help"})}) {
         EXPECT_EQ(run.status, 0);
         EXPECT_THAT(run.out, HasSubstr("Usage: "));
         EXPECT_EQ(run.err, "");

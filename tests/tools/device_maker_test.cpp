@@ -61,7 +61,8 @@ TEST_F(FreshDeviceTest, HoldsTheFactoryFilesAndNothingBesideIt)
     EXPECT_TRUE(fs::is_empty(folder_ / "root" / "flashdisk"));
     EXPECT_TRUE(fs::is_regular_file(folder_ / "root" / "NAND" / "APPS" / "LumTask.exe"));
     EXPECT_TRUE(fs::is_regular_file(folder_ / "root" / "windows" / "K290DFunctionTest.exe"));
-    EXPECT_EQ(created_.entries.size(), 4 + devkit::FactoryCues().size());
+    EXPECT_TRUE(fs::is_regular_file(folder_ / "nand.bin"));
+    EXPECT_EQ(created_.entries.size(), 5 + devkit::FactoryCues().size());
     for (const std::string &entry : created_.entries)
         EXPECT_TRUE(fs::exists(folder_ / entry)) << entry;
     // The description written is the defaults, and a boot reads it back unchanged.

@@ -1,0 +1,123 @@
+#include "devkit/device_view.h"
+
+#include <algorithm>
+
+#include "sim/device.h"
+#include "sim/error.h"
+
+namespace devkit {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The flash driver's section of state.json, empty when the device never saved any.
+nlohmann::json FlashState(const fs::path &file)
+{
+    if (!fs::exists(file))
+        return nlohmann::json::object();
+    nlohmann::json state = nlohmann::json::parse(sim::ReadWholeFile(file), nullptr, false);
+    if (state.is_discarded() || !state.is_object())
+        throw sim::DeviceError(file.string() + ": not a JSON object");
+    nlohmann::json flash = state.value("flash", nlohmann::json::object());
+    if (!flash.is_object())
+        throw sim::DeviceError(file.string() + ": flash: not a JSON object");
+    return flash;
+}
+
+bool BlockErased(const sim::FlashArray &flash, uint32_t block)
+{
+    for (uint32_t sector = block * sim::kSectorsPerBlock;
+         sector < (block + 1) * sim::kSectorsPerBlock; ++sector) {
+        auto bytes = flash.Sector(sector);
+        if (std::any_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b != sim::kErased; }))
+            return false;
+    }
+    return true;
+}
+
+FlashView ViewFlash(sim::FlashDriver &driver, uint32_t blocks)
+{
+    const sim::FlashArray &flash = driver.Flash();
+    FlashView view;
+    view.blocks = blocks;
+    for (uint32_t block = 0; block < blocks; ++block) {
+        BlockRun here{block, block, RegionOf(block), driver.BlockStatus(block),
+                      BlockErased(flash, block)};
+        if (here.status & sim::FlashDriver::kStatusBad)
+            view.bad.push_back(block);
+        BlockRun *last = view.map.empty() ? nullptr : &view.map.back();
+        if (last && last->region == here.region && last->status == here.status &&
+            last->erased == here.erased)
+            last->last = block;
+        else
+            view.map.push_back(here);
+    }
+    if (kTocSector < flash.Sectors())
+        view.toc = DecodeToc(flash.Sector(kTocSector));
+    return view;
+}
+
+}  // namespace
+
+FlashRegion RegionOf(uint32_t block)
+{
+    if (block == 0)
+        return FlashRegion::StepLoader;
+    if (block < kTocBlock)
+        return FlashRegion::EBoot;
+    return block == kTocBlock ? FlashRegion::Toc : FlashRegion::Nk;
+}
+
+const char *RegionName(FlashRegion region)
+{
+    switch (region) {
+        case FlashRegion::StepLoader:
+            return "steploader";
+        case FlashRegion::EBoot:
+            return "eboot";
+        case FlashRegion::Toc:
+            return "toc";
+        case FlashRegion::Nk:
+            return "nk";
+    }
+    return "";
+}
+
+std::vector<std::string> StateWords(const BlockRun &run)
+{
+    std::vector<std::string> words;
+    if (run.status & sim::FlashDriver::kStatusBad)
+        words.push_back("bad");
+    if (run.status & sim::FlashDriver::kStatusReadOnly)
+        words.push_back("read-only");
+    if (run.status & sim::FlashDriver::kStatusReserved)
+        words.push_back("reserved");
+    words.push_back(run.erased ? "erased" : "written");
+    return words;
+}
+
+DeviceView ViewDevice(const fs::path &folder)
+{
+    std::error_code error;
+    if (!fs::is_directory(folder, error))
+        throw sim::DeviceError(folder.string() + ": no such device folder");
+    if (!fs::exists(folder / "device.json", error))
+        throw sim::DeviceError(folder.string() + ": holds no device (no device.json)");
+    sim::DeviceConfig config = sim::DeviceConfig::Load(folder / "device.json");
+    fs::path nandFile = folder / "nand.bin";
+    // Checks the size of a nand.bin that is there; maps it only when asked for its bytes.
+    sim::FlashDriver driver(config.flash, nandFile);
+    try {
+        driver.LoadState(FlashState(folder / "state.json"));
+    } catch (const nlohmann::json::exception &e) {
+        throw sim::DeviceError((folder / "state.json").string() + ": flash: " + e.what());
+    }
+    DeviceView view;
+    view.flags = driver.Flags();
+    if (fs::exists(nandFile, error))
+        view.flash = ViewFlash(driver, config.flash.blocks);
+    return view;
+}
+
+}  // namespace devkit

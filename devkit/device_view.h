@@ -1,0 +1,48 @@
+// A device folder as the boot loader and a firmware engineer see it: the TOC, the flash flags and
+// the state of every block. Looking changes nothing in the folder.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "devkit/toc_record.h"
+#include "sim/flash_driver.h"
+
+namespace devkit {
+
+enum class FlashRegion { StepLoader, EBoot, Toc, Nk };
+FlashRegion RegionOf(uint32_t block);
+const char *RegionName(FlashRegion region);  // "steploader", "eboot", "toc", "nk"
+
+// Neighbouring blocks of one region that share their status word and content.
+struct BlockRun {
+    uint32_t first = 0;
+    uint32_t last = 0;
+    FlashRegion region = FlashRegion::Nk;
+    uint32_t status = 0;  // as IOCTL_FMD_GET_BLOCK_STATUS answers, without faults
+    bool erased = false;  // every byte of the block, SectorInfo included, is 0xFF
+};
+
+struct FlashView {
+    uint32_t blocks = 0;
+    std::vector<uint32_t> bad;  // blocks whose status says bad
+    std::vector<BlockRun> map;
+    std::optional<TocRecord> toc;  // none when the flash is too small to hold block 5
+};
+
+struct DeviceView {
+    sim::FlashFlags flags;           // from state.json; all clear when it has none
+    std::optional<FlashView> flash;  // none when nand.bin was never written
+};
+
+// The words of a block's state, in this order: "bad", "read-only", "reserved", then "erased" or
+// "written".
+std::vector<std::string> StateWords(const BlockRun &run);
+
+// Reads device.json, state.json and nand.bin. A missing folder or device.json, an unusable
+// description or state, or a nand.bin of the wrong size throws sim::DeviceError.
+DeviceView ViewDevice(const std::filesystem::path &folder);
+
+}  // namespace devkit
