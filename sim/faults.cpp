@@ -8,24 +8,24 @@ namespace sim {
 FaultSpec FaultSpec::FromJson(const nlohmann::json &j, const std::string &where)
 {
     JsonReader reader(j, where);
-    FaultSpec spec;
+    FaultSpec fault;
     if (const nlohmann::json *code = reader.Optional("code")) {
         if (code->is_string())
-            spec.codeName = code->get<std::string>();
+            fault.codeName = code->get<std::string>();
         else
-            spec.code = reader.Uint32("code");
+            fault.code = reader.Uint32("code");
     }
-    reader.String("op", spec.op);
-    spec.block = reader.OptionalUint32("block");
-    spec.sector = reader.OptionalUint32("sector");
-    spec.nth = reader.OptionalUint32("nth");
-    spec.offset = reader.OptionalUint32("offset");
+    reader.String("op", fault.op);
+    fault.block = reader.OptionalUint32("block");
+    fault.sector = reader.OptionalUint32("sector");
+    fault.nth = reader.OptionalUint32("nth");
+    fault.offset = reader.OptionalUint32("offset");
     reader.RejectUnknown();
-    if (!spec.code && spec.codeName.empty() && spec.op.empty())
+    if (!fault.code && fault.codeName.empty() && fault.op.empty())
         throw DeviceError(where + ": a fault names a \"code\" or an \"op\"");
-    if (spec.nth && *spec.nth == 0)
+    if (fault.nth && *fault.nth == 0)
         throw DeviceError(where + ".nth: counts from 1");
-    return spec;
+    return fault;
 }
 
 nlohmann::json FaultSpec::ToJson() const
@@ -48,33 +48,33 @@ nlohmann::json FaultSpec::ToJson() const
     return j;
 }
 
-FaultList::FaultList(std::vector<FaultSpec> specs, const std::vector<NamedCode> &codes,
+FaultList::FaultList(std::vector<FaultSpec> faults, const std::vector<NamedCode> &codes,
                      const std::string &section)
 {
-    for (FaultSpec &spec : specs) {
-        if (!spec.codeName.empty()) {
+    for (FaultSpec &fault : faults) {
+        if (!fault.codeName.empty()) {
             for (const NamedCode &named : codes)
-                if (spec.codeName == named.name)
-                    spec.code = named.code;
-            if (!spec.code)
-                throw DeviceError(section + ".faults: unknown control code \"" + spec.codeName +
+                if (fault.codeName == named.name)
+                    fault.code = named.code;
+            if (!fault.code)
+                throw DeviceError(section + ".faults: unknown control code \"" + fault.codeName +
                                   "\"");
         }
-        entries_.push_back({std::move(spec)});
+        entries_.push_back({std::move(fault)});
     }
 }
 
 namespace {
 
-bool Matches(const FaultSpec &spec, const FaultQuery &query)
+bool Matches(const FaultSpec &fault, const FaultQuery &query)
 {
-    if (spec.code && spec.code != query.code)
+    if (fault.code && fault.code != query.code)
         return false;
-    if (!spec.op.empty() && spec.op != query.op)
+    if (!fault.op.empty() && fault.op != query.op)
         return false;
-    if (spec.block && spec.block != query.block)
+    if (fault.block && fault.block != query.block)
         return false;
-    if (spec.sector && spec.sector != query.sector)
+    if (fault.sector && fault.sector != query.sector)
         return false;
     return true;
 }
@@ -85,10 +85,10 @@ bool FaultList::Hit(const FaultQuery &query)
 {
     bool fired = false;
     for (Entry &entry : entries_) {
-        if (!Matches(entry.spec, query))
+        if (!Matches(entry.fault, query))
             continue;
         ++entry.seen;
-        if (!entry.spec.nth || *entry.spec.nth == entry.seen)
+        if (!entry.fault.nth || *entry.fault.nth == entry.seen)
             fired = true;
     }
     return fired;

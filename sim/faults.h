@@ -44,7 +44,7 @@ class FaultList {
 public:
     FaultList() = default;
     // Resolves code names against the driver's table; an unknown name throws DeviceError.
-    FaultList(std::vector<FaultSpec> specs, const std::vector<NamedCode> &codes,
+    FaultList(std::vector<FaultSpec> faults, const std::vector<NamedCode> &codes,
               const std::string &section);
 
     // Counts the call against every matching fault; true when one of them fires.
@@ -52,7 +52,7 @@ public:
 
 private:
     struct Entry {
-        FaultSpec spec;
+        FaultSpec fault;
         uint32_t seen = 0;
     };
     std::vector<Entry> entries_;

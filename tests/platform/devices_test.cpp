@@ -17,10 +17,10 @@ protected:
     // Adds the test driver with the faults given, as device.json would list them.
     TestDriver &AddDriver(const json &faults = json::array())
     {
-        std::vector<sim::FaultSpec> specs;
+        std::vector<sim::FaultSpec> faults;
         for (const json &fault : faults)
-            specs.push_back(sim::FaultSpec::FromJson(fault, "test.faults"));
-        auto driver = std::make_unique<TestDriver>(specs);
+            faults.push_back(sim::FaultSpec::FromJson(fault, "test.faults"));
+        auto driver = std::make_unique<TestDriver>(faults);
         TestDriver &added = *driver;
         device_.device().AddDriver(std::move(driver));
         return added;
