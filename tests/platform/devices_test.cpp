@@ -17,10 +17,10 @@ protected:
     // Adds the test driver with the faults given, as device.json would list them.
     TestDriver &AddDriver(const json &faults = json::array())
     {
-        std::vector<sim::FaultSpec> faults;
+        std::vector<sim::FaultSpec> parsed;
         for (const json &fault : faults)
-            faults.push_back(sim::FaultSpec::FromJson(fault, "test.faults"));
-        auto driver = std::make_unique<TestDriver>(faults);
+            parsed.push_back(sim::FaultSpec::FromJson(fault, "test.faults"));
+        auto driver = std::make_unique<TestDriver>(parsed);
         TestDriver &added = *driver;
         device_.device().AddDriver(std::move(driver));
         return added;
