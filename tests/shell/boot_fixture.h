@@ -36,23 +36,10 @@ protected:
         return QuorShellMain();
     }
 
-    // "PWR1: 1045 in=00000000", one string per control code, in order; out shown when given.
+    // "PWR1: 1045 in=00000000", one string per control code, in order.
     std::vector<std::string> Ioctls(const std::string &deviceName)
     {
-        std::vector<std::string> calls;
-        for (const auto &event : device_->EventsOf("ioctl")) {
-            if (event["device"] != deviceName)
-                continue;
-            std::string call = deviceName + " " + std::to_string(event["code"].get<uint32_t>());
-            if (!event["in"].get<std::string>().empty())
-                call += " in=" + event["in"].get<std::string>();
-            if (!event["out"].get<std::string>().empty())
-                call += " out=" + event["out"].get<std::string>();
-            if (event["ok"] == false)
-                call += " failed";
-            calls.push_back(call);
-        }
-        return calls;
+        return device_->DescribeIoctls(deviceName, false);
     }
 
     TempDevice &device() { return *device_; }

@@ -40,27 +40,8 @@ protected:
     // Starts the journal and the debug log afresh, after a test's own setup.
     void ForgetSetup() { device_->device().Events().Clear(); }
 
-    // "NAME in=.. out=.." per control code (transfers: "NAME first+count"), "failed" when refused.
-    std::vector<std::string> Calls()
-    {
-        std::vector<std::string> calls;
-        for (const auto &event : device_->EventsOf("ioctl")) {
-            std::string call = event["name"].get<std::string>();
-            if (event.contains("first")) {
-                call += " " + std::to_string(event["first"].get<uint32_t>()) + "+" +
-                        std::to_string(event["count"].get<uint32_t>());
-            } else {
-                if (!event["in"].get<std::string>().empty())
-                    call += " in=" + event["in"].get<std::string>();
-                if (!event["out"].get<std::string>().empty())
-                    call += " out=" + event["out"].get<std::string>();
-            }
-            if (event["ok"] == false)
-                call += " failed";
-            calls.push_back(call);
-        }
-        return calls;
-    }
+    // "NAME in=.. out=.." per control code, as TempDevice::DescribeIoctls gives them.
+    std::vector<std::string> Calls() { return device_->DescribeIoctls("DSK1:", true); }
 
     // A sector's bytes on the flash: 2048 data bytes then its SectorInfo.
     std::vector<uint8_t> RawSector(uint32_t sector);

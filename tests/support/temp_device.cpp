@@ -97,6 +97,31 @@ std::vector<nlohmann::ordered_json> TempDevice::EventsOf(const std::string &kind
     return found;
 }
 
+std::vector<std::string> TempDevice::DescribeIoctls(const std::string &device, bool byName)
+{
+    std::vector<std::string> calls;
+    for (const auto &event : EventsOf("ioctl")) {
+        if (!device.empty() && event["device"] != device)
+            continue;
+        std::string call = byName ? event["name"].get<std::string>()
+                                  : event["device"].get<std::string>() + " " +
+                                        std::to_string(event["code"].get<uint32_t>());
+        if (event.contains("first")) {
+            call += " " + std::to_string(event["first"].get<uint32_t>()) + "+" +
+                    std::to_string(event["count"].get<uint32_t>());
+        } else {
+            if (!event["in"].get<std::string>().empty())
+                call += " in=" + event["in"].get<std::string>();
+            if (!event["out"].get<std::string>().empty())
+                call += " out=" + event["out"].get<std::string>();
+        }
+        if (event["ok"] == false)
+            call += " failed";
+        calls.push_back(call);
+    }
+    return calls;
+}
+
 std::string Narrow(const char16_t *text)
 {
     return ce_host::ToUtf8(ce_host::View(text));

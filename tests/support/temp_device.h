@@ -34,6 +34,10 @@ public:
 
     // The debug-log entries and stdout lines of this boot, in order.
     std::vector<std::string> LogEntries();
+    // One line per control code sent, in order: "LABEL in=.. out=.." (a merged sector transfer:
+    // "LABEL first+count"), " failed" when refused. LABEL is the code's name, or "DEVICE CODE"
+    // when byName is false. An empty device takes every driver's.
+    std::vector<std::string> DescribeIoctls(const std::string &device, bool byName);
     // Events of one kind ("ioctl", "sleep", ...), in order.
     std::vector<nlohmann::ordered_json> EventsOf(const std::string &kind);
 
