@@ -13,6 +13,13 @@
 
 namespace qs_test {
 
+// Lines of every boot on a fresh device, whose clock starts at 08:30:00.
+inline const std::string kStart = "QuorShell Start 08:30:00 \r\n";
+inline const std::string kNoFolder = "******** RemoveDirectory \\flashdisk\\K275D-Update fail \r\n";
+inline const std::string kRun = "Run Application 08:30:00 \r\n";
+inline const std::string kCheck = "[QuorShell] Check and Run ProductShell \r\n";
+inline const std::string kEnd = "QuorShell End \r\n";
+
 class BootTest : public testing::Test {
 protected:
     // A device described by deviceJson, with the main application and the function-test program

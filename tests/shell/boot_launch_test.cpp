@@ -6,14 +6,11 @@
 namespace {
 
 using nlohmann::json;
+using namespace qs_test;
 using BootTest = qs_test::BootTest;
 
-const std::string kStart = "QuorShell Start 08:30:00 \r\n";
-const std::string kNoFolder = "******** RemoveDirectory \\flashdisk\\K275D-Update fail \r\n";
 const std::string kSerial =
     "[QUORSHELL] DeviceIoControl PWR PWR_IOCTL_GET_SN success. SN: 20240315 \r\n";
-const std::string kEnd = "QuorShell End \r\n";
-const std::string kCheck = "[QuorShell] Check and Run ProductShell \r\n";
 const std::string kQkp = "device = 9h, control = 1h\r\n";
 
 struct LaunchCase {
@@ -85,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
                                "\\windows\\K290DFunctionTest.exe",
                                {kStart, kNoFolder, BootKeyLine(16), kCheck, kQkp,
                                 "Run ProductShell 08:30:00 \r\n", "Run ProductShell fail \r\n",
-                                "Run Application 08:30:00 \r\n", kSerial, kEnd},
+                                kRun, kSerial, kEnd},
                                {"failed " + kProductShell, "ok " + kMain},
                                "ecac0000",
                                0},
@@ -94,8 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
                                false,
                                true,
                                "",
-                               {kStart, kNoFolder, BootKeyLine(16), kCheck,
-                                "Run Application 08:30:00 \r\n", kSerial, kEnd},
+                               {kStart, kNoFolder, BootKeyLine(16), kCheck, kRun, kSerial, kEnd},
                                {"ok " + kMain},
                                "ecac0000",
                                0},
@@ -104,8 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
                                true,
                                true,
                                "",
-                               {kStart, kNoFolder, BootKeyLine(17), "Run Application 08:30:00 \r\n",
-                                kSerial, kEnd},
+                               {kStart, kNoFolder, BootKeyLine(17), kRun, kSerial, kEnd},
                                {"ok " + kMain},
                                "ecac0000",
                                0},
@@ -114,8 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
                                true,
                                true,
                                "",
-                               {kStart, kNoFolder, BootKeyLine(0), "Run Application 08:30:00 \r\n",
-                                kSerial, kEnd},
+                               {kStart, kNoFolder, BootKeyLine(0), kRun, kSerial, kEnd},
                                {"ok " + kMain},
                                "ecac0000",
                                0},
@@ -124,8 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
                                true,
                                true,
                                "\\NAND\\APPS\\LumTask.exe",
-                               {kStart, kNoFolder, BootKeyLine(0), "Run Application 08:30:00 \r\n",
-                                kSerial, kEnd},
+                               {kStart, kNoFolder, BootKeyLine(0), kRun, kSerial, kEnd},
                                {"failed " + kMain},
                                "00000000",
                                0},

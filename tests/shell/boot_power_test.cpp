@@ -6,12 +6,9 @@
 namespace {
 
 using nlohmann::json;
+using namespace qs_test;
 using BootTest = qs_test::BootTest;
 
-const std::string kStart = "QuorShell Start 08:30:00 \r\n";
-const std::string kNoFolder = "******** RemoveDirectory \\flashdisk\\K275D-Update fail \r\n";
-const std::string kRun = "Run Application 08:30:00 \r\n";
-const std::string kEnd = "QuorShell End \r\n";
 const std::string kOpenFail = "[QUORSHELL] CreateFile PWR fail \r\n";
 
 std::string SerialLine(const std::string &serial)
@@ -79,7 +76,6 @@ TEST_P(PowerCodeFails, LogsItsLineAndGoesOn)
 }
 
 const std::string kKey16 = "[QuorShell] BootKeyStat 16 \r\n";
-const std::string kCheck = "[QuorShell] Check and Run ProductShell \r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, PowerCodeFails,
