@@ -4,7 +4,7 @@
 #include "devkit/device_maker.h"
 #include "devkit/device_view.h"
 #include "tools/command_line.h"
-#include "tools/inspect_report.h"
+#include "tools/flash_report.h"
 
 namespace {
 

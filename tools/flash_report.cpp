@@ -1,4 +1,4 @@
-#include "tools/inspect_report.h"
+#include "tools/flash_report.h"
 
 #include <cstdio>
 #include <sstream>
