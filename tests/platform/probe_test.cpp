@@ -10,35 +10,11 @@
 
 #include "platform/host/host.h"
 #include "platform/probe/ce_probe.h"
-#include "sim/driver.h"
 #include "tests/support/temp_device.h"
 
 namespace {
 
-constexpr uint32_t kSetSectorAddr = 0x71FD4;
-
-// Answers the one flash code the probe sends while the simulated device registers no flash
-// driver of its own; the device's flash faults apply to it as they would to the real driver.
-class SectorAddressDisk : public sim::Driver {
-public:
-    explicit SectorAddressDisk(std::vector<sim::FaultSpec> faults)
-        : Driver("DSK1:", {{kSetSectorAddr, "IOCTL_FMD_SET_SECTOR_ADDR"}}, std::move(faults))
-    {
-    }
-
-protected:
-    bool Control(sim::IoRequest &request) override
-    {
-        return request.code == kSetSectorAddr && request.in.size() == 4;
-    }
-};
-
-void EnsureDisk(qs_test::TempDevice &dev)
-{
-    if (!dev.device().FindDriver("DSK1:"))
-        dev.device().AddDriver(
-            std::make_unique<SectorAddressDisk>(dev.device().Config().flash.faults));
-}
+constexpr uint32_t kSetSectorAddr = 0x71FD4;  // the one flash code the probe sends
 
 bool HasEntry(const std::vector<std::string> &entries, const std::string &text)
 {
@@ -65,7 +41,6 @@ void ExpectNothingHeld()
 TEST(Probe, RunsEveryCallAndLeavesNoTrace)
 {
     qs_test::TempDevice dev;
-    EnsureDisk(dev);
 
     EXPECT_EQ(CeProbe(), 1);
 
@@ -102,7 +77,6 @@ class ProbeRefused : public testing::TestWithParam<RefusalCase> {};
 TEST_P(ProbeRefused, NamesTheCallAndCleansUp)
 {
     qs_test::TempDevice dev(GetParam().deviceJson);
-    EnsureDisk(dev);
 
     EXPECT_EQ(CeProbe(), 0);
 
