@@ -107,10 +107,8 @@ void LayDescription(const fs::path &staging, const sim::DeviceConfig &config,
 void LayFlash(const fs::path &staging, const sim::FlashConfig &flash, CreatedDevice &created)
 {
     const char *name = "nand.bin";
-    sim::FlashArray::CreateErasedFile(staging / name, flash.blocks);
-    std::unique_ptr<sim::FlashArray> array = sim::FlashArray::MapFile(staging / name, flash.blocks);
-    for (uint32_t block : flash.bad)
-        array->MarkBad(block);
+    std::unique_ptr<sim::FlashArray> array =
+        sim::FlashArray::CreateFactoryFile(staging / name, flash.blocks, flash.bad);
     created.tocWritten =
         std::find(flash.bad.begin(), flash.bad.end(), kTocBlock) == flash.bad.end();
     if (created.tocWritten)

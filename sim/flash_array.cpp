@@ -49,4 +49,10 @@ void FlashArray::MarkBad(uint32_t block)
     bytes_[Offset(block * kSectorsPerBlock) + kBadBlockMarkOffset] = 0x00;
 }
 
+void FlashArray::MarkBad(std::span<const uint32_t> blocks)
+{
+    for (uint32_t block : blocks)
+        MarkBad(block);
+}
+
 }  // namespace sim

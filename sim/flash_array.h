@@ -31,8 +31,11 @@ public:
     // Maps an existing file shared, so that every change lands in it; a file of another size
     // than the blocks need throws DeviceError naming both sizes.
     static std::unique_ptr<FlashArray> MapFile(const std::filesystem::path &file, uint32_t blocks);
-    // Writes a fully erased file (through a temporary beside it, so it is never half there).
-    static void CreateErasedFile(const std::filesystem::path &file, uint32_t blocks);
+    // Writes nand.bin as a factory leaves it: erased (through a temporary beside it, so it is
+    // never half there), with each factory-bad block marked; gives back its mapping.
+    static std::unique_ptr<FlashArray> CreateFactoryFile(const std::filesystem::path &file,
+                                                         uint32_t blocks,
+                                                         std::span<const uint32_t> badBlocks);
     // Throws DeviceError unless the file holds exactly the given blocks.
     static void CheckFileSize(const std::filesystem::path &file, uint32_t blocks);
 
@@ -54,8 +57,11 @@ public:
     bool Program(uint32_t sector, std::span<const uint8_t, kSectorRecordSize> record);
     // Clears the bad-block mark in the block's first SectorInfo, as the factory does.
     void MarkBad(uint32_t block);
+    void MarkBad(std::span<const uint32_t> blocks);
 
 private:
+    static void CreateErasedFile(const std::filesystem::path &file, uint32_t blocks);
+
     // Owns the bytes: a vector, or the mapping of a file.
     struct Backing {
         virtual ~Backing() = default;

@@ -61,17 +61,15 @@ FlashDriver::FlashDriver(const FlashConfig &config, fs::path nandFile)
 FlashDriver::FlashDriver(const FlashConfig &config, std::unique_ptr<FlashArray> storage)
     : Driver("DSK1:", kCodes, OperationFaults(config.faults)),
       blocks_(storage ? storage->Blocks() : config.blocks),
-      factoryBad_(blocks_, false),
+      factoryBad_(config.bad),
       ebootUpdate_(config.ebootUpdate),
       protect_(config.protect)
 {
     storage_ = std::move(storage);
-    for (uint32_t block : config.bad) {
+    for (uint32_t block : factoryBad_)
         if (block >= blocks_)
             throw DeviceError("flash.bad: block " + std::to_string(block) + " is beyond the " +
                               std::to_string(blocks_) + " blocks of the flash");
-        factoryBad_[block] = true;
-    }
     for (const FaultSpec &fault : config.faults)
         if (fault.op == kCorrupt)
             corruptions_.push_back({FaultList({fault}, kCodes, "flash"), *fault.offset});
@@ -79,22 +77,16 @@ FlashDriver::FlashDriver(const FlashConfig &config, std::unique_ptr<FlashArray> 
 
 FlashArray &FlashDriver::Storage()
 {
-    if (!storage_) {
-        bool created = !fs::exists(nandFile_);
-        if (created)
-            FlashArray::CreateErasedFile(nandFile_, blocks_);
-        storage_ = FlashArray::MapFile(nandFile_, blocks_);
-        if (created)
-            MarkFactoryBad();
-    }
+    if (!storage_)
+        storage_ = fs::exists(nandFile_)
+                       ? FlashArray::MapFile(nandFile_, blocks_)
+                       : FlashArray::CreateFactoryFile(nandFile_, blocks_, factoryBad_);
     return *storage_;
 }
 
-void FlashDriver::MarkFactoryBad()
+bool FlashDriver::FactoryBad(uint32_t block) const
 {
-    for (uint32_t block = 0; block < blocks_; ++block)
-        if (factoryBad_[block])
-            storage_->MarkBad(block);
+    return std::find(factoryBad_.begin(), factoryBad_.end(), block) != factoryBad_.end();
 }
 
 void FlashDriver::MakeFactoryFresh()
@@ -107,7 +99,7 @@ void FlashDriver::MakeFactoryFresh()
     } else {
         for (uint32_t block = 0; block < blocks_; ++block)
             storage_->EraseBlock(block);
-        MarkFactoryBad();
+        storage_->MarkBad(factoryBad_);
     }
     flags_ = {};
 }
@@ -118,7 +110,7 @@ uint32_t FlashDriver::BlockStatus(uint32_t block)
         throw std::out_of_range("flash block " + std::to_string(block));
     std::span<const uint8_t, kSectorRecordSize> first = Storage().Sector(block * kSectorsPerBlock);
     uint32_t status = 0;
-    if (first[kBadBlockMarkOffset] != kErased || factoryBad_[block])
+    if (first[kBadBlockMarkOffset] != kErased || FactoryBad(block))
         status |= kStatusBad;
     if (!(first[kOemFlagsOffset] & 0x02))
         status |= kStatusReadOnly;

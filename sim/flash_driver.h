@@ -64,7 +64,7 @@ private:
     };
 
     FlashArray &Storage();
-    void MarkFactoryBad();
+    bool FactoryBad(uint32_t block) const;
     bool SetSectorAddress(IoRequest &request);
     bool ReadSector(IoRequest &request);
     bool WriteSector(IoRequest &request);
@@ -80,7 +80,7 @@ private:
     std::filesystem::path nandFile_;
     std::unique_ptr<FlashArray> storage_;
     uint32_t blocks_;
-    std::vector<bool> factoryBad_;
+    std::vector<uint32_t> factoryBad_;  // flash.bad: bad whatever their bytes say
     uint32_t ebootUpdate_;
     bool protect_;
     std::vector<Corruption> corruptions_;

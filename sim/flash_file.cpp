@@ -78,6 +78,15 @@ std::unique_ptr<FlashArray> FlashArray::MapFile(const fs::path &file, uint32_t b
         new FlashArray(std::move(mapping), static_cast<uint8_t *>(address), blocks));
 }
 
+std::unique_ptr<FlashArray> FlashArray::CreateFactoryFile(const fs::path &file, uint32_t blocks,
+                                                          std::span<const uint32_t> badBlocks)
+{
+    CreateErasedFile(file, blocks);
+    std::unique_ptr<FlashArray> flash = MapFile(file, blocks);
+    flash->MarkBad(badBlocks);
+    return flash;
+}
+
 void FlashArray::CreateErasedFile(const fs::path &file, uint32_t blocks)
 {
     fs::path temporary = file;
