@@ -30,30 +30,6 @@
 // (linked with -municode). Defined after windows.h so its own declaration of WinMain stays.
 #define WinMain wWinMain
 
-// Storage manager record and calls: present on the device, absent from the desktop headers.
-#define PARTITIONNAMESIZE 32
-#define FILESYSNAMESIZE 32
-#define VOLUMENAMESIZE 64
-typedef ULONGLONG SECTORNUM;
-typedef struct _PARTINFO {
-    DWORD cbSize;
-    WCHAR szPartitionName[PARTITIONNAMESIZE];
-    WCHAR szFileSys[FILESYSNAMESIZE];
-    WCHAR szVolumeName[VOLUMENAMESIZE];
-    SECTORNUM snNumSectors;
-    FILETIME ftCreated;
-    FILETIME ftLastModified;
-    DWORD dwAttributes;
-    BYTE bPartType;
-} PARTINFO, *PPARTINFO;
-
-extern "C" {
-void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
-HANDLE WINAPI OpenStore(LPCWSTR szDeviceName);
-HANDLE WINAPI FindFirstPartition(HANDLE hStore, PPARTINFO pPartInfo);
-BOOL WINAPI FindClosePartition(HANDLE hSearch);
-}
-
 #else  // host
 
 #include <stdarg.h>
@@ -89,7 +65,6 @@ typedef CHAR *LPSTR;
 typedef const CHAR *LPCSTR;
 typedef WCHAR *LPWSTR;
 typedef const WCHAR *LPCWSTR;
-typedef ULONGLONG SECTORNUM;
 
 #define TEXT(s) u##s
 #define WINAPI
@@ -180,10 +155,6 @@ typedef ULONGLONG SECTORNUM;
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_REQUEST_ABORTED 1235L
 
-#define PARTITIONNAMESIZE 32
-#define FILESYSNAMESIZE 32
-#define VOLUMENAMESIZE 64
-
 typedef union _LARGE_INTEGER {
     struct {
         DWORD LowPart;
@@ -263,6 +234,13 @@ typedef struct _PROCESS_INFORMATION {
     DWORD dwThreadId;
 } PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 
+#endif
+
+// The storage manager's partition record: present on the device, absent from the desktop headers.
+#define PARTITIONNAMESIZE 32
+#define FILESYSNAMESIZE 32
+#define VOLUMENAMESIZE 64
+typedef ULONGLONG SECTORNUM;
 typedef struct _PARTINFO {
     DWORD cbSize;
     WCHAR szPartitionName[PARTITIONNAMESIZE];
@@ -274,6 +252,19 @@ typedef struct _PARTINFO {
     DWORD dwAttributes;
     BYTE bPartType;
 } PARTINFO, *PPARTINFO;
+
+#if defined(_WIN32)
+
+// The device-only calls: kernel debug output and the storage manager.
+extern "C" {
+void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
+HANDLE WINAPI OpenStore(LPCWSTR szDeviceName);
+HANDLE WINAPI FindFirstPartition(HANDLE hStore, PPARTINFO pPartInfo);
+BOOL WINAPI FindClosePartition(HANDLE hSearch);
+}
+
+
+#else  // host
 
 typedef DWORD(CALLBACK *LPPROGRESS_ROUTINE)(
     LARGE_INTEGER TotalFileSize, LARGE_INTEGER TotalBytesTransferred, LARGE_INTEGER StreamSize,

@@ -6,6 +6,8 @@
 #include <sstream>
 
 #include "sim/error.h"
+#include "sim/json_reader.h"
+#include "sim/state_check.h"
 #include "sim/standard_drivers.h"
 
 namespace sim {
@@ -57,9 +59,14 @@ nlohmann::json LoadState(const fs::path &file)
     if (!fs::exists(file))
         return nlohmann::json::object();
     std::string text = ReadWholeFile(file);
-    nlohmann::json state = nlohmann::json::parse(text, nullptr, false);
-    if (state.is_discarded() || !state.is_object())
-        throw DeviceError(file.string() + ": not a JSON object");
+    nlohmann::json state;
+    try {
+        state = ParseJsonDocument(text);
+        CheckState(state);
+    } catch (const DeviceError &e) {
+        throw DeviceError(file.string() + ": " + e.what());
+    }
+    state.erase("flash");  // flags of older folders: the flags no longer outlive a boot
     return state;
 }
 

@@ -6,6 +6,28 @@
 
 namespace sim {
 
+namespace {
+
+std::string LineOf(const std::string &text, size_t offset)
+{
+    size_t line = 1;
+    for (size_t i = 0; i < offset && i < text.size(); ++i)
+        if (text[i] == '\n')
+            ++line;
+    return "line " + std::to_string(line);
+}
+
+}  // namespace
+
+nlohmann::json ParseJsonDocument(const std::string &text)
+{
+    try {
+        return nlohmann::json::parse(text);
+    } catch (const nlohmann::json::parse_error &e) {
+        throw DeviceError("not valid JSON at " + LineOf(text, e.byte == 0 ? 0 : e.byte - 1));
+    }
+}
+
 JsonReader::JsonReader(const nlohmann::json &object, std::string where)
     : object_(object), where_(std::move(where))
 {

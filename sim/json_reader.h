@@ -13,6 +13,9 @@
 
 namespace sim {
 
+// Parses a whole document; a syntax error throws DeviceError naming its line.
+nlohmann::json ParseJsonDocument(const std::string &text);
+
 class JsonReader {
 public:
     // where names the object in messages ("flash", "power.faults[0]").

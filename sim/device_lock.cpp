@@ -1,0 +1,40 @@
+#include "sim/device_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "sim/error.h"
+
+namespace sim {
+
+DeviceLock::DeviceLock(const std::filesystem::path &folder)
+{
+    // The lock sits on the folder's own inode: no lock file to leave behind, and a folder that
+    // `init --force` replaces keeps its lock on the old one until the holder lets go.
+    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0 && (errno == ENOENT || errno == ENOTDIR))
+        throw DeviceError(folder.string() + ": no such device folder");
+    if (fd_ < 0)
+        throw DeviceError(folder.string() + ": " + std::strerror(errno));
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        ::close(fd_);
+        fd_ = -1;
+        if (error == EWOULDBLOCK)
+            throw DeviceError(folder.string() +
+                              ": the device is in use by another boot or command");
+        throw DeviceError(folder.string() + ": cannot be locked: " + std::strerror(error));
+    }
+}
+
+DeviceLock::~DeviceLock()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+}  // namespace sim
