@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "devkit/toc_record.h"
+#include "sim/flash_array.h"
 
 namespace devkit {
 
-// The flash map needs blocks 0 to 6; more than this makes a nand.bin of over 500 MiB.
-constexpr uint32_t kMinBlocks = 7;
-constexpr uint32_t kMaxBlocks = 4096;
+constexpr uint32_t kMinBlocks = sim::kMinFlashBlocks;
+constexpr uint32_t kMaxBlocks = sim::kMaxFlashBlocks;
 
 struct DeviceOptions {
     uint8_t bootKey = 0;                   // power.boot_key: 16 starts the function-test program

@@ -5,6 +5,7 @@
 
 #include "sim/device.h"
 #include "sim/error.h"
+#include "sim/flash_array.h"
 #include "sim/json_reader.h"
 
 namespace sim {
@@ -32,12 +33,14 @@ FindOrder ParseFindOrder(const std::string &text, const std::string &where)
     throw DeviceError(where + ": expected \"name\", \"reverse\" or \"created\"");
 }
 
-void ReadFaults(JsonReader &reader, std::vector<FaultSpec> &faults)
+// Refuses, naming it, a fault that the section's driver could never fire.
+void ReadFaults(JsonReader &reader, std::vector<FaultSpec> &faults, const FaultScope &scope)
 {
     faults.clear();
     reader.Objects("faults", [&](const nlohmann::json &item, const std::string &where) {
         faults.push_back(FaultSpec::FromJson(item, where));
     });
+    CheckFaults(faults, scope);
 }
 
 nlohmann::json FaultsToJson(const std::vector<FaultSpec> &faults)
@@ -72,7 +75,7 @@ void ReadFiles(JsonReader &r, FilesConfig &files)
 void ReadStore(JsonReader &r, StoreConfig &store)
 {
     r.Bool("present", store.present);
-    ReadFaults(r, store.faults);
+    ReadFaults(r, store.faults, StoreFaultScope());
     if (r.Optional("partitions"))
         store.partitions.clear();
     r.Objects("partitions", [&](const nlohmann::json &item, const std::string &where) {
@@ -118,20 +121,24 @@ DeviceConfig DeviceConfig::FromJson(const nlohmann::json &doc)
     });
     r.Object("flash", [&](JsonReader &s) {
         s.Uint32("blocks", c.flash.blocks);
+        if (c.flash.blocks < kMinFlashBlocks || c.flash.blocks > kMaxFlashBlocks)
+            throw DeviceError(s.Where("blocks") + ": out of range " +
+                              std::to_string(kMinFlashBlocks) + " to " +
+                              std::to_string(kMaxFlashBlocks));
         s.Uint32List("bad", c.flash.bad);
         s.Uint32("eboot_update", c.flash.ebootUpdate);
         s.Bool("protect", c.flash.protect);
-        ReadFaults(s, c.flash.faults);
+        ReadFaults(s, c.flash.faults, FlashFaultScope(c.flash.blocks));
     });
     r.Object("power", [&](JsonReader &s) {
         s.Bool("present", c.power.present);
         s.Uint32("boot_key", c.power.bootKey);
         s.Int("serial", c.power.serial, INT32_MIN, UINT32_MAX);
-        ReadFaults(s, c.power.faults);
+        ReadFaults(s, c.power.faults, CodeFaultScope("power"));
     });
     r.Object("peripheral", [&](JsonReader &s) {
         s.Bool("present", c.peripheral.present);
-        ReadFaults(s, c.peripheral.faults);
+        ReadFaults(s, c.peripheral.faults, CodeFaultScope("peripheral"));
     });
     r.Object("braille", [&](JsonReader &s) { s.Bool("present", c.braille.present); });
     r.Object("store", [&](JsonReader &s) { ReadStore(s, c.store); });

@@ -4,8 +4,11 @@
 
 namespace sim {
 
-Driver::Driver(std::string name, std::vector<NamedCode> codes, std::vector<FaultSpec> faults)
-    : name_(std::move(name)), codes_(std::move(codes)), faults_(std::move(faults), codes_, name_)
+Driver::Driver(std::string name, std::vector<NamedCode> codes, std::vector<FaultSpec> faults,
+               const std::string &section)
+    : name_(std::move(name)),
+      codes_(std::move(codes)),
+      faults_(std::move(faults), codes_, section.empty() ? name_ : section)
 {
 }
 

@@ -34,7 +34,10 @@ struct IoRequest {
 
 class Driver {
 public:
-    Driver(std::string name, std::vector<NamedCode> codes, std::vector<FaultSpec> faults);
+    // The faults come from the device.json section given, which their messages name (the
+    // driver's own name when none is).
+    Driver(std::string name, std::vector<NamedCode> codes, std::vector<FaultSpec> faults,
+           const std::string &section = {});
     virtual ~Driver() = default;
     Driver(const Driver &) = delete;
     Driver &operator=(const Driver &) = delete;

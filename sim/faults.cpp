@@ -1,6 +1,9 @@
 #include "sim/faults.h"
 
+#include <algorithm>
+
 #include "sim/error.h"
+#include "sim/flash_array.h"
 #include "sim/json_reader.h"
 
 namespace sim {
@@ -48,17 +51,114 @@ nlohmann::json FaultSpec::ToJson() const
     return j;
 }
 
+FaultScope FlashFaultScope(uint32_t blocks)
+{
+    // Erase and status name a block: the driver asks them about no sector.
+    return {"flash",
+            true,
+            {{"erase", true, false},
+             {"write", true, true},
+             {"read", true, true},
+             {"status", true, false},
+             {"corrupt", true, true, true}},
+            blocks};
+}
+
+FaultScope StoreFaultScope()
+{
+    return {"store", false, {{"open"}, {"partition"}}, 0};
+}
+
+FaultScope CodeFaultScope(std::string section)
+{
+    return {std::move(section), true, {}, 0};
+}
+
+std::string FaultWhere(const std::string &section, size_t index)
+{
+    return section + ".faults[" + std::to_string(index) + "]";
+}
+
+namespace {
+
+// "a, b or c"
+std::string OpNames(const std::vector<FaultOp> &ops)
+{
+    std::string names;
+    for (size_t i = 0; i < ops.size(); ++i)
+        names += (i == 0 ? "" : i + 1 == ops.size() ? " or " : ", ") + std::string(ops[i].name);
+    return names;
+}
+
+// Why a fault can never fire; empty when it can.
+std::string Unreachable(const FaultSpec &fault, const FaultScope &scope)
+{
+    bool code = fault.code || !fault.codeName.empty();
+    if (code && !fault.op.empty())
+        return "a fault names a code or an op, not both";
+    if (code) {
+        if (!scope.codes)
+            return "the " + scope.section + " answers no control codes; name an op (" +
+                   OpNames(scope.ops) + ")";
+        if (fault.block)
+            return "a fault on a control code cannot name a block";
+        if (fault.sector)
+            return "a fault on a control code cannot name a sector";
+        if (fault.offset)
+            return "a fault on a control code cannot name an offset";
+        return {};
+    }
+    auto op = std::find_if(scope.ops.begin(), scope.ops.end(),
+                           [&](const FaultOp &known) { return fault.op == known.name; });
+    if (op == scope.ops.end())
+        return "unknown op \"" + fault.op + "\" (" +
+               (scope.ops.empty() ? scope.section + " faults name a control code"
+                                  : OpNames(scope.ops)) +
+               ")";
+    std::string kind =
+        (std::string("aeiou").find(fault.op[0]) == std::string::npos ? "a " : "an ") + fault.op;
+    if (fault.block && !op->block)
+        return kind + " fault cannot name a block";
+    if (fault.sector && !op->sector)
+        return kind + " fault cannot name a sector";
+    uint32_t sectors = scope.flashBlocks * kSectorsPerBlock;
+    if (fault.block && *fault.block >= scope.flashBlocks)
+        return "block " + std::to_string(*fault.block) + " is beyond the " +
+               std::to_string(scope.flashBlocks) + " blocks of the flash";
+    if (fault.sector && *fault.sector >= sectors)
+        return "sector " + std::to_string(*fault.sector) + " is beyond the " +
+               std::to_string(sectors) + " sectors of the flash";
+    if (fault.block && fault.sector && *fault.sector / kSectorsPerBlock != *fault.block)
+        return "sector " + std::to_string(*fault.sector) + " is not in block " +
+               std::to_string(*fault.block);
+    if (op->offset && (!fault.offset || *fault.offset >= kSectorRecordSize))
+        return kind + " fault needs an offset from 0 to " + std::to_string(kSectorRecordSize - 1);
+    if (!op->offset && fault.offset)
+        return "only a corrupt fault takes an offset";
+    return {};
+}
+
+}  // namespace
+
+void CheckFaults(const std::vector<FaultSpec> &faults, const FaultScope &scope)
+{
+    for (size_t i = 0; i < faults.size(); ++i)
+        if (std::string why = Unreachable(faults[i], scope); !why.empty())
+            throw DeviceError(FaultWhere(scope.section, i) + ": " + why);
+}
+
 FaultList::FaultList(std::vector<FaultSpec> faults, const std::vector<NamedCode> &codes,
                      const std::string &section)
 {
-    for (FaultSpec &fault : faults) {
+    for (size_t i = 0; i < faults.size(); ++i) {
+        FaultSpec &fault = faults[i];
         if (!fault.codeName.empty()) {
             for (const NamedCode &named : codes)
                 if (fault.codeName == named.name)
                     fault.code = named.code;
             if (!fault.code)
-                throw DeviceError(section + ".faults: unknown control code \"" + fault.codeName +
-                                  "\"");
+                throw DeviceError(FaultWhere(section, i) + ": unknown control code \"" +
+                                  fault.codeName + "\"");
         }
         entries_.push_back({std::move(fault)});
     }

@@ -39,11 +39,38 @@ struct NamedCode {
     const char *name;
 };
 
+// An operation that a driver matches faults against, and what narrows it.
+struct FaultOp {
+    const char *name;
+    bool block = false;   // may name a block
+    bool sector = false;  // may name a sector
+    bool offset = false;  // needs the offset of a byte in a sector record
+};
+
+// What one device.json section can fault, so that a fault that could never fire is refused.
+struct FaultScope {
+    std::string section;       // "flash", "power", ...
+    bool codes = true;         // the driver answers control codes
+    std::vector<FaultOp> ops;  // none: control codes only
+    uint32_t flashBlocks = 0;  // blocks and sectors that op faults may name lie below this
+};
+
+FaultScope FlashFaultScope(uint32_t blocks);
+FaultScope StoreFaultScope();
+// A driver that is faulted by control code only.
+FaultScope CodeFaultScope(std::string section);
+
+// "flash.faults[2]"
+std::string FaultWhere(const std::string &section, size_t index);
+// Throws DeviceError naming the first fault that can never fire and why.
+void CheckFaults(const std::vector<FaultSpec> &faults, const FaultScope &scope);
+
 // The faults of one driver, each counting the calls that match it.
 class FaultList {
 public:
     FaultList() = default;
-    // Resolves code names against the driver's table; an unknown name throws DeviceError.
+    // Resolves code names against the driver's table; an unknown name throws DeviceError naming
+    // the section and the fault's index in it.
     FaultList(std::vector<FaultSpec> faults, const std::vector<NamedCode> &codes,
               const std::string &section);
 

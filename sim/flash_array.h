@@ -18,6 +18,9 @@ constexpr uint64_t kBlockRecordSize = uint64_t(kSectorRecordSize) * kSectorsPerB
 constexpr uint32_t kOemFlagsOffset = kSectorDataSize + 4;
 constexpr uint32_t kBadBlockMarkOffset = kSectorDataSize + 5;
 constexpr uint8_t kErased = 0xFF;
+// The flash map needs blocks 0 to 6; more than this makes a nand.bin of over 500 MiB.
+constexpr uint32_t kMinFlashBlocks = 7;
+constexpr uint32_t kMaxFlashBlocks = 4096;
 
 constexpr uint64_t FlashSize(uint32_t blocks)
 {

@@ -1,5 +1,6 @@
 #include "sim/flash_driver.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "sim/device.h"
@@ -26,27 +27,6 @@ const std::vector<NamedCode> kCodes = {
 
 const char *const kCorrupt = "corrupt";
 
-// Refuses a misspelt operation, which would otherwise never fire; keeps all but the corruptions,
-// which the driver applies itself.
-std::vector<FaultSpec> OperationFaults(const std::vector<FaultSpec> &faults)
-{
-    std::vector<FaultSpec> kept;
-    for (const FaultSpec &fault : faults) {
-        bool corrupt = fault.op == kCorrupt;
-        if (!corrupt && !fault.op.empty() && fault.op != "erase" && fault.op != "write" &&
-            fault.op != "read" && fault.op != "status")
-            throw DeviceError("flash.faults: unknown op \"" + fault.op +
-                              "\" (erase, write, read, status or corrupt)");
-        if (corrupt && (!fault.offset || *fault.offset >= kSectorRecordSize))
-            throw DeviceError("flash.faults: a corrupt fault needs an offset from 0 to 2055");
-        if (!corrupt && fault.offset)
-            throw DeviceError("flash.faults: only a corrupt fault takes an offset");
-        if (!corrupt)
-            kept.push_back(fault);
-    }
-    return kept;
-}
-
 }  // namespace
 
 FlashDriver::FlashDriver(const FlashConfig &config, fs::path nandFile)
@@ -59,13 +39,17 @@ FlashDriver::FlashDriver(const FlashConfig &config, fs::path nandFile)
 }
 
 FlashDriver::FlashDriver(const FlashConfig &config, std::unique_ptr<FlashArray> storage)
-    : Driver("DSK1:", kCodes, OperationFaults(config.faults)),
+    // Corruptions stay in the list, where no query matches them, so that each fault keeps its
+    // index in flash.faults.
+    : Driver("DSK1:", kCodes, config.faults, "flash"),
       blocks_(storage ? storage->Blocks() : config.blocks),
       factoryBad_(config.bad),
       ebootUpdate_(config.ebootUpdate),
       protect_(config.protect)
 {
     storage_ = std::move(storage);
+    // device.json is checked as it is read; a description made in code is checked here.
+    CheckFaults(config.faults, FlashFaultScope(blocks_));
     for (uint32_t block : factoryBad_)
         if (block >= blocks_)
             throw DeviceError("flash.bad: block " + std::to_string(block) + " is beyond the " +
@@ -110,6 +94,8 @@ uint32_t FlashDriver::BlockStatus(uint32_t block)
         throw std::out_of_range("flash block " + std::to_string(block));
     std::span<const uint8_t, kSectorRecordSize> first = Storage().Sector(block * kSectorsPerBlock);
     uint32_t status = 0;
+    // A factory-bad block stays bad even if its mark was somehow cleared: the part is bad, not
+    // its bytes. A mark written into a sound block counts too, as the boot loader reads it.
     if (first[kBadBlockMarkOffset] != kErased || FactoryBad(block))
         status |= kStatusBad;
     if (!(first[kOemFlagsOffset] & 0x02))
@@ -245,7 +231,8 @@ bool FlashDriver::MayChange(IoRequest &request, uint32_t block, std::optional<ui
         Violation(what + std::to_string(block) + " without the " + flag + " flag");
         return Refuse(request, kErrorWriteProtect);
     }
-    if (BlockStatus(block) & kStatusBad)
+    // Only the physics refuses: a written bad mark is data, which an erase clears.
+    if (FactoryBad(block))
         return Refuse(request, kErrorGenFailure);
     return true;
 }
@@ -256,16 +243,24 @@ void FlashDriver::Violation(const std::string &what)
         journal()->Violation(Name(), what);
 }
 
-void FlashDriver::LoadState(const nlohmann::json &state)
+std::vector<std::string> FlashDriver::FlagsLeftOn() const
 {
-    flags_.eboot = state.value("eboot_flag", false);
-    flags_.toc = state.value("toc_flag", false);
-    flags_.nk = state.value("nk_flag", false);
+    std::vector<std::string> names;
+    for (auto [on, name] :
+         {std::pair{flags_.eboot, "EBoot"}, {flags_.toc, "TOC"}, {flags_.nk, "NK"}})
+        if (on)
+            names.push_back(name);
+    return names;
 }
 
-nlohmann::json FlashDriver::SaveState() const
+void FlashDriver::ReportFlagsLeftOn()
 {
-    return {{"eboot_flag", flags_.eboot}, {"toc_flag", flags_.toc}, {"nk_flag", flags_.nk}};
+    if (!journal())
+        return;
+    // Kind "flag": the runner reports a flag left on apart from a forbidden write.
+    for (const std::string &name : FlagsLeftOn())
+        journal()->Violation(Name(), "the " + name + " flag is still on when the shell returns",
+                             "flag");
 }
 
 FlashDriver &DeviceFlash(Device &device)

@@ -43,15 +43,16 @@ public:
 
     // Raw bytes, for tools that read the flash as the boot loader would.
     const FlashArray &Flash() { return Storage(); }
+    // The flags live in the driver for one boot only: every boot starts with them off.
     FlashFlags Flags() const { return flags_; }
+    // "EBoot", "TOC", "NK": the flags still on, in that order.
+    std::vector<std::string> FlagsLeftOn() const;
+    // Journals one violation per flag still on; for the end of a boot.
+    void ReportFlagsLeftOn();
     // What IOCTL_FMD_GET_BLOCK_STATUS answers, without faults.
     uint32_t BlockStatus(uint32_t block);
     // Everything erased, the factory-bad blocks marked in their first SectorInfo, flags clear.
     void MakeFactoryFresh();
-
-    std::string StateKey() const override { return "flash"; }
-    void LoadState(const nlohmann::json &state) override;
-    nlohmann::json SaveState() const override;
 
 protected:
     bool Control(IoRequest &request) override;
@@ -64,6 +65,7 @@ private:
     };
 
     FlashArray &Storage();
+    // Physically bad (flash.bad): erase and program fail whatever the bytes say.
     bool FactoryBad(uint32_t block) const;
     bool SetSectorAddress(IoRequest &request);
     bool ReadSector(IoRequest &request);
@@ -71,8 +73,8 @@ private:
     bool EraseBlock(IoRequest &request);
     bool GetBlockStatus(IoRequest &request);
     bool SetFlag(IoRequest &request, bool &flag);
-    // Refuses a change to a region whose flag is not set (journaled) or to a bad block. A
-    // sector names a write, none an erase.
+    // Refuses a change to a region whose flag is not set (journaled) or to a physically bad
+    // block. A sector names a write, none an erase.
     bool MayChange(IoRequest &request, uint32_t block, std::optional<uint32_t> sector);
     static bool OutputWord(IoRequest &request, uint32_t word);
     void Violation(const std::string &what);

@@ -6,7 +6,7 @@ PeripheralSwitch::PeripheralSwitch(const PeripheralConfig &config)
     : Driver(
           "QKP1:",
           {{kPowerControl, "QKP_IOCTL_POWER_CONTROL"}, {kResetControl, "QKP_IOCTL_RESET_CONTROL"}},
-          config.faults)
+          config.faults, "peripheral")
 {
 }
 

@@ -9,7 +9,7 @@ PowerController::PowerController(const PowerConfig &config)
               {kSetAppExecuteFlag, "SET_APP_EXECUTE_FLAG"},
               {kSetOsUpdateMode, "SET_OS_UPDATE_MODE"},
               {kGetSerial, "PWR_IOCTL_GET_SN"}},
-             config.faults),
+             config.faults, "power"),
       bootKey_(uint8_t(config.bootKey)),
       serial_(int32_t(uint32_t(config.serial)))
 {

@@ -42,30 +42,28 @@ TEST_F(FlashTest, ReadPageSetsTheAddressThenReadsOneSector)
 TEST_F(FlashTest, StepLoaderBlockTakesEightSectorsAndItsChecksum)
 {
     Open();
+    // Byte i of the block is (i * 7 + 1 + i / 2048) mod 256. Summed once, outside this code:
+    // bytes 16 to 16383 add up to 0x1fdca8; the words at 0, 4 and 12 are the bytes 01 08 0f 16,
+    // 1d 24 2b 32 and 55 5c 63 6a, little-endian.
     std::vector<BYTE> image = Pattern(NAND_BLOCK_SIZE, 1);
     std::vector<SectorInfo> info = NumberedInfo();
-    DWORD sum = 0;
-    for (size_t i = 16; i < 16384; ++i)
-        sum += image[i];
     ASSERT_EQ(NandSetEbootFlag(disk_, 1), 1u);
     ForgetSetup();
 
     ASSERT_EQ(NandWriteBlock(disk_, 0, image.data(), info.data()), 1u);
     EXPECT_EQ(Calls(), (std::vector<std::string>{"IOCTL_FMD_SET_SECTOR_ADDR in=00000000",
                                                  "IOCTL_FMD_WRITE_SECTOR 0+8"}));
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         "Checksum = 1fdca8,  header = 160f0801 322b241d 1fdca8 6a635c55\r\n",
+                         "OSUPDATE NandWriteBlock StepLoader break \r\n"}));
     // The caller's buffer carries the sum at offset 8, and so does the flash.
-    DWORD stored = image[8] | image[9] << 8 | image[10] << 16 | DWORD(image[11]) << 24;
-    EXPECT_EQ(stored, sum);
-    EXPECT_EQ(RawSector(0)[8], BYTE(sum));
+    const std::vector<BYTE> stamped = {0x01, 0x08, 0x0f, 0x16, 0x1d, 0x24, 0x2b, 0x32,
+                                       0xa8, 0xdc, 0x1f, 0x00, 0x55, 0x5c, 0x63, 0x6a};
+    EXPECT_EQ(std::vector<BYTE>(image.begin(), image.begin() + 16), stamped);
+    std::vector<uint8_t> first = RawSector(0);
+    EXPECT_EQ(std::vector<BYTE>(first.begin(), first.begin() + 16), stamped);
     EXPECT_EQ(RawSector(7)[0], image[7 * 2048]);
     EXPECT_EQ(RawSector(8)[0], 0xFF);  // sector 8 stays erased
-    char header[128];
-    snprintf(header, sizeof(header), "Checksum = %x,  header = %x %x %x %x\r\n", sum,
-             image[0] | image[1] << 8 | image[2] << 16 | image[3] << 24,
-             image[4] | image[5] << 8 | image[6] << 16 | image[7] << 24, sum,
-             image[12] | image[13] << 8 | image[14] << 16 | image[15] << 24);
-    EXPECT_EQ(Log(),
-              (std::vector<std::string>{header, "OSUPDATE NandWriteBlock StepLoader break \r\n"}));
 }
 
 TEST_F(FlashTest, OtherBlocksTakeAllSectorsWithTheirSectorInfo)
@@ -144,57 +142,99 @@ TEST_F(FlashTest, FlagWordsAreExactlyOnAndOff)
 }
 
 struct CodeFailure {
-    const char *code;
-    const char *line;
+    const char *name;
+    const char *faults;
+    std::vector<DWORD> results;  // of the nine operations below, in order
+    std::vector<std::string> log;
 };
 
 class FlashCodeFails : public FlashTest, public testing::WithParamInterface<CodeFailure> {};
 
-// Each operation that uses the failing code returns 0 with the code's own line. The flash is
-// unprotected, so that a failing flag code does not refuse the writes as well.
-TEST_P(FlashCodeFails, LogsTheCodesLine)
+std::string FailLine(const char *code)
 {
-    Open(json::array({json{{"code", GetParam().code}}}), false);
+    return std::string("[QuorShell]FMD DeviceIoControl ") + code + " fail \r\n";
+}
+
+// Nine operations, each with the codes it sends: a page read (address, read), a page write
+// (address, write), a block read (address, 64 reads), a block write (address, 64 writes), an
+// erase, a status and the three flags. An operation stops at its first refused code, and only
+// that code's line is logged. The flash is unprotected, so that a failing flag code does not
+// refuse the writes as well.
+TEST_P(FlashCodeFails, FailTheOperationsThatSendItWithItsLine)
+{
+    Open(json::parse(GetParam().faults), false);
     std::vector<BYTE> block(NAND_BLOCK_SIZE, 0);
     std::vector<SectorInfo> info = NumberedInfo();
     DWORD status = 0;
-    DWORD results[] = {NandReadPage(disk_, 9, block.data(), info.data()),
-                       NandWritePage(disk_, 400, block.data(), info.data()),
-                       NandReadBlock(disk_, 6, block.data(), info.data()),
-                       NandWriteBlock(disk_, 7, block.data(), info.data()),
-                       NandEraseBlock(disk_, 8),
-                       NandGetBlockStatus(disk_, 8, &status),
-                       NandSetEbootFlag(disk_, 0),
-                       NandSetTocFlag(disk_, 0),
-                       NandSetNkFlag(disk_, 0)};
-    size_t failed = 0;
-    for (DWORD result : results)
-        failed += result == 0;
-    std::vector<std::string> log = Log();
-    EXPECT_EQ(log.size(), failed);
-    for (const std::string &line : log)
-        EXPECT_EQ(line, GetParam().line);
-    EXPECT_GT(failed, 0u);
+    std::vector<DWORD> results = {NandReadPage(disk_, 9, block.data(), info.data()),
+                                  NandWritePage(disk_, 400, block.data(), info.data()),
+                                  NandReadBlock(disk_, 6, block.data(), info.data()),
+                                  NandWriteBlock(disk_, 7, block.data(), info.data()),
+                                  NandEraseBlock(disk_, 8),
+                                  NandGetBlockStatus(disk_, 8, &status),
+                                  NandSetEbootFlag(disk_, 0),
+                                  NandSetTocFlag(disk_, 0),
+                                  NandSetNkFlag(disk_, 0)};
+    EXPECT_EQ(results, GetParam().results);
+    EXPECT_EQ(Log(), GetParam().log);
 }
+
+const char *const kAddr = "IOCTL_FMD_SET_SECTOR_ADDR";
+const char *const kRead = "IOCTL_FMD_READ_SECTOR";
+const char *const kWrite = "IOCTL_FMD_WRITE_SECTOR";
+const char *const kErase = "IOCTL_FMD_ERASE_BLOCK";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, FlashCodeFails,
-    testing::Values(
-        CodeFailure{"IOCTL_FMD_SET_EBOOT_FLAG",
-                    "[QuorShell]FMD DeviceIoControl IOCTL_FMD_SET_EBOOT_FLAG fail \r\n"},
-        CodeFailure{"IOCTL_FMD_SET_TOC_FLAG",
-                    "[QuorShell]FMD DeviceIoControl IOCTL_FMD_SET_TOC_FLAG fail \r\n"},
-        CodeFailure{"IOCTL_FMD_SET_NK_FLAG",
-                    "[QuorShell]FMD DeviceIoControl IOCTL_FMD_SET_NK_FLAG fail \r\n"},
-        CodeFailure{"IOCTL_FMD_GET_BLOCK_STATUS",
-                    "[QuorShell]FMD DeviceIoControl IOCTL_FMD_GET_BLOCK_STATUS fail \r\n"},
-        CodeFailure{"IOCTL_FMD_ERASE_BLOCK",
-                    "[QuorShell]FMD DeviceIoControl IOCTL_FMD_ERASE_BLOCK fail \r\n"},
-        CodeFailure{"IOCTL_FMD_SET_SECTOR_ADDR",
-                    "[QuorShell]FMD DeviceIoControl IOCTL_FMD_SET_SECTOR_ADDR fail \r\n"},
-        CodeFailure{"IOCTL_FMD_READ_SECTOR",
-                    "[QuorShell]FMD DeviceIoControl IOCTL_FMD_READ_SECTOR fail \r\n"},
-        CodeFailure{"IOCTL_FMD_WRITE_SECTOR",
-                    "[QuorShell]FMD DeviceIoControl IOCTL_FMD_WRITE_SECTOR fail \r\n"}));
+    testing::Values(CodeFailure{"EbootFlag",
+                                R"([{"code": "IOCTL_FMD_SET_EBOOT_FLAG"}])",
+                                {1, 1, 1, 1, 1, 1, 0, 1, 1},
+                                {FailLine("IOCTL_FMD_SET_EBOOT_FLAG")}},
+                    CodeFailure{"TocFlag",
+                                R"([{"code": "IOCTL_FMD_SET_TOC_FLAG"}])",
+                                {1, 1, 1, 1, 1, 1, 1, 0, 1},
+                                {FailLine("IOCTL_FMD_SET_TOC_FLAG")}},
+                    CodeFailure{"NkFlag",
+                                R"([{"code": "IOCTL_FMD_SET_NK_FLAG"}])",
+                                {1, 1, 1, 1, 1, 1, 1, 1, 0},
+                                {FailLine("IOCTL_FMD_SET_NK_FLAG")}},
+                    CodeFailure{"BlockStatus",
+                                R"([{"code": "IOCTL_FMD_GET_BLOCK_STATUS"}])",
+                                {1, 1, 1, 1, 1, 0, 1, 1, 1},
+                                {FailLine("IOCTL_FMD_GET_BLOCK_STATUS")}},
+                    CodeFailure{"Erase",
+                                R"([{"code": "IOCTL_FMD_ERASE_BLOCK"}])",
+                                {1, 1, 1, 1, 0, 1, 1, 1, 1},
+                                {FailLine(kErase)}},
+                    CodeFailure{
+                        "SectorAddress",
+                        R"([{"code": "IOCTL_FMD_SET_SECTOR_ADDR"}])",
+                        {0, 0, 0, 0, 1, 1, 1, 1, 1},
+                        {FailLine(kAddr), FailLine(kAddr), FailLine(kAddr), FailLine(kAddr)}},
+                    CodeFailure{"ReadSector",
+                                R"([{"code": "IOCTL_FMD_READ_SECTOR"}])",
+                                {0, 1, 0, 1, 1, 1, 1, 1, 1},
+                                {FailLine(kRead), FailLine(kRead)}},
+                    CodeFailure{"WriteSector",
+                                R"([{"code": "IOCTL_FMD_WRITE_SECTOR"}])",
+                                {1, 0, 1, 0, 1, 1, 1, 1, 1},
+                                {FailLine(kWrite), FailLine(kWrite)}},
+                    // The page read takes the first read; the block read fails at its first sector.
+                    CodeFailure{"SecondReadOnly",
+                                R"([{"code": "IOCTL_FMD_READ_SECTOR", "nth": 2}])",
+                                {1, 1, 0, 1, 1, 1, 1, 1, 1},
+                                {FailLine(kRead)}},
+                    // The block write's 40th sector is the 41st write.
+                    CodeFailure{"WriteInTheMiddleOfABlock",
+                                R"([{"code": "IOCTL_FMD_WRITE_SECTOR", "nth": 41}])",
+                                {1, 1, 1, 0, 1, 1, 1, 1, 1},
+                                {FailLine(kWrite)}},
+                    // The lines come in the order of the operations that failed.
+                    CodeFailure{"BlockReadAddressThenErase",
+                                R"([{"code": "IOCTL_FMD_SET_SECTOR_ADDR", "nth": 3},
+                        {"code": "IOCTL_FMD_ERASE_BLOCK"}])",
+                                {1, 1, 0, 1, 0, 1, 1, 1, 1},
+                                {FailLine(kAddr), FailLine(kErase)}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
