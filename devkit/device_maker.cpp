@@ -6,6 +6,7 @@
 #include "devkit/wave.h"
 #include "sim/config.h"
 #include "sim/device.h"
+#include "sim/device_lock.h"
 #include "sim/error.h"
 #include "sim/flash_array.h"
 
@@ -175,6 +176,11 @@ CreatedDevice CreateDevice(const fs::path &folder, const DeviceOptions &options)
     created.serial = options.serial.value_or(DefaultSerial(config.power.serial));
     created.mac = options.mac.value_or(kDefaultMac);
     created.replaced = CheckDestination(folder, options.force);
+    // A device being replaced must not be booting, or its boot would write into a folder
+    // that is going away.
+    std::optional<sim::DeviceLock> lock;
+    if (created.replaced)
+        lock.emplace(folder);
     try {
         StagedFolder staged(folder);
         LayDescription(staged.Path(), config, created);

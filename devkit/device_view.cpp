@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "sim/device.h"
+#include "sim/state_check.h"
 #include "sim/error.h"
 
 namespace devkit {
@@ -10,20 +11,6 @@ namespace devkit {
 namespace fs = std::filesystem;
 
 namespace {
-
-// The flash driver's section of state.json, empty when the device never saved any.
-nlohmann::json FlashState(const fs::path &file)
-{
-    if (!fs::exists(file))
-        return nlohmann::json::object();
-    nlohmann::json state = nlohmann::json::parse(sim::ReadWholeFile(file), nullptr, false);
-    if (state.is_discarded() || !state.is_object())
-        throw sim::DeviceError(file.string() + ": not a JSON object");
-    nlohmann::json flash = state.value("flash", nlohmann::json::object());
-    if (!flash.is_object())
-        throw sim::DeviceError(file.string() + ": flash: not a JSON object");
-    return flash;
-}
 
 bool BlockErased(const sim::FlashArray &flash, uint32_t block)
 {
@@ -108,13 +95,8 @@ DeviceView ViewDevice(const fs::path &folder)
     fs::path nandFile = folder / "nand.bin";
     // Checks the size of a nand.bin that is there; maps it only when asked for its bytes.
     sim::FlashDriver driver(config.flash, nandFile);
-    try {
-        driver.LoadState(FlashState(folder / "state.json"));
-    } catch (const nlohmann::json::exception &e) {
-        throw sim::DeviceError((folder / "state.json").string() + ": flash: " + e.what());
-    }
+    sim::LoadStateFile(folder / "state.json");  // a device with unusable state is refused
     DeviceView view;
-    view.flags = driver.Flags();
     if (fs::exists(nandFile, error))
         view.flash = ViewFlash(driver, config.flash.blocks);
     return view;

@@ -1,5 +1,5 @@
-// A device folder as the boot loader and a firmware engineer see it: the TOC, the flash flags and
-// the state of every block. Looking changes nothing in the folder.
+// A device folder as the boot loader and a firmware engineer see it: the TOC and the state of
+// every block. Looking changes nothing in the folder.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +33,6 @@ struct FlashView {
 };
 
 struct DeviceView {
-    sim::FlashFlags flags;           // from state.json; all clear when it has none
     std::optional<FlashView> flash;  // none when nand.bin was never written
 };
 

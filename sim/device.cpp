@@ -6,7 +6,6 @@
 #include <sstream>
 
 #include "sim/error.h"
-#include "sim/json_reader.h"
 #include "sim/state_check.h"
 #include "sim/standard_drivers.h"
 
@@ -52,26 +51,6 @@ void WriteFileAtomically(const fs::path &file, const std::string &content)
     fs::rename(temporary, file);
 }
 
-namespace {
-
-nlohmann::json LoadState(const fs::path &file)
-{
-    if (!fs::exists(file))
-        return nlohmann::json::object();
-    std::string text = ReadWholeFile(file);
-    nlohmann::json state;
-    try {
-        state = ParseJsonDocument(text);
-        CheckState(state);
-    } catch (const DeviceError &e) {
-        throw DeviceError(file.string() + ": " + e.what());
-    }
-    state.erase("flash");  // flags of older folders: the flags no longer outlive a boot
-    return state;
-}
-
-}  // namespace
-
 Device::Device(fs::path folder, DeviceConfig config, nlohmann::json state)
     : folder_(std::move(folder)),
       config_(std::move(config)),
@@ -89,7 +68,7 @@ std::unique_ptr<Device> Device::Open(const fs::path &folder)
         throw DeviceError(folder.string() + ": no such device folder");
     fs::path configFile = folder / "device.json";
     DeviceConfig config = fs::exists(configFile) ? DeviceConfig::Load(configFile) : DeviceConfig();
-    nlohmann::json state = LoadState(folder / "state.json");
+    nlohmann::json state = LoadStateFile(folder / "state.json");
     fs::create_directories(folder / "root", error);
     if (error)
         throw DeviceError((folder / "root").string() + ": " + error.message());

@@ -1,5 +1,6 @@
 #include "sim/state_check.h"
 
+#include "sim/device.h"
 #include "sim/error.h"
 #include "sim/json_reader.h"
 
@@ -63,6 +64,22 @@ void CheckState(const nlohmann::json &state)
             flash.Bool(key, flag);
     });
     root.RejectUnknown();
+}
+
+nlohmann::json LoadStateFile(const std::filesystem::path &file)
+{
+    if (!std::filesystem::exists(file))
+        return nlohmann::json::object();
+    std::string text = ReadWholeFile(file);  // its message names the file already
+    nlohmann::json state;
+    try {
+        state = ParseJsonDocument(text);
+        CheckState(state);
+    } catch (const DeviceError &e) {
+        throw DeviceError(file.string() + ": " + e.what());
+    }
+    state.erase("flash");  // flags of older folders: the flags no longer outlive a boot
+    return state;
 }
 
 }  // namespace sim

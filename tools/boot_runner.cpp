@@ -1,9 +1,13 @@
 #include "tools/boot_runner.h"
 
+#include <optional>
+
 #include "common/qs_common.h"
 #include "platform/host/host.h"
 #include "shell/shell.h"
 #include "sim/device.h"
+#include "sim/device_lock.h"
+#include "sim/flash_driver.h"
 #include "tools/live_echo.h"
 
 namespace qs_tools {
@@ -19,30 +23,49 @@ public:
     AttachedRun &operator=(const AttachedRun &) = delete;
 };
 
+// Runs the entry point; what the simulator throws is journaled as the boot's last event.
+std::optional<std::string> RunShell(sim::Device &device, const std::function<int()> &entryPoint,
+                                    BootReport &report, uint64_t &heapPeak)
+{
+    AttachedRun run(device);
+    try {
+        ResetShellState();
+        report.shellResult = entryPoint();
+        heapPeak = ce_host::Held().peakHeapBytes;
+        ce_host::ReportLeaks();
+        sim::DeviceFlash(device).ReportFlagsLeftOn();
+    } catch (const std::exception &e) {
+        heapPeak = ce_host::Held().peakHeapBytes;
+        device.Events().Error(e.what());
+        return e.what();
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
-BootReport BootDeviceFolder(const std::filesystem::path &folder, const BootOptions &options)
+BootReport BootDevice(sim::Device &device, const BootOptions &options,
+                      const std::function<int()> &entryPoint)
 {
-    std::unique_ptr<sim::Device> device = sim::Device::Open(folder);
-    device->Clock().SetRealTime(options.realTime);
+    device.Clock().SetRealTime(options.realTime);
     LiveEcho echo(options.echo);
     if (!options.quiet)
-        device->Events().SetListener([&echo](const sim::Journal::Event &e) { echo.Show(e); });
+        device.Events().SetListener([&echo](const sim::Journal::Event &e) { echo.Show(e); });
 
     BootReport report;
     uint64_t heapPeak = 0;
-    {
-        AttachedRun run(*device);
-        ResetShellState();
-        report.shellResult = QuorShellMain();
-        heapPeak = ce_host::Held().peakHeapBytes;
-        ce_host::ReportLeaks();
+    std::optional<std::string> stopped = RunShell(device, entryPoint, report, heapPeak);
+    device.Events().SetListener(nullptr);
+    device.Save();
+    if (stopped) {
+        echo.EndLine();
+        throw BootStopped("the boot stopped on a simulator error: " + *stopped +
+                          " (debug.log and journal.jsonl hold the boot up to it)");
     }
-    device->Events().SetListener(nullptr);
-    device->Save();
 
-    report.summary = SummarizeJournal(device->Events().Events());
+    report.summary = SummarizeJournal(device.Events().Events());
     report.summary.heapPeakBytes = heapPeak;
+    report.exitStatus = BootExitStatus(report.summary);
     if (!options.quiet) {
         echo.EndLine();
         echo.Print("\n");
@@ -50,6 +73,13 @@ BootReport BootDeviceFolder(const std::filesystem::path &folder, const BootOptio
     echo.Print(FormatSummary(report.summary));
     report.printed = echo.Text();
     return report;
+}
+
+BootReport BootDeviceFolder(const std::filesystem::path &folder, const BootOptions &options)
+{
+    sim::DeviceLock lock(folder);
+    std::unique_ptr<sim::Device> device = sim::Device::Open(folder);
+    return BootDevice(*device, options, QuorShellMain);
 }
 
 }  // namespace qs_tools

@@ -2,10 +2,16 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 
 #include "tools/boot_summary.h"
+
+namespace sim {
+class Device;
+}
 
 namespace qs_tools {
 
@@ -18,12 +24,24 @@ struct BootOptions {
 struct BootReport {
     BootSummary summary;
     int shellResult = 0;
+    int exitStatus = 0;   // quorshell's: BootExitStatus of the summary
     std::string printed;  // live text, then the summary
 };
 
-// Opens the device folder, runs the shell's entry point once on it, journals what it still
-// holds, and saves the drivers' state, debug.log and journal.jsonl. An unusable folder throws
-// sim::DeviceError before anything runs.
+// The simulator stopped a boot. The device was saved up to that point: debug.log and
+// journal.jsonl end where it stopped, the journal with an "error" event.
+class BootStopped : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Locks and opens the device folder, runs the shell's entry point once on it, journals what it
+// still holds and any FMD flag left on, and saves the drivers' state, debug.log and
+// journal.jsonl. An unusable or busy folder throws sim::DeviceError before anything runs.
 BootReport BootDeviceFolder(const std::filesystem::path &folder, const BootOptions &options);
+
+// The same on an open device, with the entry point given (QuorShellMain for a real boot).
+BootReport BootDevice(sim::Device &device, const BootOptions &options,
+                      const std::function<int()> &entryPoint);
 
 }  // namespace qs_tools

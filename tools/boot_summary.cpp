@@ -109,6 +109,16 @@ BootSummary SummarizeJournal(const std::vector<Event> &events)
                 summary.programsFailed.push_back(event["path"]);
         } else if (kind == "leak") {
             summary.held.push_back(event["what"]);
+        } else if (kind == "misuse") {
+            summary.misused.push_back(event["call"].get<std::string>() + ": " +
+                                      event["what"].get<std::string>());
+        } else if (kind == "violation") {
+            std::string what =
+                event["device"].get<std::string>() + " " + event["what"].get<std::string>();
+            if (event.value("kind", "") == "flag")
+                summary.flagsLeftOn.push_back(what);
+            else
+                summary.violations.push_back(what);
         }
     }
     return summary;
@@ -127,7 +137,17 @@ std::string FormatSummary(const BootSummary &s)
     AddLine(text, "app-execute flag", s.appExecuteFlag ? FlagText(*s.appExecuteFlag) : "not sent");
     AddLine(text, "heap peak", std::to_string(s.heapPeakBytes) + " bytes");
     AddLines(text, "still held", s.held, "nothing held");
+    AddLines(text, "misused calls", s.misused, "none");
+    AddLines(text, "flags left on", s.flagsLeftOn, "none");
+    AddLines(text, "violations", s.violations, "none");
     return text;
+}
+
+int BootExitStatus(const BootSummary &s)
+{
+    return (s.held.empty() ? 0 : kExitHeld) | (s.misused.empty() ? 0 : kExitMisuse) |
+           (s.flagsLeftOn.empty() ? 0 : kExitFlagLeftOn) |
+           (s.violations.empty() ? 0 : kExitViolation);
 }
 
 }  // namespace qs_tools

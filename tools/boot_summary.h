@@ -19,7 +19,18 @@ struct BootSummary {
     std::optional<uint32_t> appExecuteFlag;  // the word the power controller took
     uint64_t heapPeakBytes = 0;              // not journaled: the runner fills it in
     std::vector<std::string> held;           // what the bookkeeping found still held
+    std::vector<std::string> misused;        // "ReadFile: ..." for each misused call
+    std::vector<std::string> flagsLeftOn;    // what the flash said about each flag still on
+    std::vector<std::string> violations;     // "DSK1: ..." for each other thing the device forbids
 };
+
+// quorshell's exit status for a boot that ran: 0 when it was clean, else the sum of these bits.
+// 1 (the tool could not boot the folder) and 2 (a wrong command line) never combine with them.
+constexpr int kExitHeld = 4;         // a handle or heap block still held when the shell returned
+constexpr int kExitMisuse = 8;       // a call the device does not allow in that form
+constexpr int kExitFlagLeftOn = 16;  // an FMD flag still on when the shell returned
+constexpr int kExitViolation = 32;   // a protected write or erase, or another forbidden access
+int BootExitStatus(const BootSummary &summary);
 
 // Reads the power controller's control codes, the cues, the program starts and the leaks.
 BootSummary SummarizeJournal(const std::vector<sim::Journal::Event> &events);

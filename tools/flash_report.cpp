@@ -127,11 +127,6 @@ void PrintBlocks(std::ostream &out, const devkit::FlashView &flash)
     }
 }
 
-std::string OnOff(bool on)
-{
-    return on ? "on" : "off";
-}
-
 nlohmann::ordered_json ImageJson(size_t index, const TocImage &image)
 {
     return {{"index", index},
@@ -195,9 +190,7 @@ nlohmann::ordered_json FlashJson(const devkit::FlashView &flash)
 std::string InspectText(const std::string &folder, const devkit::DeviceView &view)
 {
     std::ostringstream out;
-    out << "device  " << folder << "\n"
-        << "flags   EBoot " << OnOff(view.flags.eboot) << ", TOC " << OnOff(view.flags.toc)
-        << ", NK " << OnOff(view.flags.nk) << "\n";
+    out << "device  " << folder << "\n";
     if (!view.flash) {
         out << "flash   never written (no nand.bin)\n";
         return out.str();
@@ -219,9 +212,7 @@ std::string InspectText(const std::string &folder, const devkit::DeviceView &vie
 
 nlohmann::ordered_json InspectJson(const devkit::DeviceView &view)
 {
-    return {
-        {"flags", {{"eboot", view.flags.eboot}, {"toc", view.flags.toc}, {"nk", view.flags.nk}}},
-        {"flash", view.flash ? FlashJson(*view.flash) : nlohmann::ordered_json(nullptr)}};
+    return {{"flash", view.flash ? FlashJson(*view.flash) : nlohmann::ordered_json(nullptr)}};
 }
 
 }  // namespace qs_tools

@@ -18,6 +18,11 @@ int main(int argc, char **argv)
     app.add_flag("--realtime", options.realTime,
                  "wait for real whenever the device sleeps or plays a cue");
     app.add_flag("--quiet", options.quiet, "print the summary only");
+    app.footer(
+        "Exit status: 0 for a clean boot; 1 when the folder cannot be booted or the simulator "
+        "stopped the boot; 2 for a wrong command line. Otherwise the sum of: 4 a handle or heap "
+        "block still held when the shell returned, 8 a misused call, 16 an FMD flag left on, "
+        "32 a protected write or another access the device forbids.");
     if (std::optional<int> status = qs_tools::ParseCommandLine(app, argc, argv))
         return *status;
 
@@ -26,7 +31,6 @@ int main(int argc, char **argv)
         if (device.empty() && qs_tools::CreateDemoDeviceWhenMissing(folder) && !options.quiet)
             std::cout << "created a demo device in " << folder.string() << "\n";
         options.echo = &std::cout;
-        qs_tools::BootDeviceFolder(folder, options);
-        return 0;
+        return qs_tools::BootDeviceFolder(folder, options).exitStatus;
     });
 }

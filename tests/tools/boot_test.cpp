@@ -4,6 +4,10 @@
 #include <nlohmann/json.hpp>
 
 #include "devkit/device_maker.h"
+#include "platform/ce.h"
+#include "platform/host/host.h"
+#include "sim/device.h"
+#include "sim/error.h"
 #include "tests/tools/tool_run.h"
 #include "tools/boot_runner.h"
 
@@ -125,6 +129,128 @@ TEST_F(BootTest, QuietPrintsTheSummaryOnly)
     BootReport report = BootDeviceFolder(MakeDevice(0), {.quiet = true, .echo = &terminal});
     EXPECT_EQ(terminal.str(), report.printed);
     EXPECT_EQ(report.printed, qs_tools::FormatSummary(report.summary));
+}
+
+// Entry points that stand in for a shell which breaks one of the device's rules, so that the
+// runner's verdict on each is seen; the real shell keeps them all.
+const DWORD kFlagOn = 0xACEC;
+
+int LeavesAFileOpen()
+{
+    CreateFileW(u"\\flashdisk\\left.txt", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    return 0;
+}
+
+int ReadsWithoutACount()
+{
+    HANDLE file =
+        CreateFileW(u"\\windows\\success.wav", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    char buffer[4];
+    ReadFile(file, buffer, sizeof buffer, NULL, NULL);
+    CloseHandle(file);
+    return 0;
+}
+
+int LeavesTheNkFlagOn()
+{
+    HANDLE disk =
+        CreateFileW(u"DSK1:", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    DeviceIoControl(disk, 0x72000, (LPVOID)&kFlagOn, 4, NULL, 0, NULL, NULL);
+    CloseHandle(disk);
+    return 0;
+}
+
+int ErasesTheTocWithoutItsFlag()
+{
+    HANDLE disk =
+        CreateFileW(u"DSK1:", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    DWORD block = 5;
+    DeviceIoControl(disk, 0x71FE4, &block, 4, NULL, 0, NULL, NULL);
+    CloseHandle(disk);
+    return 0;
+}
+
+int BreaksEveryRule()
+{
+    LeavesAFileOpen();
+    ReadsWithoutACount();
+    LeavesTheNkFlagOn();
+    ErasesTheTocWithoutItsFlag();
+    return 0;
+}
+
+TEST_F(BootTest, ExitStatusNamesEachBrokenRuleAlsoWhenQuiet)
+{
+    struct {
+        const char *name;
+        int (*entryPoint)();
+        int status;
+        std::vector<std::string> printed;
+    } const cases[] = {
+        {"clean",
+         [] { return 0; },
+         0,
+         {"still held        nothing held\n", "misused calls     none\n",
+          "flags left on     none\n", "violations        none\n"}},
+        {"held",
+         LeavesAFileOpen,
+         qs_tools::kExitHeld,
+         {"still held        file \\flashdisk\\left.txt\n"}},
+        {"misuse", ReadsWithoutACount, qs_tools::kExitMisuse, {"misused calls     ReadFile: "}},
+        {"flag",
+         LeavesTheNkFlagOn,
+         qs_tools::kExitFlagLeftOn,
+         {"flags left on     DSK1: the NK flag is still on when the shell returns\n"}},
+        {"protected erase",
+         ErasesTheTocWithoutItsFlag,
+         qs_tools::kExitViolation,
+         {"violations        DSK1: erase of block 5 without the TOC flag\n"}},
+        {"all", BreaksEveryRule, 4 + 8 + 16 + 32, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<sim::Device> device = sim::Device::Open(MakeDevice(0));
+        std::ostringstream terminal;
+        BootReport report =
+            qs_tools::BootDevice(*device, {.quiet = true, .echo = &terminal}, c.entryPoint);
+        EXPECT_EQ(report.exitStatus, c.status);
+        for (const std::string &line : c.printed)
+            EXPECT_THAT(terminal.str(), HasSubstr(line));
+    }
+}
+
+// The simulator gives up in the middle of a boot: what came before is kept, and the journal
+// says where it stopped.
+TEST_F(BootTest, ASimulatorErrorStillSavesTheBootUpToIt)
+{
+    fs::path folder = MakeDevice(0);
+    std::unique_ptr<sim::Device> device = sim::Device::Open(folder);
+    auto stopsHalfway = [] {
+        NKDbgPrintfW(u"before the error\r\n");
+        HANDLE file =
+            CreateFileW(u"\\windows\\success.wav", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        (void)file;  // left open: the stop releases it with everything else
+        throw sim::DeviceError("nand.bin: changed size under the device");
+        return 0;
+    };
+    try {
+        qs_tools::BootDevice(*device, {}, stopsHalfway);
+        FAIL() << "the boot went on";
+    } catch (const qs_tools::BootStopped &e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "the boot stopped on a simulator error: nand.bin: changed size under the device "
+                  "(debug.log and journal.jsonl hold the boot up to it)");
+    }
+    EXPECT_EQ(FileText(folder / "debug.log"), "before the error\r\n");
+    std::istringstream lines(FileText(folder / "journal.jsonl"));
+    std::vector<nlohmann::json> events;
+    for (std::string line; std::getline(lines, line);)
+        events.push_back(nlohmann::json::parse(line));
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.front()["event"], "log");
+    EXPECT_EQ(events.back()["event"], "error");
+    EXPECT_EQ(events.back()["what"], "nand.bin: changed size under the device");
+    EXPECT_EQ(ce_host::Held().handles, 0u) << "the device is detached and released";
 }
 
 }  // namespace

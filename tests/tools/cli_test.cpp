@@ -3,6 +3,7 @@
 
 #include <set>
 
+#include "sim/device_lock.h"
 #include "tests/tools/tool_run.h"
 
 namespace {
@@ -73,11 +74,15 @@ TEST(ToolRefusal, GivesOneLineReasonAndFails)
         {dev,
          {"inspect", "dev"},
          {{"dev/device.json", device}, {"dev/state.json", "[]"}},
-         "state.json: not a JSON object"},
+         "state.json: expected an object"},
         {dev,
          {"inspect", "dev"},
          {{"dev/device.json", device}, {"dev/state.json", R"({"flash": {"toc_flag": "yes"}})"}},
-         "state.json: flash: "},
+         "state.json: flash.toc_flag: expected true or false"},
+        {dev,
+         {"inspect", "dev"},
+         {{"dev/device.json", device}, {"dev/state.json", R"({"power": {"update_mode": -1}})"}},
+         "state.json: power.update_mode: out of range"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.reason);
@@ -122,6 +127,32 @@ TEST_F(ToolTest, InitWithForceReplacesTheDeviceAndTheBootShowsIt)
     EXPECT_THAT(boot.out, HasSubstr("[QuorShell] BootKeyStat 16 \n"));
     EXPECT_THAT(boot.out, HasSubstr("program started   \\windows\\K290DFunctionTest.exe\n"));
     EXPECT_THAT(FileText(At("dev") / "debug.log"), HasSubstr("Run ProductShell "));
+}
+
+// While one boot or command holds a device, another that would change it fails at once and
+// changes nothing.
+TEST_F(ToolTest, ABusyDeviceIsRefusedWithOneLine)
+{
+    ASSERT_EQ(Quordev({"init", "dev"}).status, 0);
+    std::string stateBefore = FileText(At("dev") / "state.json");
+    std::string nandBefore = FileText(At("dev") / "nand.bin");
+    {
+        sim::DeviceLock holder(At("dev"));
+        for (const ToolRun &run :
+             {Quorshell({"--device", "dev"}), Quordev({"init", "dev", "--force"})}) {
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.out, "");
+            EXPECT_THAT(run.err,
+                        HasSubstr("dev: the device is in use by another boot or command\n"));
+            EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        }
+        EXPECT_FALSE(fs::exists(At("dev") / "debug.log"));
+        EXPECT_EQ(FileText(At("dev") / "state.json"), stateBefore);
+        EXPECT_EQ(FileText(At("dev") / "nand.bin"), nandBefore);
+        // Reading is no change: inspect goes on.
+        EXPECT_EQ(Quordev({"inspect", "dev"}).status, 0);
+    }
+    EXPECT_EQ(Quorshell({"--device", "dev", "--quiet"}).status, 0);
 }
 
 TEST_F(ToolTest, QuorshellWithoutDeviceMakesAndBootsTheDemoDevice)

@@ -50,13 +50,12 @@ TEST_F(InspectTest, ShowsTheFactoryTocIdentityAndBadBlocksAndChangesNothing)
     EXPECT_EQ(description["flash"]["blocks"], 16);
     EXPECT_EQ(description["flash"]["bad"], json({7, 9}));
     EXPECT_EQ(fs::file_size(Dev() / "nand.bin"), 16u * 64 * 2056);
-    std::ofstream(Dev() / "state.json") << R"({"flash": {"nk_flag": true}})";
+    std::ofstream(Dev() / "state.json") << R"({"power": {"update_mode": 0}})";
     const std::string flash = FileText(Dev() / "nand.bin");
 
     ToolRun text = Quordev({"inspect", "dev"});
     EXPECT_EQ(text.status, 0) << text.err;
     for (const char *line : {
-             "flags   EBoot off, TOC off, NK on\n",
              "flash   16 blocks, bad: 7, 9\n",
              "TOC     sector 320: accepted by TOC_Read\n",
              "  signature    0x434F544E \"NTOC\"\n",
@@ -76,7 +75,7 @@ TEST_F(InspectTest, ShowsTheFactoryTocIdentityAndBadBlocksAndChangesNothing)
         EXPECT_THAT(text.out, HasSubstr(line));
 
     json view = InspectJson();
-    EXPECT_EQ(view["flags"], json({{"eboot", false}, {"toc", false}, {"nk", true}}));
+    EXPECT_FALSE(view.contains("flags")) << "the flags live for one boot only";
     const json &toc = view["flash"]["toc"];
     EXPECT_EQ(toc["accepted"], true);
     EXPECT_EQ(toc["refusal"], nullptr);
@@ -105,23 +104,19 @@ TEST_F(InspectTest, ShowsTheFactoryTocIdentityAndBadBlocksAndChangesNothing)
                                       {"state", {"reserved", "written"}}}));
 
     EXPECT_EQ(FileText(Dev() / "nand.bin"), flash) << "looking changes nothing";
-    EXPECT_EQ(FileText(Dev() / "state.json"), R"({"flash": {"nk_flag": true}})");
+    EXPECT_EQ(FileText(Dev() / "state.json"), R"({"power": {"update_mode": 0}})");
 }
 
 TEST_F(InspectTest, FlashNeverWrittenIsSaidNotFailed)
 {
     ASSERT_EQ(Quordev({"init", "dev", "--blocks", "8"}).status, 0);
     fs::remove(Dev() / "nand.bin");
-    std::ofstream(Dev() / "state.json") << R"({"flash": {"toc_flag": true}})";
 
     ToolRun text = Quordev({"inspect", "dev"});
     EXPECT_EQ(text.status, 0) << text.err;
-    EXPECT_EQ(text.out,
-              "device  dev\nflags   EBoot off, TOC on, NK off\nflash   never written (no "
-              "nand.bin)\n");
+    EXPECT_EQ(text.out, "device  dev\nflash   never written (no nand.bin)\n");
     json view = InspectJson();
     EXPECT_EQ(view["flash"], nullptr);
-    EXPECT_EQ(view["flags"]["toc"], true);
     EXPECT_FALSE(fs::exists(Dev() / "nand.bin"));
 }
 
