@@ -1,5 +1,6 @@
 // The process-wide state of the shell, back to its program-start values.
 #include "common/qs_common.h"
+#include "osupdate/OSUPDATE.h"
 #include "shell/devices.h"
 #include "toc/toc.h"
 
@@ -10,4 +11,10 @@ void ResetShellState(void)
     g_pBootCfg   = NULL;
     g_ImageIndex = 3;
     g_ImageType  = 0;
+    memset(g_UpdateDir, 0, sizeof(g_UpdateDir));
+    memset(g_ImagePath, 0, sizeof(g_ImagePath));
+    g_EbootUpdate = 0;
+    g_ImageStart  = 0;
+    g_ImageLen    = 0;
+    g_LaunchAddr  = 0;
 }

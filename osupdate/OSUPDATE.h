@@ -1,0 +1,22 @@
+// The operating-system image update: the process-wide state it fills, and the procedure.
+#pragma once
+
+#include "common/qs_common.h"
+
+// The RAM image buffer: both images pass through it in turn. Offset 0 stands for the address
+// RAM_IMAGE_BASE of a .BIN record.
+#define RAM_IMAGE_BUFFER_SIZE 0x2AE0000
+#define RAM_IMAGE_BASE 0x80020000
+// Scratch for the 64 SectorInfo records of one block.
+#define SECTOR_INFO_ARRAY_SIZE 0x200
+
+#define UPDATE_FOLDER_NAME TEXT("\\K275D-Update")
+#define EBOOT_IMAGE_PATTERN TEXT("\\R5boot_*.nb0")
+#define NK_IMAGE_PATTERN TEXT("\\R5nk_*.bin")
+
+extern WCHAR g_UpdateDir[MAX_PATH];  // "\flashdisk\K275D-Update" for selector 1
+extern WCHAR g_ImagePath[MAX_PATH];  // an image pattern, then the chosen image file
+extern DWORD g_EbootUpdate;          // the driver's answer: nonzero, the boot loader may change
+extern DWORD g_ImageStart;           // the .BIN header's start address
+extern DWORD g_ImageLen;             // the .BIN header's length
+extern DWORD g_LaunchAddr;           // the terminating record's launch address
