@@ -58,16 +58,15 @@ void ReadFiles(JsonReader &r, FilesConfig &files)
     files.findOrder = ParseFindOrder(order, r.Where("find_order"));
     r.Bool("dot_entries", files.dotEntries);
     r.StringList("locked", files.locked);
-    if (const nlohmann::json *appear = r.Optional("appear_after")) {
-        files.appearAfter.clear();
-        if (!appear->is_object())
-            throw DeviceError(r.Where("appear_after") + ": expected an object");
-        for (const auto &[folder, attempt] : appear->items()) {
-            if (!attempt.is_number_integer() || attempt.get<int64_t>() < 1 ||
-                attempt.get<int64_t>() > 0xFFFFFFFF)
-                throw DeviceError(r.Where("appear_after." + folder) +
-                                  ": expected a search attempt, 1 or more");
-            files.appearAfter[folder] = attempt.get<uint32_t>();
+    if (const nlohmann::json *mounts = r.Optional("mount_after_ms")) {
+        files.mountAfterMs.clear();
+        if (!mounts->is_object())
+            throw DeviceError(r.Where("mount_after_ms") + ": expected an object");
+        for (const auto &[folder, ms] : mounts->items()) {
+            if (!ms.is_number_integer() || ms.get<int64_t>() < 0 || ms.get<uint64_t>() > 0xFFFFFFFF)
+                throw DeviceError(r.Where("mount_after_ms." + folder) +
+                                  ": expected milliseconds, 0 to 4294967295");
+            files.mountAfterMs[folder] = ms.get<uint32_t>();
         }
     }
 }
@@ -113,7 +112,10 @@ DeviceConfig DeviceConfig::FromJson(const nlohmann::json &doc)
     });
     r.Object("files", [&](JsonReader &s) { ReadFiles(s, c.files); });
     r.Object("heap", [&](JsonReader &s) {
-        if (const nlohmann::json *limit = s.Optional("limit_bytes"); limit && !limit->is_null()) {
+        // Absent keeps the default; null lifts the limit.
+        if (const nlohmann::json *limit = s.Optional("limit_bytes"); limit && limit->is_null()) {
+            c.heap.limitBytes.reset();
+        } else if (limit) {
             uint64_t bytes = 0;
             s.Uint64("limit_bytes", bytes);
             c.heap.limitBytes = bytes;
@@ -177,16 +179,16 @@ nlohmann::json DeviceConfig::ToJson() const
     for (const PartitionConfig &p : store.partitions)
         partitions.push_back(
             {{"name", p.name}, {"file_system", p.fileSystem}, {"sectors", p.sectors}});
-    nlohmann::json appear = nlohmann::json::object();
-    for (const auto &[folder, attempt] : files.appearAfter)
-        appear[folder] = attempt;
+    nlohmann::json mounts = nlohmann::json::object();
+    for (const auto &[folder, ms] : files.mountAfterMs)
+        mounts[folder] = ms;
     return {
         {"clock", {{"utc", clock.utc}, {"local_offset_minutes", clock.localOffsetMinutes}}},
         {"files",
          {{"find_order", FindOrderName(files.findOrder)},
           {"dot_entries", files.dotEntries},
           {"locked", files.locked},
-          {"appear_after", appear}}},
+          {"mount_after_ms", mounts}}},
         {"heap",
          {{"limit_bytes", heap.limitBytes ? nlohmann::json(*heap.limitBytes) : nlohmann::json()}}},
         {"flash",

@@ -25,11 +25,13 @@ struct FilesConfig {
     FindOrder findOrder = FindOrder::Name;
     bool dotEntries = true;
     std::vector<std::string> locked;              // device paths held open elsewhere
-    std::map<std::string, uint32_t> appearAfter;  // root folder -> first search that finds it
+    // Root folder -> virtual milliseconds after the boot began at which it mounts.
+    std::map<std::string, uint32_t> mountAfterMs;
 };
 
 struct HeapConfig {
-    std::optional<uint64_t> limitBytes;
+    // A device-sized RAM unless device.json says otherwise; none when it says null.
+    std::optional<uint64_t> limitBytes = uint64_t{64} << 20;
 };
 
 struct FlashConfig {

@@ -37,9 +37,14 @@ void Journal::Stdout(const std::string &text)
 {
     Emit("stdout", {{"text", text}});
 }
-void Journal::Open(const std::string &device)
+void Journal::Open(const std::string &device, uint32_t access, uint32_t share,
+                   uint32_t disposition, uint32_t flags)
 {
-    Emit("open", {{"device", device}});
+    Emit("open", {{"device", device},
+                  {"access", access},
+                  {"share", share},
+                  {"disposition", disposition},
+                  {"flags", flags}});
 }
 void Journal::Close(const std::string &device)
 {
@@ -52,6 +57,10 @@ void Journal::Sleep(uint32_t ms)
 void Journal::Leak(const std::string &what)
 {
     Emit("leak", {{"what", what}});
+}
+void Journal::Misuse(const std::string &call, const std::string &what)
+{
+    Emit("misuse", {{"call", call}, {"what", what}});
 }
 
 void Journal::Sound(const std::string &path, bool ok)

@@ -24,7 +24,9 @@ public:
 
     void Log(const std::string &text);
     void Stdout(const std::string &text);
-    void Open(const std::string &device);
+    // A driver opened by CreateFileW, with the parameters it was opened with.
+    void Open(const std::string &device, uint32_t access, uint32_t share, uint32_t disposition,
+              uint32_t flags);
     void Close(const std::string &device);
     void Sleep(uint32_t ms);
     void Sound(const std::string &path, bool ok);
@@ -32,6 +34,9 @@ public:
     void Braille(std::span<const uint8_t> cells, const std::string &text);
     void Violation(const std::string &device, const std::string &what);
     void Leak(const std::string &what);
+    // A call the device's platform refuses because of how it was made (a missing byte-count
+    // pointer, a pointer that is not a live heap block): a fault of the caller, not the device.
+    void Misuse(const std::string &call, const std::string &what);
     // A storage-manager call (OpenStore, FindFirstPartition, FindClosePartition).
     void Store(const std::string &call, const std::string &detail, bool ok);
 

@@ -1,5 +1,6 @@
 // Copying with a progress routine, and renaming files and folders.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,19 +32,20 @@ public:
     {
     }
 
-    // False, with ERROR_REQUEST_ABORTED, when the caller ends the copy.
-    bool Report(uint64_t done, DWORD reason, HANDLE source, HANDLE target)
+    // PROGRESS_CANCEL or PROGRESS_STOP, with ERROR_REQUEST_ABORTED, when the caller ends the
+    // copy (the cancel flag counts as PROGRESS_CANCEL); 0 to go on.
+    DWORD Report(uint64_t done, DWORD reason, HANDLE source, HANDLE target)
     {
         if (routine_ && !quiet_) {
             DWORD answer = routine_(Large(total_), Large(done), Large(total_), Large(done), 1,
                                     reason, source, target, data_);
             if (answer == PROGRESS_CANCEL || answer == PROGRESS_STOP)
-                return Fail(ERROR_REQUEST_ABORTED, false);
+                return Fail(ERROR_REQUEST_ABORTED, answer);
             quiet_ = answer == PROGRESS_QUIET;
         }
         if (cancel_ && *cancel_)
-            return Fail(ERROR_REQUEST_ABORTED, false);
-        return true;
+            return Fail(ERROR_REQUEST_ABORTED, DWORD(PROGRESS_CANCEL));
+        return 0;
     }
 
 private:
@@ -54,26 +56,20 @@ private:
     bool quiet_ = false;
 };
 
-// The handles of a copy and the host file it writes; whatever is left is released on the way
-// out, and a destination that was not finished never replaces the old one.
-struct PartialCopy {
+// The two handles of a copy, closed on every way out without touching the last error.
+struct CopyHandles {
     HANDLE source = INVALID_HANDLE_VALUE;
     HANDLE target = INVALID_HANDLE_VALUE;
-    fs::path temporary;
 
-    PartialCopy() = default;
-    PartialCopy(const PartialCopy &) = delete;
-    PartialCopy &operator=(const PartialCopy &) = delete;
-    ~PartialCopy()
+    CopyHandles() = default;
+    CopyHandles(const CopyHandles &) = delete;
+    CopyHandles &operator=(const CopyHandles &) = delete;
+    ~CopyHandles()
     {
         DWORD error = GetLastError();
         CloseTarget();
         if (source != INVALID_HANDLE_VALUE)
             CloseHandle(source);
-        if (!temporary.empty()) {
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-        }
         SetError(error);
     }
 
@@ -99,53 +95,37 @@ bool CheckReplaceable(const ResolvedPath &target, DWORD flags)
     return CheckSharing(target.devicePath, GENERIC_WRITE, 0);
 }
 
-// The data goes to a host name beside the destination that no device path can name.
-bool OpenTemporary(const ResolvedPath &target, PartialCopy &copy)
-{
-    fs::path temporary = target.hostPath;
-    temporary += ":copying";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return Fail(ErrorFromErrno(errno), false);
-    copy.temporary = temporary;
-    // Held as the destination without sharing while the copy runs.
-    copy.target = AddHandle(FileObject{target.devicePath, temporary, fd, GENERIC_WRITE, 0, 0});
-    return true;
-}
+enum class CopyEnd { Done, Cancelled, Stopped };
 
-bool CopyData(const PartialCopy &copy, Progress &progress)
+// Moves the data chunk by chunk. A failed read or write ends it with that call's error, a stop
+// or a cancel with ERROR_REQUEST_ABORTED.
+CopyEnd CopyData(const CopyHandles &copy, Progress &progress)
 {
-    if (!progress.Report(0, CALLBACK_STREAM_SWITCH, copy.source, copy.target))
-        return false;
+    if (DWORD answer = progress.Report(0, CALLBACK_STREAM_SWITCH, copy.source, copy.target))
+        return answer == PROGRESS_STOP ? CopyEnd::Stopped : CopyEnd::Cancelled;
     std::vector<char> chunk(kChunkBytes);
     uint64_t done = 0;
     for (;;) {
         DWORD got = 0, put = 0;
         if (!ReadFile(copy.source, chunk.data(), kChunkBytes, &got, nullptr))
-            return false;
+            return CopyEnd::Stopped;
         if (got == 0)
-            return true;
+            return CopyEnd::Done;
         if (!WriteFile(copy.target, chunk.data(), got, &put, nullptr))
-            return false;
+            return CopyEnd::Stopped;
         done += got;
-        if (!progress.Report(done, CALLBACK_CHUNK_FINISHED, copy.source, copy.target))
-            return false;
+        if (DWORD answer = progress.Report(done, CALLBACK_CHUNK_FINISHED, copy.source, copy.target))
+            return answer == PROGRESS_STOP ? CopyEnd::Stopped : CopyEnd::Cancelled;
     }
 }
 
-// Puts the finished data in place of the destination, with the source's attributes and time.
-bool Commit(PartialCopy &copy, const ResolvedPath &from, const ResolvedPath &to)
+// The finished copy takes the source's attributes and last-write time. Until then it is a
+// normal file being written, so a copy that fails leaves one that the next copy can replace.
+void TakeOverSource(const ResolvedPath &from, const ResolvedPath &to)
 {
-    copy.CloseTarget();
-    if (::rename(copy.temporary.c_str(), to.hostPath.c_str()) != 0)
-        return Fail(ErrorFromErrno(errno), false);
-    copy.temporary.clear();
-    std::error_code ignored;
-    fs::last_write_time(to.hostPath, fs::last_write_time(from.hostPath, ignored), ignored);
+    if (std::optional<uint64_t> written = HostWriteTime(from.hostPath))
+        SetHostWriteTime(to.hostPath, *written);
     StoreAttributes(to.devicePath, StoredAttributes(from.devicePath));
-    if (!to.exists)
-        RecordCreated(to.devicePath);
-    return true;
 }
 
 std::u16string_view LastComponent(std::u16string_view path)
@@ -160,10 +140,14 @@ std::u16string_view LastComponent(std::u16string_view path)
 
 }  // namespace
 
+// As on the device, the destination is created or emptied before the first byte moves, so an
+// old destination never outlives a copy that has started: a cancelled copy deletes it, a stopped
+// or failed one leaves the bytes copied so far.
 BOOL CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
                  LPPROGRESS_ROUTINE lpProgressRoutine, LPVOID lpData, LPBOOL pbCancel,
                  DWORD dwCopyFlags)
 {
+    DWORD lastError = GetLastError();  // a copy that succeeds leaves it as it was
     ResolvedPath from, to;
     if (!ResolveExisting(lpExistingFileName, from))
         return FALSE;
@@ -172,7 +156,7 @@ BOOL CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
     if (!ResolvePath(lpNewFileName, to))
         return FALSE;
 
-    PartialCopy copy;
+    CopyHandles copy;
     copy.source = CreateFileW(lpExistingFileName, GENERIC_READ, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     if (copy.source == INVALID_HANDLE_VALUE)
@@ -180,12 +164,26 @@ BOOL CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
     // Checked with the source open, so that a copy onto itself is a sharing violation.
     if (to.exists && !CheckReplaceable(to, dwCopyFlags))
         return FALSE;
-    DWORD sizeHigh = 0;
-    DWORD sizeLow = GetFileSize(copy.source, &sizeHigh);
-    Progress progress(lpProgressRoutine, lpData, pbCancel, (uint64_t{sizeHigh} << 32) | sizeLow);
-    if (!OpenTemporary(to, copy) || !CopyData(copy, progress) || !Commit(copy, from, to))
+    struct stat source {};
+    if (::fstat(FindHandleAs<FileObject>(copy.source)->fd, &source) != 0)
+        return Fail(ErrorFromErrno(errno), FALSE);
+    copy.target = CreateFileW(lpNewFileName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (copy.target == INVALID_HANDLE_VALUE)
         return FALSE;
-    SetError(ERROR_SUCCESS);
+
+    Progress progress(lpProgressRoutine, lpData, pbCancel, uint64_t(source.st_size));
+    CopyEnd end = CopyData(copy, progress);
+    copy.CloseTarget();
+    if (end == CopyEnd::Cancelled) {
+        DWORD error = GetLastError();
+        DeleteFileW(lpNewFileName);
+        return Fail(error, FALSE);
+    }
+    if (end == CopyEnd::Stopped)
+        return FALSE;
+    TakeOverSource(from, to);
+    SetError(lastError);
     return TRUE;
 }
 

@@ -19,13 +19,14 @@ bool IsDeviceName(std::u16string_view name)
     return true;
 }
 
-HANDLE OpenDevice(std::u16string_view name)
+HANDLE OpenDevice(std::u16string_view name, DWORD access, DWORD share, DWORD disposition,
+                  DWORD flags)
 {
     sim::Device &device = AttachedDevice();
     sim::Driver *driver = device.FindDriver(ToUtf8(name));
     if (!driver)
         return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
-    device.Events().Open(driver->Name());
+    device.Events().Open(driver->Name(), access, share, disposition, flags);
     return AddHandle(DeviceObject{driver});
 }
 

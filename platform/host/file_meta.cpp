@@ -14,6 +14,7 @@ namespace {
 constexpr const char *kAttributes = "attributes";
 constexpr const char *kCreated = "created";
 constexpr const char *kNextCreated = "next_created";
+constexpr const char *kRecordKinds[] = {kAttributes, kCreated};
 constexpr DWORD kErrorDiskFull = 112;
 
 nlohmann::json &FilesState()
@@ -138,7 +139,7 @@ std::optional<uint64_t> CreationSequence(const std::string &devicePath)
 void ForgetRecords(const std::string &devicePath)
 {
     std::string gone = Key(devicePath);
-    for (const char *kind : {kAttributes, kCreated}) {
+    for (const char *kind : kRecordKinds) {
         nlohmann::json kept = nlohmann::json::object();
         for (auto &[key, value] : Records(kind).items())
             if (!IsSameOrBeneath(key, gone))
@@ -151,7 +152,7 @@ void MoveRecords(const std::string &from, const std::string &to)
 {
     std::string fromKey = Key(from);
     std::string toKey = Key(to);
-    for (const char *kind : {kAttributes, kCreated}) {
+    for (const char *kind : kRecordKinds) {
         nlohmann::json moved = nlohmann::json::object();
         for (auto &[key, value] : Records(kind).items())
             if (IsSameOrBeneath(key, fromKey))
@@ -172,6 +173,15 @@ bool CheckSharing(const std::string &devicePath, DWORD access, DWORD share)
             (ShareRefuses(holder.share, access) || ShareRefuses(share, holder.access)))
             return Fail(ERROR_SHARING_VIOLATION, false);
     return true;
+}
+
+bool IsHeld(const std::string &devicePath)
+{
+    std::string key = Key(devicePath);
+    for (const Holder &holder : Holders())
+        if (holder.key == key)
+            return true;
+    return false;
 }
 
 bool CheckNothingHeldBeneath(const std::string &folderDevicePath)
@@ -207,6 +217,7 @@ DWORD ErrorFromErrno(int error)
             return ERROR_SHARING_VIOLATION;
         case ENOSPC:
         case EDQUOT:
+        case EFBIG:
             return kErrorDiskFull;
         default:
             return ERROR_GEN_FAILURE;

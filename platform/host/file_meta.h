@@ -2,6 +2,7 @@
 // data (attributes, creation order, who holds them open) and a few path helpers.
 #pragma once
 
+#include <ctime>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -38,6 +39,23 @@ void StoreAttributes(const std::string &devicePath, DWORD attributes);
 // Creation sequence of entries made through the platform (none for entries laid on disk).
 void RecordCreated(const std::string &devicePath);
 std::optional<uint64_t> CreationSequence(const std::string &devicePath);
+
+// File times in FILETIME ticks (100 ns since 1601-01-01 UTC).
+uint64_t VirtualFileTime();  // now, on the virtual clock
+uint64_t TicksOf(const timespec &time);
+FILETIME ToFileTime(uint64_t ticks);
+// The host file's last-write time, never through a symbolic link.
+void SetHostWriteTime(int fd, uint64_t ticks);
+void SetHostWriteTime(const std::filesystem::path &hostPath, uint64_t ticks);
+std::optional<uint64_t> HostWriteTime(const std::filesystem::path &hostPath);
+// The creation time, kept with the host entry itself (none for entries laid on disk directly, or
+// on a host file system without user attributes).
+void SetCreationTime(int fd, uint64_t ticks);
+void SetCreationTime(const std::filesystem::path &hostPath, uint64_t ticks);
+std::optional<uint64_t> CreationTime(const std::filesystem::path &hostPath);
+
+// True when a handle of this process or a lock of the device folder holds the entry.
+bool IsHeld(const std::string &devicePath);
 
 // Keeps the records of an entry and everything beneath it in step with the disk.
 void ForgetRecords(const std::string &devicePath);

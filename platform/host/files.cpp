@@ -34,7 +34,8 @@ int OpenFlags(DWORD access, DWORD disposition, bool exists)
 {
     bool reads = access & GENERIC_READ;
     bool writes = access & GENERIC_WRITE;
-    int flags = O_CLOEXEC | (reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY);
+    // Never through a link: resolution refuses one, and this keeps a link made since refused too.
+    int flags = O_CLOEXEC | O_NOFOLLOW | (reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY);
     if (!exists)
         flags |= O_CREAT | O_EXCL;
     else if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)
@@ -73,15 +74,22 @@ HANDLE OpenFile(LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWOR
 
     int fd = ::open(path.hostPath.c_str(), OpenFlags(access, disposition, path.exists), 0666);
     if (fd < 0)
-        return Fail(ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+        return Fail(errno == ELOOP ? DWORD(ERROR_ACCESS_DENIED) : ErrorFromErrno(errno),
+                    INVALID_HANDLE_VALUE);
     if (!path.exists)
         RecordCreated(path.devicePath);
     if (!path.exists || disposition == CREATE_ALWAYS)
         StoreAttributes(path.devicePath, flags | FILE_ATTRIBUTE_ARCHIVE);
+    bool emptied = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    if (!path.exists)
+        SetCreationTime(fd, VirtualFileTime());
+    if (!path.exists || emptied)
+        SetHostWriteTime(fd, VirtualFileTime());
 
     HANDLE handle = AddHandle(FileObject{path.devicePath, path.hostPath, fd, access, share, 0});
-    bool opensExisting = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
-    SetError(path.exists && opensExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    // These two say whether the file was there; every other open leaves the last error alone.
+    if (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
+        SetError(path.exists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
 }
 
@@ -100,6 +108,21 @@ bool HostSize(const FileObject &file, uint64_t &size)
     return true;
 }
 
+// The device has no overlapped I/O, so the count is where the result goes.
+BOOL RefuseMissingCount(const char *call)
+{
+    AttachedDevice().Events().Misuse(call, "no byte-count pointer");
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
+}
+
+// The file's last-write time follows the virtual clock as it is written.
+void Written(FileObject &file, DWORD bytes)
+{
+    file.position += bytes;
+    if (bytes)
+        SetHostWriteTime(file.fd, VirtualFileTime());
+}
+
 bool RemoveEntry(const ResolvedPath &path)
 {
     std::error_code error;
@@ -116,7 +139,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    HANDLE)
 {
     if (IsDeviceName(View(lpFileName)))
-        return OpenDevice(View(lpFileName));
+        return OpenDevice(View(lpFileName), dwDesiredAccess, dwShareMode, dwCreationDisposition,
+                          dwFlagsAndAttributes);
     return OpenFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition,
                     dwFlagsAndAttributes);
 }
@@ -124,8 +148,9 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED)
 {
-    if (lpNumberOfBytesRead)
-        *lpNumberOfBytesRead = 0;
+    if (!lpNumberOfBytesRead)
+        return RefuseMissingCount("ReadFile");
+    *lpNumberOfBytesRead = 0;
     FileObject *file = FileOf(hFile);
     if (!file)
         return FALSE;
@@ -145,17 +170,16 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
         done += static_cast<DWORD>(got);
     }
     file->position += done;
-    if (lpNumberOfBytesRead)
-        *lpNumberOfBytesRead = done;
-    SetError(ERROR_SUCCESS);
+    *lpNumberOfBytesRead = done;
     return TRUE;
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED)
 {
-    if (lpNumberOfBytesWritten)
-        *lpNumberOfBytesWritten = 0;
+    if (!lpNumberOfBytesWritten)
+        return RefuseMissingCount("WriteFile");
+    *lpNumberOfBytesWritten = 0;
     if (DeviceObject *device = FindHandleAs<DeviceObject>(hFile))
         return WriteDevice(*device, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten);
     FileObject *file = FileOf(hFile);
@@ -171,15 +195,15 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0) {
-            file->position += done;
-            return Fail(ErrorFromErrno(put < 0 ? errno : ENOSPC), FALSE);
+            DWORD error = ErrorFromErrno(put < 0 ? errno : ENOSPC);
+            Written(*file, done);
+            *lpNumberOfBytesWritten = done;
+            return Fail(error, FALSE);
         }
         done += static_cast<DWORD>(put);
     }
-    file->position += done;
-    if (lpNumberOfBytesWritten)
-        *lpNumberOfBytesWritten = done;
-    SetError(ERROR_SUCCESS);
+    Written(*file, done);
+    *lpNumberOfBytesWritten = done;
     return TRUE;
 }
 
@@ -246,8 +270,9 @@ BOOL DeleteFileW(LPCWSTR lpFileName)
         return FALSE;
     if (path.isDirectory || (StoredAttributes(path.devicePath) & FILE_ATTRIBUTE_READONLY))
         return Fail(ERROR_ACCESS_DENIED, FALSE);
-    if (!CheckSharing(path.devicePath, kDeleteAccess, kShareAll))
-        return FALSE;
+    // An open file stays, whatever its sharing allows.
+    if (IsHeld(path.devicePath))
+        return Fail(ERROR_SHARING_VIOLATION, FALSE);
     return RemoveEntry(path);
 }
 
@@ -262,6 +287,8 @@ BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES)
         return Fail(ErrorFromErrno(errno), FALSE);
     ForgetRecords(path.devicePath);  // records of an entry removed behind the layer's back
     RecordCreated(path.devicePath);
+    SetCreationTime(path.hostPath, VirtualFileTime());
+    SetHostWriteTime(path.hostPath, VirtualFileTime());
     return TRUE;
 }
 

@@ -14,49 +14,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// FindFirstFileW calls that named each late root folder of files.appear_after, by folded name.
-std::map<std::string, uint32_t> g_searchAttempts;
-
 const sim::FilesConfig &FilesConfig()
 {
     return AttachedDevice().Config().files;
-}
-
-std::optional<uint32_t> AppearsAtAttempt(const std::string &foldedRootName)
-{
-    for (const auto &[name, attempt] : FilesConfig().appearAfter)
-        if (sim::FoldCase(name) == foldedRootName)
-            return attempt;
-    return std::nullopt;
-}
-
-bool HasAppeared(const std::string &rootName)
-{
-    std::string folded = sim::FoldCase(rootName);
-    std::optional<uint32_t> attempt = AppearsAtAttempt(folded);
-    auto counted = g_searchAttempts.find(folded);
-    return !attempt || (counted != g_searchAttempts.end() && counted->second >= *attempt);
-}
-
-// Counts a search that starts at a late root folder. Until its attempt comes, the folder is not
-// there: the search fails as for a missing folder, or a missing entry when it names the folder.
-bool CountAttempt(std::u16string_view path)
-{
-    size_t start = 0;
-    while (start < path.size() && IsPathSeparator(path[start]))
-        ++start;
-    size_t end = start;
-    while (end < path.size() && !IsPathSeparator(path[end]))
-        ++end;
-    std::string rootName = ToUtf8(path.substr(start, end - start));
-    if (!AppearsAtAttempt(sim::FoldCase(rootName)))
-        return true;
-    ++g_searchAttempts[sim::FoldCase(rootName)];
-    if (HasAppeared(rootName))
-        return true;
-    bool beneath =
-        std::any_of(path.begin() + end, path.end(), [](char16_t c) { return !IsPathSeparator(c); });
-    return Fail(beneath ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND, false);
 }
 
 char16_t FoldChar(char16_t c)
@@ -97,14 +57,6 @@ bool MatchesName(std::u16string_view pattern, std::u16string_view name)
            (pattern.ends_with(u".*") && WildcardMatch(pattern.substr(0, pattern.size() - 2), name));
 }
 
-FILETIME ToFileTime(const struct statx_timestamp &time)
-{
-    constexpr uint64_t kTicksFrom1601To1970 = 116444736000000000ull;
-    uint64_t ticks =
-        kTicksFrom1601To1970 + uint64_t(time.tv_sec) * 10'000'000u + time.tv_nsec / 100;
-    return {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-}
-
 struct Entry {
     std::string name;
     std::string devicePath;
@@ -112,21 +64,37 @@ struct Entry {
     uint64_t created = 0;  // 0 for entries laid on disk directly
 };
 
+// Times: the last write is the host file's (the layer keeps it on the virtual clock); the
+// creation time is the one kept when the layer made the entry, else the last write, since the
+// host's own birth time is on the host's clock. A folder the layer made reports its creation as
+// its last write too: the host moves a folder's time whenever an entry in it changes.
+void FillTimes(const Entry &entry, const struct stat &status, WIN32_FIND_DATAW &data)
+{
+    uint64_t written = TicksOf(status.st_mtim);
+    std::optional<uint64_t> created = CreationTime(entry.hostPath);
+    if (created && S_ISDIR(status.st_mode))
+        written = *created;
+    data.ftCreationTime = ToFileTime(created.value_or(written));
+    data.ftLastWriteTime = ToFileTime(written);
+    data.ftLastAccessTime = data.ftLastWriteTime;  // the device keeps no access time
+}
+
+// Nothing for an entry that is gone, or that is not a plain file or folder: every other call
+// refuses such an entry, so a search does not offer it either (and never reports what a link
+// points at).
 std::optional<WIN32_FIND_DATAW> FindData(const Entry &entry)
 {
-    struct statx status {};
-    if (::statx(AT_FDCWD, entry.hostPath.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &status))
+    struct stat status {};
+    if (::fstatat(AT_FDCWD, entry.hostPath.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !(S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)))
         return std::nullopt;
     WIN32_FIND_DATAW data{};
-    bool isDirectory = S_ISDIR(status.stx_mode);
+    bool isDirectory = S_ISDIR(status.st_mode);
     data.dwFileAttributes = ReportedAttributes(entry.devicePath, isDirectory);
-    bool hasBirth = status.stx_mask & STATX_BTIME;
-    data.ftCreationTime = ToFileTime(hasBirth ? status.stx_btime : status.stx_mtime);
-    data.ftLastAccessTime = ToFileTime(status.stx_atime);
-    data.ftLastWriteTime = ToFileTime(status.stx_mtime);
+    FillTimes(entry, status, data);
     if (!isDirectory) {
-        data.nFileSizeHigh = static_cast<DWORD>(status.stx_size >> 32);
-        data.nFileSizeLow = static_cast<DWORD>(status.stx_size);
+        data.nFileSizeHigh = static_cast<DWORD>(uint64_t(status.st_size) >> 32);
+        data.nFileSizeLow = static_cast<DWORD>(status.st_size);
     }
     std::u16string name = FromUtf8(entry.name);
     std::copy_n(name.begin(), std::min<size_t>(name.size(), MAX_PATH - 1), data.cFileName);
@@ -158,8 +126,8 @@ std::vector<Entry> MatchingEntries(const fs::path &folder, const std::string &fo
     std::error_code error;
     for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
         std::string name = it->path().filename().string();
-        // A copy in progress writes to a host name with a ':', which no device name can hold.
-        bool hidden = name.find(':') != name.npos || (IsRootPath(folderPath) && !HasAppeared(name));
+        // A late volume is not in the root's listing until it mounts.
+        bool hidden = IsRootPath(folderPath) && !IsMounted(name);
         if (hidden || !MatchesName(pattern, FromUtf8(name)))
             continue;
         std::string devicePath = JoinDevicePath(folderPath, name);
@@ -190,21 +158,16 @@ std::vector<Entry> Search(const ResolvedPath &path)
 
 }  // namespace
 
-namespace ce_host {
-
-void ResetFileState()
-{
-    g_searchAttempts.clear();
-}
-
-}  // namespace ce_host
-
 HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData)
 {
     if (!lpFindFileData)
         return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    // Only the folder calls take a trailing backslash; a search through one names nothing.
+    std::u16string_view text = View(lpFileName);
+    if (!text.empty() && IsPathSeparator(text.back()))
+        return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     ResolvedPath path;
-    if (!CountAttempt(View(lpFileName)) || !ResolvePath(lpFileName, path, true))
+    if (!ResolvePath(lpFileName, path, true))
         return INVALID_HANDLE_VALUE;
     SearchObject search;
     for (const Entry &entry : Search(path))
@@ -214,7 +177,6 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData)
         return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     *lpFindFileData = search.entries.front();
     search.next = 1;
-    SetError(ERROR_SUCCESS);
     return AddHandle(std::move(search));
 }
 

@@ -14,8 +14,10 @@ namespace {
 sim::Device *g_device = nullptr;
 DWORD g_lastError = ERROR_SUCCESS;
 std::map<uintptr_t, HandleObject> g_handles;
-// Handle values are never reused in a process, so a stale handle is always refused.
-uintptr_t g_nextHandle = 0x1000;
+// Handle values are never reused in a boot, so a stale handle is always refused; each boot starts
+// at the same value, as a freshly started device does.
+constexpr uintptr_t kFirstHandle = 0x1000;
+uintptr_t g_nextHandle = kFirstHandle;
 
 void ReleaseHostResources(HandleObject &object)
 {
@@ -54,7 +56,8 @@ void Attach(sim::Device &device)
     Detach();
     g_device = &device;
     g_lastError = ERROR_SUCCESS;
-    ResetFileState();
+    g_nextHandle = kFirstHandle;
+    ResetProcessIds();
 }
 
 void Detach()

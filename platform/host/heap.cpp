@@ -1,6 +1,7 @@
 // LocalAlloc and LocalFree, counted so that a boot's leaks and peak are known.
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/host/heap_book.h"
 #include "platform/host/internal.h"
@@ -62,6 +63,12 @@ using namespace ce_host;
 
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes)
 {
+    // Movable and discardable blocks have no place on the device's heap.
+    if (uFlags & ~UINT(LMEM_FIXED | LMEM_ZEROINIT)) {
+        AttachedDevice().Events().Misuse("LocalAlloc", "flags " + std::to_string(uFlags) +
+                                                           ": only LMEM_FIXED and LMEM_ZEROINIT");
+        return Fail<HLOCAL>(ERROR_INVALID_PARAMETER, nullptr);
+    }
     void *block = HeapBook().Allocate(uBytes, (uFlags & LMEM_ZEROINIT) != 0,
                                       AttachedDevice().Config().heap.limitBytes);
     return block ? block : Fail<HLOCAL>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
@@ -71,5 +78,8 @@ HLOCAL LocalFree(HLOCAL hMem)
 {
     if (!hMem)
         return nullptr;
-    return HeapBook().Free(hMem) ? nullptr : Fail<HLOCAL>(ERROR_INVALID_HANDLE, hMem);
+    if (HeapBook().Free(hMem))
+        return nullptr;
+    AttachedDevice().Events().Misuse("LocalFree", "not a live heap block");
+    return Fail<HLOCAL>(ERROR_INVALID_HANDLE, hMem);
 }

@@ -97,19 +97,25 @@ struct ResolvedPath {
 };
 // Fails with the last-error code set: 206 for MAX_PATH or more characters, 123 for a character
 // the device's file systems refuse (wildcards only where allowed, in the last component), 3 for a
-// missing folder on the way.
+// missing folder on the way, 2 or 3 for a late volume not mounted yet (the volume itself or a
+// path beneath it), and 5 with a violation journaled for a symbolic link or any entry that is not
+// a plain file or folder.
 bool ResolvePath(LPCWSTR path, ResolvedPath &out, bool allowWildcards = false);
+
+// False for a root folder of files.mount_after_ms until the virtual clock reaches its time.
+bool IsMounted(const std::string &rootEntry);
 
 // Attributes kept for a file or folder (FILE_ATTRIBUTE_* without DIRECTORY and NORMAL).
 DWORD StoredAttributes(const std::string &devicePath);
 
 // Device names ("PWR1:"): CreateFileW opens the driver, WriteFile hands it the data.
 bool IsDeviceName(std::u16string_view name);
-HANDLE OpenDevice(std::u16string_view name);
+HANDLE OpenDevice(std::u16string_view name, DWORD access, DWORD share, DWORD disposition,
+                  DWORD flags);
 BOOL WriteDevice(DeviceObject &device, LPCVOID data, DWORD size, LPDWORD written);
 
-// Clears the file layer's per-boot counters (the search attempts of files.appear_after).
-void ResetFileState();
+// Process and thread ids start afresh with each boot.
+void ResetProcessIds();
 
 // One debug-log entry / one line of standard output, as the device prints them.
 void EmitDebugLog(std::u16string_view text);

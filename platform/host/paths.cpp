@@ -62,7 +62,47 @@ std::optional<std::string> FindEntry(const fs::path &folder, const std::string &
     return found;
 }
 
+enum class EntryKind { Missing, File, Folder, Other };
+
+// What an entry is, without following a symbolic link: a link, a fifo, a socket or a device node
+// is "Other", which nothing below root/ may be.
+EntryKind KindOf(const fs::path &hostPath)
+{
+    std::error_code error;
+    switch (fs::symlink_status(hostPath, error).type()) {
+        case fs::file_type::regular:
+            return EntryKind::File;
+        case fs::file_type::directory:
+            return EntryKind::Folder;
+        case fs::file_type::not_found:
+        case fs::file_type::none:
+            return EntryKind::Missing;
+        default:
+            return EntryKind::Other;
+    }
+}
+
+bool RefuseOther(const ResolvedPath &path)
+{
+    std::error_code error;
+    bool link = fs::is_symlink(fs::symlink_status(path.hostPath, error));
+    AttachedDevice().Events().Violation(
+        "files", path.devicePath + (link ? " is a symbolic link" : " is not a file or folder") +
+                     "; the device's folder is never left through it");
+    return Fail(ERROR_ACCESS_DENIED, false);
+}
+
 }  // namespace
+
+bool IsMounted(const std::string &rootEntry)
+{
+    sim::Device &device = AttachedDevice();
+    std::string folded = sim::FoldCase(rootEntry);
+    for (const auto &[name, ms] : device.Config().files.mountAfterMs)
+        if (sim::FoldCase(name) == folded)
+            return device.Clock().ElapsedMs() >= ms;
+    return true;
+}
 
 bool ResolvePath(LPCWSTR path, ResolvedPath &out, bool allowWildcards)
 {
@@ -80,19 +120,24 @@ bool ResolvePath(LPCWSTR path, ResolvedPath &out, bool allowWildcards)
             return Fail(ERROR_INVALID_NAME, false);
 
     ResolvedPath resolved{"\\", AttachedDevice().Root(), true, true};
-    for (std::u16string_view name : names) {
+    for (size_t i = 0; i < names.size(); ++i) {
         if (!resolved.exists || !resolved.isDirectory)
             return Fail(ERROR_PATH_NOT_FOUND, false);
-        std::string given = ToUtf8(name);
-        bool pattern = name.find_first_of(u"*?") != name.npos;
+        std::string given = ToUtf8(names[i]);
+        bool pattern = names[i].find_first_of(u"*?") != names[i].npos;
         std::optional<std::string> onDisk =
             pattern ? std::nullopt : FindEntry(resolved.hostPath, given);
+        bool last = i + 1 == names.size();
+        if (onDisk && IsRootPath(resolved.devicePath) && !IsMounted(*onDisk))
+            return Fail(last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, false);
         std::string entry = onDisk.value_or(given);
         resolved.devicePath = JoinDevicePath(resolved.devicePath, entry);
         resolved.hostPath /= entry;
-        resolved.exists = onDisk.has_value();
-        std::error_code error;
-        resolved.isDirectory = resolved.exists && fs::is_directory(resolved.hostPath, error);
+        EntryKind kind = onDisk ? KindOf(resolved.hostPath) : EntryKind::Missing;
+        if (kind == EntryKind::Other)
+            return RefuseOther(resolved);
+        resolved.exists = kind != EntryKind::Missing;
+        resolved.isDirectory = kind == EntryKind::Folder;
     }
     // A trailing backslash names a folder; after a file it is a malformed name.
     if (IsPathSeparator(text.back()) && resolved.exists && !resolved.isDirectory)

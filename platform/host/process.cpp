@@ -7,6 +7,9 @@ namespace ce_host {
 
 namespace {
 
+constexpr DWORD kFirstProcessId = 0x100;
+DWORD g_nextProcessId = kFirstProcessId;
+
 uint32_t LittleEndian(const unsigned char *p, int bytes)
 {
     uint32_t value = 0;
@@ -48,14 +51,18 @@ std::optional<uint32_t> WaveDurationMs(const std::filesystem::path &file)
 
 bool ListedAsFailing(const std::string &devicePath)
 {
+    // Resolving a listed path that does not resolve must not touch the caller's last error.
+    DWORD lastError = GetLastError();
+    bool listed = false;
     for (const std::string &failing : AttachedDevice().Config().programs.fail) {
-        ResolvedPath listed;
+        ResolvedPath path;
         std::u16string wide = FromUtf8(failing);
-        if (ResolvePath(wide.c_str(), listed) &&
-            sim::FoldCase(listed.devicePath) == sim::FoldCase(devicePath))
-            return true;
+        if (ResolvePath(wide.c_str(), path) &&
+            sim::FoldCase(path.devicePath) == sim::FoldCase(devicePath))
+            listed = true;
     }
-    return false;
+    SetError(lastError);
+    return listed;
 }
 
 // Why the program cannot start, or ERROR_SUCCESS.
@@ -74,6 +81,11 @@ DWORD StartError(const std::u16string &program, ResolvedPath &path)
 
 }  // namespace
 
+void ResetProcessIds()
+{
+    g_nextProcessId = kFirstProcessId;
+}
+
 }  // namespace ce_host
 
 using namespace ce_host;
@@ -82,7 +94,6 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_
                     LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
                     LPSTARTUPINFOW lpStartupInfo, LPPROCESS_INFORMATION lpProcessInformation)
 {
-    static DWORD s_nextProcessId = 0x100;
     sim::Device &device = AttachedDevice();
     std::u16string_view program = lpApplicationName ? View(lpApplicationName) : View(lpCommandLine);
     std::string shown = ToUtf8(program);
@@ -96,8 +107,8 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_
         return Fail(error, FALSE);
     }
     device.Events().Process(path.devicePath, true);
-    lpProcessInformation->dwProcessId = s_nextProcessId++;
-    lpProcessInformation->dwThreadId = s_nextProcessId++;
+    lpProcessInformation->dwProcessId = g_nextProcessId++;
+    lpProcessInformation->dwThreadId = g_nextProcessId++;
     lpProcessInformation->hProcess = AddHandle(ProcessObject{path.devicePath, false});
     lpProcessInformation->hThread = AddHandle(ProcessObject{path.devicePath, true});
     return TRUE;
@@ -111,9 +122,12 @@ BOOL PlaySoundW(LPCWSTR pszSound, HMODULE, DWORD fdwSound)
     std::string shown = ToUtf8(View(pszSound));
     ResolvedPath path;
     std::optional<uint32_t> duration;
-    if (ResolvePath(pszSound, path) && path.exists && !path.isDirectory)
+    bool resolved = ResolvePath(pszSound, path);
+    if (resolved && path.exists && !path.isDirectory)
         duration = WaveDurationMs(path.hostPath);
     device.Events().Sound(duration ? path.devicePath : shown, duration.has_value());
+    if (!resolved)
+        return FALSE;  // with the path's own error
     if (!duration)
         return Fail(ERROR_FILE_NOT_FOUND, FALSE);
     if (!(fdwSound & SND_ASYNC))

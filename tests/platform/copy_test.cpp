@@ -1,6 +1,10 @@
 // Copying with progress, overwriting, aborting; the error codes of moving, folders and deleting.
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -12,16 +16,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-// Every entry under root/, so that a failed call can be shown to have changed nothing.
-std::set<std::string> Tree(qs_test::TempDevice &device)
-{
-    std::set<std::string> tree;
-    fs::path root = device.Host("\\");
-    for (const auto &entry : fs::recursive_directory_iterator(root))
-        tree.insert(entry.path().lexically_relative(root).string());
-    return tree;
-}
 
 // What the progress routine saw, and how it answers on one of its calls (1-based; 0: never).
 struct Progress {
@@ -84,7 +78,7 @@ TEST_P(CopyProgress, FirstAtZeroThenOnePerChunkUpToTheSize)
     WIN32_FIND_DATAW found;
     FindClose(FindFirstFileW(u"\\dst.bin", &found));
     EXPECT_EQ(found.dwFileAttributes, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
-    EXPECT_EQ(Tree(device), (std::set<std::string>{"dst.bin", "src.bin"}));
+    EXPECT_EQ(device.Tree(), (std::set<std::string>{"dst.bin", "src.bin"}));
     EXPECT_EQ(ce_host::Held().handles, 0u);
 }
 
@@ -94,39 +88,103 @@ INSTANTIATE_TEST_SUITE_P(Table, CopyProgress,
                                          SizeCase{65537, {0, 65536, 65537}},
                                          SizeCase{200000, {0, 65536, 131072, 196608, 200000}}));
 
+// Bytes that differ from chunk to chunk, so that a partial copy shows which chunks it holds.
+std::string Pattern(size_t size)
+{
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        data[i] = char('a' + (i / 65536) * 3 + i % 3);
+    return data;
+}
+
+DWORD FoundAttributes(const char16_t *path)
+{
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW(path, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return INVALID_FILE_ATTRIBUTES;
+    FindClose(search);
+    return found.dwFileAttributes;
+}
+
 struct AbortCase {
     const char *name;
     size_t answerOnCall;
     DWORD answer;
     bool setCancel;
     bool destinationExists;
+    std::optional<size_t> kept;  // bytes of the source the destination holds; none: deleted
 };
 
 class CopyAbort : public testing::TestWithParam<AbortCase> {};
 
-TEST_P(CopyAbort, EndsWithRequestAbortedAndLeavesTheDestinationAsItWas)
+// The destination is emptied before the first byte moves: a cancel deletes it, a stop leaves what
+// was copied, and an old destination is gone either way. What is left is a normal file, so the
+// next copy replaces it even though the source is read-only and hidden.
+TEST_P(CopyAbort, EndsWithRequestAbortedAndNeverKeepsTheOldDestination)
 {
+    const AbortCase &c = GetParam();
     qs_test::TempDevice device;
-    device.PutFile("\\src.bin", std::string(200000, 's'));
-    if (GetParam().destinationExists)
-        device.PutFile("\\dst.bin", "old");
-    std::set<std::string> before = Tree(device);
-    Progress progress(200000, GetParam().answerOnCall, GetParam().answer, GetParam().setCancel);
+    std::string data = Pattern(200000);
+    device.PutFile("\src.bin", data);
+    DWORD sourceAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+    ASSERT_TRUE(SetFileAttributesW(u"\src.bin", sourceAttributes));
+    if (c.destinationExists)
+        device.PutFile("\dst.bin", "old");
+    Progress progress(200000, c.answerOnCall, c.answer, c.setCancel);
     EXPECT_FALSE(Copy(progress));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_REQUEST_ABORTED));
-    EXPECT_EQ(progress.done.size(), GetParam().answerOnCall);
-    EXPECT_EQ(Tree(device), before);
-    EXPECT_EQ(device.ReadFile("\\dst.bin"), GetParam().destinationExists ? "old" : "");
+    EXPECT_EQ(progress.done.size(), c.answerOnCall);
     EXPECT_EQ(ce_host::Held().handles, 0u);
+    if (!c.kept) {
+        EXPECT_EQ(device.Tree(), std::set<std::string>{"src.bin"});
+        return;
+    }
+    EXPECT_EQ(device.ReadFile("\dst.bin"), data.substr(0, *c.kept));
+    EXPECT_EQ(FoundAttributes(u"\dst.bin"), DWORD(FILE_ATTRIBUTE_ARCHIVE));
+    Progress again(200000);
+    EXPECT_TRUE(Copy(again));
+    EXPECT_EQ(device.ReadFile("\dst.bin"), data);
+    EXPECT_EQ(FoundAttributes(u"\dst.bin"), sourceAttributes);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CopyAbort,
-    testing::Values(AbortCase{"CancelAtStart", 1, PROGRESS_CANCEL, false, false},
-                    AbortCase{"StopAfterAChunk", 2, PROGRESS_STOP, false, false},
-                    AbortCase{"CancelOverExisting", 3, PROGRESS_CANCEL, false, true},
-                    AbortCase{"CancelFlag", 2, PROGRESS_CONTINUE, true, false}),
+    testing::Values(
+        AbortCase{"CancelAtStart", 1, PROGRESS_CANCEL, false, false, std::nullopt},
+        AbortCase{"CancelAtStartOverExisting", 1, PROGRESS_CANCEL, false, true, std::nullopt},
+        AbortCase{"CancelOverExisting", 3, PROGRESS_CANCEL, false, true, std::nullopt},
+        AbortCase{"CancelFlag", 2, PROGRESS_CONTINUE, true, false, std::nullopt},
+        AbortCase{"CancelFlagOverExisting", 2, PROGRESS_CONTINUE, true, true, std::nullopt},
+        AbortCase{"StopAtStartOverExisting", 1, PROGRESS_STOP, false, true, 0},
+        AbortCase{"StopAfterAChunk", 2, PROGRESS_STOP, false, false, 65536},
+        AbortCase{"StopAfterTwoChunksOverExisting", 3, PROGRESS_STOP, false, true, 131072}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// A write that fails part way (the host's file-size limit stands in for a full volume) ends the
+// copy with that error and leaves the bytes written so far.
+TEST(CopyFailure, FailedWriteLeavesThePartialDestination)
+{
+    qs_test::TempDevice device;
+    std::string data = Pattern(200000);
+    device.PutFile("\src.bin", data);
+    device.PutFile("\dst.bin", std::string(300000, 'o'));
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = 100000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    BOOL copied = CopyFileExW(u"\src.bin", u"\dst.bin", NULL, NULL, NULL, 0);
+    DWORD error = GetLastError();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, savedHandler);
+    EXPECT_FALSE(copied);
+    EXPECT_EQ(error, 112u);  // ERROR_DISK_FULL
+    EXPECT_EQ(device.ReadFile("\dst.bin"), data.substr(0, 100000));
+    EXPECT_EQ(FoundAttributes(u"\dst.bin"), DWORD(FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(ce_host::Held().handles, 0u);
+}
 
 TEST(Copy, OverwritesUnlessToldNotToAndQuietStopsTheCalls)
 {
@@ -160,15 +218,15 @@ TEST_P(EntryCalls, SucceedOrFailWithTheirCodeAndChangeNothing)
     device.PutFile("\\d\\g.txt", "g");
     device.PutFile("\\d\\sub\\x.txt", "x");
     device.PutFolder("\\empty");
-    std::set<std::string> before = Tree(device);
+    std::set<std::string> before = device.Tree();
     const EntryCase &c = GetParam();
     SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(c.call() != FALSE, c.error == ERROR_SUCCESS);
     EXPECT_EQ(GetLastError(), c.error);
     if (c.error != ERROR_SUCCESS) {
-        EXPECT_EQ(Tree(device), before);
+        EXPECT_EQ(device.Tree(), before);
     } else if (c.afterwards) {
-        EXPECT_TRUE(Tree(device).contains(c.afterwards));
+        EXPECT_TRUE(device.Tree().contains(c.afterwards));
     }
 }
 

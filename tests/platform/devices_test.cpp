@@ -47,6 +47,28 @@ TEST_F(Devices, UnknownDriverFailsToOpenWithFileNotFound)
     EXPECT_TRUE(device_.EventsOf("open").empty());
 }
 
+TEST_F(Devices, OpenEventCarriesTheParametersOfEachOpen)
+{
+    AddDriver();
+    const DWORD opens[][4] = {
+        {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0},
+        {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS, 0x80}};
+    for (const DWORD *open : opens)
+        CloseHandle(CreateFileW(u"TST1:", open[0], open[1], NULL, open[2], open[3], NULL));
+    auto events = device_.EventsOf("open");
+    ASSERT_EQ(events.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        json fields = events[i];
+        for (const char *stamp : {"seq", "t", "event"})
+            fields.erase(stamp);
+        EXPECT_EQ(fields, (json{{"device", "TST1:"},
+                                {"access", opens[i][0]},
+                                {"share", opens[i][1]},
+                                {"disposition", opens[i][2]},
+                                {"flags", opens[i][3]}}));
+    }
+}
+
 TEST(DeviceRegistry, DriverMarkedAbsentCannotBeOpened)
 {
     qs_test::TempDevice device(json{{"power", {{"present", false}}}});

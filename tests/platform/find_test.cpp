@@ -1,4 +1,4 @@
-// Searches: wildcards, entries found by name, dot entries, orders, errors and late folders.
+// Searches: wildcards, entries found by name, dot entries, orders and errors.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -83,7 +83,12 @@ INSTANTIATE_TEST_SUITE_P(
                     FindCase{u"\\dir\\*.zip", {}, ERROR_FILE_NOT_FOUND},
                     FindCase{u"\\dir\\gone.txt", {}, ERROR_FILE_NOT_FOUND},
                     FindCase{u"\\nodir\\*", {}, ERROR_PATH_NOT_FOUND},
-                    FindCase{u"\\d*\\*", {}, ERROR_INVALID_NAME}));
+                    FindCase{u"\\d*\\*", {}, ERROR_INVALID_NAME},
+                    // Only the folder calls take a trailing backslash.
+                    FindCase{u"\\dir\\", {}, ERROR_FILE_NOT_FOUND},
+                    FindCase{u"\\dir\\sub\\", {}, ERROR_FILE_NOT_FOUND},
+                    FindCase{u"\\nodir\\", {}, ERROR_FILE_NOT_FOUND},
+                    FindCase{u"\\", {}, ERROR_FILE_NOT_FOUND}));
 
 TEST(FindData, AttributesSizeAndTimes)
 {
@@ -133,20 +138,5 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(OrderCase{"name", {"a.txt", "b", "c.txt", "k.txt", "m.txt"}},
                     OrderCase{"reverse", {"m.txt", "k.txt", "c.txt", "b", "a.txt"}},
                     OrderCase{"created", {"k.txt", "m.txt", "c.txt", "a.txt", "b"}}));
-
-TEST(FindAppearAfter, LateFolderIsFoundFromItsAttemptOnEachBoot)
-{
-    qs_test::TempDevice device(json{{"files", {{"appear_after", {{"flashdisk", 3}}}}}});
-    device.PutFile("\\flashdisk\\x.txt", "");
-    device.PutFolder("\\windows");
-    for (int boot = 0; boot < 2; ++boot) {
-        EXPECT_EQ(Search(u"\\*").names, Names{"windows"});  // not an attempt
-        EXPECT_EQ(Search(u"\\flashdisk").error, DWORD(ERROR_FILE_NOT_FOUND));
-        EXPECT_EQ(Search(u"FlashDisk\\*.txt").error, DWORD(ERROR_PATH_NOT_FOUND));
-        EXPECT_EQ(Search(u"\\flashdisk").names, Names{"flashdisk"});
-        EXPECT_EQ(Search(u"\\*").names, (Names{"flashdisk", "windows"}));
-        device.Reload();
-    }
-}
 
 }  // namespace

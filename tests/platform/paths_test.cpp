@@ -71,7 +71,8 @@ TEST(PathLetterCase, NewEntryKeepsItsCaseAndIsFoundInAnyCase)
     ASSERT_TRUE(CreateDirectoryW(u"Update", NULL));
     HANDLE h = CreateFileW(u"\\UPDATE\\NewName.Bin", GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(WriteFile(h, "abc", 3, NULL, NULL));
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(h, "abc", 3, &written, NULL));
     CloseHandle(h);
     EXPECT_EQ(device.ReadFile("\\Update\\NewName.Bin"), "abc");
 

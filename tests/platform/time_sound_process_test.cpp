@@ -10,18 +10,6 @@ namespace {
 
 using nlohmann::json;
 
-// A PCM WAV file of the given length: 8 kHz, 8-bit mono, so one byte a millisecond is 8 bytes.
-std::string Wave(uint32_t ms)
-{
-    auto u32 = [](uint32_t v) {
-        return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
-    };
-    auto u16 = [](uint16_t v) { return std::string{char(v), char(v >> 8)}; };
-    uint32_t data = ms * 8;
-    return "RIFF" + u32(36 + data) + "WAVE" + "fmt " + u32(16) + u16(1) + u16(1) + u32(8000) +
-           u32(8000) + u16(1) + u16(8) + "data" + u32(data) + std::string(data, '\x80');
-}
-
 std::string Stamp(const SYSTEMTIME &t)
 {
     char text[96];
@@ -72,7 +60,7 @@ INSTANTIATE_TEST_SUITE_P(Table, LocalTime,
 TEST(Sound, PlayingACueTakesItsDuration)
 {
     qs_test::TempDevice device;
-    device.PutFile("\\windows\\success.wav", Wave(750));
+    device.PutFile("\\windows\\success.wav", qs_test::Wave(750));
     device.PutFile("\\windows\\broken.wav", "not a wave");
     EXPECT_TRUE(PlaySoundW(u"\\WINDOWS\\Success.wav", NULL, 0));
     EXPECT_FALSE(PlaySoundW(u"\\windows\\missing.wav", NULL, 0));

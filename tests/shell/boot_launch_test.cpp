@@ -134,28 +134,47 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<LaunchCase> &info) { return std::string(info.param.name); });
 
 struct ProbeCase {
-    int appearsAt;  // the search of \windows that first finds it
-    bool started;
+    const char *name;
+    int bootKey;
+    const char *volume;     // the late volume of files.mount_after_ms
+    uint32_t mountAfterMs;  // virtual milliseconds after the boot began
+    std::string started;    // the one program started, "" for none
+    int sleeps;             // 100 ms pauses of the main application probe
 };
 
-class ProductShellProbe : public qs_test::BootTest,
-                          public testing::WithParamInterface<ProbeCase> {};
+class LateVolumeProbe : public qs_test::BootTest, public testing::WithParamInterface<ProbeCase> {};
 
-// The function-test program is looked for 20 times back to back, with no pause between.
-TEST_P(ProductShellProbe, GivesUpAfterTwentySearches)
+// The function-test program is looked for 20 times back to back, so the clock does not move and a
+// late windows volume is never seen; the main application is probed 20 times 100 ms apart, so a
+// NAND volume that mounts within those two seconds is found on the probe at its time.
+TEST_P(LateVolumeProbe, FindsTheProgramOnlyOnceItsVolumeIsMounted)
 {
-    MakeDevice(json{{"power", {{"boot_key", 16}}},
-                    {"files", {{"appear_after", {{"windows", GetParam().appearsAt}}}}}});
+    const ProbeCase &c = GetParam();
+    MakeDevice(json{{"power", {{"boot_key", c.bootKey}}},
+                    {"files", {{"mount_after_ms", {{c.volume, c.mountAfterMs}}}}}});
     Boot();
     auto processes = device().EventsOf("process");
-    ASSERT_EQ(processes.size(), 1u);
-    EXPECT_EQ(processes[0]["path"], GetParam().started ? kProductShell : kMain);
-    EXPECT_TRUE(device().EventsOf("sleep").empty());
+    if (c.started.empty()) {
+        EXPECT_TRUE(processes.empty());
+    } else {
+        ASSERT_EQ(processes.size(), 1u);
+        EXPECT_EQ(processes[0]["path"], c.started);
+        EXPECT_EQ(processes[0]["t"], 100 * c.sleeps);
+    }
+    EXPECT_EQ(int(device().EventsOf("sleep").size()), c.sleeps);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ProductShellProbe,
-                         testing::Values(ProbeCase{1, true}, ProbeCase{20, true},
-                                         ProbeCase{21, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, LateVolumeProbe,
+    testing::Values(ProbeCase{"FunctionTestMounted", 16, "windows", 0, kProductShell, 0},
+                    ProbeCase{"FunctionTestOneMsLate", 16, "windows", 1, kMain, 0},
+                    ProbeCase{"FunctionTestLate", 16, "WINDOWS", 250, kMain, 0},
+                    ProbeCase{"MainMounted", 0, "NAND", 0, kMain, 0},
+                    ProbeCase{"MainAfterOneSecond", 0, "NAND", 1000, kMain, 10},
+                    ProbeCase{"MainOnTheLastProbe", 0, "nand", 1900, kMain, 19},
+                    ProbeCase{"MainJustTooLate", 0, "NAND", 1901, "", 20},
+                    ProbeCase{"MainTooLate", 0, "NAND", 2500, "", 20}),
+    [](const testing::TestParamInfo<ProbeCase> &info) { return std::string(info.param.name); });
 
 TEST_F(BootTest, MissingMainApplicationCostsTwoSecondsOfProbing)
 {

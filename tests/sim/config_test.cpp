@@ -15,7 +15,8 @@ TEST(DeviceConfig, EmptyDescriptionGivesTheDefaults)
     EXPECT_EQ(defaults["clock"]["local_offset_minutes"], 0);
     EXPECT_EQ(defaults["files"]["find_order"], "name");
     EXPECT_EQ(defaults["files"]["dot_entries"], true);
-    EXPECT_TRUE(defaults["heap"]["limit_bytes"].is_null());
+    EXPECT_EQ(defaults["files"]["mount_after_ms"], json::object());
+    EXPECT_EQ(defaults["heap"]["limit_bytes"], 67108864);  // a device-sized RAM
     EXPECT_EQ(defaults["flash"]["blocks"], 512);
     EXPECT_EQ(defaults["flash"]["eboot_update"], 1);
     EXPECT_EQ(defaults["flash"]["protect"], true);
@@ -32,7 +33,7 @@ TEST(DeviceConfig, WrittenValuesRoundTrip)
     const char *text = R"({
         "clock": { "utc": "2027-01-31T23:59:59Z", "local_offset_minutes": 90 },
         "files": { "find_order": "created", "dot_entries": false, "locked": ["\\a.txt"],
-                   "appear_after": { "flashdisk": 3 } },
+                   "mount_after_ms": { "flashdisk": 250, "NAND": 0, "windows": 4294967295 } },
         "heap": { "limit_bytes": 4096 },
         "power": { "boot_key": 16, "serial": -5, "faults": [ { "code": "SET_OS_UPDATE_MODE", "nth": 2 } ] },
         "store": { "partitions": [] }
@@ -40,13 +41,27 @@ TEST(DeviceConfig, WrittenValuesRoundTrip)
     json config = sim::DeviceConfig::Parse(text).ToJson();
     EXPECT_EQ(config["clock"]["local_offset_minutes"], 90);
     EXPECT_EQ(config["files"]["find_order"], "created");
-    EXPECT_EQ(config["files"]["appear_after"]["flashdisk"], 3);
+    EXPECT_EQ(config["files"]["mount_after_ms"],
+              json::parse(R"({"flashdisk": 250, "NAND": 0, "windows": 4294967295})"));
     EXPECT_EQ(config["heap"]["limit_bytes"], 4096);
     EXPECT_EQ(config["power"]["serial"], -5);
     EXPECT_EQ(config["power"]["faults"][0],
               json::parse(R"({"code":"SET_OS_UPDATE_MODE","nth":2})"));
     EXPECT_EQ(config["store"]["partitions"], json::array());
     // Parsing its own output gives the same description again.
+    EXPECT_EQ(sim::DeviceConfig::FromJson(config).ToJson(), config);
+}
+
+// Absent keeps the device-sized default; null lifts the limit, and is written back as null.
+TEST(DeviceConfig, HeapLimitAbsentOrNull)
+{
+    EXPECT_EQ(sim::DeviceConfig::Parse("{}").heap.limitBytes, uint64_t{67108864});
+    EXPECT_EQ(sim::DeviceConfig::Parse(R"({"heap": {}})").heap.limitBytes, uint64_t{67108864});
+    sim::DeviceConfig unlimited = sim::DeviceConfig::Parse(R"({"heap": {"limit_bytes": null}})");
+    EXPECT_FALSE(unlimited.heap.limitBytes.has_value());
+    json config = unlimited.ToJson();
+    EXPECT_TRUE(config["heap"].contains("limit_bytes"));
+    EXPECT_TRUE(config["heap"]["limit_bytes"].is_null());
     EXPECT_EQ(sim::DeviceConfig::FromJson(config).ToJson(), config);
 }
 
@@ -77,7 +92,17 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{R"({"power": {"boot_key": "16"}})", "power.boot_key: expected a whole number"},
         Refusal{R"({"power": {"boot_key": 256}})", "power.boot_key: out of range"},
         Refusal{R"({"files": {"find_order": "size"}})", "files.find_order: expected"},
-        Refusal{R"({"files": {"appear_after": {"flashdisk": 0}}})", "appear_after.flashdisk"},
+        Refusal{R"({"files": {"appear_after": {"flashdisk": 3}}})", "appear_after: unknown key"},
+        Refusal{R"({"files": {"mount_after_ms": {"flashdisk": -1}}})",
+                "files.mount_after_ms.flashdisk: expected milliseconds"},
+        Refusal{R"({"files": {"mount_after_ms": {"flashdisk": 4294967296}}})",
+                "files.mount_after_ms.flashdisk: expected milliseconds"},
+        Refusal{R"({"files": {"mount_after_ms": {"flashdisk": 2.5}}})",
+                "files.mount_after_ms.flashdisk: expected milliseconds"},
+        Refusal{R"({"files": {"mount_after_ms": {"flashdisk": "250"}}})",
+                "files.mount_after_ms.flashdisk: expected milliseconds"},
+        Refusal{R"({"files": {"mount_after_ms": [250]}})", "files.mount_after_ms: expected"},
+        Refusal{R"({"heap": {"limit_bytes": -1}})", "heap.limit_bytes"},
         Refusal{R"({"flash": {"bad": [7, -1]}})", "flash.bad: expected a list of numbers"},
         Refusal{R"({"clock": {"utc": "2026-02-30T00:00:00Z"}})", "clock.utc"},
         Refusal{"{\n  \"power\": {\n    \"present\": tru\n  }\n}", "not valid JSON at line 3"},

@@ -79,6 +79,26 @@ std::string TempDevice::ReadFile(const std::string &devicePath) const
     return content.str();
 }
 
+std::string Wave(uint32_t ms)
+{
+    auto u32 = [](uint32_t v) {
+        return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    };
+    auto u16 = [](uint16_t v) { return std::string{char(v), char(v >> 8)}; };
+    uint32_t data = ms * 8;
+    return "RIFF" + u32(36 + data) + "WAVE" + "fmt " + u32(16) + u16(1) + u16(1) + u32(8000) +
+           u32(8000) + u16(1) + u16(8) + "data" + u32(data) + std::string(data, '\x80');
+}
+
+std::set<std::string> TempDevice::Tree() const
+{
+    std::set<std::string> tree;
+    std::filesystem::path root = Host("\\");
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(root))
+        tree.insert(entry.path().lexically_relative(root).string());
+    return tree;
+}
+
 std::vector<std::string> TempDevice::LogEntries()
 {
     std::vector<std::string> entries;

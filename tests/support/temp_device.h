@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -31,6 +32,8 @@ public:
     void PutFile(const std::string &devicePath, const std::string &content) const;
     void PutFolder(const std::string &devicePath) const;
     std::string ReadFile(const std::string &devicePath) const;
+    // Every entry under root/ ("d/f.txt"), so that a call can be shown to have changed nothing.
+    std::set<std::string> Tree() const;
 
     // The debug-log entries and stdout lines of this boot, in order.
     std::vector<std::string> LogEntries();
@@ -45,6 +48,9 @@ private:
     std::filesystem::path folder_;
     std::unique_ptr<sim::Device> device_;
 };
+
+// A PCM WAV file of the given length: 8 kHz, 8-bit mono, so one millisecond is 8 bytes.
+std::string Wave(uint32_t ms);
 
 // Wide literal to std::u16string and back, for comparing what the platform returns.
 std::string Narrow(const char16_t *text);
