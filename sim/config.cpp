@@ -88,16 +88,6 @@ void ReadStore(JsonReader &r, StoreConfig &store)
     });
 }
 
-// Line and column of a byte offset, for syntax errors.
-std::string LineOf(const std::string &text, size_t offset)
-{
-    size_t line = 1;
-    for (size_t i = 0; i < offset && i < text.size(); ++i)
-        if (text[i] == '\n')
-            ++line;
-    return "line " + std::to_string(line);
-}
-
 }  // namespace
 
 DeviceConfig DeviceConfig::FromJson(const nlohmann::json &doc)
@@ -154,13 +144,7 @@ DeviceConfig DeviceConfig::FromJson(const nlohmann::json &doc)
 
 DeviceConfig DeviceConfig::Parse(const std::string &text)
 {
-    nlohmann::json doc;
-    try {
-        doc = nlohmann::json::parse(text);
-    } catch (const nlohmann::json::parse_error &e) {
-        throw DeviceError("not valid JSON at " + LineOf(text, e.byte == 0 ? 0 : e.byte - 1));
-    }
-    return FromJson(doc);
+    return FromJson(ParseJsonDocument(text));
 }
 
 DeviceConfig DeviceConfig::Load(const std::filesystem::path &file)

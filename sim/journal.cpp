@@ -58,6 +58,10 @@ void Journal::Leak(const std::string &what)
 {
     Emit("leak", {{"what", what}});
 }
+void Journal::Error(const std::string &what)
+{
+    Emit("error", {{"what", what}});
+}
 void Journal::Misuse(const std::string &call, const std::string &what)
 {
     Emit("misuse", {{"call", call}, {"what", what}});
@@ -83,9 +87,13 @@ void Journal::Store(const std::string &call, const std::string &detail, bool ok)
     Emit("store", {{"call", call}, {"detail", detail}, {"ok", ok}});
 }
 
-void Journal::Violation(const std::string &device, const std::string &what)
+void Journal::Violation(const std::string &device, const std::string &what,
+                        const std::string &kind)
 {
-    Emit("violation", {{"device", device}, {"what", what}});
+    Event fields = {{"device", device}, {"what", what}};
+    if (!kind.empty())
+        fields["kind"] = kind;
+    Emit("violation", fields);
 }
 
 void Journal::Ioctl(const std::string &device, uint32_t code, const std::string &name,

@@ -32,8 +32,13 @@ public:
     void Sound(const std::string &path, bool ok);
     void Process(const std::string &path, bool ok);
     void Braille(std::span<const uint8_t> cells, const std::string &text);
-    void Violation(const std::string &device, const std::string &what);
+    // Something the device forbids. The kind tells apart what the runner's exit status reports
+    // on its own: "flag" for an FMD flag still on when the shell returns.
+    void Violation(const std::string &device, const std::string &what,
+                   const std::string &kind = "");
     void Leak(const std::string &what);
+    // The simulator stopped the boot: the journal's last event says why.
+    void Error(const std::string &what);
     // A call the device's platform refuses because of how it was made (a missing byte-count
     // pointer, a pointer that is not a live heap block): a fault of the caller, not the device.
     void Misuse(const std::string &call, const std::string &what);
