@@ -126,11 +126,11 @@ TEST_P(CopyAbort, EndsWithRequestAbortedAndNeverKeepsTheOldDestination)
     const AbortCase &c = GetParam();
     qs_test::TempDevice device;
     std::string data = Pattern(200000);
-    device.PutFile("\src.bin", data);
+    device.PutFile("\\src.bin", data);
     DWORD sourceAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
-    ASSERT_TRUE(SetFileAttributesW(u"\src.bin", sourceAttributes));
+    ASSERT_TRUE(SetFileAttributesW(u"\\src.bin", sourceAttributes));
     if (c.destinationExists)
-        device.PutFile("\dst.bin", "old");
+        device.PutFile("\\dst.bin", "old");
     Progress progress(200000, c.answerOnCall, c.answer, c.setCancel);
     EXPECT_FALSE(Copy(progress));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_REQUEST_ABORTED));
@@ -140,12 +140,12 @@ TEST_P(CopyAbort, EndsWithRequestAbortedAndNeverKeepsTheOldDestination)
         EXPECT_EQ(device.Tree(), std::set<std::string>{"src.bin"});
         return;
     }
-    EXPECT_EQ(device.ReadFile("\dst.bin"), data.substr(0, *c.kept));
-    EXPECT_EQ(FoundAttributes(u"\dst.bin"), DWORD(FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(device.ReadFile("\\dst.bin"), data.substr(0, *c.kept));
+    EXPECT_EQ(FoundAttributes(u"\\dst.bin"), DWORD(FILE_ATTRIBUTE_ARCHIVE));
     Progress again(200000);
     EXPECT_TRUE(Copy(again));
-    EXPECT_EQ(device.ReadFile("\dst.bin"), data);
-    EXPECT_EQ(FoundAttributes(u"\dst.bin"), sourceAttributes);
+    EXPECT_EQ(device.ReadFile("\\dst.bin"), data);
+    EXPECT_EQ(FoundAttributes(u"\\dst.bin"), sourceAttributes);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -167,22 +167,22 @@ TEST(CopyFailure, FailedWriteLeavesThePartialDestination)
 {
     qs_test::TempDevice device;
     std::string data = Pattern(200000);
-    device.PutFile("\src.bin", data);
-    device.PutFile("\dst.bin", std::string(300000, 'o'));
+    device.PutFile("\\src.bin", data);
+    device.PutFile("\\dst.bin", std::string(300000, 'o'));
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit limited = saved;
     limited.rlim_cur = 100000;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    BOOL copied = CopyFileExW(u"\src.bin", u"\dst.bin", NULL, NULL, NULL, 0);
+    BOOL copied = CopyFileExW(u"\\src.bin", u"\\dst.bin", NULL, NULL, NULL, 0);
     DWORD error = GetLastError();
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, savedHandler);
     EXPECT_FALSE(copied);
     EXPECT_EQ(error, 112u);  // ERROR_DISK_FULL
-    EXPECT_EQ(device.ReadFile("\dst.bin"), data.substr(0, 100000));
-    EXPECT_EQ(FoundAttributes(u"\dst.bin"), DWORD(FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(device.ReadFile("\\dst.bin"), data.substr(0, 100000));
+    EXPECT_EQ(FoundAttributes(u"\\dst.bin"), DWORD(FILE_ATTRIBUTE_ARCHIVE));
     EXPECT_EQ(ce_host::Held().handles, 0u);
 }
 

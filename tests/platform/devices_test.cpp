@@ -1,9 +1,12 @@
 // Driver handles, control codes, faults and the journal, through the calls the shell makes.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "platform/ce.h"
 #include "platform/host/host.h"
 #include "sim/error.h"
+#include "sim/power_controller.h"
 #include "tests/support/temp_device.h"
 #include "tests/support/test_driver.h"
 
@@ -193,15 +196,17 @@ TEST_F(Devices, UnknownCodeNameInAFaultIsRefused)
     EXPECT_THROW(AddDriver(json::parse(R"([{"code": "SET_WROD"}])")), sim::DeviceError);
 }
 
+// What a driver remembers goes through state.json, which only the device's own drivers write.
 TEST_F(Devices, DriverStateLastsBetweenBoots)
 {
-    AddDriver();
-    HANDLE h = Open(u"TST1:");
-    SendWord(h, TestDriver::kSetWord, 0xACEC);
+    HANDLE h = Open(u"PWR1:");
+    SendWord(h, sim::PowerController::kSetOsUpdateMode, 0xACECECAC);
     CloseHandle(h);
     device_.Reload();
-    TestDriver &again = AddDriver();
-    EXPECT_EQ(again.word, 0xACECu);
+    json state = json::parse(std::ifstream(device_.folder() / "state.json"));
+    EXPECT_EQ(state["power"]["update_mode"], 0xACECECACu);
+    device_.Reload();  // read back and written again unchanged
+    EXPECT_EQ(json::parse(std::ifstream(device_.folder() / "state.json")), state);
 }
 
 TEST_F(Devices, WriteFileHandsDataToTheDriver)
