@@ -19,9 +19,15 @@ protected:
     void Open(const nlohmann::json &faults = nlohmann::json::array(), bool protect = true,
               uint32_t blocks = 16)
     {
-        Close();
-        device_ = std::make_unique<TempDevice>(nlohmann::json{
+        OpenDevice(nlohmann::json{
             {"flash", {{"blocks", blocks}, {"faults", faults}, {"protect", protect}}}});
+    }
+
+    // A device made from a whole device.json (flash.bad, heap.limit_bytes, ...).
+    void OpenDevice(const nlohmann::json &deviceJson)
+    {
+        Close();
+        device_ = std::make_unique<TempDevice>(deviceJson);
         ResetShellState();
         disk_ =
             CreateFileW(u"DSK1:", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
@@ -45,6 +51,10 @@ protected:
 
     // A sector's bytes on the flash: 2048 data bytes then its SectorInfo.
     std::vector<uint8_t> RawSector(uint32_t sector);
+    // A block's 64 sectors as RawSector gives them, one after the other.
+    std::vector<uint8_t> RawBlock(uint32_t block);
+    // "EBoot", "TOC", "NK": the driver's flags still on.
+    std::vector<std::string> FlagsLeftOn();
 
     std::vector<std::string> Log() { return device_->LogEntries(); }
     TempDevice &device() { return *device_; }

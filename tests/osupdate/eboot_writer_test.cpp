@@ -1,0 +1,545 @@
+// Writing the boot loader image onto blocks 0 to 4: the log, the control codes, the flash bytes.
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+
+#include "devkit/nb0_image.h"
+#include "osupdate/OSUPDATE.h"
+#include "osupdate/eboot_writer.h"
+#include "platform/host/host.h"
+#include "tests/support/flash_fixture.h"
+
+// Named, so that the area's files can share one unity build.
+namespace eboot_writer_test {
+
+using nlohmann::json;
+using Lines = std::vector<std::string>;
+
+const char16_t kImagePath[] = u"\\flashdisk\\K275D-Update\\R5boot_240315.nb0";
+const char kImageFile[] = "\\flashdisk\\K275D-Update\\R5boot_240315.nb0";
+constexpr uint32_t kRecord = NAND_SECTOR_RECORD_SIZE;
+
+// The kit's recognisable .nb0 with its checksum word cleared, so that the word on the flash can
+// only come from the writer; longer files go on with a pattern.
+std::vector<uint8_t> Nb0(size_t size)
+{
+    std::vector<uint8_t> image = devkit::MakeNb0(std::nullopt, std::nullopt);
+    devkit::StoreWord(image, devkit::kStepLoaderChecksumOffset, 0);
+    for (size_t i = image.size(); i < size; ++i)
+        image.push_back(uint8_t(i * 13 + i / 2048));
+    image.resize(size);
+    return image;
+}
+
+// What block 0 must hold: the file's StepLoader with its byte sum at offset 8.
+std::vector<uint8_t> Stamped(std::vector<uint8_t> image)
+{
+    uint32_t sum = devkit::StepLoaderChecksum(std::span(image).first(devkit::kStepLoaderSize));
+    devkit::StoreWord(image, devkit::kStepLoaderChecksumOffset, sum);
+    return image;
+}
+
+// The record each sector held before the update: numbered, so a record moved or invented shows.
+SectorInfo OldRecord(uint32_t sector)
+{
+    return SectorInfo{0xA5000000 | sector, 0xFF, 0xFF, WORD(0x1200 + sector)};
+}
+
+std::string Hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "%x", value);
+    return text;
+}
+
+Lines Join(std::initializer_list<Lines> parts)
+{
+    Lines all;
+    for (const Lines &part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+const Lines kOpen = {"WriteEBootImage ++ \r\n",
+                     "Open EBoot image file... \\flashdisk\\K275D-Update\\R5boot_240315.nb0 \r\n"};
+const Lines kBlocks = {"[QuorShell] dwBlock 0 NumBlocks 5 \r\n"};
+const Lines kStart = Join({kOpen, kBlocks});
+
+Lines Erase(uint32_t block)
+{
+    return {"[QuorShell] WriteEBootImage: Erase " + std::to_string(block) + " block \r\n"};
+}
+
+// The lines of one block erased and written; block 0 adds the StepLoader's own two.
+Lines Wrote(uint32_t block)
+{
+    Lines lines = Erase(block);
+    lines.push_back("[QuorShell] WriteEBootImage: Write " + std::to_string(block) + " block \r\n");
+    if (block == 0) {
+        std::vector<uint8_t> image = Stamped(Nb0(EBOOT_IMAGE_SIZE));
+        auto word = [&](size_t at) { return Hex(devkit::ReadWord(image, at)); };
+        lines.push_back("Checksum = " + word(8) + ",  header = " + word(0) + " " + word(4) + " " +
+                        word(8) + " " + word(12) + "\r\n");
+        lines.push_back("OSUPDATE NandWriteBlock StepLoader break \r\n");
+    }
+    return lines;
+}
+
+Lines WroteAll()
+{
+    return Join({Wrote(0), Wrote(1), Wrote(2), Wrote(3), Wrote(4)});
+}
+
+Lines End(int result)
+{
+    return {"WriteEBootImage -- return " + std::to_string(result) + " \r\n"};
+}
+
+struct FirstRecord {
+    uint32_t block;
+    BYTE oemFlags;
+    BYTE badBlockMark;
+};
+
+class EbootWriter : public qs_test::FlashTest {
+protected:
+    // A device whose blocks 0 to 5 hold old content, and a .nb0 of the given size in the update
+    // folder, named in g_ImagePath.
+    void Start(const json &deviceJson, size_t imageSize, const std::vector<FirstRecord> &first = {})
+    {
+        OpenDevice(deviceJson);
+        image_ = Nb0(imageSize);
+        device().PutFile(kImageFile, std::string(image_.begin(), image_.end()));
+        PathCopy(g_ImagePath, kImagePath);
+        SeedOldContent(first);
+        for (uint32_t block = 0; block <= TOC_BLOCK; ++block)
+            before_.push_back(RawBlock(block));
+        // The caller's array holds whatever was in memory before.
+        info_.assign(NAND_SECTORS_PER_BLOCK, SectorInfo{0x5A5A5A5A, 0x00, 0x00, 0x5A5A});
+        ForgetSetup();
+    }
+
+    void SeedOldContent(const std::vector<FirstRecord> &first)
+    {
+        // A factory-bad block takes no change: it keeps its factory mark.
+        const std::vector<uint32_t> &factoryBad = device().device().Config().flash.bad;
+        NandSetEbootFlag(disk_, 1);
+        NandSetTocFlag(disk_, 1);
+        for (uint32_t block = 0; block <= TOC_BLOCK; ++block) {
+            if (std::count(factoryBad.begin(), factoryBad.end(), block))
+                continue;
+            ASSERT_EQ(NandEraseBlock(disk_, block), 1u);
+            for (uint32_t s = 0; s < NAND_SECTORS_PER_BLOCK; ++s) {
+                uint32_t sector = block * NAND_SECTORS_PER_BLOCK + s;
+                std::vector<BYTE> data(NAND_SECTOR_SIZE, BYTE(sector));
+                SectorInfo info = OldRecord(sector);
+                for (const FirstRecord &record : first)
+                    if (record.block == block && s == 0) {
+                        info.bOemFlags = record.oemFlags;
+                        info.bBadBlockMark = record.badBlockMark;
+                    }
+                ASSERT_EQ(NandWritePage(disk_, sector, data.data(), &info), 1u);
+            }
+        }
+        NandSetEbootFlag(disk_, 0);
+        NandSetTocFlag(disk_, 0);
+    }
+
+    DWORD Write(BYTE *buffer) { return WriteEBootImage(disk_, buffer, info_.data()); }
+
+    // Block 0: the stamped StepLoader in sectors 0-7 with their old records, the rest erased.
+    // Blocks 1-4: the next 128 KiB of the file each, the old records with sector 0 marked as
+    // boot area.
+    void ExpectNewImage(uint32_t block)
+    {
+        std::vector<uint8_t> image = Stamped(image_);
+        std::vector<uint8_t> raw = RawBlock(block);
+        for (uint32_t s = 0; s < NAND_SECTORS_PER_BLOCK; ++s) {
+            uint32_t sector = block * NAND_SECTORS_PER_BLOCK + s;
+            std::vector<uint8_t> expected(kRecord, 0xFF);
+            if (block > 0 || s < STEPLOADER_SECTORS) {
+                size_t from = block == 0 ? s * NAND_SECTOR_SIZE
+                                         : STEPLOADER_SIZE + (block - 1) * NAND_BLOCK_SIZE +
+                                               s * NAND_SECTOR_SIZE;
+                std::copy_n(image.begin() + from, NAND_SECTOR_SIZE, expected.begin());
+                std::vector<uint8_t> old(before_[block].begin() + s * kRecord + NAND_SECTOR_SIZE,
+                                         before_[block].begin() + (s + 1) * kRecord);
+                if (block > 0 && s == 0)
+                    old[4] &= 0xFE;
+                std::copy(old.begin(), old.end(), expected.begin() + NAND_SECTOR_SIZE);
+            }
+            ASSERT_TRUE(std::equal(expected.begin(), expected.end(), raw.begin() + s * kRecord))
+                << "block " << block << " sector " << sector;
+        }
+    }
+
+    void ExpectAsBefore(uint32_t block)
+    {
+        EXPECT_TRUE(RawBlock(block) == before_[block]) << "block " << block << " changed";
+    }
+
+    std::vector<std::string> ControlWords(const std::string &name)
+    {
+        std::vector<std::string> words;
+        for (const std::string &call : Calls())
+            if (call.rfind(name + " in=", 0) == 0)
+                words.push_back(call.substr(name.size() + 4));
+        return words;
+    }
+
+    // What every path leaves: the EBoot flag off, no file or heap block held.
+    void ExpectNothingLeft()
+    {
+        EXPECT_TRUE(FlagsLeftOn().empty());
+        ce_host::Holdings held = ce_host::Held();
+        EXPECT_EQ(held.handles, 1u) << "only the test's own DSK1: handle";
+        EXPECT_EQ(held.heapBlocks, 0u);
+    }
+
+    std::vector<uint8_t> image_;
+    std::vector<std::vector<uint8_t>> before_;
+    std::vector<SectorInfo> info_;
+};
+
+struct FlashCase {
+    const char *name;
+    const char *deviceJson;
+    std::vector<FirstRecord> first;
+    Lines (*log)();
+    DWORD result;
+    bool flagSet;                     // the EBoot flag went on before it went off
+    std::vector<std::string> erased;  // ERASE_BLOCK inputs, in order
+    std::vector<uint32_t> written;    // blocks holding the new image afterwards
+    std::vector<uint32_t> unchanged;  // blocks byte for byte as before
+};
+
+class EbootWriterFlash : public EbootWriter, public testing::WithParamInterface<FlashCase> {};
+
+TEST_P(EbootWriterFlash, WritesOrLeavesTheBootArea)
+{
+    const FlashCase &c = GetParam();
+    Start(json::parse(c.deviceJson), EBOOT_IMAGE_SIZE, c.first);
+    std::vector<BYTE> buffer(EBOOT_IMAGE_SIZE);
+
+    EXPECT_EQ(Write(buffer.data()), c.result);
+    EXPECT_EQ(Log(), c.log());
+    EXPECT_EQ(ControlWords("IOCTL_FMD_ERASE_BLOCK"), c.erased);
+    // Set only once blocks 1 to 4 proved good, cleared on every way out.
+    std::vector<std::string> flagWords = {"00000000"};
+    if (c.flagSet)
+        flagWords.insert(flagWords.begin(), "ecac0000");
+    EXPECT_EQ(ControlWords("IOCTL_FMD_SET_EBOOT_FLAG"), flagWords);
+    for (uint32_t block : c.written)
+        ExpectNewImage(block);
+    for (uint32_t block : c.unchanged)
+        ExpectAsBefore(block);
+    ExpectNothingLeft();
+}
+
+const std::vector<std::string> kEraseAll = {"00000000", "01000000", "02000000", "03000000",
+                                            "04000000"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EbootWriterFlash,
+    testing::Values(
+        FlashCase{"AllGood",
+                  "{}",
+                  {},
+                  [] {
+                      return Join({kStart, WroteAll(), End(1)});
+                  },
+                  1,
+                  true,
+                  kEraseAll,
+                  {0, 1, 2, 3, 4},
+                  {5}},
+        // Reserved and read-only: the mark is the boot area's own, not a bad mark.
+        FlashCase{"MarkWithBootAreaFlagsIsGood",
+                  "{}",
+                  {{2, 0xFC, 0x00}},
+                  [] {
+                      return Join({kStart, WroteAll(), End(1)});
+                  },
+                  1,
+                  true,
+                  kEraseAll,
+                  {0, 1, 2, 3, 4},
+                  {5}},
+        FlashCase{"BlockZeroReadingBadIsWritten",
+                  "{}",
+                  {{0, 0xFF, 0x00}},
+                  [] {
+                      return Join({kStart, WroteAll(), End(1)});
+                  },
+                  1,
+                  true,
+                  kEraseAll,
+                  {0, 1, 2, 3, 4},
+                  {5}},
+        FlashCase{"BadBlockRefusesBeforeAnyErase",
+                  "{}",
+                  {{3, 0xFF, 0x00}},
+                  [] {
+                      return Join(
+                          {kStart,
+                           {"[QuorShell] WriteEBootImage: 3 block is bad block \r\n",
+                            "[QuorShell] WriteEBootImage: only 3 of 4 blocks good, EBoot not "
+                            "written \r\n"},
+                           End(0)});
+                  },
+                  0,
+                  false,
+                  {},
+                  {},
+                  {0, 1, 2, 3, 4, 5}},
+        FlashCase{"TwoBadBlocksAllNamed",
+                  "{}",
+                  {{1, 0xFE, 0x00}, {4, 0x00, 0x00}},
+                  [] {
+                      return Join(
+                          {kStart,
+                           {"[QuorShell] WriteEBootImage: 1 block is bad block \r\n",
+                            "[QuorShell] WriteEBootImage: 4 block is bad block \r\n",
+                            "[QuorShell] WriteEBootImage: only 2 of 4 blocks good, EBoot not "
+                            "written \r\n"},
+                           End(0)});
+                  },
+                  0,
+                  false,
+                  {},
+                  {},
+                  {0, 1, 2, 3, 4, 5}},
+        FlashCase{"FactoryBadBlock",
+                  R"({"flash": {"blocks": 16, "bad": [2]}})",
+                  {},
+                  [] {
+                      return Join(
+                          {kStart,
+                           {"[QuorShell] WriteEBootImage: 2 block is bad block \r\n",
+                            "[QuorShell] WriteEBootImage: only 3 of 4 blocks good, EBoot not "
+                            "written \r\n"},
+                           End(0)});
+                  },
+                  0,
+                  false,
+                  {},
+                  {},
+                  {0, 1, 2, 3, 4, 5}},
+        // No record to judge by: the block counts as bad.
+        FlashCase{"UnreadableFirstSector",
+                  R"({"flash": {"blocks": 16, "faults": [{"op": "read", "sector": 128}]}})",
+                  {},
+                  [] {
+                      return Join(
+                          {kStart,
+                           {"[QuorShell]FMD DeviceIoControl IOCTL_FMD_READ_SECTOR fail \r\n",
+                            "[QuorShell] WriteEBootImage: NandReadPage fail \r\n",
+                            "[QuorShell] WriteEBootImage: only 3 of 4 blocks good, EBoot not "
+                            "written \r\n"},
+                           End(0)});
+                  },
+                  0,
+                  false,
+                  {},
+                  {},
+                  {0, 1, 2, 3, 4, 5}},
+        FlashCase{"BlockZeroRecordsUnreadable",
+                  R"({"flash": {"blocks": 16, "faults": [{"op": "read", "sector": 3}]}})",
+                  {},
+                  [] {
+                      return Join(
+                          {kStart,
+                           {"[QuorShell]FMD DeviceIoControl IOCTL_FMD_READ_SECTOR fail \r\n",
+                            "[QuorShell] WriteEBootImage: failed to read block (0x0).\r\n"},
+                           End(0)});
+                  },
+                  0,
+                  true,
+                  {},
+                  {},
+                  {0, 1, 2, 3, 4, 5}},
+        FlashCase{"EraseFailsOnBlockZero",
+                  R"({"flash": {"blocks": 16, "faults": [{"op": "erase", "block": 0, "nth": 2}]}})",
+                  {},
+                  [] {
+                      return Join(
+                          {kStart,
+                           Erase(0),
+                           {"[QuorShell]FMD DeviceIoControl IOCTL_FMD_ERASE_BLOCK fail \r\n",
+                            "[QuorShell] WriteEBootImage: failed to erase block (0x0).\r\n"},
+                           End(0)});
+                  },
+                  0,
+                  true,
+                  {"00000000 failed"},
+                  {},
+                  {0, 1, 2, 3, 4, 5}},
+        FlashCase{"EraseFailsOnBlockThree",
+                  R"({"flash": {"blocks": 16, "faults": [{"op": "erase", "block": 3, "nth": 2}]}})",
+                  {},
+                  [] {
+                      return Join(
+                          {kStart,
+                           Wrote(0),
+                           Wrote(1),
+                           Wrote(2),
+                           Erase(3),
+                           {"[QuorShell]FMD DeviceIoControl IOCTL_FMD_ERASE_BLOCK fail \r\n",
+                            "[QuorShell] WriteEBootImage: failed to erase block (0x3).\r\n"},
+                           End(0)});
+                  },
+                  0,
+                  true,
+                  {"00000000", "01000000", "02000000", "03000000 failed"},
+                  {0, 1, 2},
+                  {3, 4, 5}},
+        FlashCase{
+            "WriteFailsInsideBlockTwo",
+            R"({"flash": {"blocks": 16, "faults": [{"op": "write", "sector": 130, "nth": 2}]}})",
+            {},
+            [] {
+                return Join({kStart,
+                             Wrote(0),
+                             Wrote(1),
+                             Wrote(2),
+                             {"[QuorShell]FMD DeviceIoControl IOCTL_FMD_WRITE_SECTOR fail \r\n",
+                              "[QuorShell] WriteEBootImage: failed to write block (0x2).\r\n"},
+                             End(0)});
+            },
+            0,
+            true,
+            {"00000000", "01000000", "02000000"},
+            {0, 1},
+            {3, 4, 5}},
+        FlashCase{"RecordsOfBlockFourUnreadable",
+                  R"({"flash": {"blocks": 16, "faults": [{"op": "read", "sector": 260}]}})",
+                  {},
+                  [] {
+                      return Join(
+                          {kStart,
+                           Wrote(0),
+                           Wrote(1),
+                           Wrote(2),
+                           Wrote(3),
+                           {"[QuorShell]FMD DeviceIoControl IOCTL_FMD_READ_SECTOR fail \r\n",
+                            "[QuorShell] WriteEBootImage: failed to read block (0x4).\r\n"},
+                           End(0)});
+                  },
+                  0,
+                  true,
+                  {"00000000", "01000000", "02000000", "03000000"},
+                  {0, 1, 2, 3},
+                  {4, 5}}),
+    [](const testing::TestParamInfo<FlashCase> &info) { return std::string(info.param.name); });
+
+TEST_F(EbootWriter, SendsItsCodesInOrder)
+{
+    Start(json::object(), EBOOT_IMAGE_SIZE);
+    std::vector<BYTE> buffer(EBOOT_IMAGE_SIZE);
+    ASSERT_EQ(Write(buffer.data()), 1u);
+    Lines expected = {"IOCTL_FMD_SET_SECTOR_ADDR in=40000000", "IOCTL_FMD_READ_SECTOR 64+1",
+                      "IOCTL_FMD_SET_SECTOR_ADDR in=80000000", "IOCTL_FMD_READ_SECTOR 128+1",
+                      "IOCTL_FMD_SET_SECTOR_ADDR in=c0000000", "IOCTL_FMD_READ_SECTOR 192+1",
+                      "IOCTL_FMD_SET_SECTOR_ADDR in=00010000", "IOCTL_FMD_READ_SECTOR 256+1",
+                      "IOCTL_FMD_SET_EBOOT_FLAG in=ecac0000"};
+    const char *addresses[] = {"00000000", "40000000", "80000000", "c0000000", "00010000"};
+    for (uint32_t block = 0; block <= EBOOT_LAST_BLOCK; ++block) {
+        std::string first = std::to_string(block * NAND_SECTORS_PER_BLOCK);
+        std::string address = std::string("IOCTL_FMD_SET_SECTOR_ADDR in=") + addresses[block];
+        expected.push_back(address);
+        expected.push_back("IOCTL_FMD_READ_SECTOR " + first + "+64");
+        expected.push_back("IOCTL_FMD_ERASE_BLOCK in=0" + std::to_string(block) + "000000");
+        expected.push_back(address);
+        expected.push_back("IOCTL_FMD_WRITE_SECTOR " + first + (block == 0 ? "+8" : "+64"));
+    }
+    expected.push_back("IOCTL_FMD_SET_EBOOT_FLAG in=00000000");
+    EXPECT_EQ(Calls(), expected);
+    // The buffer keeps the file, with the checksum the flash got.
+    EXPECT_TRUE(buffer == Stamped(image_));
+}
+
+TEST_F(EbootWriter, MissingBufferOrArraySendsNothing)
+{
+    Start(json::object(), EBOOT_IMAGE_SIZE);
+    std::vector<BYTE> buffer(EBOOT_IMAGE_SIZE);
+    const Lines refused = Join({kOpen, {"[QuorShell] WriteEBootImage Invalid Parameter \r\n"}});
+
+    EXPECT_EQ(WriteEBootImage(disk_, NULL, info_.data()), 0u);
+    EXPECT_EQ(WriteEBootImage(disk_, buffer.data(), NULL), 0u);
+    EXPECT_EQ(Log(), Join({refused, refused}));
+    EXPECT_TRUE(Calls().empty());
+    ExpectNothingLeft();
+}
+
+struct FileCase {
+    const char *name;
+    uint64_t size;  // 0: no file
+    const char *deviceJson;
+    Lines (*after)();  // what follows the opening lines, up to the exit line
+    DWORD result;
+};
+
+class EbootWriterFile : public EbootWriter, public testing::WithParamInterface<FileCase> {};
+
+TEST_P(EbootWriterFile, TakesOnlyAFileThatFillsTheFiveBlocksAndFitsTheBuffer)
+{
+    const FileCase &c = GetParam();
+    Start(json::parse(c.deviceJson), std::min<uint64_t>(c.size, EBOOT_IMAGE_SIZE + 0x1000));
+    if (c.size == 0)
+        std::filesystem::remove(device().Host(kImageFile));
+    else
+        std::filesystem::resize_file(device().Host(kImageFile), c.size);  // sparse past the nb0
+    // The RAM image buffer, marked so that a byte read into it shows.
+    std::vector<BYTE> buffer(RAM_IMAGE_BUFFER_SIZE, 0xC3);
+
+    EXPECT_EQ(Write(buffer.data()), c.result);
+    EXPECT_EQ(Log(), Join({kOpen, c.after(), End(c.result)}));
+    if (c.result) {
+        for (uint32_t block = 0; block <= EBOOT_LAST_BLOCK; ++block)
+            ExpectNewImage(block);
+    } else {
+        EXPECT_EQ(Calls(), Lines{"IOCTL_FMD_SET_EBOOT_FLAG in=00000000"});
+        EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](BYTE b) { return b == 0xC3; }));
+        for (uint32_t block = 0; block <= TOC_BLOCK; ++block)
+            ExpectAsBefore(block);
+    }
+    ExpectAsBefore(TOC_BLOCK);
+    ExpectNothingLeft();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EbootWriterFile,
+    testing::Values(
+        FileCase{"Missing", 0, "{}",
+                 [] { return Lines{"ERROR(2)- Cannot open bootimage file\r\n"}; }, 0},
+        FileCase{"HeldOpenElsewhere", EBOOT_IMAGE_SIZE,
+                 R"({"files": {"locked": ["\\flashdisk\\K275D-Update\\R5boot_240315.nb0"]}})",
+                 [] { return Lines{"ERROR(32)- Cannot open bootimage file\r\n"}; }, 0},
+        FileCase{"OneByteShort", EBOOT_IMAGE_SIZE - 1, "{}",
+                 [] {
+                     return Lines{
+                         "[QuorShell] WriteEBootImage: image size 0x83FFF is out of "
+                         "range 0x84000 - 0x2AE0000 \r\n"};
+                 },
+                 0},
+        FileCase{"OneByteOverTheBuffer", RAM_IMAGE_BUFFER_SIZE + 1, "{}",
+                 [] {
+                     return Lines{
+                         "[QuorShell] WriteEBootImage: image size 0x2AE0001 is out of "
+                         "range 0x84000 - 0x2AE0000 \r\n"};
+                 },
+                 0},
+        FileCase{"Exact", EBOOT_IMAGE_SIZE, "{}",
+                 [] {
+                     return Join({kBlocks, WroteAll()});
+                 },
+                 1},
+        // The writer takes the five blocks' bytes; the rest of a longer file stays in the buffer.
+        FileCase{"FillingTheBuffer", RAM_IMAGE_BUFFER_SIZE, "{}",
+                 [] {
+                     return Join({kBlocks, WroteAll()});
+                 },
+                 1}),
+    [](const testing::TestParamInfo<FileCase> &info) { return std::string(info.param.name); });
+
+}  // namespace eboot_writer_test
