@@ -40,8 +40,8 @@ FlashView ViewFlash(sim::FlashDriver &driver, uint32_t blocks)
         else
             view.map.push_back(here);
     }
-    if (kTocSector < flash.Sectors())
-        view.toc = DecodeToc(flash.Sector(kTocSector));
+    view.bootLoader = ViewBootLoader(driver);
+    view.toc = view.bootLoader.toc;
     return view;
 }
 
@@ -84,7 +84,7 @@ std::vector<std::string> StateWords(const BlockRun &run)
     return words;
 }
 
-DeviceView ViewDevice(const fs::path &folder)
+std::unique_ptr<sim::FlashDriver> OpenDeviceFlash(const fs::path &folder)
 {
     std::error_code error;
     if (!fs::is_directory(folder, error))
@@ -94,11 +94,18 @@ DeviceView ViewDevice(const fs::path &folder)
     sim::DeviceConfig config = sim::DeviceConfig::Load(folder / "device.json");
     fs::path nandFile = folder / "nand.bin";
     // Checks the size of a nand.bin that is there; maps it only when asked for its bytes.
-    sim::FlashDriver driver(config.flash, nandFile);
+    auto driver = std::make_unique<sim::FlashDriver>(config.flash, nandFile);
     sim::LoadStateFile(folder / "state.json");  // a device with unusable state is refused
+    if (!fs::exists(nandFile, error))
+        return nullptr;
+    return driver;
+}
+
+DeviceView ViewDevice(const fs::path &folder)
+{
     DeviceView view;
-    if (fs::exists(nandFile, error))
-        view.flash = ViewFlash(driver, config.flash.blocks);
+    if (std::unique_ptr<sim::FlashDriver> driver = OpenDeviceFlash(folder))
+        view.flash = ViewFlash(*driver, driver->Flash().Blocks());
     return view;
 }
 

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include "devkit/boot_loader_view.h"
 #include "devkit/toc_record.h"
 #include "sim/flash_driver.h"
 
@@ -30,6 +32,7 @@ struct FlashView {
     std::vector<uint32_t> bad;  // blocks whose status says bad
     std::vector<BlockRun> map;
     std::optional<TocRecord> toc;  // none when the flash is too small to hold block 5
+    BootLoaderView bootLoader;
 };
 
 struct DeviceView {
@@ -43,5 +46,9 @@ std::vector<std::string> StateWords(const BlockRun &run);
 // Reads device.json, state.json and nand.bin. A missing folder or device.json, an unusable
 // description or state, or a nand.bin of the wrong size throws sim::DeviceError.
 DeviceView ViewDevice(const std::filesystem::path &folder);
+
+// The driver of a device folder's nand.bin, read as the boot loader would; none when nand.bin
+// was never written. Throws as ViewDevice does.
+std::unique_ptr<sim::FlashDriver> OpenDeviceFlash(const std::filesystem::path &folder);
 
 }  // namespace devkit

@@ -99,6 +99,54 @@ void PrintToc(std::ostream &out, const TocRecord &toc)
     }
 }
 
+std::string BlockList(const std::vector<uint32_t> &blocks)
+{
+    std::vector<std::string> numbers;
+    for (uint32_t block : blocks)
+        numbers.push_back(std::to_string(block));
+    return numbers.empty() ? "none" : Joined(numbers, ", ");
+}
+
+void PrintBootLoader(std::ostream &out, const devkit::BootLoaderView &view)
+{
+    const devkit::StepLoaderView &step = view.stepLoader;
+    out << "StepLoader block 0: checksum word " << Hex(step.header[2])
+        << (step.checksumMatches ? " matches" : ", but sectors 0-7 sum to " + Hex(step.checksum))
+        << "\n";
+    out << "EBoot   blocks " << BlockList(view.eboot.blocks);
+    if (!view.eboot.skipped.empty())
+        out << ", skipping bad " << BlockList(view.eboot.skipped);
+    out << "\n";
+}
+
+void PrintNkRegion(std::ostream &out, const devkit::NkRegion &nk)
+{
+    out << "NK      ID[3]: " << nk.sectors << " sectors";
+    if (!nk.blocks.empty())
+        out << " in blocks " << nk.blocks.front() << "-" << nk.blocks.back();
+    if (!nk.skipped.empty())
+        out << ", skipping " << BlockList(nk.skipped);
+    out << (nk.unreadable ? "; unreadable: " + *nk.unreadable : std::string("; readable")) << "\n";
+}
+
+nlohmann::ordered_json BootLoaderJson(const devkit::BootLoaderView &view)
+{
+    nlohmann::ordered_json nk = nullptr;
+    if (view.nk)
+        nk = {{"sectors", view.nk->sectors},
+              {"blocks", view.nk->blocks},
+              {"skipped", view.nk->skipped},
+              {"readable", !view.nk->unreadable},
+              {"unreadable",
+               view.nk->unreadable ? nlohmann::ordered_json(*view.nk->unreadable) : nullptr}};
+    return {{"steploader",
+             {{"header", view.stepLoader.header},
+              {"checksum", view.stepLoader.checksum},
+              {"checksum_matches", view.stepLoader.checksumMatches}}},
+            {"eboot", {{"blocks", view.eboot.blocks}, {"skipped", view.eboot.skipped}}},
+            {"nk", nk}};
+}
+
 const char *RegionTitle(devkit::FlashRegion region)
 {
     switch (region) {
@@ -182,7 +230,8 @@ nlohmann::ordered_json FlashJson(const devkit::FlashView &flash)
                        {"status", run.status},
                        {"state", devkit::StateWords(run)}});
     return {{"blocks", {{"count", flash.blocks}, {"bad", flash.bad}, {"map", map}}},
-            {"toc", flash.toc ? TocJson(*flash.toc) : nlohmann::ordered_json(nullptr)}};
+            {"toc", flash.toc ? TocJson(*flash.toc) : nlohmann::ordered_json(nullptr)},
+            {"boot_loader", BootLoaderJson(flash.bootLoader)}};
 }
 
 }  // namespace
@@ -205,6 +254,9 @@ std::string InspectText(const std::string &folder, const devkit::DeviceView &vie
         PrintToc(out, *flash.toc);
     else
         out << "TOC     none: the flash ends before block " << devkit::kTocBlock << "\n";
+    PrintBootLoader(out, flash.bootLoader);
+    if (flash.bootLoader.nk)
+        PrintNkRegion(out, *flash.bootLoader.nk);
     out << "blocks\n";
     PrintBlocks(out, flash);
     return out.str();

@@ -5,19 +5,11 @@
 #include "devkit/device_view.h"
 #include "tools/command_line.h"
 #include "tools/flash_report.h"
+#include "tools/quordev_commands.h"
 
 namespace {
 
-// A check that accepts what the parser accepts, and names what it expected otherwise.
-template <typename Parser>
-CLI::Validator Parses(Parser parser, const std::string &expected)
-{
-    return CLI::Validator(
-        [parser, expected](std::string &text) {
-            return parser(text) ? std::string() : "\"" + text + "\" is not " + expected;
-        },
-        "");
-}
+using qs_tools::Parses;
 
 // quordev init DIR [--boot-key N] [--blocks N] [--bad LIST] [--serial DIGITS] [--mac MAC]
 // [--force]
@@ -121,9 +113,18 @@ std::function<int()> AddInspectCommand(CLI::App &app)
 
 int main(int argc, char **argv)
 {
-    CLI::App app{"Device kit: creates and inspects simulated device folders.", "quordev"};
+    CLI::App app{
+        "Device kit: creates and inspects simulated device folders, builds update "
+        "images, places them and checks the flash against them.",
+        "quordev"};
     app.require_subcommand(1);
-    std::vector<std::function<int()>> commands = {AddInitCommand(app), AddInspectCommand(app)};
+    std::vector<std::function<int()>> commands = {AddInitCommand(app),
+                                                  AddInspectCommand(app),
+                                                  qs_tools::AddPackageCommand(app),
+                                                  qs_tools::AddVerifyCommand(app),
+                                                  qs_tools::AddMkbinCommand(app),
+                                                  qs_tools::AddMknb0Command(app),
+                                                  qs_tools::AddCrcCommand(app)};
     if (std::optional<int> status = qs_tools::ParseCommandLine(app, argc, argv))
         return *status;
 

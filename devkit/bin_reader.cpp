@@ -1,0 +1,104 @@
+#include "devkit/bin_reader.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <fstream>
+#include <numeric>
+
+#include "devkit/toc_record.h"
+#include "sim/error.h"
+
+namespace devkit {
+
+namespace {
+
+constexpr std::array<char, 7> kBinMagic = {'B', '0', '0', '0', 'F', 'F', '\n'};
+
+[[noreturn]] void Refuse(const std::string &reason)
+{
+    throw sim::DeviceError(reason);
+}
+
+void ReadExactly(std::istream &in, void *into, size_t count, const std::string &what)
+{
+    in.read(static_cast<char *>(into), std::streamsize(count));
+    if (size_t(in.gcount()) != count)
+        Refuse("the file ends inside " + what);
+}
+
+uint32_t ReadU32(std::istream &in, const std::string &what)
+{
+    std::array<uint8_t, 4> bytes{};
+    ReadExactly(in, bytes.data(), bytes.size(), what);
+    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
+           uint32_t(bytes[3]) << 24;
+}
+
+std::string RecordName(size_t number, uint32_t address)
+{
+    return "record " + std::to_string(number) + " at " + Hex(address);
+}
+
+}  // namespace
+
+uint64_t LoadedBinImage::CoveredBytes() const
+{
+    return uint64_t(std::count(covered.begin(), covered.end(), true));
+}
+
+LoadedBinImage ReadBinImage(std::istream &in)
+{
+    std::array<char, 7> signature{};
+    in.read(signature.data(), signature.size());
+    if (size_t(in.gcount()) != signature.size() || signature != kBinMagic)
+        Refuse("not a .BIN file: it does not begin with \"B000FF\\n\"");
+    LoadedBinImage image;
+    image.start = ReadU32(in, "the header");
+    image.length = ReadU32(in, "the header");
+    if (image.length == 0)
+        Refuse("the header's image length is 0");
+    if (image.length > kRamImageBufferSize)
+        Refuse("the header's image length " + Hex(image.length) + " exceeds the RAM buffer's " +
+               Hex(kRamImageBufferSize));
+    image.bytes.assign(image.length, kUncoveredFill);
+    image.covered.assign(image.length, false);
+    for (size_t number = 1;; ++number) {
+        const std::string header = "the header of record " + std::to_string(number);
+        BinRecord record;
+        record.address = ReadU32(in, header);
+        record.length = ReadU32(in, header);
+        record.checksum = ReadU32(in, header);
+        if (record.address == 0 && record.checksum == 0) {
+            image.launch = record.length;
+            return image;
+        }
+        const std::string name = RecordName(number, record.address);
+        uint64_t offset = uint64_t(record.address) - kRamImageBase;
+        if (record.address < kRamImageBase || offset + record.length > image.length)
+            Refuse(name + " length " + Hex(record.length) + " lies outside the image " +
+                   Hex(kRamImageBase) + ".." + Hex(uint32_t(kRamImageBase + image.length - 1)));
+        uint8_t *into = image.bytes.data() + offset;
+        ReadExactly(in, into, record.length, name);
+        uint32_t sum = std::accumulate(into, into + record.length, uint32_t(0));
+        if (sum != record.checksum)
+            Refuse(name + " has checksum " + Hex(record.checksum) + " but its bytes sum to " +
+                   Hex(sum));
+        std::fill_n(image.covered.begin() + std::ptrdiff_t(offset), record.length, true);
+        image.records.push_back(record);
+    }
+}
+
+LoadedBinImage ReadBinImageFile(const std::filesystem::path &file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        Refuse(file.string() + ": cannot be read");
+    try {
+        return ReadBinImage(in);
+    } catch (const sim::DeviceError &error) {
+        Refuse(file.string() + ": " + error.what());
+    }
+}
+
+}  // namespace devkit

@@ -1,0 +1,36 @@
+// quordev's subcommands: each adds itself to the app and gives back its run, which answers -1
+// when its subcommand was not the one given.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+namespace qs_tools {
+
+using Command = std::function<int()>;
+
+Command AddMkbinCommand(CLI::App &app);
+Command AddMknb0Command(CLI::App &app);
+Command AddCrcCommand(CLI::App &app);
+Command AddPackageCommand(CLI::App &app);
+Command AddVerifyCommand(CLI::App &app);
+
+// A 32-bit number as 0x-prefixed hexadecimal or as decimal; none for anything else.
+std::optional<uint32_t> ParseNumber(const std::string &text);
+
+// A check that accepts what the parser accepts, and names what it expected otherwise.
+template <typename Parser>
+CLI::Validator Parses(Parser parser, const std::string &expected)
+{
+    return CLI::Validator(
+        [parser, expected](std::string &text) {
+            return parser(text) ? std::string() : "\"" + text + "\" is not " + expected;
+        },
+        "");
+}
+
+}  // namespace qs_tools
