@@ -39,12 +39,6 @@ std::vector<uint8_t> Stamped(std::vector<uint8_t> image)
     return image;
 }
 
-// The record each sector held before the update: numbered, so a record moved or invented shows.
-SectorInfo OldRecord(uint32_t sector)
-{
-    return SectorInfo{0xA5000000 | sector, 0xFF, 0xFF, WORD(0x1200 + sector)};
-}
-
 std::string Hex(uint32_t value)
 {
     char text[16];
@@ -123,26 +117,15 @@ protected:
     {
         // A factory-bad block takes no change: it keeps its factory mark.
         const std::vector<uint32_t> &factoryBad = device().device().Config().flash.bad;
-        NandSetEbootFlag(disk_, 1);
-        NandSetTocFlag(disk_, 1);
         for (uint32_t block = 0; block <= TOC_BLOCK; ++block) {
             if (std::count(factoryBad.begin(), factoryBad.end(), block))
                 continue;
-            ASSERT_EQ(NandEraseBlock(disk_, block), 1u);
-            for (uint32_t s = 0; s < NAND_SECTORS_PER_BLOCK; ++s) {
-                uint32_t sector = block * NAND_SECTORS_PER_BLOCK + s;
-                std::vector<BYTE> data(NAND_SECTOR_SIZE, BYTE(sector));
-                SectorInfo info = OldRecord(sector);
-                for (const FirstRecord &record : first)
-                    if (record.block == block && s == 0) {
-                        info.bOemFlags = record.oemFlags;
-                        info.bBadBlockMark = record.badBlockMark;
-                    }
-                ASSERT_EQ(NandWritePage(disk_, sector, data.data(), &info), 1u);
-            }
+            FirstRecord record = {block, 0xFF, 0xFF};
+            for (const FirstRecord &given : first)
+                if (given.block == block)
+                    record = given;
+            FillBlock(block, record.oemFlags, record.badBlockMark);
         }
-        NandSetEbootFlag(disk_, 0);
-        NandSetTocFlag(disk_, 0);
     }
 
     DWORD Write(BYTE *buffer) { return WriteEBootImage(disk_, buffer, info_.data()); }
@@ -178,15 +161,6 @@ protected:
         EXPECT_TRUE(RawBlock(block) == before_[block]) << "block " << block << " changed";
     }
 
-    std::vector<std::string> ControlWords(const std::string &name)
-    {
-        std::vector<std::string> words;
-        for (const std::string &call : Calls())
-            if (call.rfind(name + " in=", 0) == 0)
-                words.push_back(call.substr(name.size() + 4));
-        return words;
-    }
-
     // What every path leaves: the EBoot flag off, no file or heap block held.
     void ExpectNothingLeft()
     {
@@ -213,6 +187,11 @@ struct FlashCase {
     std::vector<uint32_t> unchanged;  // blocks byte for byte as before
 };
 
+void PrintTo(const FlashCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class EbootWriterFlash : public EbootWriter, public testing::WithParamInterface<FlashCase> {};
 
 TEST_P(EbootWriterFlash, WritesOrLeavesTheBootArea)
@@ -223,12 +202,12 @@ TEST_P(EbootWriterFlash, WritesOrLeavesTheBootArea)
 
     EXPECT_EQ(Write(buffer.data()), c.result);
     EXPECT_EQ(Log(), c.log());
-    EXPECT_EQ(ControlWords("IOCTL_FMD_ERASE_BLOCK"), c.erased);
+    EXPECT_EQ(ControlInputs("IOCTL_FMD_ERASE_BLOCK"), c.erased);
     // Set only once blocks 1 to 4 proved good, cleared on every way out.
     std::vector<std::string> flagWords = {"00000000"};
     if (c.flagSet)
         flagWords.insert(flagWords.begin(), "ecac0000");
-    EXPECT_EQ(ControlWords("IOCTL_FMD_SET_EBOOT_FLAG"), flagWords);
+    EXPECT_EQ(ControlInputs("IOCTL_FMD_SET_EBOOT_FLAG"), flagWords);
     for (uint32_t block : c.written)
         ExpectNewImage(block);
     for (uint32_t block : c.unchanged)
@@ -478,6 +457,11 @@ struct FileCase {
     Lines (*after)();  // what follows the opening lines, up to the exit line
     DWORD result;
 };
+
+void PrintTo(const FileCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class EbootWriterFile : public EbootWriter, public testing::WithParamInterface<FileCase> {};
 

@@ -25,4 +25,34 @@ std::vector<std::string> FlashTest::FlagsLeftOn()
     return sim::DeviceFlash(device_->device()).FlagsLeftOn();
 }
 
+std::vector<std::string> FlashTest::ControlInputs(const std::string &name)
+{
+    std::vector<std::string> inputs;
+    for (const std::string &call : Calls())
+        if (call.rfind(name + " in=", 0) == 0)
+            inputs.push_back(call.substr(name.size() + 4));
+    return inputs;
+}
+
+void FlashTest::FillBlock(uint32_t block, BYTE firstOemFlags, BYTE firstBadBlockMark)
+{
+    DWORD (*setFlag)
+    (HANDLE, DWORD) = block < TOC_BLOCK    ? NandSetEbootFlag
+                      : block == TOC_BLOCK ? NandSetTocFlag
+                                           : NandSetNkFlag;
+    setFlag(disk_, 1);
+    ASSERT_EQ(NandEraseBlock(disk_, block), 1u) << "block " << block;
+    for (uint32_t s = 0; s < NAND_SECTORS_PER_BLOCK; ++s) {
+        uint32_t sector = block * NAND_SECTORS_PER_BLOCK + s;
+        std::vector<BYTE> data(NAND_SECTOR_SIZE, BYTE(sector));
+        SectorInfo info = OldRecord(sector);
+        if (s == 0) {
+            info.bOemFlags = firstOemFlags;
+            info.bBadBlockMark = firstBadBlockMark;
+        }
+        ASSERT_EQ(NandWritePage(disk_, sector, data.data(), &info), 1u) << "sector " << sector;
+    }
+    setFlag(disk_, 0);
+}
+
 }  // namespace qs_test

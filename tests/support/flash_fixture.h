@@ -55,6 +55,17 @@ protected:
     std::vector<uint8_t> RawBlock(uint32_t block);
     // "EBoot", "TOC", "NK": the driver's flags still on.
     std::vector<std::string> FlagsLeftOn();
+    // The inputs of one control code as Calls shows them ("05000000", "05000000 failed").
+    std::vector<std::string> ControlInputs(const std::string &name);
+
+    // Old content in a block, written through the region's flag: each sector's data bytes are
+    // its number's low byte and its SectorInfo is OldRecord; the first record takes the given
+    // flags and mark.
+    void FillBlock(uint32_t block, BYTE firstOemFlags = 0xFF, BYTE firstBadBlockMark = 0xFF);
+    static SectorInfo OldRecord(uint32_t sector)
+    {
+        return SectorInfo{0xA5000000 | sector, 0xFF, 0xFF, WORD(0x1200 + sector)};
+    }
 
     std::vector<std::string> Log() { return device_->LogEntries(); }
     TempDevice &device() { return *device_; }
