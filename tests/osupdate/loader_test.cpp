@@ -1,4 +1,7 @@
 // Loading the NK image's .BIN records into the RAM image buffer.
+#include <fstream>
+#include <functional>
+
 #include "devkit/bin_image.h"
 #include "osupdate/OSUPDATE.h"
 #include "osupdate/image_loader.h"
@@ -336,5 +339,59 @@ TEST_P(KitImage, LoadsEveryRecordAndIgnoresTheTrailer)
 
 INSTANTIATE_TEST_SUITE_P(Trailer, KitImage, testing::Bool(),
                          [](const auto &info) { return info.param ? "With" : "Without"; });
+
+// What the kit refuses to build, each for a reason a command can show.
+TEST(BinImageKit, RefusesWhatCannotBeEncoded)
+{
+    struct Row {
+        const char *name;
+        std::function<void(devkit::BinImageSpec &)> change;
+    };
+    for (const Row &row : {
+             Row{"RecordSizeZero", [](auto &spec) { spec.recordSize = 0; }},
+             Row{"GapPastTheEnd",
+                 [](auto &spec) {
+                     spec.gaps = {{90, 11}};
+                 }},
+             Row{"GapStartsPastTheEnd",
+                 [](auto &spec) {
+                     spec.gaps = {{101, 0}};
+                 }},
+             Row{"PastTheAddressSpace", [](auto &spec) { spec.start = 0xFFFFFFA0; }},
+             Row{"ZeroRecordAtAddressZero",
+                 [](auto &spec) {
+                     spec.start = 0;
+                     spec.image.assign(100, 0);
+                 }},
+             Row{"CompanyTooLong", [](auto &spec) { spec.trailer->company = "QUORS"; }},
+             Row{"ProductTooLong", [](auto &spec) { spec.trailer->product = "K275D-2024X"; }},
+         }) {
+        devkit::BinImageSpec spec;
+        spec.image.assign(100, 1);
+        EXPECT_NO_THROW(devkit::EncodeBinImage(spec)) << row.name;
+        row.change(spec);
+        EXPECT_THROW(devkit::EncodeBinImage(spec), std::invalid_argument) << row.name;
+    }
+}
+
+TEST(BinImageKit, WritesTheWholeFileAndNothingBeside)
+{
+    TempDevice device;
+    devkit::BinImageSpec spec;
+    spec.image.assign(70000, 3);
+    std::filesystem::path file = device.folder() / "nk.bin";
+
+    devkit::WriteBinImage(file, spec);
+
+    std::vector<uint8_t> bytes = devkit::EncodeBinImage(spec);
+    std::ifstream in(file, std::ios::binary);
+    EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}), bytes);
+    // Signature, header, two records of at most 64 KiB, the terminator, the trailer.
+    EXPECT_EQ(bytes.size(), 7u + 8 + 2 * 12 + 70000 + 12 + 30);
+    std::set<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(device.folder()))
+        names.insert(entry.path().filename().string());
+    EXPECT_EQ(names.count("nk.bin.tmp"), 0u);
+}
 
 }  // namespace loader_test
