@@ -85,18 +85,6 @@ TEST(Crc, AbcAndTheTable)
         ASSERT_EQ(table[i], reference[i]) << i;
 }
 
-// A value carried from one call into the next is complemented at the boundary.
-TEST(Crc, CarriesAValueAcrossCalls)
-{
-    std::string data = Pattern(1000);
-    const BYTE *bytes = reinterpret_cast<const BYTE *>(data.data());
-    DWORD first = CalcCRC(bytes, 400, 0);
-    EXPECT_EQ(CalcCRC(bytes + 400, 600, first),
-              ~static_cast<uint32_t>(
-                  crc32(first, reinterpret_cast<const Bytef *>(data.data() + 400), 600)));
-    EXPECT_NE(CalcCRC(bytes + 400, 600, first), CalcCRC(bytes, 1000, 0));
-}
-
 struct CrcCase {
     const char *name;
     size_t imageSize;
