@@ -93,6 +93,7 @@ public:
         PutWord(id3 + 272, nk.sectors ? nk.sectors : (size + 2047) / 2048);
         PutWord(id3 + 276, nk.start);
         PutWord(id3 + 280, nk.launch);
+        flash_.EraseBlock(5);
         flash_.Program(5 * 64, toc);
 
         std::vector<uint8_t> padded = nk.image;
