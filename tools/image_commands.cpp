@@ -15,13 +15,6 @@ namespace qs_tools {
 
 namespace {
 
-std::string Hex8(uint32_t value)
-{
-    char text[12];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
-
 CLI::Option *AddNumberOption(CLI::App *command, const std::string &name, std::string &into,
                              const std::string &help)
 {
@@ -31,6 +24,13 @@ CLI::Option *AddNumberOption(CLI::App *command, const std::string &name, std::st
 }
 
 }  // namespace
+
+std::string Hex8(uint32_t value)
+{
+    char text[12];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
 
 std::optional<uint32_t> ParseNumber(const std::string &text)
 {

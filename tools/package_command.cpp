@@ -1,5 +1,4 @@
 // quordev package: an update package in a device's update folder.
-#include <cstdio>
 #include <iostream>
 
 #include "devkit/update_package.h"
@@ -45,11 +44,8 @@ Command AddPackageCommand(CLI::App &app)
         std::cout << "placed in " << args->folder << ":\n";
         for (const std::string &file : placed.files)
             std::cout << "  " << file << "\n";
-        if (placed.crc) {
-            char value[12];
-            std::snprintf(value, sizeof value, "0x%08X", *placed.crc);
-            std::cout << "boot-loader CRC " << value << "\n";
-        }
+        if (placed.crc)
+            std::cout << "boot-loader CRC " << Hex8(*placed.crc) << "\n";
         return 0;
     };
 }

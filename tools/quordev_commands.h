@@ -19,6 +19,9 @@ Command AddCrcCommand(CLI::App &app);
 Command AddPackageCommand(CLI::App &app);
 Command AddVerifyCommand(CLI::App &app);
 
+// A CRC or checksum as quordev prints it: "0x" and eight upper-case hex digits.
+std::string Hex8(uint32_t value);
+
 // A 32-bit number as 0x-prefixed hexadecimal or as decimal; none for anything else.
 std::optional<uint32_t> ParseNumber(const std::string &text);
 
