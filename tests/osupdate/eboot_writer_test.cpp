@@ -6,7 +6,6 @@
 #include "devkit/nb0_image.h"
 #include "osupdate/OSUPDATE.h"
 #include "osupdate/eboot_writer.h"
-#include "platform/host/host.h"
 #include "tests/support/flash_fixture.h"
 
 // Named, so that the area's files can share one unity build.
@@ -106,8 +105,7 @@ protected:
         device().PutFile(kImageFile, std::string(image_.begin(), image_.end()));
         PathCopy(g_ImagePath, kImagePath);
         SeedOldContent(first);
-        for (uint32_t block = 0; block <= TOC_BLOCK; ++block)
-            before_.push_back(RawBlock(block));
+        KeepBlocks(TOC_BLOCK + 1);
         // The caller's array holds whatever was in memory before.
         info_.assign(NAND_SECTORS_PER_BLOCK, SectorInfo{0x5A5A5A5A, 0x00, 0x00, 0x5A5A});
         ForgetSetup();
@@ -145,8 +143,8 @@ protected:
                                          : STEPLOADER_SIZE + (block - 1) * NAND_BLOCK_SIZE +
                                                s * NAND_SECTOR_SIZE;
                 std::copy_n(image.begin() + from, NAND_SECTOR_SIZE, expected.begin());
-                std::vector<uint8_t> old(before_[block].begin() + s * kRecord + NAND_SECTOR_SIZE,
-                                         before_[block].begin() + (s + 1) * kRecord);
+                std::vector<uint8_t> old(kept_[block].begin() + s * kRecord + NAND_SECTOR_SIZE,
+                                         kept_[block].begin() + (s + 1) * kRecord);
                 if (block > 0 && s == 0)
                     old[4] &= 0xFE;
                 std::copy(old.begin(), old.end(), expected.begin() + NAND_SECTOR_SIZE);
@@ -156,22 +154,7 @@ protected:
         }
     }
 
-    void ExpectAsBefore(uint32_t block)
-    {
-        EXPECT_TRUE(RawBlock(block) == before_[block]) << "block " << block << " changed";
-    }
-
-    // What every path leaves: the EBoot flag off, no file or heap block held.
-    void ExpectNothingLeft()
-    {
-        EXPECT_TRUE(FlagsLeftOn().empty());
-        ce_host::Holdings held = ce_host::Held();
-        EXPECT_EQ(held.handles, 1u) << "only the test's own DSK1: handle";
-        EXPECT_EQ(held.heapBlocks, 0u);
-    }
-
     std::vector<uint8_t> image_;
-    std::vector<std::vector<uint8_t>> before_;
     std::vector<SectorInfo> info_;
 };
 
@@ -179,7 +162,7 @@ struct FlashCase {
     const char *name;
     const char *deviceJson;
     std::vector<FirstRecord> first;
-    Lines (*log)();
+    Lines log;
     DWORD result;
     bool flagSet;                     // the EBoot flag went on before it went off
     std::vector<std::string> erased;  // ERASE_BLOCK inputs, in order
@@ -201,7 +184,7 @@ TEST_P(EbootWriterFlash, WritesOrLeavesTheBootArea)
     std::vector<BYTE> buffer(EBOOT_IMAGE_SIZE);
 
     EXPECT_EQ(Write(buffer.data()), c.result);
-    EXPECT_EQ(Log(), c.log());
+    EXPECT_EQ(Log(), c.log);
     EXPECT_EQ(ControlInputs("IOCTL_FMD_ERASE_BLOCK"), c.erased);
     // Set only once blocks 1 to 4 proved good, cleared on every way out.
     std::vector<std::string> flagWords = {"00000000"};
@@ -217,6 +200,31 @@ TEST_P(EbootWriterFlash, WritesOrLeavesTheBootArea)
 
 const std::vector<std::string> kEraseAll = {"00000000", "01000000", "02000000", "03000000",
                                             "04000000"};
+const std::vector<uint32_t> kBootArea = {0, 1, 2, 3, 4, 5};
+
+std::string Bad(uint32_t block)
+{
+    return "[QuorShell] WriteEBootImage: " + std::to_string(block) + " block is bad block \r\n";
+}
+
+// The good count, the refusal, and the exit.
+Lines Refused(int good)
+{
+    return {"[QuorShell] WriteEBootImage: only " + std::to_string(good) +
+                " of 4 blocks good, EBoot not written \r\n",
+            End(0)[0]};
+}
+
+std::string FmdFail(const char *code)
+{
+    return std::string("[QuorShell]FMD DeviceIoControl ") + code + " fail \r\n";
+}
+
+std::string Failed(const char *what, uint32_t block)
+{
+    return std::string("[QuorShell] WriteEBootImage: failed to ") + what + " block (0x" +
+           std::to_string(block) + ").\r\n";
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Table, EbootWriterFlash,
@@ -224,9 +232,7 @@ INSTANTIATE_TEST_SUITE_P(
         FlashCase{"AllGood",
                   "{}",
                   {},
-                  [] {
-                      return Join({kStart, WroteAll(), End(1)});
-                  },
+                  Join({kStart, WroteAll(), End(1)}),
                   1,
                   true,
                   kEraseAll,
@@ -236,9 +242,7 @@ INSTANTIATE_TEST_SUITE_P(
         FlashCase{"MarkWithBootAreaFlagsIsGood",
                   "{}",
                   {{2, 0xFC, 0x00}},
-                  [] {
-                      return Join({kStart, WroteAll(), End(1)});
-                  },
+                  Join({kStart, WroteAll(), End(1)}),
                   1,
                   true,
                   kEraseAll,
@@ -247,126 +251,73 @@ INSTANTIATE_TEST_SUITE_P(
         FlashCase{"BlockZeroReadingBadIsWritten",
                   "{}",
                   {{0, 0xFF, 0x00}},
-                  [] {
-                      return Join({kStart, WroteAll(), End(1)});
-                  },
+                  Join({kStart, WroteAll(), End(1)}),
                   1,
                   true,
                   kEraseAll,
                   {0, 1, 2, 3, 4},
                   {5}},
-        FlashCase{"BadBlockRefusesBeforeAnyErase",
+        FlashCase{"BadBlocksRefusedBeforeAnyErase",
                   "{}",
-                  {{3, 0xFF, 0x00}},
-                  [] {
-                      return Join(
-                          {kStart,
-                           {"[QuorShell] WriteEBootImage: 3 block is bad block \r\n",
-                            "[QuorShell] WriteEBootImage: only 3 of 4 blocks good, EBoot not "
-                            "written \r\n"},
-                           End(0)});
-                  },
+                  {{1, 0xFE, 0x00}, {3, 0xFF, 0x00}},
+                  Join({kStart, {Bad(1), Bad(3)}, Refused(2)}),
                   0,
                   false,
                   {},
                   {},
-                  {0, 1, 2, 3, 4, 5}},
-        FlashCase{"TwoBadBlocksAllNamed",
-                  "{}",
-                  {{1, 0xFE, 0x00}, {4, 0x00, 0x00}},
-                  [] {
-                      return Join(
-                          {kStart,
-                           {"[QuorShell] WriteEBootImage: 1 block is bad block \r\n",
-                            "[QuorShell] WriteEBootImage: 4 block is bad block \r\n",
-                            "[QuorShell] WriteEBootImage: only 2 of 4 blocks good, EBoot not "
-                            "written \r\n"},
-                           End(0)});
-                  },
-                  0,
-                  false,
-                  {},
-                  {},
-                  {0, 1, 2, 3, 4, 5}},
+                  kBootArea},
         FlashCase{"FactoryBadBlock",
                   R"({"flash": {"blocks": 16, "bad": [2]}})",
                   {},
-                  [] {
-                      return Join(
-                          {kStart,
-                           {"[QuorShell] WriteEBootImage: 2 block is bad block \r\n",
-                            "[QuorShell] WriteEBootImage: only 3 of 4 blocks good, EBoot not "
-                            "written \r\n"},
-                           End(0)});
-                  },
+                  Join({kStart, {Bad(2)}, Refused(3)}),
                   0,
                   false,
                   {},
                   {},
-                  {0, 1, 2, 3, 4, 5}},
+                  kBootArea},
         // No record to judge by: the block counts as bad.
         FlashCase{"UnreadableFirstSector",
                   R"({"flash": {"blocks": 16, "faults": [{"op": "read", "sector": 128}]}})",
                   {},
-                  [] {
-                      return Join(
-                          {kStart,
-                           {"[QuorShell]FMD DeviceIoControl IOCTL_FMD_READ_SECTOR fail \r\n",
-                            "[QuorShell] WriteEBootImage: NandReadPage fail \r\n",
-                            "[QuorShell] WriteEBootImage: only 3 of 4 blocks good, EBoot not "
-                            "written \r\n"},
-                           End(0)});
-                  },
+                  Join({kStart,
+                        {FmdFail("IOCTL_FMD_READ_SECTOR"),
+                         "[QuorShell] WriteEBootImage: NandReadPage fail \r\n"},
+                        Refused(3)}),
                   0,
                   false,
                   {},
                   {},
-                  {0, 1, 2, 3, 4, 5}},
+                  kBootArea},
         FlashCase{"BlockZeroRecordsUnreadable",
                   R"({"flash": {"blocks": 16, "faults": [{"op": "read", "sector": 3}]}})",
                   {},
-                  [] {
-                      return Join(
-                          {kStart,
-                           {"[QuorShell]FMD DeviceIoControl IOCTL_FMD_READ_SECTOR fail \r\n",
-                            "[QuorShell] WriteEBootImage: failed to read block (0x0).\r\n"},
-                           End(0)});
-                  },
+                  Join({kStart, {FmdFail("IOCTL_FMD_READ_SECTOR"), Failed("read", 0)}, End(0)}),
                   0,
                   true,
                   {},
                   {},
-                  {0, 1, 2, 3, 4, 5}},
-        FlashCase{"EraseFailsOnBlockZero",
-                  R"({"flash": {"blocks": 16, "faults": [{"op": "erase", "block": 0, "nth": 2}]}})",
-                  {},
-                  [] {
-                      return Join(
-                          {kStart,
-                           Erase(0),
-                           {"[QuorShell]FMD DeviceIoControl IOCTL_FMD_ERASE_BLOCK fail \r\n",
-                            "[QuorShell] WriteEBootImage: failed to erase block (0x0).\r\n"},
-                           End(0)});
-                  },
-                  0,
-                  true,
-                  {"00000000 failed"},
-                  {},
-                  {0, 1, 2, 3, 4, 5}},
+                  kBootArea},
+        FlashCase{
+            "EraseFailsOnBlockZero",
+            R"({"flash": {"blocks": 16, "faults": [{"op": "erase", "block": 0, "nth": 2}]}})",
+            {},
+            Join(
+                {kStart, Erase(0), {FmdFail("IOCTL_FMD_ERASE_BLOCK"), Failed("erase", 0)}, End(0)}),
+            0,
+            true,
+            {"00000000 failed"},
+            {},
+            kBootArea},
         FlashCase{"EraseFailsOnBlockThree",
                   R"({"flash": {"blocks": 16, "faults": [{"op": "erase", "block": 3, "nth": 2}]}})",
                   {},
-                  [] {
-                      return Join(
-                          {kStart,
-                           Wrote(0),
-                           Wrote(1),
-                           Wrote(2),
-                           Erase(3),
-                           {"[QuorShell]FMD DeviceIoControl IOCTL_FMD_ERASE_BLOCK fail \r\n",
-                            "[QuorShell] WriteEBootImage: failed to erase block (0x3).\r\n"},
-                           End(0)});
-                  },
+                  Join({kStart,
+                        Wrote(0),
+                        Wrote(1),
+                        Wrote(2),
+                        Erase(3),
+                        {FmdFail("IOCTL_FMD_ERASE_BLOCK"), Failed("erase", 3)},
+                        End(0)}),
                   0,
                   true,
                   {"00000000", "01000000", "02000000", "03000000 failed"},
@@ -376,15 +327,12 @@ INSTANTIATE_TEST_SUITE_P(
             "WriteFailsInsideBlockTwo",
             R"({"flash": {"blocks": 16, "faults": [{"op": "write", "sector": 130, "nth": 2}]}})",
             {},
-            [] {
-                return Join({kStart,
-                             Wrote(0),
-                             Wrote(1),
-                             Wrote(2),
-                             {"[QuorShell]FMD DeviceIoControl IOCTL_FMD_WRITE_SECTOR fail \r\n",
-                              "[QuorShell] WriteEBootImage: failed to write block (0x2).\r\n"},
-                             End(0)});
-            },
+            Join({kStart,
+                  Wrote(0),
+                  Wrote(1),
+                  Wrote(2),
+                  {FmdFail("IOCTL_FMD_WRITE_SECTOR"), Failed("write", 2)},
+                  End(0)}),
             0,
             true,
             {"00000000", "01000000", "02000000"},
@@ -393,17 +341,13 @@ INSTANTIATE_TEST_SUITE_P(
         FlashCase{"RecordsOfBlockFourUnreadable",
                   R"({"flash": {"blocks": 16, "faults": [{"op": "read", "sector": 260}]}})",
                   {},
-                  [] {
-                      return Join(
-                          {kStart,
-                           Wrote(0),
-                           Wrote(1),
-                           Wrote(2),
-                           Wrote(3),
-                           {"[QuorShell]FMD DeviceIoControl IOCTL_FMD_READ_SECTOR fail \r\n",
-                            "[QuorShell] WriteEBootImage: failed to read block (0x4).\r\n"},
-                           End(0)});
-                  },
+                  Join({kStart,
+                        Wrote(0),
+                        Wrote(1),
+                        Wrote(2),
+                        Wrote(3),
+                        {FmdFail("IOCTL_FMD_READ_SECTOR"), Failed("read", 4)},
+                        End(0)}),
                   0,
                   true,
                   {"00000000", "01000000", "02000000", "03000000"},
@@ -454,7 +398,7 @@ struct FileCase {
     const char *name;
     uint64_t size;  // 0: no file
     const char *deviceJson;
-    Lines (*after)();  // what follows the opening lines, up to the exit line
+    Lines after;  // what follows the opening lines, up to the exit line
     DWORD result;
 };
 
@@ -477,7 +421,7 @@ TEST_P(EbootWriterFile, TakesOnlyAFileThatFillsTheFiveBlocksAndFitsTheBuffer)
     std::vector<BYTE> buffer(RAM_IMAGE_BUFFER_SIZE, 0xC3);
 
     EXPECT_EQ(Write(buffer.data()), c.result);
-    EXPECT_EQ(Log(), Join({kOpen, c.after(), End(c.result)}));
+    EXPECT_EQ(Log(), Join({kOpen, c.after, End(c.result)}));
     if (c.result) {
         for (uint32_t block = 0; block <= EBOOT_LAST_BLOCK; ++block)
             ExpectNewImage(block);
@@ -491,39 +435,27 @@ TEST_P(EbootWriterFile, TakesOnlyAFileThatFillsTheFiveBlocksAndFitsTheBuffer)
     ExpectNothingLeft();
 }
 
+std::string OutOfRange(const char *size)
+{
+    return std::string("[QuorShell] WriteEBootImage: image size 0x") + size +
+           " is out of range 0x84000 - 0x2AE0000 \r\n";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Table, EbootWriterFile,
     testing::Values(
-        FileCase{"Missing", 0, "{}",
-                 [] { return Lines{"ERROR(2)- Cannot open bootimage file\r\n"}; }, 0},
-        FileCase{"HeldOpenElsewhere", EBOOT_IMAGE_SIZE,
+        FileCase{"Missing", 0, "{}", {"ERROR(2)- Cannot open bootimage file\r\n"}, 0},
+        FileCase{"HeldOpenElsewhere",
+                 EBOOT_IMAGE_SIZE,
                  R"({"files": {"locked": ["\\flashdisk\\K275D-Update\\R5boot_240315.nb0"]}})",
-                 [] { return Lines{"ERROR(32)- Cannot open bootimage file\r\n"}; }, 0},
-        FileCase{"OneByteShort", EBOOT_IMAGE_SIZE - 1, "{}",
-                 [] {
-                     return Lines{
-                         "[QuorShell] WriteEBootImage: image size 0x83FFF is out of "
-                         "range 0x84000 - 0x2AE0000 \r\n"};
-                 },
+                 {"ERROR(32)- Cannot open bootimage file\r\n"},
                  0},
-        FileCase{"OneByteOverTheBuffer", RAM_IMAGE_BUFFER_SIZE + 1, "{}",
-                 [] {
-                     return Lines{
-                         "[QuorShell] WriteEBootImage: image size 0x2AE0001 is out of "
-                         "range 0x84000 - 0x2AE0000 \r\n"};
-                 },
-                 0},
-        FileCase{"Exact", EBOOT_IMAGE_SIZE, "{}",
-                 [] {
-                     return Join({kBlocks, WroteAll()});
-                 },
-                 1},
+        FileCase{"OneByteShort", EBOOT_IMAGE_SIZE - 1, "{}", {OutOfRange("83FFF")}, 0},
+        FileCase{
+            "OneByteOverTheBuffer", RAM_IMAGE_BUFFER_SIZE + 1, "{}", {OutOfRange("2AE0001")}, 0},
+        FileCase{"Exact", EBOOT_IMAGE_SIZE, "{}", Join({kBlocks, WroteAll()}), 1},
         // The writer takes the five blocks' bytes; the rest of a longer file stays in the buffer.
-        FileCase{"FillingTheBuffer", RAM_IMAGE_BUFFER_SIZE, "{}",
-                 [] {
-                     return Join({kBlocks, WroteAll()});
-                 },
-                 1}),
+        FileCase{"FillingTheBuffer", RAM_IMAGE_BUFFER_SIZE, "{}", Join({kBlocks, WroteAll()}), 1}),
     [](const testing::TestParamInfo<FileCase> &info) { return std::string(info.param.name); });
 
 }  // namespace eboot_writer_test

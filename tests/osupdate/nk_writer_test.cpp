@@ -1,7 +1,6 @@
 // Writing the NK image from block 6 on and recording it in the TOC: log, codes, flash bytes.
 #include "osupdate/OSUPDATE.h"
 #include "osupdate/nk_writer.h"
-#include "platform/host/host.h"
 #include "tests/support/flash_fixture.h"
 #include "toc/toc.h"
 
@@ -78,8 +77,7 @@ protected:
         g_TOC.ID[3].dwTtlSectors = 0x1234;
         ASSERT_EQ(TOC_Write(disk_), 1u);
         tocBefore_ = g_TOC;
-        for (uint32_t block = 0; block < blocks && block < 16; ++block)
-            before_.push_back(RawBlock(block));
+        KeepBlocks(std::min<uint32_t>(blocks, 16));
         info_.assign(NAND_SECTORS_PER_BLOCK, SectorInfo{0x5A5A5A5A, 0x00, 0x00, 0x5A5A});
         ForgetSetup();
     }
@@ -97,7 +95,7 @@ protected:
         size_t offset = 0;
         for (size_t n = 0; n < blocks.size(); ++n) {
             std::vector<uint8_t> raw = RawBlock(blocks[n]);
-            const std::vector<uint8_t> &old = before_[blocks[n]];
+            const std::vector<uint8_t> &old = kept_[blocks[n]];
             for (uint32_t s = 0; s < NAND_SECTORS_PER_BLOCK; ++s) {
                 std::vector<uint8_t> expected(old.begin() + s * kRecord,
                                               old.begin() + (s + 1) * kRecord);
@@ -111,11 +109,6 @@ protected:
                     << "block " << blocks[n] << " sector " << s;
             }
         }
-    }
-
-    void ExpectAsBefore(uint32_t block)
-    {
-        EXPECT_TRUE(RawBlock(block) == before_[block]) << "block " << block << " changed";
     }
 
     // The descriptor the boot loader finds, in memory and on the flash.
@@ -135,18 +128,6 @@ protected:
         memcpy(&stored, sector.data(), sizeof(stored));
         EXPECT_EQ(memcmp(&stored.ID[3], &expected, sizeof(expected)), 0);
         EXPECT_EQ(memcmp(&stored, &tocBefore_, offsetof(TOC, ID[3])), 0) << "only ID[3] changes";
-    }
-
-    // What every path leaves: the NK flag off, no heap block, only the test's DSK1: handle.
-    void ExpectNothingLeft()
-    {
-        EXPECT_TRUE(FlagsLeftOn().empty());
-        std::vector<std::string> words = ControlInputs("IOCTL_FMD_SET_NK_FLAG");
-        ASSERT_FALSE(words.empty());
-        EXPECT_EQ(words.back(), "00000000");
-        ce_host::Holdings held = ce_host::Held();
-        EXPECT_EQ(held.handles, 1u);
-        EXPECT_EQ(held.heapBlocks, 0u);
     }
 
     // The log up to the TOC dump, and the dump's NK descriptor.
@@ -170,7 +151,6 @@ protected:
 
     std::vector<BYTE> image_;
     std::vector<SectorInfo> info_;
-    std::vector<std::vector<uint8_t>> before_;
     TOC tocBefore_;
 };
 
@@ -203,6 +183,7 @@ TEST_P(NkWriterLayout, PlacesTheImageAndRecordsIt)
     for (uint32_t block : c.unchanged)
         ExpectAsBefore(block);
     ExpectRecorded(c.ttlSectors);
+    EXPECT_EQ(ControlInputs("IOCTL_FMD_SET_NK_FLAG"), (Lines{"ecac0000", "00000000"}));
     ExpectNothingLeft();
 }
 
@@ -357,6 +338,8 @@ TEST_P(NkWriterFailure, EndsWithTheTocUntouched)
     // No record of the image: the TOC on the flash and in memory is the old one.
     ExpectAsBefore(TOC_BLOCK);
     EXPECT_EQ(memcmp(&g_TOC, &tocBefore_, sizeof(TOC)), 0);
+    // Cleared on the way out, also when it was never set.
+    EXPECT_EQ(ControlInputs("IOCTL_FMD_SET_NK_FLAG").back(), "00000000");
     ExpectNothingLeft();
 }
 

@@ -1,5 +1,6 @@
 #include "tests/support/flash_fixture.h"
 
+#include "platform/host/host.h"
 #include "sim/flash_driver.h"
 
 namespace qs_test {
@@ -36,7 +37,7 @@ std::vector<std::string> FlashTest::ControlInputs(const std::string &name)
 
 void FlashTest::FillBlock(uint32_t block, BYTE firstOemFlags, BYTE firstBadBlockMark)
 {
-    DWORD (*setFlag)
+    DWORD(*setFlag)
     (HANDLE, DWORD) = block < TOC_BLOCK    ? NandSetEbootFlag
                       : block == TOC_BLOCK ? NandSetTocFlag
                                            : NandSetNkFlag;
@@ -53,6 +54,27 @@ void FlashTest::FillBlock(uint32_t block, BYTE firstOemFlags, BYTE firstBadBlock
         ASSERT_EQ(NandWritePage(disk_, sector, data.data(), &info), 1u) << "sector " << sector;
     }
     setFlag(disk_, 0);
+}
+
+void FlashTest::KeepBlocks(uint32_t count)
+{
+    kept_.clear();
+    for (uint32_t block = 0; block < count; ++block)
+        kept_.push_back(RawBlock(block));
+}
+
+void FlashTest::ExpectAsBefore(uint32_t block)
+{
+    ASSERT_LT(block, kept_.size());
+    EXPECT_TRUE(RawBlock(block) == kept_[block]) << "block " << block << " changed";
+}
+
+void FlashTest::ExpectNothingLeft()
+{
+    EXPECT_EQ(FlagsLeftOn(), std::vector<std::string>{});
+    ce_host::Holdings held = ce_host::Held();
+    EXPECT_EQ(held.handles, 1u) << "only the test's own DSK1: handle";
+    EXPECT_EQ(held.heapBlocks, 0u);
 }
 
 }  // namespace qs_test

@@ -67,11 +67,18 @@ protected:
         return SectorInfo{0xA5000000 | sector, 0xFF, 0xFF, WORD(0x1200 + sector)};
     }
 
+    // Keeps blocks 0 to count - 1 as they are now, for ExpectAsBefore.
+    void KeepBlocks(uint32_t count);
+    void ExpectAsBefore(uint32_t block);
+    // What every operation leaves: no flag on, no heap block, no handle but the test's DSK1:.
+    void ExpectNothingLeft();
+
     std::vector<std::string> Log() { return device_->LogEntries(); }
     TempDevice &device() { return *device_; }
 
     std::unique_ptr<TempDevice> device_;
     HANDLE disk_ = INVALID_HANDLE_VALUE;
+    std::vector<std::vector<uint8_t>> kept_;
 };
 
 }  // namespace qs_test
