@@ -70,6 +70,12 @@ DWORD NandGetBlockStatus(HANDLE hDisk, DWORD dwBlock, DWORD *pdwStatus)
                       TEXT("[QuorShell]FMD DeviceIoControl IOCTL_FMD_GET_BLOCK_STATUS fail \r\n"));
 }
 
+DWORD NandGetEbootUpdate(HANDLE hDisk, DWORD *pdwUpdate)
+{
+    return FmdControl(hDisk, IOCTL_FMD_GET_EBOOT_UPDATE, NULL, 0, pdwUpdate, sizeof(*pdwUpdate),
+                      TEXT("[QuorShell]FMD DeviceIoControl IOCTL_FMD_GET_EBOOT_UPDATE fail \r\n"));
+}
+
 DWORD NandEraseBlock(HANDLE hDisk, DWORD dwBlock)
 {
     return FmdControl(hDisk, IOCTL_FMD_ERASE_BLOCK, &dwBlock, sizeof(dwBlock), NULL, 0,

@@ -48,6 +48,8 @@ DWORD NandSetTocFlag(HANDLE hDisk, DWORD dwOn);
 DWORD NandSetNkFlag(HANDLE hDisk, DWORD dwOn);
 DWORD NandGetBlockStatus(HANDLE hDisk, DWORD dwBlock, DWORD *pdwStatus);
 DWORD NandEraseBlock(HANDLE hDisk, DWORD dwBlock);
+// The driver's answer whether the boot loader may be updated (nonzero: yes).
+DWORD NandGetEbootUpdate(HANDLE hDisk, DWORD *pdwUpdate);
 // Data and SectorInfo buffers may each be NULL: the sector is read all the same.
 DWORD NandReadPage(HANDLE hDisk, DWORD dwSector, BYTE *pData, SectorInfo *pInfo);
 DWORD NandWritePage(HANDLE hDisk, DWORD dwSector, const BYTE *pData, const SectorInfo *pInfo);

@@ -1,9 +1,132 @@
 // The operating-system image update procedure and its process-wide state.
 #include "osupdate/OSUPDATE.h"
 
+#include "nand/fmd.h"
+#include "osupdate/eboot_writer.h"
+#include "osupdate/image_check.h"
+#include "osupdate/image_loader.h"
+#include "osupdate/nk_writer.h"
+#include "osupdate/update_source.h"
+#include "toc/toc.h"
+
+#define FIRMWARE_CUE TEXT("\\windows\\firmware.wav")
+
 WCHAR g_UpdateDir[MAX_PATH];
 WCHAR g_ImagePath[MAX_PATH];
 DWORD g_EbootUpdate = 0;
 DWORD g_ImageStart  = 0;
 DWORD g_ImageLen    = 0;
 DWORD g_LaunchAddr  = 0;
+
+// The boot loader, when its image is there and matches its CRC side file. Its outcome never
+// changes the update's result: the NK image goes on either way.
+static void UpdateBootLoader(HANDLE hDisk, BYTE *pImage, SectorInfo *pSectorInfo)
+{
+    PathClear(g_ImagePath);
+    PathCopy(g_ImagePath, g_UpdateDir);
+    PathAppend(g_ImagePath, EBOOT_IMAGE_PATTERN);
+    NKDbgPrintfW(TEXT("Find EBoot Image Path==%s \r\n"), g_ImagePath);
+    if (!IsExistPath(g_ImagePath)) {
+        NKDbgPrintfW(TEXT("ERROR(%d)- Cannot find EBoot image file \r\n"), GetLastError());
+        return;
+    }
+    NKDbgPrintfW(TEXT("Found EBoot Image! \r\n"));
+    GetUpdateFilePath(g_ImagePath, g_UpdateDir);
+    if (!CheckCRCFile(g_ImagePath)) {
+        NKDbgPrintfW(TEXT("Check CRC for Eboot Image File fail \r\n"));
+        return;
+    }
+    if (!WriteEBootImage(hDisk, pImage, pSectorInfo))
+        NKDbgPrintfW(TEXT("Write EBoot Image fail \r\n"));
+}
+
+// Finds, checks and writes the boot loader (when the driver allows it) and the operating-system
+// image; 1 only when the NK image was written and its file deleted.
+DWORD UpdateSystemImage(DWORD dwSelector)
+{
+    DWORD       dwResult    = 0;
+    BYTE       *pImage      = NULL;
+    SectorInfo *pSectorInfo = NULL;
+    HANDLE      hDisk       = INVALID_HANDLE_VALUE;
+    WCHAR       szRoot[MAX_PATH];
+
+    NKDbgPrintfW(TEXT("*************** [QuorShell]UpdateSystemImage ++ \r\n"));
+    PathClear(szRoot);
+    PathCopy(szRoot, UpdateRootName(dwSelector));
+    if (!FindStorageRoot(szRoot)) {
+        NKDbgPrintfW(TEXT("OSUPDATE: No Image Files \r\n"));
+        goto done;
+    }
+    PathClear(g_UpdateDir);
+    PathCopy(g_UpdateDir, TEXT("\\"));
+    PathAppend(g_UpdateDir, szRoot);
+    PathAppend(g_UpdateDir, UPDATE_FOLDER_NAME);
+    NKDbgPrintfW(TEXT("DirPath== %s \r\n"), g_UpdateDir);
+    if (!IsExistPath(g_UpdateDir)) {
+        NKDbgPrintfW(TEXT("ERROR(%d)- Cannot find Image Path \r\n"), GetLastError());
+        goto done;
+    }
+    NKDbgPrintfW(TEXT("Found Image Path! \r\n"));
+
+    pImage      = (BYTE *)LocalAlloc(LMEM_FIXED, RAM_IMAGE_BUFFER_SIZE);
+    pSectorInfo = (SectorInfo *)LocalAlloc(LMEM_FIXED, SECTOR_INFO_ARRAY_SIZE);
+    if (pImage == NULL || pSectorInfo == NULL) {
+        NKDbgPrintfW(TEXT("[QuorShell]UpdateSystemImage: malloc fail \r\n"));
+        goto release;
+    }
+    hDisk =
+        CreateFileW(TEXT("DSK1:"), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (hDisk == INVALID_HANDLE_VALUE) {
+        NKDbgPrintfW(TEXT("[QuorShell]UpdateSystemImage: CreateFile DSK1 fail \r\n"));
+        goto release;
+    }
+
+    g_EbootUpdate = 0;
+    if (NandGetEbootUpdate(hDisk, &g_EbootUpdate))
+        NKDbgPrintfW(TEXT("Is eboot update enabled? %d \r\n"), g_EbootUpdate);
+    else
+        g_EbootUpdate = 0;
+    if (!TOC_Read(hDisk)) {
+        NKDbgPrintfW(TEXT("[QuorShell]UpdateSystemImage: TOC_Read fail. So Initialize TOC \r\n"));
+        TOC_Init();
+    }
+    if (g_EbootUpdate)
+        UpdateBootLoader(hDisk, pImage, pSectorInfo);
+
+    // The NK image: found, checked, loaded and written; the TOC changes only with it.
+    PathClear(g_ImagePath);
+    PathCopy(g_ImagePath, g_UpdateDir);
+    PathAppend(g_ImagePath, NK_IMAGE_PATTERN);
+    NKDbgPrintfW(TEXT("Find NK Image Path==%s \r\n"), g_ImagePath);
+    if (!IsExistPath(g_ImagePath)) {
+        NKDbgPrintfW(TEXT("ERROR(%d)- Cannot find NK image file \r\n"), GetLastError());
+        goto release;
+    }
+    NKDbgPrintfW(TEXT("Found OS NK Image! \r\n"));
+    GetUpdateFilePath(g_ImagePath, g_UpdateDir);
+    if (!CheckImageSignature(g_ImagePath)) {
+        PlaySoundW(FIRMWARE_CUE, NULL, 0);
+        goto release;
+    }
+    if (!LoadOSImage(pImage)) {
+        NKDbgPrintfW(TEXT("OS NK Image upload fail!!!! \r\n"));
+        goto release;
+    }
+    if (!WriteNK(hDisk, pImage, pSectorInfo, g_ImageStart, g_ImageLen, g_LaunchAddr)) {
+        NKDbgPrintfW(TEXT("Write NK Image fail !!!! \r\n"));
+        goto release;
+    }
+    DeleteFileW(g_ImagePath);
+    dwResult = 1;
+
+release:
+    if (pImage != NULL)
+        LocalFree(pImage);
+    if (pSectorInfo != NULL)
+        LocalFree(pSectorInfo);
+    if (hDisk != INVALID_HANDLE_VALUE)
+        CloseHandle(hDisk);
+done:
+    NKDbgPrintfW(TEXT("*********************[QuorShell]UpdateSystemImage -- %d \r\n"), dwResult);
+    return dwResult;
+}

@@ -20,3 +20,7 @@ extern DWORD g_EbootUpdate;          // the driver's answer: nonzero, the boot l
 extern DWORD g_ImageStart;           // the .BIN header's start address
 extern DWORD g_ImageLen;             // the .BIN header's length
 extern DWORD g_LaunchAddr;           // the terminating record's launch address
+
+// Writes the boot loader (when the driver allows it) and the operating-system image from the
+// update folder of the selected root; 1 only when the NK image was written and its file deleted.
+DWORD UpdateSystemImage(DWORD dwSelector);

@@ -1,5 +1,6 @@
 // The start-up sequence: updates, checks, and the launch of the main application.
 #include "common/qs_common.h"
+#include "osupdate/OSUPDATE.h"
 #include "osupdate/update_source.h"
 #include "shell/devices.h"
 #include "shell/shell.h"
@@ -12,9 +13,18 @@
 #define LAUNCH_RETRY_MS 100
 #define PRODUCT_SHELL_DEVICE 9
 #define PRODUCT_SHELL_CONTROL 1
+#define STORAGE_FLASHDISK 1
+#define RESTART_PAUSE_MS 1000
+#define UPDATE_START_CUE TEXT("\\windows\\update_start.wav")
+#define SUCCESS_CUE TEXT("\\windows\\success.wav")
+#define FAILURE_CUE TEXT("\\windows\\updatefail.wav")
+#define RESTART_CUE TEXT("\\windows\\reboot.wav")
 
 // State of one pass; nothing of it outlives the run.
 typedef struct _BOOT_RUN {
+    BOOL  bImageUpdate;   // an operating-system image was offered and its update ran
+    DWORD dwImageResult;  // what that update returned
+    BOOL  bAppFailed;     // the application data failed to install
     BYTE  bBootKey;
     DWORD dwAppExecuteFlag;
     WCHAR szPath[MAX_PATH];
@@ -26,6 +36,38 @@ static void LogTimeLine(LPCWSTR pszFormat)
 
     GetSystemTime(&now);
     NKDbgPrintfW(pszFormat, now.wHour, now.wMinute, now.wSecond);
+}
+
+// Cues play to their end before the sequence goes on; a cue that cannot play changes nothing.
+static void PlayCue(LPCWSTR pszCue)
+{
+    PlaySoundW(pszCue, NULL, 0);
+}
+
+static void UpdateOperatingSystem(BOOT_RUN *pRun)
+{
+    if (IsExistImageFile(STORAGE_FLASHDISK) != 1)
+        return;
+    SetOSUpdateMode(OS_UPDATE_MODE_ON);
+    PlayCue(UPDATE_START_CUE);
+    pRun->bImageUpdate  = TRUE;
+    pRun->dwImageResult = UpdateSystemImage(STORAGE_FLASHDISK);
+}
+
+// Announces the image update's outcome; a new image asks for the restart that starts it.
+static void CloseImageUpdate(BOOT_RUN *pRun)
+{
+    if (!pRun->bImageUpdate)
+        return;
+    if (pRun->dwImageResult) {
+        if (!pRun->bAppFailed)
+            PlayCue(SUCCESS_CUE);
+        PlayCue(RESTART_CUE);
+        Sleep(RESTART_PAUSE_MS);
+        SystemReboot();
+    } else if (!pRun->bAppFailed) {
+        PlayCue(FAILURE_CUE);
+    }
 }
 
 static void RemoveUpdateFolder(BOOT_RUN *pRun)
@@ -78,8 +120,10 @@ int QuorShellMain(void)
     memset(&run, 0, sizeof(run));
     LogTimeLine(TEXT("QuorShell Start %.2d:%.2d:%.2d \r\n"));
 
+    UpdateOperatingSystem(&run);
     RemoveUpdateFolder(&run);
-    SetOSUpdateMode(0);
+    CloseImageUpdate(&run);
+    SetOSUpdateMode(OS_UPDATE_MODE_OFF);
 
     run.bBootKey = GetBootKeyStatus();
     NKDbgPrintfW(TEXT("[QuorShell] BootKeyStat %d \r\n"), run.bBootKey);

@@ -15,6 +15,11 @@ namespace qs_test {
 
 // Lines of every boot on a fresh device, whose clock starts at 08:30:00.
 inline const std::string kStart = "QuorShell Start 08:30:00 \r\n";
+// Looking for an image update on a device whose flashdisk holds no update folder.
+inline const std::string kImageProbe = "[QuorShell]IsExistImageFile ++ \r\n";
+inline const std::string kRootFound = "Find flashdisk success \r\n";
+inline const std::string kUpdateDir = "DirPath== \\flashdisk\\K275D-Update \r\n";
+inline const std::string kNoImagePath = "ERROR(2)- Cannot find Image Path \r\n";
 inline const std::string kNoFolder = "******** RemoveDirectory \\flashdisk\\K275D-Update fail \r\n";
 inline const std::string kRun = "Run Application 08:30:00 \r\n";
 inline const std::string kCheck = "[QuorShell] Check and Run ProductShell \r\n";
@@ -29,6 +34,7 @@ protected:
     {
         device_.reset();
         device_ = std::make_unique<TempDevice>(deviceJson);
+        device_->PutFolder("\\flashdisk");
         if (mainApplication)
             device_->PutFile("\\NAND\\APPS\\LumTask.exe", "MZ");
         if (productShell)
