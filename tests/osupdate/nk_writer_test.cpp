@@ -15,6 +15,7 @@ constexpr uint32_t kRecord = NAND_SECTOR_RECORD_SIZE;
 constexpr DWORD kStart = 0x80020000;
 constexpr DWORD kLaunch = 0x80021234;
 constexpr uint32_t kFirstBytes = 0x1F800;
+constexpr uint32_t kSeenBlocks = 16;  // the blocks the cases fill and compare
 
 std::string Hex(uint32_t value)
 {
@@ -67,7 +68,7 @@ protected:
         OpenDevice(deviceJson);
         const std::vector<uint32_t> &factoryBad = device().device().Config().flash.bad;
         uint32_t blocks = device().device().Config().flash.blocks;
-        for (uint32_t block = NK_FIRST_BLOCK; block < blocks && block < 16; ++block)
+        for (uint32_t block = NK_FIRST_BLOCK; block < std::min(blocks, kSeenBlocks); ++block)
             if (!std::count(factoryBad.begin(), factoryBad.end(), block))
                 FillBlock(block, 0xFF,
                           std::count(markedBad.begin(), markedBad.end(), block) ? 0 : 0xFF);
@@ -77,7 +78,7 @@ protected:
         g_TOC.ID[3].dwTtlSectors = 0x1234;
         ASSERT_EQ(TOC_Write(disk_), 1u);
         tocBefore_ = g_TOC;
-        KeepBlocks(std::min<uint32_t>(blocks, 16));
+        KeepBlocks(std::min(blocks, kSeenBlocks));
         info_.assign(NAND_SECTORS_PER_BLOCK, SectorInfo{0x5A5A5A5A, 0x00, 0x00, 0x5A5A});
         ForgetSetup();
     }
