@@ -271,22 +271,23 @@ TEST_F(Loader, ImageLengthBeyondTheBufferFillsTheBufferOnly)
     EXPECT_TRUE(std::all_of(buffer_->begin(), buffer_->end(), [](uint8_t b) { return b == 0xFF; }));
 }
 
-// Reads go in pieces of at most 128 KiB: a record cut 10 bytes into its third piece shows a
-// failing read that delivered those 10 bytes.
+// Reads go in pieces of exactly 128 KiB: a record cut 0x1000A bytes into its second piece shows
+// a failing read that delivered those bytes (a larger piece, or a smaller one, shows another
+// count).
 TEST_F(Loader, ReadsALongRecordIn128KiBPieces)
 {
+    const uint32_t kCut = 0x20000 + 0x1000A;
     std::string data(0x4B000, '\x02');
-    std::string file = Header(kBase, 0x4B000) + Words({kBase, 0x4B000, 0x4B000 * 2}) +
-                       data.substr(0, 2 * 0x20000 + 10);
+    std::string file =
+        Header(kBase, 0x4B000) + Words({kBase, 0x4B000, 0x4B000 * 2}) + data.substr(0, kCut);
 
     EXPECT_EQ(Load(file), 0u);
 
     std::vector<std::string> log = device_->LogEntries();
     ASSERT_EQ(log.size(), 6u);
-    EXPECT_EQ(log[3], ReadError(0x4B000, 10));
+    EXPECT_EQ(log[3], ReadError(0x4B000, 0x1000A));
     EXPECT_EQ(log[4], "ReadAndVerify ReadData fail 3\r\n");
-    ExpectBuffer(
-        {{0, data.substr(0, 2 * 0x20000 + 10) + std::string(0x4B000 - 2 * 0x20000 - 10, '\xFF')}});
+    ExpectBuffer({{0, data.substr(0, kCut) + std::string(0x4B000 - kCut, '\xFF')}});
     ExpectNothingHeld();
 }
 
