@@ -2,6 +2,11 @@
 
 #include <cstdio>
 
+#include <regex>
+#include <set>
+
+#include "sim/flash_array.h"
+#include "sim/flash_driver.h"
 #include "sim/power_controller.h"
 
 namespace qs_tools {
@@ -37,7 +42,59 @@ void ReadPowerControl(const Event &event, BootSummary &summary)
         summary.appExecuteFlag = WordOf(event["in"].get<std::string>());
     } else if (IsAcceptedPowerCode(event, PowerController::kReboot)) {
         summary.restartRequested = true;
+        summary.restartAtMs = event["t"];
     }
+}
+
+bool IsWrittenRun(const Event &event)
+{
+    return event["event"] == "ioctl" && event["device"] == "DSK1:" &&
+           event["code"] == sim::FlashDriver::kWriteSector && event["ok"] == true &&
+           event.contains("first");
+}
+
+// The blocks of a merged run of sector writes.
+void AddWrittenBlocks(const Event &event, std::set<uint32_t> &blocks)
+{
+    uint32_t first = event["first"], count = event["count"];
+    for (uint32_t sector = first; sector < first + count; ++sector)
+        blocks.insert(sector / sim::kSectorsPerBlock);
+}
+
+// The shell's own lines tell what an image writer skipped and how the update ended.
+void ReadUpdateLine(const std::string &text, BootSummary &summary, std::set<uint32_t> &skipped)
+{
+    static const std::regex kSkipped(
+        R"(\[QuorShell\] Write(?:EBootImage|NK): (\d+) block is bad block)");
+    static const std::regex kResult(R"(\[QuorShell\]UpdateSystemImage -- (\d+) )");
+    std::smatch match;
+    if (std::regex_search(text, match, kSkipped))
+        skipped.insert(uint32_t(std::stoul(match[1])));
+    else if (std::regex_search(text, match, kResult))
+        summary.osUpdate = match[1] != "0";
+}
+
+// "0-4, 6, 8-10"
+std::string BlockRanges(const std::vector<uint32_t> &blocks)
+{
+    std::string text;
+    for (size_t i = 0; i < blocks.size();) {
+        size_t last = i;
+        while (last + 1 < blocks.size() && blocks[last + 1] == blocks[last] + 1)
+            ++last;
+        text += (text.empty() ? "" : ", ") + std::to_string(blocks[i]) +
+                (last > i ? "-" + std::to_string(blocks[last]) : "");
+        i = last + 1;
+    }
+    return text;
+}
+
+std::string Seconds(uint64_t ms)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu.%03llu s", static_cast<unsigned long long>(ms / 1000),
+                  static_cast<unsigned long long>(ms % 1000));
+    return text;
 }
 
 void AddLines(std::string &text, const char *label, const std::vector<std::string> &lines,
@@ -95,10 +152,15 @@ std::string FlagText(uint32_t word)
 BootSummary SummarizeJournal(const std::vector<Event> &events)
 {
     BootSummary summary;
+    std::set<uint32_t> written, skipped;
     for (const Event &event : events) {
         const std::string kind = event["event"];
-        if (kind == "ioctl") {
+        if (kind == "log") {
+            ReadUpdateLine(event["text"], summary, skipped);
+        } else if (kind == "ioctl") {
             ReadPowerControl(event, summary);
+            if (IsWrittenRun(event))
+                AddWrittenBlocks(event, written);
         } else if (kind == "sound") {
             std::string name = CueName(event["path"]);
             summary.cues.push_back(event["ok"] == true ? name : name + " (not played)");
@@ -121,6 +183,8 @@ BootSummary SummarizeJournal(const std::vector<Event> &events)
                 summary.violations.push_back(what);
         }
     }
+    summary.blocksWritten.assign(written.begin(), written.end());
+    summary.blocksSkipped.assign(skipped.begin(), skipped.end());
     return summary;
 }
 
@@ -132,7 +196,13 @@ std::string FormatSummary(const BootSummary &s)
     std::string text = "-- boot summary --\n";
     AddLine(text, "boot key", s.bootKey ? std::to_string(*s.bootKey) : "not read");
     AddLine(text, "cues", s.cues.empty() ? "none" : Joined(s.cues, ", "));
-    AddLine(text, "restart", s.restartRequested ? "requested" : "not requested");
+    AddLine(text, "OS update", !s.osUpdate ? "none offered" : *s.osUpdate ? "written" : "failed");
+    AddLine(text, "flash written",
+            s.blocksWritten.empty() ? "nothing" : "blocks " + BlockRanges(s.blocksWritten));
+    AddLine(text, "blocks skipped",
+            s.blocksSkipped.empty() ? "none" : BlockRanges(s.blocksSkipped) + " (bad)");
+    AddLine(text, "restart",
+            s.restartRequested ? "requested at " + Seconds(s.restartAtMs) : "not requested");
     AddLine(text, "program started", program);
     AddLine(text, "app-execute flag", s.appExecuteFlag ? FlagText(*s.appExecuteFlag) : "not sent");
     AddLine(text, "heap peak", std::to_string(s.heapPeakBytes) + " bytes");

@@ -14,6 +14,10 @@ struct BootSummary {
     std::optional<uint8_t> bootKey;  // none when the query was not answered
     std::vector<std::string> cues;   // base names in the order played
     bool restartRequested = false;
+    uint64_t restartAtMs = 0;             // virtual time of the request
+    std::optional<bool> osUpdate;         // none when no image update ran; else its result
+    std::vector<uint32_t> blocksWritten;  // flash blocks programmed, ascending
+    std::vector<uint32_t> blocksSkipped;  // blocks an image writer passed over as bad
     std::optional<std::string> programStarted;
     std::vector<std::string> programsFailed;
     std::optional<uint32_t> appExecuteFlag;  // the word the power controller took

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "sim/flash_driver.h"
 #include "tools/boot_summary.h"
 #include "tools/live_echo.h"
 
@@ -48,11 +49,53 @@ TEST(BootSummary, ReadsWhatTheDeviceSaw)
     std::string text = qs_tools::FormatSummary(summary);
     EXPECT_THAT(text,
                 HasSubstr("cues              update_start, updatefail (not played), reboot\n"));
-    EXPECT_THAT(text, HasSubstr("restart           requested\n"));
+    EXPECT_THAT(text, HasSubstr("restart           requested at 0.000 s\n"));
     EXPECT_THAT(text,
                 HasSubstr("program started   none (failed to start: \\NAND\\APPS\\LumTask.exe)\n"));
     EXPECT_THAT(text, HasSubstr("still held        file \\NAND\\x.txt\n"
                                 "                  heap block of 512 bytes\n"));
+}
+
+// The update's result, the blocks programmed and passed over, and when the restart was asked for.
+TEST(BootSummary, ReadsTheUpdateFromTheShellsLinesAndTheFlashWrites)
+{
+    sim::Journal journal;
+    uint64_t now = 0;
+    journal.SetTimeSource([&] { return now; });
+    auto writeSectors = [&](uint32_t first, uint32_t count) {
+        for (uint32_t sector = first; sector < first + count; ++sector)
+            journal.Ioctl("DSK1:", sim::FlashDriver::kWriteSector, "IOCTL_FMD_WRITE_SECTOR", {}, {},
+                          true, sector);
+    };
+    writeSectors(0, 8);
+    writeSectors(64, 4 * 64);
+    writeSectors(6 * 64 + 1, 63);
+    journal.Log("[QuorShell] WriteNK: 7 block is bad block. So skip it \r\n");
+    writeSectors(8 * 64, 3 * 64);
+    // A refused write programs nothing.
+    journal.Ioctl("DSK1:", sim::FlashDriver::kWriteSector, "IOCTL_FMD_WRITE_SECTOR", {}, {}, false,
+                  20 * 64);
+    journal.Log("*********************[QuorShell]UpdateSystemImage -- 1 \r\n");
+    now = 4150;
+    journal.Ioctl("PWR1:", 567, "PWR_IOCTL_REBOOT", kRestart, {}, true);
+
+    qs_tools::BootSummary summary = qs_tools::SummarizeJournal(journal.Events());
+    EXPECT_EQ(summary.osUpdate, true);
+    EXPECT_THAT(summary.blocksWritten, ElementsAre(0, 1, 2, 3, 4, 6, 8, 9, 10));
+    EXPECT_THAT(summary.blocksSkipped, ElementsAre(7));
+    std::string text = qs_tools::FormatSummary(summary);
+    EXPECT_THAT(text, HasSubstr("OS update         written\n"
+                                "flash written     blocks 0-4, 6, 8-10\n"
+                                "blocks skipped    7 (bad)\n"
+                                "restart           requested at 4.150 s\n"));
+
+    sim::Journal failed;
+    failed.Log("*********************[QuorShell]UpdateSystemImage -- 0 \r\n");
+    EXPECT_THAT(qs_tools::FormatSummary(qs_tools::SummarizeJournal(failed.Events())),
+                HasSubstr("OS update         failed\nflash written     nothing\n"
+                          "blocks skipped    none\nrestart           not requested\n"));
+    EXPECT_THAT(qs_tools::FormatSummary(qs_tools::SummarizeJournal({})),
+                HasSubstr("OS update         none offered\n"));
 }
 
 TEST(LiveEcho, ShowsEachEventAsATerminalLine)
