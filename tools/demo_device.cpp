@@ -1,10 +1,61 @@
 #include "tools/demo_device.h"
 
+#include <fstream>
+
+#include "devkit/bin_image.h"
 #include "devkit/device_maker.h"
+#include "devkit/nb0_image.h"
+#include "devkit/update_package.h"
+#include "sim/error.h"
 
 namespace qs_tools {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// A temporary folder beside the device, gone whatever happens.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const fs::path &beside)
+        : path_(fs::absolute(beside).parent_path() / ("." + beside.filename().string() + ".images"))
+    {
+        fs::remove_all(path_);
+        fs::create_directories(path_);
+    }
+    ~ScratchFolder()
+    {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    ScratchFolder(const ScratchFolder &) = delete;
+    ScratchFolder &operator=(const ScratchFolder &) = delete;
+    const fs::path &Path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+}  // namespace
+
+void WriteDemoImages(const fs::path &folder)
+{
+    devkit::BinImageSpec nk;
+    // Text a person recognises in a hex dump, with each 64 KiB record's number in it.
+    nk.image.resize(kDemoImageBytes);
+    const std::string line = "QuorShell demo operating-system image, record ";
+    for (size_t at = 0; at < nk.image.size(); ++at) {
+        std::string text = line + std::to_string(at / 0x10000) + "\n";
+        nk.image[at] = uint8_t(text[at % text.size()]);
+    }
+    nk.launch = nk.start + 0x1000;
+    devkit::WriteBinImage(folder / "nk.bin", nk);
+    std::vector<uint8_t> nb0 = devkit::MakeNb0(std::nullopt, std::nullopt);
+    std::ofstream out(folder / "boot.nb0", std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(nb0.data()), std::streamsize(nb0.size()));
+    if (!out.flush())
+        throw sim::DeviceError((folder / "boot.nb0").string() + ": cannot be written");
+}
 
 bool CreateDemoDeviceWhenMissing(const fs::path &folder)
 {
@@ -13,6 +64,9 @@ bool CreateDemoDeviceWhenMissing(const fs::path &folder)
         !(fs::is_directory(folder, error) && fs::is_empty(folder, error)))
         return false;
     devkit::CreateDevice(folder, {});
+    ScratchFolder images(folder);
+    WriteDemoImages(images.Path());
+    devkit::PlacePackage(folder, {images.Path() / "nk.bin", images.Path() / "boot.nb0", "demo"});
     return true;
 }
 
