@@ -162,9 +162,8 @@ TEST_F(VerifyToolTest, UnusableImagesAreRefusedWithOneLine)
 }
 
 // The whole way: a package in the update folder, one boot of the shell, and the flash as the
-// boot loader will read it. Disabled until the boot sequence runs the operating-system update;
-// run it with --gtest_also_run_disabled_tests.
-TEST_F(VerifyToolTest, DISABLED_TheShellsUpdateFromAPackageVerifies)
+// boot loader will read it.
+TEST_F(VerifyToolTest, TheShellsUpdateFromAPackageVerifies)
 {
     ASSERT_EQ(
         Quordev({"package", "dev", "--nk", "nk.bin", "--eboot", "boot.nb0", "--name", "240315"})
@@ -172,6 +171,10 @@ TEST_F(VerifyToolTest, DISABLED_TheShellsUpdateFromAPackageVerifies)
         0);
     qs_tools::BootReport boot = qs_tools::BootDeviceFolder(At("dev"), {.quiet = true});
     EXPECT_EQ(boot.exitStatus, 0) << boot.printed;
+    EXPECT_EQ(boot.summary.osUpdate, true) << boot.printed;
+    const std::vector<uint32_t> &skipped = boot.summary.blocksSkipped;
+    for (uint32_t bad : {6u, 40u})
+        EXPECT_NE(std::find(skipped.begin(), skipped.end(), bad), skipped.end()) << bad;
     ToolRun run = Verify();
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_THAT(run.out, HasSubstr("ok    NK: blocks 7-44 match"));
