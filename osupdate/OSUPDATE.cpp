@@ -18,20 +18,32 @@ DWORD g_ImageStart  = 0;
 DWORD g_ImageLen    = 0;
 DWORD g_LaunchAddr  = 0;
 
+// Leaves in g_ImagePath the update folder's file that matches the pattern, the one with the
+// greatest key; 1 when there is one. The three lines are the image's own.
+static DWORD ChooseImage(LPCWSTR pszPattern, LPCWSTR pszFindLine, LPCWSTR pszMissingLine,
+                         LPCWSTR pszFoundLine)
+{
+    PathClear(g_ImagePath);
+    PathCopy(g_ImagePath, g_UpdateDir);
+    PathAppend(g_ImagePath, pszPattern);
+    NKDbgPrintfW(pszFindLine, g_ImagePath);
+    if (!IsExistPath(g_ImagePath)) {
+        NKDbgPrintfW(pszMissingLine, GetLastError());
+        return 0;
+    }
+    NKDbgPrintfW(pszFoundLine);
+    GetUpdateFilePath(g_ImagePath, g_UpdateDir);
+    return 1;
+}
+
 // The boot loader, when its image is there and matches its CRC side file. Its outcome never
 // changes the update's result: the NK image goes on either way.
 static void UpdateBootLoader(HANDLE hDisk, BYTE *pImage, SectorInfo *pSectorInfo)
 {
-    PathClear(g_ImagePath);
-    PathCopy(g_ImagePath, g_UpdateDir);
-    PathAppend(g_ImagePath, EBOOT_IMAGE_PATTERN);
-    NKDbgPrintfW(TEXT("Find EBoot Image Path==%s \r\n"), g_ImagePath);
-    if (!IsExistPath(g_ImagePath)) {
-        NKDbgPrintfW(TEXT("ERROR(%d)- Cannot find EBoot image file \r\n"), GetLastError());
+    if (!ChooseImage(EBOOT_IMAGE_PATTERN, TEXT("Find EBoot Image Path==%s \r\n"),
+                     TEXT("ERROR(%d)- Cannot find EBoot image file \r\n"),
+                     TEXT("Found EBoot Image! \r\n")))
         return;
-    }
-    NKDbgPrintfW(TEXT("Found EBoot Image! \r\n"));
-    GetUpdateFilePath(g_ImagePath, g_UpdateDir);
     if (!CheckCRCFile(g_ImagePath)) {
         NKDbgPrintfW(TEXT("Check CRC for Eboot Image File fail \r\n"));
         return;
@@ -94,16 +106,10 @@ DWORD UpdateSystemImage(DWORD dwSelector)
         UpdateBootLoader(hDisk, pImage, pSectorInfo);
 
     // The NK image: found, checked, loaded and written; the TOC changes only with it.
-    PathClear(g_ImagePath);
-    PathCopy(g_ImagePath, g_UpdateDir);
-    PathAppend(g_ImagePath, NK_IMAGE_PATTERN);
-    NKDbgPrintfW(TEXT("Find NK Image Path==%s \r\n"), g_ImagePath);
-    if (!IsExistPath(g_ImagePath)) {
-        NKDbgPrintfW(TEXT("ERROR(%d)- Cannot find NK image file \r\n"), GetLastError());
+    if (!ChooseImage(NK_IMAGE_PATTERN, TEXT("Find NK Image Path==%s \r\n"),
+                     TEXT("ERROR(%d)- Cannot find NK image file \r\n"),
+                     TEXT("Found OS NK Image! \r\n")))
         goto release;
-    }
-    NKDbgPrintfW(TEXT("Found OS NK Image! \r\n"));
-    GetUpdateFilePath(g_ImagePath, g_UpdateDir);
     if (!CheckImageSignature(g_ImagePath)) {
         PlaySoundW(FIRMWARE_CUE, NULL, 0);
         goto release;

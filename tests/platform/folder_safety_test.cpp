@@ -10,34 +10,16 @@
 
 #include "platform/ce.h"
 #include "platform/host/host.h"
+#include "tests/support/call_probes.h"
 #include "tests/support/temp_device.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-BOOL Opens(const char16_t *path, DWORD access, DWORD disposition)
-{
-    HANDLE h = CreateFileW(path, access, 0, NULL, disposition, 0, NULL);
-    return h != INVALID_HANDLE_VALUE && CloseHandle(h);
-}
-
-BOOL Finds(const char16_t *pattern)
-{
-    WIN32_FIND_DATAW data;
-    HANDLE search = FindFirstFileW(pattern, &data);
-    return search != INVALID_HANDLE_VALUE && FindClose(search);
-}
-
-BOOL Starts(const char16_t *program)
-{
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program, NULL, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        return FALSE;
-    return CloseHandle(process.hThread) && CloseHandle(process.hProcess);
-}
+using qs_test::Finds;
+using qs_test::Opens;
+using qs_test::Starts;
 
 BOOL Copies(const char16_t *from, const char16_t *to)
 {
