@@ -94,7 +94,7 @@ std::function<int()> AddInspectCommand(CLI::App &app)
     };
     auto args = std::make_shared<Arguments>();
     CLI::App *inspect = app.add_subcommand(
-        "inspect", "show a device's TOC, flash flags and block map; changes nothing");
+        "inspect", "show a device's TOC, boot loader, NK region and block map; changes nothing");
     inspect->add_option("DIR", args->folder, "the device folder")->required();
     inspect->add_flag("--json", args->json, "print one JSON object (fields in README.md)");
     return [inspect, args] {
