@@ -42,11 +42,12 @@ void WriteDemoImages(const fs::path &folder)
 {
     devkit::BinImageSpec nk;
     // Text a person recognises in a hex dump, with each 64 KiB record's number in it.
-    nk.image.resize(kDemoImageBytes);
-    const std::string line = "QuorShell demo operating-system image, record ";
-    for (size_t at = 0; at < nk.image.size(); ++at) {
-        std::string text = line + std::to_string(at / 0x10000) + "\n";
-        nk.image[at] = uint8_t(text[at % text.size()]);
+    nk.image.reserve(kDemoImageBytes);
+    for (uint32_t record = 0; nk.image.size() < kDemoImageBytes; ++record) {
+        std::string text =
+            "QuorShell demo operating-system image, record " + std::to_string(record) + "\n";
+        for (size_t at = 0; at < 0x10000 && nk.image.size() < kDemoImageBytes; ++at)
+            nk.image.push_back(uint8_t(text[at % text.size()]));
     }
     nk.launch = nk.start + 0x1000;
     devkit::WriteBinImage(folder / "nk.bin", nk);
