@@ -1,4 +1,5 @@
 // The start-up sequence: updates, checks, and the launch of the main application.
+#include "appupdate/tree_walk.h"
 #include "common/qs_common.h"
 #include "osupdate/OSUPDATE.h"
 #include "osupdate/update_source.h"
@@ -70,10 +71,12 @@ static void CloseImageUpdate(BOOT_RUN *pRun)
     }
 }
 
+// The update folder is consumed on every start, whatever became of what it offered.
 static void RemoveUpdateFolder(BOOT_RUN *pRun)
 {
     PathClear(pRun->szPath);
     PathCopy(pRun->szPath, UPDATE_FOLDER);
+    DeleteAllFile(pRun->szPath);
     if (!RemoveDirectoryW(pRun->szPath))
         NKDbgPrintfW(TEXT("******** RemoveDirectory %s fail \r\n"), pRun->szPath);
 }

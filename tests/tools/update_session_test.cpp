@@ -14,6 +14,7 @@ namespace fs = std::filesystem;
 using qs_test::FileText;
 using qs_test::ToolRun;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 constexpr uint32_t kBlocks = 64;
 constexpr size_t kBlockBytes = 64 * 2056;
@@ -67,6 +68,9 @@ TEST_F(UpdateSession, FreshDeviceBootsTheUpdateAndVerifiesThenOneChangedByteIsNa
     EXPECT_THAT(boot.out, HasSubstr("OS update         written\n"));
     EXPECT_THAT(boot.out, HasSubstr("blocks skipped    none\n"));
     EXPECT_THAT(boot.out, HasSubstr("restart           requested at "));
+    // The boot loader and its side file went with the folder: nothing is offered twice.
+    EXPECT_FALSE(fs::exists(At("dev/root/flashdisk/K275D-Update")));
+    EXPECT_THAT(FileText(At("dev/debug.log")), Not(HasSubstr("RemoveDirectory")));
     ToolRun verify = Quordev({"verify", "dev", "--nk", "nk.bin", "--eboot", "boot.nb0"});
     EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
     EXPECT_THAT(verify.out, HasSubstr("ok    EBoot: blocks 1, 2, 3, 4 match"));
