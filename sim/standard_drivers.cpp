@@ -1,5 +1,6 @@
 #include "sim/standard_drivers.h"
 
+#include "sim/braille_display.h"
 #include "sim/device.h"
 #include "sim/flash_driver.h"
 #include "sim/peripheral_switch.h"
@@ -15,6 +16,8 @@ void AddStandardDrivers(Device &device)
         device.AddDriver(std::make_unique<PowerController>(config.power));
     if (config.peripheral.present)
         device.AddDriver(std::make_unique<PeripheralSwitch>(config.peripheral));
+    if (config.braille.present)
+        device.AddDriver(std::make_unique<BrailleDisplay>(config.braille));
 }
 
 }  // namespace sim
