@@ -51,6 +51,75 @@ nlohmann::json FaultsToJson(const std::vector<FaultSpec> &faults)
     return list;
 }
 
+// A key every copy fault needs: absent is as wrong as malformed.
+const nlohmann::json &Required(JsonReader &r, const std::string &key)
+{
+    const nlohmann::json *value = r.Optional(key);
+    if (!value)
+        throw DeviceError(r.Where(key) + ": missing");
+    return *value;
+}
+
+std::string RequiredPath(JsonReader &r)
+{
+    const nlohmann::json &value = Required(r, "path");
+    if (!value.is_string() || value.get<std::string>().empty())
+        throw DeviceError(r.Where("path") + ": expected a device path");
+    return value.get<std::string>();
+}
+
+uint64_t RequiredUint64(JsonReader &r, const std::string &key)
+{
+    Required(r, key);
+    uint64_t value = 0;
+    r.Uint64(key, value);
+    return value;
+}
+
+void ReadCopyFaults(JsonReader &r, FilesConfig &files)
+{
+    if (r.Optional("corrupt_copies"))
+        files.corruptCopies.clear();
+    r.Objects("corrupt_copies", [&](const nlohmann::json &item, const std::string &where) {
+        JsonReader c(item, where);
+        CorruptCopy fault;
+        fault.path = RequiredPath(c);
+        Required(c, "copies");
+        c.Uint32("copies", fault.copies);
+        if (fault.copies == 0)
+            throw DeviceError(c.Where("copies") + ": expected 1 or more");
+        fault.offset = RequiredUint64(c, "offset");
+        c.RejectUnknown();
+        files.corruptCopies.push_back(fault);
+    });
+    if (r.Optional("fail_copies"))
+        files.failCopies.clear();
+    r.Objects("fail_copies", [&](const nlohmann::json &item, const std::string &where) {
+        JsonReader c(item, where);
+        FailCopy fault;
+        fault.path = RequiredPath(c);
+        fault.afterBytes = RequiredUint64(c, "after_bytes");
+        c.RejectUnknown();
+        files.failCopies.push_back(fault);
+    });
+}
+
+nlohmann::json CorruptCopiesToJson(const std::vector<CorruptCopy> &faults)
+{
+    nlohmann::json list = nlohmann::json::array();
+    for (const CorruptCopy &fault : faults)
+        list.push_back({{"path", fault.path}, {"copies", fault.copies}, {"offset", fault.offset}});
+    return list;
+}
+
+nlohmann::json FailCopiesToJson(const std::vector<FailCopy> &faults)
+{
+    nlohmann::json list = nlohmann::json::array();
+    for (const FailCopy &fault : faults)
+        list.push_back({{"path", fault.path}, {"after_bytes", fault.afterBytes}});
+    return list;
+}
+
 void ReadFiles(JsonReader &r, FilesConfig &files)
 {
     std::string order = FindOrderName(files.findOrder);
@@ -69,6 +138,7 @@ void ReadFiles(JsonReader &r, FilesConfig &files)
             files.mountAfterMs[folder] = ms.get<uint32_t>();
         }
     }
+    ReadCopyFaults(r, files);
 }
 
 void ReadStore(JsonReader &r, StoreConfig &store)
@@ -132,7 +202,10 @@ DeviceConfig DeviceConfig::FromJson(const nlohmann::json &doc)
         s.Bool("present", c.peripheral.present);
         ReadFaults(s, c.peripheral.faults, CodeFaultScope("peripheral"));
     });
-    r.Object("braille", [&](JsonReader &s) { s.Bool("present", c.braille.present); });
+    r.Object("braille", [&](JsonReader &s) {
+        s.Bool("present", c.braille.present);
+        ReadFaults(s, c.braille.faults, CodeFaultScope("braille"));
+    });
     r.Object("store", [&](JsonReader &s) { ReadStore(s, c.store); });
     r.Object("programs", [&](JsonReader &s) { s.StringList("fail", c.programs.fail); });
     r.RejectUnknown();
@@ -172,7 +245,9 @@ nlohmann::json DeviceConfig::ToJson() const
          {{"find_order", FindOrderName(files.findOrder)},
           {"dot_entries", files.dotEntries},
           {"locked", files.locked},
-          {"mount_after_ms", mounts}}},
+          {"mount_after_ms", mounts},
+          {"corrupt_copies", CorruptCopiesToJson(files.corruptCopies)},
+          {"fail_copies", FailCopiesToJson(files.failCopies)}}},
         {"heap",
          {{"limit_bytes", heap.limitBytes ? nlohmann::json(*heap.limitBytes) : nlohmann::json()}}},
         {"flash",
@@ -188,7 +263,7 @@ nlohmann::json DeviceConfig::ToJson() const
           {"faults", FaultsToJson(power.faults)}}},
         {"peripheral",
          {{"present", peripheral.present}, {"faults", FaultsToJson(peripheral.faults)}}},
-        {"braille", {{"present", braille.present}}},
+        {"braille", {{"present", braille.present}, {"faults", FaultsToJson(braille.faults)}}},
         {"store",
          {{"present", store.present},
           {"faults", FaultsToJson(store.faults)},

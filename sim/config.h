@@ -21,12 +21,27 @@ struct ClockConfig {
     int localOffsetMinutes = 0;
 };
 
+// The first `copies` copies of the source come out with the byte at `offset` inverted.
+struct CorruptCopy {
+    std::string path;
+    uint32_t copies = 0;
+    uint64_t offset = 0;
+};
+
+// Every copy of the source fails once `afterBytes` bytes of it are written.
+struct FailCopy {
+    std::string path;
+    uint64_t afterBytes = 0;
+};
+
 struct FilesConfig {
     FindOrder findOrder = FindOrder::Name;
     bool dotEntries = true;
     std::vector<std::string> locked;              // device paths held open elsewhere
     // Root folder -> virtual milliseconds after the boot began at which it mounts.
     std::map<std::string, uint32_t> mountAfterMs;
+    std::vector<CorruptCopy> corruptCopies;
+    std::vector<FailCopy> failCopies;
 };
 
 struct HeapConfig {
@@ -56,6 +71,7 @@ struct PeripheralConfig {
 
 struct BrailleConfig {
     bool present = true;
+    std::vector<FaultSpec> faults;
 };
 
 struct PartitionConfig {

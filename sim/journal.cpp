@@ -58,6 +58,10 @@ void Journal::Leak(const std::string &what)
 {
     Emit("leak", {{"what", what}});
 }
+void Journal::Fault(const std::string &device, const std::string &what)
+{
+    Emit("fault", {{"device", device}, {"what", what}});
+}
 void Journal::Error(const std::string &what)
 {
     Emit("error", {{"what", what}});

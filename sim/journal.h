@@ -37,6 +37,8 @@ public:
     void Violation(const std::string &device, const std::string &what,
                    const std::string &kind = "");
     void Leak(const std::string &what);
+    // A fault that device.json asked for has fired (a corrupted or failed copy).
+    void Fault(const std::string &device, const std::string &what);
     // The simulator stopped the boot: the journal's last event says why.
     void Error(const std::string &what);
     // A call the device's platform refuses because of how it was made (a missing byte-count

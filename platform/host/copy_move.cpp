@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
+#include <string>
 #include <system_error>
 #include <vector>
 
@@ -16,6 +18,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr DWORD kChunkBytes = 64 * 1024;
+constexpr DWORD kErrorWriteFault = 29;  // what the flash file system reports for a failed write
 
 LARGE_INTEGER Large(uint64_t value)
 {
@@ -95,11 +98,83 @@ bool CheckReplaceable(const ResolvedPath &target, DWORD flags)
     return CheckSharing(target.devicePath, GENERIC_WRITE, 0);
 }
 
+// device.json may write a source path without its leading backslash, with slashes, or in
+// another letter case.
+std::string SourceKey(std::string path)
+{
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    if (path.empty() || path.front() != '\\')
+        path.insert(path.begin(), '\\');
+    while (path.size() > 1 && path.back() == '\\')
+        path.pop_back();
+    return sim::FoldCase(path);
+}
+
+std::string CorruptionMessage(const sim::CorruptCopy &fault)
+{
+    return "copy of " + fault.path + " corrupted at byte " + std::to_string(fault.offset);
+}
+
+// What device.json makes go wrong with one copy.
+struct CopyFaults {
+    const sim::CorruptCopy *corrupt = nullptr;
+    const sim::FailCopy *fail = nullptr;
+
+    // The journal is the count: a fault corrupts only as many copies of this boot as it names.
+    static CopyFaults For(const std::string &sourcePath)
+    {
+        const sim::FilesConfig &files = AttachedDevice().Config().files;
+        std::string key = sim::FoldCase(sourcePath);
+        CopyFaults faults;
+        for (const sim::CorruptCopy &fault : files.corruptCopies) {
+            if (faults.corrupt || SourceKey(fault.path) != key)
+                continue;
+            std::string message = CorruptionMessage(fault);
+            uint32_t fired = 0;
+            for (const auto &event : AttachedDevice().Events().Events())
+                fired += event["event"] == "fault" && event["what"] == message;
+            if (fired < fault.copies)
+                faults.corrupt = &fault;
+        }
+        for (const sim::FailCopy &fault : files.failCopies)
+            if (!faults.fail && SourceKey(fault.path) == key)
+                faults.fail = &fault;
+        return faults;
+    }
+
+    // Inverts the chosen byte when this chunk holds it. A source too short to hold it is copied
+    // unchanged, and that copy does not count as one of the corrupted ones.
+    void Corrupt(std::vector<char> &chunk, uint64_t chunkStart, DWORD size) const
+    {
+        if (!corrupt || corrupt->offset < chunkStart || corrupt->offset - chunkStart >= size)
+            return;
+        chunk[corrupt->offset - chunkStart] ^= char(0xFF);
+        AttachedDevice().Events().Fault("files", CorruptionMessage(*corrupt));
+    }
+
+    // The bytes of this chunk that still reach the destination when the write fault fires in
+    // it. A source no longer than after_bytes copies whole.
+    std::optional<DWORD> FailingWrite(uint64_t chunkStart, DWORD size) const
+    {
+        if (!fail || chunkStart + size <= fail->afterBytes)
+            return std::nullopt;
+        return DWORD(fail->afterBytes - chunkStart);
+    }
+
+    void ReportFailure() const
+    {
+        AttachedDevice().Events().Fault("files", "copy of " + fail->path + " failed after " +
+                                                     std::to_string(fail->afterBytes) + " bytes");
+    }
+};
+
 enum class CopyEnd { Done, Cancelled, Stopped };
 
 // Moves the data chunk by chunk. A failed read or write ends it with that call's error, a stop
 // or a cancel with ERROR_REQUEST_ABORTED.
-CopyEnd CopyData(const CopyHandles &copy, Progress &progress)
+CopyEnd CopyData(const CopyHandles &copy, Progress &progress, const CopyFaults &faults)
 {
     if (DWORD answer = progress.Report(0, CALLBACK_STREAM_SWITCH, copy.source, copy.target))
         return answer == PROGRESS_STOP ? CopyEnd::Stopped : CopyEnd::Cancelled;
@@ -111,6 +186,13 @@ CopyEnd CopyData(const CopyHandles &copy, Progress &progress)
             return CopyEnd::Stopped;
         if (got == 0)
             return CopyEnd::Done;
+        faults.Corrupt(chunk, done, got);
+        if (std::optional<DWORD> kept = faults.FailingWrite(done, got)) {
+            if (*kept > 0 && !WriteFile(copy.target, chunk.data(), *kept, &put, nullptr))
+                return CopyEnd::Stopped;
+            faults.ReportFailure();
+            return Fail(kErrorWriteFault, CopyEnd::Stopped);
+        }
         if (!WriteFile(copy.target, chunk.data(), got, &put, nullptr))
             return CopyEnd::Stopped;
         done += got;
@@ -173,7 +255,7 @@ BOOL CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
         return FALSE;
 
     Progress progress(lpProgressRoutine, lpData, pbCancel, uint64_t(source.st_size));
-    CopyEnd end = CopyData(copy, progress);
+    CopyEnd end = CopyData(copy, progress, CopyFaults::For(from.devicePath));
     copy.CloseTarget();
     if (end == CopyEnd::Cancelled) {
         DWORD error = GetLastError();

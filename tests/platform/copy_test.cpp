@@ -186,6 +186,110 @@ TEST(CopyFailure, FailedWriteLeavesThePartialDestination)
     EXPECT_EQ(ce_host::Held().handles, 0u);
 }
 
+// Copies of a source that device.json names in files.corrupt_copies come out with one byte
+// inverted, as many times as it says; later copies are clean. Each corrupted copy is journaled.
+struct CorruptCase {
+    const char *name;
+    const char *configPath;  // as device.json writes it; the source is \NAND\apps\a.dll
+    uint32_t copies;
+    uint64_t offset;
+    size_t size;
+    uint32_t corrupted;  // how many of five copies differ from the source
+};
+
+class CopyCorruption : public testing::TestWithParam<CorruptCase> {};
+
+TEST_P(CopyCorruption, InvertsOneByteOfTheFirstCopiesThenCopiesClean)
+{
+    const CorruptCase &c = GetParam();
+    nlohmann::json fault = {{"path", c.configPath}, {"copies", c.copies}, {"offset", c.offset}};
+    qs_test::TempDevice device(nlohmann::json{{"files", {{"corrupt_copies", {fault}}}}});
+    std::string data = Pattern(c.size);
+    device.PutFile("\\NAND\\apps\\a.dll", data);
+    std::string corrupt = data;
+    if (c.corrupted > 0)
+        corrupt[c.offset] = char(corrupt[c.offset] ^ 0xFF);
+    for (uint32_t copy = 0; copy < 5; ++copy) {
+        SetLastError(ERROR_SUCCESS);
+        ASSERT_TRUE(CopyFileExW(u"\\nand\\APPS\\A.DLL", u"\\dst.bin", NULL, NULL, NULL, 0));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+        EXPECT_EQ(device.ReadFile("\\dst.bin"), copy < c.corrupted ? corrupt : data)
+            << "copy " << copy;
+    }
+    std::vector<nlohmann::ordered_json> faults = device.EventsOf("fault");
+    ASSERT_EQ(faults.size(), c.corrupted);
+    for (const auto &event : faults) {
+        EXPECT_EQ(event["device"], "files");
+        EXPECT_EQ(event["what"], std::string("copy of ") + c.configPath + " corrupted at byte " +
+                                     std::to_string(c.offset));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CopyCorruption,
+    testing::Values(CorruptCase{"TwiceThenClean", "\\NAND\\apps\\a.dll", 2, 10, 100, 2},
+                    CorruptCase{"PathInOtherCaseAndSlashes", "nand/Apps/A.dll/", 1, 0, 100, 1},
+                    CorruptCase{"ByteInALaterChunk", "\\NAND\\apps\\a.dll", 3, 70000, 200000, 3},
+                    CorruptCase{"LastByte", "\\NAND\\apps\\a.dll", 1, 99, 100, 1},
+                    CorruptCase{"OffsetBeyondTheFile", "\\NAND\\apps\\a.dll", 2, 100, 100, 0},
+                    CorruptCase{"OtherSource", "\\NAND\\apps\\b.dll", 2, 10, 100, 0}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A source named in files.fail_copies fails every copy with ERROR_WRITE_FAULT once after_bytes
+// are written: the destination keeps exactly those bytes as a plain file, and the progress
+// routine has seen only the chunks finished before the fault.
+struct WriteFaultCase {
+    const char *name;
+    uint64_t afterBytes;
+    size_t size;
+    std::vector<uint64_t> done;  // what the progress routine saw
+    bool fails;
+};
+
+class CopyWriteFault : public testing::TestWithParam<WriteFaultCase> {};
+
+TEST_P(CopyWriteFault, LeavesExactlyTheBytesWrittenBeforeIt)
+{
+    const WriteFaultCase &c = GetParam();
+    nlohmann::json fault = {{"path", "\\APP_DATA\\apps\\b.dat"}, {"after_bytes", c.afterBytes}};
+    qs_test::TempDevice device(nlohmann::json{{"files", {{"fail_copies", {fault}}}}});
+    std::string data = Pattern(c.size);
+    device.PutFile("\\APP_DATA\\apps\\b.dat", data);
+    ASSERT_TRUE(SetFileAttributesW(u"\\APP_DATA\\apps\\b.dat", FILE_ATTRIBUTE_HIDDEN));
+    device.PutFile("\\dst.bin", std::string(300000, 'o'));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Progress progress(c.size);
+        BOOL copied = CopyFileExW(u"\\APP_DATA\\apps\\b.dat", u"\\dst.bin", Record, &progress,
+                                  &progress.cancel, 0);
+        EXPECT_EQ(copied != FALSE, !c.fails);
+        EXPECT_EQ(progress.done, c.done);
+        EXPECT_EQ(ce_host::Held().handles, 0u);
+        if (!c.fails) {
+            EXPECT_EQ(device.ReadFile("\\dst.bin"), data);
+            EXPECT_TRUE(device.EventsOf("fault").empty());
+            return;
+        }
+        EXPECT_EQ(GetLastError(), 29u);  // ERROR_WRITE_FAULT
+        EXPECT_EQ(device.ReadFile("\\dst.bin"), data.substr(0, c.afterBytes));
+        EXPECT_EQ(FoundAttributes(u"\\dst.bin"), DWORD(FILE_ATTRIBUTE_ARCHIVE));
+    }
+    std::vector<nlohmann::ordered_json> faults = device.EventsOf("fault");
+    ASSERT_EQ(faults.size(), 2u);
+    EXPECT_EQ(faults[1]["what"], "copy of \\APP_DATA\\apps\\b.dat failed after " +
+                                     std::to_string(c.afterBytes) + " bytes");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CopyWriteFault,
+    testing::Values(
+        WriteFaultCase{"InTheSecondChunk", 70000, 200000, {0, 65536}, true},
+        WriteFaultCase{"AtTheFirstByte", 0, 200000, {0}, true},
+        WriteFaultCase{"AtAChunkBoundary", 65536, 200000, {0, 65536}, true},
+        WriteFaultCase{"OneByteShort", 199999, 200000, {0, 65536, 131072, 196608}, true},
+        WriteFaultCase{
+            "SourceNoLonger", 200000, 200000, {0, 65536, 131072, 196608, 200000}, false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 TEST(Copy, OverwritesUnlessToldNotToAndQuietStopsTheCalls)
 {
     qs_test::TempDevice device;
