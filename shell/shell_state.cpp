@@ -1,4 +1,6 @@
 // The process-wide state of the shell, back to its program-start values.
+#include "appupdate/app_source.h"
+#include "appupdate/progress.h"
 #include "common/qs_common.h"
 #include "osupdate/OSUPDATE.h"
 #include "shell/devices.h"
@@ -17,4 +19,12 @@ void ResetShellState(void)
     g_ImageStart  = 0;
     g_ImageLen    = 0;
     g_LaunchAddr  = 0;
+
+    ghBrlDevice         = INVALID_HANDLE_VALUE;
+    gnLastPercent       = -1;
+    gullTotalSize       = 0;
+    gullCopiedSize      = 0;
+    gullLastTransferred = 0;
+
+    gdwAppFolderFlag = 0;
 }
