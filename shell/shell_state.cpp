@@ -1,5 +1,4 @@
 // The process-wide state of the shell, back to its program-start values.
-#include "appupdate/app_source.h"
 #include "appupdate/progress.h"
 #include "common/qs_common.h"
 #include "osupdate/OSUPDATE.h"
@@ -25,6 +24,4 @@ void ResetShellState(void)
     gullTotalSize       = 0;
     gullCopiedSize      = 0;
     gullLastTransferred = 0;
-
-    gdwAppFolderFlag = 0;
 }
