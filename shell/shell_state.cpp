@@ -1,5 +1,6 @@
 // The process-wide state of the shell, back to its program-start values.
 #include "appupdate/progress.h"
+#include "appupdate/app_source.h"
 #include "common/qs_common.h"
 #include "osupdate/OSUPDATE.h"
 #include "shell/devices.h"
@@ -18,6 +19,8 @@ void ResetShellState(void)
     g_ImageStart  = 0;
     g_ImageLen    = 0;
     g_LaunchAddr  = 0;
+
+    gdwAppFolderFlag = 0;
 
     ghBrlDevice         = INVALID_HANDLE_VALUE;
     gnLastPercent       = -1;
