@@ -1,4 +1,6 @@
 // The start-up sequence: updates, checks, and the launch of the main application.
+#include "appupdate/app_source.h"
+#include "appupdate/install.h"
 #include "appupdate/tree_walk.h"
 #include "common/qs_common.h"
 #include "osupdate/OSUPDATE.h"
@@ -53,6 +55,24 @@ static void UpdateOperatingSystem(BOOT_RUN *pRun)
     PlayCue(UPDATE_START_CUE);
     pRun->bImageUpdate  = TRUE;
     pRun->dwImageResult = UpdateSystemImage(STORAGE_FLASHDISK);
+}
+
+// Application data: its own start cue when no image update ran; its failure is heard at once,
+// its success here only without an image update, whose close announces the whole update.
+static void InstallApplicationData(BOOT_RUN *pRun)
+{
+    if (!IsExistAPPS(STORAGE_FLASHDISK))
+        return;
+    if (!pRun->bImageUpdate) {
+        SetOSUpdateMode(OS_UPDATE_MODE_ON);
+        PlayCue(UPDATE_START_CUE);
+    }
+    if (!CopyAPPFiles(STORAGE_FLASHDISK)) {
+        PlayCue(FAILURE_CUE);
+        pRun->bAppFailed = TRUE;
+    } else if (!pRun->bImageUpdate) {
+        PlayCue(SUCCESS_CUE);
+    }
 }
 
 // Announces the image update's outcome; a new image asks for the restart that starts it.
@@ -124,6 +144,7 @@ int QuorShellMain(void)
     LogTimeLine(TEXT("QuorShell Start %.2d:%.2d:%.2d \r\n"));
 
     UpdateOperatingSystem(&run);
+    InstallApplicationData(&run);
     RemoveUpdateFolder(&run);
     CloseImageUpdate(&run);
     SetOSUpdateMode(OS_UPDATE_MODE_OFF);

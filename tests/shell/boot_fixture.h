@@ -20,6 +20,8 @@ inline const std::string kImageProbe = "[QuorShell]IsExistImageFile ++ \r\n";
 inline const std::string kRootFound = "Find flashdisk success \r\n";
 inline const std::string kUpdateDir = "DirPath== \\flashdisk\\K275D-Update \r\n";
 inline const std::string kNoImagePath = "ERROR(2)- Cannot find Image Path \r\n";
+inline const std::string kAppProbe = "QuorShell: +IsExistAPPS \r\n";
+inline const std::string kNoApps = "QuorShell: -IsExistAPPS FALSE\r\n";
 inline const std::string kNoFolder = "******** RemoveDirectory \\flashdisk\\K275D-Update fail \r\n";
 inline const std::string kRun = "Run Application 08:30:00 \r\n";
 inline const std::string kCheck = "[QuorShell] Check and Run ProductShell \r\n";

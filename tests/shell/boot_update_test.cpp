@@ -22,7 +22,15 @@ struct ImageRow {
     json device;          // merged into the test device's description
     std::string product;  // the image's trailer
     Steps steps;          // what the device saw, in order
+    bool offerImage = true;
+    bool offerApps = false;  // an application folder holding the main application
 };
+
+const std::string kApps = "\\flashdisk\\K275D-Update\\APP_DATA\\apps";
+// Every copy of the application comes out changed: five compares fail and the old one returns.
+const json kAppsFail = {
+    {"files",
+     {{"corrupt_copies", {{{"path", kApps + "\\data.bin"}, {"copies", 5}, {"offset", 3}}}}}}};
 
 class BootWithImage : public qs_test::BootTest, public testing::WithParamInterface<ImageRow> {
 protected:
@@ -69,7 +77,12 @@ TEST_P(BootWithImage, CuesModeAndRestartInOrder)
     device().PutFile("\\windows\\updatefail.wav", qs_test::Wave(500));
     device().PutFile("\\windows\\reboot.wav", qs_test::Wave(400));
     device().PutFile("\\windows\\firmware.wav", qs_test::Wave(200));
-    Offer(GetParam().product);
+    if (GetParam().offerImage)
+        Offer(GetParam().product);
+    if (GetParam().offerApps) {
+        device().PutFile(kApps + "\\LumTask.exe", "MZ new");
+        device().PutFile(kApps + "\\data.bin", std::string(70000, 'd'));
+    }
     EXPECT_EQ(Boot(), 0);
     EXPECT_EQ(Seen(), GetParam().steps);
     EXPECT_EQ(device().LogEntries().back(), qs_test::kEnd);
@@ -78,6 +91,8 @@ TEST_P(BootWithImage, CuesModeAndRestartInOrder)
 }
 
 const std::string kMainStart = "start \\NAND\\APPS\\LumTask.exe";
+// An installed or restored application folder takes the name the installation gives it.
+const std::string kInstalledStart = "start \\NAND\\apps\\LumTask.exe";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, BootWithImage,
@@ -95,7 +110,42 @@ INSTANTIATE_TEST_SUITE_P(
                              {{"flash", {{"faults", {{{"op", "erase"}, {"block", 7}}}}}}},
                              "K275D",
                              {"mode acececac", "update_start.wav", "updatefail.wav",
-                              "mode 00000000", kMainStart}}),
+                              "mode 00000000", kMainStart}},
+                    ImageRow{"AppDataOnly",
+                             json::object(),
+                             "K275D",
+                             {"mode acececac", "update_start.wav", "success.wav", "mode 00000000",
+                              kInstalledStart},
+                             false,
+                             true},
+                    ImageRow{"AppDataOnlyFails",
+                             kAppsFail,
+                             "K275D",
+                             {"mode acececac", "update_start.wav", "updatefail.wav",
+                              "mode 00000000", kInstalledStart},
+                             false,
+                             true},
+                    ImageRow{"ImageAndAppData",
+                             json::object(),
+                             "K275D",
+                             {"mode acececac", "update_start.wav", "success.wav", "reboot.wav",
+                              "pause 1000", "restart", "mode 00000000", kInstalledStart},
+                             true,
+                             true},
+                    ImageRow{"ImageAndAppDataFails",
+                             kAppsFail,
+                             "K275D",
+                             {"mode acececac", "update_start.wav", "updatefail.wav", "reboot.wav",
+                              "pause 1000", "restart", "mode 00000000", kInstalledStart},
+                             true,
+                             true},
+                    ImageRow{"ImageFailsAndAppDataFails",
+                             kAppsFail,
+                             "K275X",
+                             {"mode acececac", "update_start.wav", "firmware.wav", "updatefail.wav",
+                              "mode 00000000", kInstalledStart},
+                             true,
+                             true}),
     [](const testing::TestParamInfo<ImageRow> &info) { return std::string(info.param.name); });
 
 // The update folder is consumed: its NK image is gone after a good update, and the next boot
