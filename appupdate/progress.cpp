@@ -1,5 +1,6 @@
 // The percentage line on the braille display while the application data is installed.
 #include "appupdate/progress.h"
+#include "appupdate/tree_walk.h"
 
 // Cells 0 to 9: "progress", a blank and the number sign.
 #define LEADING_CELLS 10
@@ -15,11 +16,6 @@ static const BYTE gLeadingCells[LEADING_CELLS] = {0x8E, 0x4E, 0x4A, 0xCC, 0x4E,
                                                   0x48, 0x86, 0x86, 0x00, 0xE2};
 static const BYTE gDigitCells[10] = {0xC4, 0x08, 0x0C, 0x88, 0xC8, 0x48, 0x8C, 0xCC, 0x4C, 0x84};
 static const BYTE gPercentCells[PERCENT_GROUP_CELLS] = {0x80, 0x44, 0x8E, 0x00, 0x00};
-
-static BOOL IsDotEntry(LPCWSTR pszName)
-{
-    return wcscmp(pszName, TEXT(".")) == 0 || wcscmp(pszName, TEXT("..")) == 0;
-}
 
 float GetFolderSize(LPCWSTR pszFolder)
 {

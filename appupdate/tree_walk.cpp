@@ -2,7 +2,7 @@
 #include "appupdate/tree_walk.h"
 #include "appupdate/progress.h"
 
-static BOOL IsDotEntry(LPCWSTR pszName)
+BOOL IsDotEntry(LPCWSTR pszName)
 {
     return wcscmp(pszName, TEXT(".")) == 0 || wcscmp(pszName, TEXT("..")) == 0;
 }

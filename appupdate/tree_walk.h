@@ -3,6 +3,9 @@
 
 #include "common/qs_common.h"
 
+// "." and "..", which a search of a folder returns besides its own entries.
+BOOL IsDotEntry(LPCWSTR pszName);
+
 // Empties a folder given without a trailing backslash: every file and subfolder below it goes,
 // the folder itself stays. 1 when it was emptied or cannot be searched; 0 when a file cannot be
 // deleted, a child path would not fit a path buffer, or a nested level failed.
