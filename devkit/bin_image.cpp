@@ -25,11 +25,11 @@ void PlaceField(std::array<uint8_t, kBinTrailerSize> &trailer, size_t offset, si
 }
 
 // Whether each image byte is carried by a record.
-std::vector<bool> CarriedBytes(const BinImageSpec &spec)
+std::vector<bool> CarriedBytes(const BinImageLayout &layout)
 {
-    std::vector<bool> carried(spec.image.size(), true);
-    for (const auto &[offset, length] : spec.gaps) {
-        if (offset > spec.image.size() || length > spec.image.size() - offset)
+    std::vector<bool> carried(layout.image.size(), true);
+    for (const auto &[offset, length] : layout.gaps) {
+        if (offset > layout.image.size() || length > layout.image.size() - offset)
             throw std::invalid_argument("gap at offset " + std::to_string(offset) + " of " +
                                         std::to_string(length) + " bytes lies outside the image");
         std::fill_n(carried.begin() + offset, length, false);
@@ -54,48 +54,48 @@ std::array<uint8_t, kBinTrailerSize> EncodeBinTrailer(const BinTrailer &trailer)
     return bytes;
 }
 
-std::vector<uint8_t> EncodeBinImage(const BinImageSpec &spec)
+std::vector<uint8_t> EncodeBinImage(const BinImageLayout &layout)
 {
-    if (spec.recordSize == 0)
+    if (layout.recordSize == 0)
         throw std::invalid_argument("record size must be at least 1 byte");
-    if (spec.image.size() > uint64_t{UINT32_MAX} + 1 - spec.start)
+    if (layout.image.size() > uint64_t{UINT32_MAX} + 1 - layout.start)
         throw std::invalid_argument("image passes the end of the 32-bit address space");
-    std::vector<bool> carried = CarriedBytes(spec);
+    std::vector<bool> carried = CarriedBytes(layout);
 
     std::vector<uint8_t> out(kBinSignature, kBinSignature + kBinSignatureSize);
-    AppendWord(out, spec.start);
-    AppendWord(out, static_cast<uint32_t>(spec.image.size()));
+    AppendWord(out, layout.start);
+    AppendWord(out, static_cast<uint32_t>(layout.image.size()));
     size_t offset = 0;
-    while (offset < spec.image.size()) {
+    while (offset < layout.image.size()) {
         if (!carried[offset]) {
             ++offset;
             continue;
         }
         size_t end = offset;
-        while (end < spec.image.size() && carried[end] && end - offset < spec.recordSize)
+        while (end < layout.image.size() && carried[end] && end - offset < layout.recordSize)
             ++end;
-        std::span<const uint8_t> data(spec.image.data() + offset, end - offset);
-        if (spec.start + offset == 0 && RecordChecksum(data) == 0)
+        std::span<const uint8_t> data(layout.image.data() + offset, end - offset);
+        if (layout.start + offset == 0 && RecordChecksum(data) == 0)
             throw std::invalid_argument("a record at address 0 summing to 0 reads as the end");
-        AppendWord(out, spec.start + static_cast<uint32_t>(offset));
+        AppendWord(out, layout.start + static_cast<uint32_t>(offset));
         AppendWord(out, static_cast<uint32_t>(data.size()));
         AppendWord(out, RecordChecksum(data));
         out.insert(out.end(), data.begin(), data.end());
         offset = end;
     }
     AppendWord(out, 0);
-    AppendWord(out, spec.launch);
+    AppendWord(out, layout.launch);
     AppendWord(out, 0);
-    if (spec.trailer) {
-        auto trailer = EncodeBinTrailer(*spec.trailer);
+    if (layout.trailer) {
+        auto trailer = EncodeBinTrailer(*layout.trailer);
         out.insert(out.end(), trailer.begin(), trailer.end());
     }
     return out;
 }
 
-void WriteBinImage(const std::filesystem::path &file, const BinImageSpec &spec)
+void WriteBinImage(const std::filesystem::path &file, const BinImageLayout &layout)
 {
-    std::vector<uint8_t> bytes = EncodeBinImage(spec);
+    std::vector<uint8_t> bytes = EncodeBinImage(layout);
     sim::WriteFileAtomically(file, std::string(bytes.begin(), bytes.end()));
 }
 

@@ -26,7 +26,7 @@ struct BinTrailer {
     std::string language = "ENG";
 };
 
-struct BinImageSpec {
+struct BinImageLayout {
     uint32_t start = 0x80020000;    // address of image[0]; also the header's ImageStart
     std::vector<uint8_t> image;     // the header's ImageLen is its size
     uint32_t recordSize = 0x10000;  // the image is cut into records of at most this many bytes
@@ -46,9 +46,9 @@ std::array<uint8_t, kBinTrailerSize> EncodeBinTrailer(const BinTrailer &trailer)
 // Signature, header, the records in address order, the terminating record, then the trailer.
 // Throws std::invalid_argument for a record size of 0, a gap outside the image, an image whose
 // end passes 2^32, or a record at address 0 whose bytes sum to 0 (it would read as the end).
-std::vector<uint8_t> EncodeBinImage(const BinImageSpec &spec);
+std::vector<uint8_t> EncodeBinImage(const BinImageLayout &layout);
 
 // Writes the encoded file through a temporary beside it and a rename.
-void WriteBinImage(const std::filesystem::path &file, const BinImageSpec &spec);
+void WriteBinImage(const std::filesystem::path &file, const BinImageLayout &layout);
 
 }  // namespace devkit

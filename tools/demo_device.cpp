@@ -40,7 +40,7 @@ private:
 
 void WriteDemoImages(const fs::path &folder)
 {
-    devkit::BinImageSpec nk;
+    devkit::BinImageLayout nk;
     // Text a person recognises in a hex dump, with each 64 KiB record's number in it.
     nk.image.reserve(kDemoImageBytes);
     for (uint32_t record = 0; nk.image.size() < kDemoImageBytes; ++record) {

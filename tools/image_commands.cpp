@@ -83,17 +83,17 @@ Command AddMkbinCommand(CLI::App &app)
     return [mkbin, args] {
         if (!mkbin->parsed())
             return -1;
-        devkit::BinImageSpec spec;
-        spec.start = *ParseNumber(args->start);
-        spec.launch = args->launch.empty() ? spec.start : *ParseNumber(args->launch);
-        spec.recordSize = *ParseNumber(args->record);
-        spec.trailer = args->trailer;
-        spec.image = devkit::ReadFileBytes(args->raw, devkit::kRamImageBufferSize);
-        if (spec.image.empty())
+        devkit::BinImageLayout layout;
+        layout.start = *ParseNumber(args->start);
+        layout.launch = args->launch.empty() ? layout.start : *ParseNumber(args->launch);
+        layout.recordSize = *ParseNumber(args->record);
+        layout.trailer = args->trailer;
+        layout.image = devkit::ReadFileBytes(args->raw, devkit::kRamImageBufferSize);
+        if (layout.image.empty())
             throw sim::DeviceError(args->raw + ": is empty");
-        devkit::WriteBinImage(args->out, spec);
-        std::cout << "wrote " << args->out << ": image " << devkit::Hex(spec.start) << ", "
-                  << spec.image.size() << " bytes, launch " << devkit::Hex(spec.launch) << "\n";
+        devkit::WriteBinImage(args->out, layout);
+        std::cout << "wrote " << args->out << ": image " << devkit::Hex(layout.start) << ", "
+                  << layout.image.size() << " bytes, launch " << devkit::Hex(layout.launch) << "\n";
         return 0;
     };
 }

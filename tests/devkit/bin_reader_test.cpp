@@ -131,22 +131,22 @@ TEST(BinReader, BadFilesAreRefusedWithOneLineNamingTheRecord)
 
 TEST(BinReader, ReadsWhatTheKitsEncoderWritesWithItsGaps)
 {
-    devkit::BinImageSpec spec;
-    spec.image.resize(0x25000);
-    for (size_t i = 0; i < spec.image.size(); ++i)
-        spec.image[i] = uint8_t(i * 7 + 1);
-    spec.recordSize = 0x8000;
-    spec.gaps = {{0x1000, 0x800}};
-    spec.launch = 0x80022000;
-    std::vector<uint8_t> file = devkit::EncodeBinImage(spec);
+    devkit::BinImageLayout layout;
+    layout.image.resize(0x25000);
+    for (size_t i = 0; i < layout.image.size(); ++i)
+        layout.image[i] = uint8_t(i * 7 + 1);
+    layout.recordSize = 0x8000;
+    layout.gaps = {{0x1000, 0x800}};
+    layout.launch = 0x80022000;
+    std::vector<uint8_t> file = devkit::EncodeBinImage(layout);
     std::istringstream in(std::string(file.begin(), file.end()));
     devkit::LoadedBinImage image = devkit::ReadBinImage(in);
     EXPECT_EQ(image.length, 0x25000u);
     EXPECT_EQ(image.launch, 0x80022000u);
     EXPECT_EQ(image.CoveredBytes(), 0x25000u - 0x800u);
-    for (size_t i = 0; i < spec.image.size(); ++i) {
+    for (size_t i = 0; i < layout.image.size(); ++i) {
         bool inGap = i >= 0x1000 && i < 0x1800;
-        ASSERT_EQ(image.bytes[i], inGap ? 0xFF : spec.image[i]) << i;
+        ASSERT_EQ(image.bytes[i], inGap ? 0xFF : layout.image[i]) << i;
     }
 }
 

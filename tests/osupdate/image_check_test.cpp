@@ -295,10 +295,10 @@ TEST_F(ImageCheck, MissingImageCannotBeOpened)
 TEST_F(ImageCheck, KitImageCarriesItsTrailer)
 {
     MakeDevice();
-    devkit::BinImageSpec spec;
-    spec.image = std::vector<uint8_t>(5000, 0x5A);
-    spec.trailer = devkit::BinTrailer{"QUOR", "K275D", "240315", "KOR"};
-    std::vector<uint8_t> bytes = devkit::EncodeBinImage(spec);
+    devkit::BinImageLayout layout;
+    layout.image = std::vector<uint8_t>(5000, 0x5A);
+    layout.trailer = devkit::BinTrailer{"QUOR", "K275D", "240315", "KOR"};
+    std::vector<uint8_t> bytes = devkit::EncodeBinImage(layout);
     device_->PutFile(kNk, std::string(bytes.begin(), bytes.end()));
 
     EXPECT_EQ(CheckImageSignature(Wide(kNk).c_str()), 1u);

@@ -296,17 +296,17 @@ class KitImage : public Loader, public testing::WithParamInterface<bool> {};
 // A kit-built image with gaps loads byte for byte; its trailer changes nothing.
 TEST_P(KitImage, LoadsEveryRecordAndIgnoresTheTrailer)
 {
-    devkit::BinImageSpec spec;
-    spec.start = 0x80021000;
-    spec.image.resize(0x61234);
-    for (size_t i = 0; i < spec.image.size(); ++i)
-        spec.image[i] = static_cast<uint8_t>(i * 7 + i / 509);
-    spec.recordSize = 0x30000;
-    spec.gaps = {{0x100, 0x80}, {0x40000, 0x1000}};
-    spec.launch = 0x80022000;
+    devkit::BinImageLayout layout;
+    layout.start = 0x80021000;
+    layout.image.resize(0x61234);
+    for (size_t i = 0; i < layout.image.size(); ++i)
+        layout.image[i] = static_cast<uint8_t>(i * 7 + i / 509);
+    layout.recordSize = 0x30000;
+    layout.gaps = {{0x100, 0x80}, {0x40000, 0x1000}};
+    layout.launch = 0x80022000;
     if (!GetParam())
-        spec.trailer.reset();
-    std::vector<uint8_t> bytes = devkit::EncodeBinImage(spec);
+        layout.trailer.reset();
+    std::vector<uint8_t> bytes = devkit::EncodeBinImage(layout);
 
     EXPECT_EQ(Load(std::string(bytes.begin(), bytes.end())), 1u);
 
@@ -315,7 +315,7 @@ TEST_P(KitImage, LoadsEveryRecordAndIgnoresTheTrailer)
     EXPECT_EQ(g_LaunchAddr, 0x80022000u);
     // The gaps read as erased flash in the image's first ImageLen bytes of the buffer.
     std::string expected(0x61234, '\xFF');
-    std::string image(spec.image.begin(), spec.image.end());
+    std::string image(layout.image.begin(), layout.image.end());
     for (auto [from, to] :
          {std::pair<size_t, size_t>{0, 0x100}, {0x180, 0x40000}, {0x41000, 0x61234}})
         expected.replace(from, to - from, image.substr(from, to - from));
@@ -325,14 +325,14 @@ TEST_P(KitImage, LoadsEveryRecordAndIgnoresTheTrailer)
     std::vector<std::string> log = device_->LogEntries();
     ASSERT_EQ(log.size(), 8u);
     EXPECT_EQ(log[1], ImageStartLine(0x80021000, 0x61234));
-    EXPECT_EQ(log[2],
-              RecordLine(1, 0x80021000, 0x100, devkit::RecordChecksum({spec.image.data(), 0x100})));
+    EXPECT_EQ(log[2], RecordLine(1, 0x80021000, 0x100,
+                                 devkit::RecordChecksum({layout.image.data(), 0x100})));
     EXPECT_EQ(log[3], RecordLine(2, 0x80021180, 0x30000,
-                                 devkit::RecordChecksum({spec.image.data() + 0x180, 0x30000})));
+                                 devkit::RecordChecksum({layout.image.data() + 0x180, 0x30000})));
     EXPECT_EQ(log[4], RecordLine(3, 0x80051180, 0x40000 - 0x30180,
-                                 devkit::RecordChecksum({spec.image.data() + 0x30180, 0xFE80})));
+                                 devkit::RecordChecksum({layout.image.data() + 0x30180, 0xFE80})));
     EXPECT_EQ(log[5], RecordLine(4, 0x80062000, 0x20234,
-                                 devkit::RecordChecksum({spec.image.data() + 0x41000, 0x20234})));
+                                 devkit::RecordChecksum({layout.image.data() + 0x41000, 0x20234})));
     EXPECT_EQ(log[6], RecordLine(5, 0, 0x80022000, 0));
     EXPECT_EQ(log[7], kEnd);
     ExpectNothingHeld();
@@ -346,45 +346,45 @@ TEST(BinImageKit, RefusesWhatCannotBeEncoded)
 {
     struct Row {
         const char *name;
-        std::function<void(devkit::BinImageSpec &)> change;
+        std::function<void(devkit::BinImageLayout &)> change;
     };
     for (const Row &row : {
-             Row{"RecordSizeZero", [](auto &spec) { spec.recordSize = 0; }},
+             Row{"RecordSizeZero", [](auto &layout) { layout.recordSize = 0; }},
              Row{"GapPastTheEnd",
-                 [](auto &spec) {
-                     spec.gaps = {{90, 11}};
+                 [](auto &layout) {
+                     layout.gaps = {{90, 11}};
                  }},
              Row{"GapStartsPastTheEnd",
-                 [](auto &spec) {
-                     spec.gaps = {{101, 0}};
+                 [](auto &layout) {
+                     layout.gaps = {{101, 0}};
                  }},
-             Row{"PastTheAddressSpace", [](auto &spec) { spec.start = 0xFFFFFFA0; }},
+             Row{"PastTheAddressSpace", [](auto &layout) { layout.start = 0xFFFFFFA0; }},
              Row{"ZeroRecordAtAddressZero",
-                 [](auto &spec) {
-                     spec.start = 0;
-                     spec.image.assign(100, 0);
+                 [](auto &layout) {
+                     layout.start = 0;
+                     layout.image.assign(100, 0);
                  }},
-             Row{"CompanyTooLong", [](auto &spec) { spec.trailer->company = "QUORS"; }},
-             Row{"ProductTooLong", [](auto &spec) { spec.trailer->product = "K275D-2024X"; }},
+             Row{"CompanyTooLong", [](auto &layout) { layout.trailer->company = "QUORS"; }},
+             Row{"ProductTooLong", [](auto &layout) { layout.trailer->product = "K275D-2024X"; }},
          }) {
-        devkit::BinImageSpec spec;
-        spec.image.assign(100, 1);
-        EXPECT_NO_THROW(devkit::EncodeBinImage(spec)) << row.name;
-        row.change(spec);
-        EXPECT_THROW(devkit::EncodeBinImage(spec), std::invalid_argument) << row.name;
+        devkit::BinImageLayout layout;
+        layout.image.assign(100, 1);
+        EXPECT_NO_THROW(devkit::EncodeBinImage(layout)) << row.name;
+        row.change(layout);
+        EXPECT_THROW(devkit::EncodeBinImage(layout), std::invalid_argument) << row.name;
     }
 }
 
 TEST(BinImageKit, WritesTheWholeFileAndNothingBeside)
 {
     TempDevice device;
-    devkit::BinImageSpec spec;
-    spec.image.assign(70000, 3);
+    devkit::BinImageLayout layout;
+    layout.image.assign(70000, 3);
     std::filesystem::path file = device.folder() / "nk.bin";
 
-    devkit::WriteBinImage(file, spec);
+    devkit::WriteBinImage(file, layout);
 
-    std::vector<uint8_t> bytes = devkit::EncodeBinImage(spec);
+    std::vector<uint8_t> bytes = devkit::EncodeBinImage(layout);
     std::ifstream in(file, std::ios::binary);
     EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}), bytes);
     // Signature, header, two records of at most 64 KiB, the terminator, the trailer.

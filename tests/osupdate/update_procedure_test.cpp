@@ -34,14 +34,14 @@ std::string Exit(int result)
 }
 
 // An NK image of a little over three blocks, whose bytes tell their offsets apart.
-devkit::BinImageSpec NkSpec()
+devkit::BinImageLayout NkLayout()
 {
-    devkit::BinImageSpec spec;
-    spec.image.resize(0x1F800 + 2 * 0x20000 + 0x345);
-    for (size_t i = 0; i < spec.image.size(); ++i)
-        spec.image[i] = uint8_t(i * 13 + i / 2048 + 1);
-    spec.launch = 0x80021000;
-    return spec;
+    devkit::BinImageLayout layout;
+    layout.image.resize(0x1F800 + 2 * 0x20000 + 0x345);
+    for (size_t i = 0; i < layout.image.size(); ++i)
+        layout.image[i] = uint8_t(i * 13 + i / 2048 + 1);
+    layout.launch = 0x80021000;
+    return layout;
 }
 
 std::string Read(const fs::path &file)
@@ -59,7 +59,7 @@ protected:
         folder_ = work_ / "device";
         images_ = work_ / "images";
         fs::create_directories(images_);
-        devkit::WriteBinImage(images_ / "nk.bin", NkSpec());
+        devkit::WriteBinImage(images_ / "nk.bin", NkLayout());
         nb0_ = devkit::MakeNb0(std::nullopt, std::nullopt);
         std::ofstream(images_ / "boot.nb0", std::ios::binary)
             .write(reinterpret_cast<const char *>(nb0_.data()), std::streamsize(nb0_.size()));
@@ -394,7 +394,7 @@ TEST_F(UpdateProcedure, ATocTheReaderRefusesIsRebuiltAndWrittenWithTheNewImage)
 TEST_F(UpdateProcedure, OfTwoNkImagesOnlyTheChosenOneIsTouched)
 {
     MakeDevice();
-    devkit::BinImageSpec older = NkSpec();
+    devkit::BinImageLayout older = NkLayout();
     older.image.resize(0x30000);
     devkit::WriteBinImage(images_ / "older.bin", older);
     Place("240101", false, images_ / "older.bin");

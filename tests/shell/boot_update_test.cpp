@@ -38,10 +38,10 @@ protected:
     {
         fs::path images = device().folder() / "images";
         fs::create_directories(images);
-        devkit::BinImageSpec spec;
-        spec.image.assign(0x30000, 0x5A);
-        spec.trailer->product = product;
-        devkit::WriteBinImage(images / "nk.bin", spec);
+        devkit::BinImageLayout layout;
+        layout.image.assign(0x30000, 0x5A);
+        layout.trailer->product = product;
+        devkit::WriteBinImage(images / "nk.bin", layout);
         devkit::PlacePackage(device().folder(), {images / "nk.bin", std::nullopt, "1"});
     }
 
@@ -155,9 +155,9 @@ TEST_F(BootTest, ASecondBootAfterTheUpdateIsAPlainStart)
     MakeDevice({{"flash", {{"blocks", 64}}}});
     fs::path images = device().folder() / "images";
     fs::create_directories(images);
-    devkit::BinImageSpec spec;
-    spec.image.assign(0x30000, 0x11);
-    devkit::WriteBinImage(images / "nk.bin", spec);
+    devkit::BinImageLayout layout;
+    layout.image.assign(0x30000, 0x11);
+    devkit::WriteBinImage(images / "nk.bin", layout);
     devkit::PlacePackage(device().folder(), {images / "nk.bin", std::nullopt, "1"});
     Boot();
     EXPECT_FALSE(fs::exists(device().Host("\\flashdisk\\K275D-Update\\R5nk_1.bin")));

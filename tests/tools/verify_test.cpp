@@ -32,9 +32,9 @@ protected:
         ASSERT_EQ(
             Quordev({"init", "dev", "--blocks", std::to_string(kBlocks), "--bad", "6,40"}).status,
             0);
-        spec_.image = qs_test::PatternBytes(kImageSize, 5);
-        spec_.launch = 0x80021000;
-        devkit::WriteBinImage(At("nk.bin"), spec_);
+        layout_.image = qs_test::PatternBytes(kImageSize, 5);
+        layout_.launch = 0x80021000;
+        devkit::WriteBinImage(At("nk.bin"), layout_);
         nb0_ = devkit::MakeNb0(std::nullopt, std::nullopt);
         std::ofstream(At("boot.nb0"), std::ios::binary)
             .write(reinterpret_cast<const char *>(nb0_.data()), std::streamsize(nb0_.size()));
@@ -45,7 +45,7 @@ protected:
         auto flash = sim::FlashArray::MapFile(At("dev/nand.bin"), kBlocks);
         qs_test::HandFlash hand(*flash);
         hand.LayBootLoader(nb0_);
-        hand.LayNk({spec_.image, spec_.start, spec_.launch, 0});
+        hand.LayNk({layout_.image, layout_.start, layout_.launch, 0});
     }
     void ClearByte(uint32_t block, uint32_t sector, uint32_t byte)
     {
@@ -65,7 +65,7 @@ protected:
     fs::path At(const std::string &name) const { return temp_.path() / name; }
 
     qs_test::TempFolder temp_;
-    devkit::BinImageSpec spec_;
+    devkit::BinImageLayout layout_;
     std::vector<uint8_t> nb0_;
 };
 
@@ -82,7 +82,7 @@ TEST_F(VerifyToolTest, PassesOnTheHandLayoutAndNamesTheFirstChangedByte)
                                    "ok    NK: blocks 7-44 match the image's 4716549 bytes\n"));
 
     // Image offset 0x1F800 + 3 * 0x20000 + 12 * 2048 + 0x1F3 lies in the fourth further block.
-    const uint8_t expected = spec_.image[0x1F800 + 3 * 0x20000 + 12 * 2048 + 0x1F3];
+    const uint8_t expected = layout_.image[0x1F800 + 3 * 0x20000 + 12 * 2048 + 0x1F3];
     ClearByte(11, 12, 0x1F3);
     ClearByte(41, 0, 0);  // a later difference stays unnamed
     run = Verify();
