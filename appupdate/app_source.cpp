@@ -17,18 +17,6 @@ static const AppFolder gAppFolders[] = {
     {TEXT("\\sound"), APP_FOLDER_SOUND, TEXT("QuorShell: sound folder is exist \r\n")},
 };
 
-// A bare path matches the named entry itself, whatever its kind.
-static DWORD ProbeEntry(LPCWSTR pszPath)
-{
-    WIN32_FIND_DATAW findData;
-    HANDLE           hFind = FindFirstFileW(pszPath, &findData);
-
-    if (hFind == INVALID_HANDLE_VALUE)
-        return 0;
-    FindClose(hFind);
-    return 1;
-}
-
 DWORD IsExistAPPS(DWORD dwSelector)
 {
     WCHAR  szRoot[MAX_PATH];
@@ -40,7 +28,7 @@ DWORD IsExistAPPS(DWORD dwSelector)
     PathCopy(szRoot, TEXT("\\"));
     PathAppend(szRoot, ProbeRootName(dwSelector));
     PathAppend(szRoot, TEXT("\\K275D-Update\\APP_DATA"));
-    if (!ProbeEntry(szRoot)) {
+    if (!IsExistPath(szRoot)) {
         NKDbgPrintfW(TEXT("QuorShell: -IsExistAPPS FALSE\r\n"));
         return 0;
     }
@@ -50,7 +38,7 @@ DWORD IsExistAPPS(DWORD dwSelector)
         PathClear(szProbe);
         PathCopy(szProbe, szRoot);
         PathAppend(szProbe, gAppFolders[i].pszSuffix);
-        if (ProbeEntry(szProbe)) {
+        if (IsExistPath(szProbe)) {
             NKDbgPrintfW(gAppFolders[i].pszFoundLine);
             gdwAppFolderFlag |= gAppFolders[i].dwBit;
         }

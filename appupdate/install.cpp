@@ -5,6 +5,7 @@
 #include "appupdate/app_source.h"
 #include "appupdate/progress.h"
 #include "appupdate/tree_walk.h"
+#include "osupdate/update_source.h"
 
 #define NAND_VOLUME TEXT("\\NAND")
 #define NAND_ROOT TEXT("\\NAND\\")
@@ -21,17 +22,6 @@ static LPCWSTR InstallSourceRoot(DWORD dwSelector)
     if (dwSelector == 3)
         return TEXT("\\SD\\K275D-Update\\APP_DATA\\");
     return TEXT("\\flashdisk\\K275D-Update\\APP_DATA\\");
-}
-
-static DWORD NandExists(void)
-{
-    WIN32_FIND_DATAW findData;
-    HANDLE           hFind = FindFirstFileW(NAND_VOLUME, &findData);
-
-    if (hFind == INVALID_HANDLE_VALUE)
-        return 0;
-    FindClose(hFind);
-    return 1;
 }
 
 // The installed folders that the update replaces: the application folder set aside, the others
@@ -96,7 +86,7 @@ DWORD CopyAPPFiles(DWORD dwSelector)
     LPCWSTR pszSourceRoot = InstallSourceRoot(dwSelector);
 
     NKDbgPrintfW(TEXT("QuorShell: CopyAPPFiles ++ \r\n"));
-    if (!NandExists()) {
+    if (!IsExistPath(NAND_VOLUME)) {
         NKDbgPrintfW(TEXT("QuorShell: CopyAppFiles NAND is not exist \r\n"));
         return 0;
     }

@@ -21,6 +21,18 @@ static DWORD BuildChildPath(WCHAR *pszChild, LPCWSTR pszWalk, LPCWSTR pszFolder,
     return 0;
 }
 
+// The source and destination paths of one entry, for the walks over folders that end in a
+// backslash; a folder's paths end in one too.
+static DWORD BuildChildPair(WCHAR *pszSourceChild, WCHAR *pszDestChild, LPCWSTR pszWalk,
+                            LPCWSTR pszSource, LPCWSTR pszDest, const WIN32_FIND_DATAW *pEntry)
+{
+    LPCWSTR pszTail = (pEntry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? TEXT("\\") : TEXT("");
+
+    return BuildChildPath(pszSourceChild, pszWalk, pszSource, TEXT(""), pEntry->cFileName,
+                          pszTail) &&
+           BuildChildPath(pszDestChild, pszWalk, pszDest, TEXT(""), pEntry->cFileName, pszTail);
+}
+
 // folder + "\" + name, for the walk that takes folders without a trailing backslash.
 static DWORD BuildDeletePath(WCHAR *pszChild, LPCWSTR pszFolder, LPCWSTR pszName)
 {
@@ -152,7 +164,6 @@ DWORD CheckExeFile(LPCWSTR pszSource, LPCWSTR pszDest)
     WCHAR            szPattern[MAX_PATH];
     WCHAR            szSourceChild[MAX_PATH];
     WCHAR            szDestChild[MAX_PATH];
-    LPCWSTR          pszTail;
 
     NKDbgPrintfW(TEXT("OSUPDATE: +CheckExeFile %s %s \r\n"), pszSource, pszDest);
     if (!BuildChildPath(szPattern, TEXT("CheckExeFile"), pszSource, TEXT(""), TEXT("*.*"),
@@ -168,11 +179,8 @@ DWORD CheckExeFile(LPCWSTR pszSource, LPCWSTR pszDest)
 
         if (bFolder && IsDotEntry(findData.cFileName))
             continue;
-        pszTail = bFolder ? TEXT("\\") : TEXT("");
-        if (!BuildChildPath(szSourceChild, TEXT("CheckExeFile"), pszSource, TEXT(""),
-                            findData.cFileName, pszTail) ||
-            !BuildChildPath(szDestChild, TEXT("CheckExeFile"), pszDest, TEXT(""),
-                            findData.cFileName, pszTail))
+        if (!BuildChildPair(szSourceChild, szDestChild, TEXT("CheckExeFile"), pszSource, pszDest,
+                            &findData))
             goto done;
         if (bFolder) {
             // The folder is made before its compare, so it stays even when the compare fails.
@@ -219,7 +227,6 @@ DWORD CopyExeFile(LPCWSTR pszSource, LPCWSTR pszDest)
     WCHAR            szPattern[MAX_PATH];
     WCHAR            szSourceChild[MAX_PATH];
     WCHAR            szDestChild[MAX_PATH];
-    LPCWSTR          pszTail;
 
     NKDbgPrintfW(TEXT("OSUPDATE: +CopyExeFile %s %s \r\n"), pszSource, pszDest);
     if (!BuildChildPath(szPattern, TEXT("CopyExeFile"), pszSource, TEXT(""), TEXT("*.*"), TEXT("")))
@@ -234,11 +241,8 @@ DWORD CopyExeFile(LPCWSTR pszSource, LPCWSTR pszDest)
 
         if (bFolder && IsDotEntry(findData.cFileName))
             continue;
-        pszTail = bFolder ? TEXT("\\") : TEXT("");
-        if (!BuildChildPath(szSourceChild, TEXT("CopyExeFile"), pszSource, TEXT(""),
-                            findData.cFileName, pszTail) ||
-            !BuildChildPath(szDestChild, TEXT("CopyExeFile"), pszDest, TEXT(""), findData.cFileName,
-                            pszTail))
+        if (!BuildChildPair(szSourceChild, szDestChild, TEXT("CopyExeFile"), pszSource, pszDest,
+                            &findData))
             goto done;
         if (bFolder) {
             // The folder may exist already.

@@ -98,20 +98,6 @@ bool CheckReplaceable(const ResolvedPath &target, DWORD flags)
     return CheckSharing(target.devicePath, GENERIC_WRITE, 0);
 }
 
-// device.json may write a source path without its leading backslash, with slashes, or in
-// another letter case.
-std::string SourceKey(std::string path)
-{
-    for (char &c : path)
-        if (c == '/')
-            c = '\\';
-    if (path.empty() || path.front() != '\\')
-        path.insert(path.begin(), '\\');
-    while (path.size() > 1 && path.back() == '\\')
-        path.pop_back();
-    return sim::FoldCase(path);
-}
-
 std::string CorruptionMessage(const sim::CorruptCopy &fault)
 {
     return "copy of " + fault.path + " corrupted at byte " + std::to_string(fault.offset);
@@ -129,7 +115,7 @@ struct CopyFaults {
         std::string key = sim::FoldCase(sourcePath);
         CopyFaults faults;
         for (const sim::CorruptCopy &fault : files.corruptCopies) {
-            if (faults.corrupt || SourceKey(fault.path) != key)
+            if (faults.corrupt || ConfiguredPathKey(fault.path) != key)
                 continue;
             std::string message = CorruptionMessage(fault);
             uint32_t fired = 0;
@@ -139,7 +125,7 @@ struct CopyFaults {
                 faults.corrupt = &fault;
         }
         for (const sim::FailCopy &fault : files.failCopies)
-            if (!faults.fail && SourceKey(fault.path) == key)
+            if (!faults.fail && ConfiguredPathKey(fault.path) == key)
                 faults.fail = &fault;
         return faults;
     }

@@ -48,19 +48,6 @@ bool IsSameOrBeneath(const std::string &key, const std::string &folderKey)
     return key == folderKey || IsBeneath(key, folderKey);
 }
 
-// device.json may write a locked path without its leading backslash, or with a slash.
-std::string LockedKey(std::string path)
-{
-    for (char &c : path)
-        if (c == '/')
-            c = '\\';
-    if (path.empty() || path.front() != '\\')
-        path.insert(path.begin(), '\\');
-    while (path.size() > 1 && path.back() == '\\')
-        path.pop_back();
-    return Key(path);
-}
-
 struct Holder {
     std::string key;
     DWORD access = 0;
@@ -76,7 +63,7 @@ std::vector<Holder> Holders()
         holders.push_back({Key(file.devicePath), file.access, file.share});
     });
     for (const std::string &locked : AttachedDevice().Config().files.locked)
-        holders.push_back({LockedKey(locked), GENERIC_READ | GENERIC_WRITE, 0});
+        holders.push_back({ConfiguredPathKey(locked), GENERIC_READ | GENERIC_WRITE, 0});
     return holders;
 }
 
@@ -94,6 +81,18 @@ bool ShareRefuses(DWORD share, DWORD access)
 }
 
 }  // namespace
+
+std::string ConfiguredPathKey(std::string path)
+{
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    if (path.empty() || path.front() != '\\')
+        path.insert(path.begin(), '\\');
+    while (path.size() > 1 && path.back() == '\\')
+        path.pop_back();
+    return Key(path);
+}
 
 DWORD StoredAttributes(const std::string &devicePath)
 {

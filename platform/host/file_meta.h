@@ -32,6 +32,10 @@ std::string JoinDevicePath(const std::string &folder, std::string_view name);
 std::string DeviceParent(const std::string &devicePath);
 bool IsRootPath(const std::string &devicePath);
 
+// The record key of a device path written in device.json (files.locked, the copy faults), which
+// may lack its leading backslash, use slashes, end in a backslash or differ in letter case.
+std::string ConfiguredPathKey(std::string path);
+
 // Attributes of an entry as a search reports them.
 DWORD ReportedAttributes(const std::string &devicePath, bool isDirectory);
 void StoreAttributes(const std::string &devicePath, DWORD attributes);
