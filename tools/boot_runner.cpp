@@ -48,7 +48,7 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
                       const std::function<int()> &entryPoint)
 {
     device.Clock().SetRealTime(options.realTime);
-    LiveEcho echo(options.echo);
+    LiveEcho echo(options.echo, options.echoStyle);
     if (!options.quiet)
         device.Events().SetListener([&echo](const sim::Journal::Event &e) { echo.Show(e); });
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tools/boot_summary.h"
+#include "tools/live_echo.h"
 
 namespace sim {
 class Device;
@@ -17,6 +18,7 @@ namespace qs_tools {
 
 struct BootOptions {
     bool realTime = false;         // the virtual clock also sleeps for real
+    EchoStyle echoStyle{};         // how the braille line shows on echo
     bool quiet = false;            // print the summary only
     std::ostream *echo = nullptr;  // the printed text also goes here as it comes
 };

@@ -8,6 +8,7 @@
 #include "sim/flash_array.h"
 #include "sim/flash_driver.h"
 #include "sim/power_controller.h"
+#include "tools/live_echo.h"
 
 namespace qs_tools {
 
@@ -73,6 +74,49 @@ void ReadUpdateLine(const std::string &text, BootSummary &summary, std::set<uint
     else if (std::regex_search(text, match, kResult))
         summary.osUpdate = match[1] != "0";
 }
+
+// The installation's lines tell its result: the NAND volume missing, the application folder
+// verified, the previous one moved back after five failed compares, or a copy of the
+// application folder failing after a failed compare.
+class AppDataReading {
+public:
+    void Read(const std::string &text, BootSummary &summary)
+    {
+        if (text.starts_with("QuorShell: CopyAPPFiles ++")) {
+            *this = {};
+            summary.appData = true;
+            summary.appDataDetail = "nothing verified (no apps folder in the update)";
+        } else if (text.starts_with("QuorShell: CopyAppFiles NAND is not exist")) {
+            Fail(summary, "\\NAND is missing; nothing touched");
+        } else if (text.starts_with("CopyAPPFiles: CheckExeFile fail")) {
+            ++failedCompares_;
+        } else if (text.starts_with("CopyAPPFiles: DeleteAllFile \\NAND\\apps_bk")) {
+            summary.appDataDetail =
+                "apps verified at compare " + std::to_string(failedCompares_ + 1);
+        } else if (text.starts_with("CopyAPPFiles: MoveFile \\NAND\\apps_bk -> \\NAND\\apps")) {
+            Fail(summary, std::to_string(failedCompares_) +
+                              " compares failed; the previous apps folder is back");
+        } else if (text.starts_with("CopyAPPFiles: CopyExeFile fail")) {
+            if (failedCompares_ > 0)
+                Fail(summary, "a copy of apps failed; the backup stays in \\NAND\\apps_bk");
+            else
+                mainCopyFailed_ = true;
+        } else if (text.starts_with("OSUPDATE: CopyAPPFiles --") && mainCopyFailed_ &&
+                   summary.appData == true) {
+            summary.appDataDetail += " (the copy of the whole tree failed)";
+        }
+    }
+
+private:
+    static void Fail(BootSummary &summary, const std::string &detail)
+    {
+        summary.appData = false;
+        summary.appDataDetail = detail;
+    }
+
+    int failedCompares_ = 0;
+    bool mainCopyFailed_ = false;
+};
 
 // "0-4, 6, 8-10"
 std::string BlockRanges(const std::vector<uint32_t> &blocks)
@@ -153,10 +197,15 @@ BootSummary SummarizeJournal(const std::vector<Event> &events)
 {
     BootSummary summary;
     std::set<uint32_t> written, skipped;
+    AppDataReading appData;
     for (const Event &event : events) {
         const std::string kind = event["event"];
         if (kind == "log") {
             ReadUpdateLine(event["text"], summary, skipped);
+            appData.Read(event["text"], summary);
+        } else if (kind == "braille") {
+            ++summary.brailleWrites;
+            summary.lastBrailleLine = event["text"];
         } else if (kind == "ioctl") {
             ReadPowerControl(event, summary);
             if (IsWrittenRun(event))
@@ -203,6 +252,12 @@ std::string FormatSummary(const BootSummary &s)
             s.blocksSkipped.empty() ? "none" : BlockRanges(s.blocksSkipped) + " (bad)");
     AddLine(text, "restart",
             s.restartRequested ? "requested at " + Seconds(s.restartAtMs) : "not requested");
+    AddLine(
+        text, "app data",
+        !s.appData ? "none offered" : (*s.appData ? "installed, " : "failed, ") + s.appDataDetail);
+    AddLine(text, "braille writes",
+            std::to_string(s.brailleWrites) +
+                (s.brailleWrites ? ", the last: " + BrailleLineText(s.lastBrailleLine) : ""));
     AddLine(text, "program started", program);
     AddLine(text, "app-execute flag", s.appExecuteFlag ? FlagText(*s.appExecuteFlag) : "not sent");
     AddLine(text, "heap peak", std::to_string(s.heapPeakBytes) + " bytes");

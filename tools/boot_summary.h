@@ -18,6 +18,10 @@ struct BootSummary {
     std::optional<bool> osUpdate;         // none when no image update ran; else its result
     std::vector<uint32_t> blocksWritten;  // flash blocks programmed, ascending
     std::vector<uint32_t> blocksSkipped;  // blocks an image writer passed over as bad
+    std::optional<bool> appData;          // none when no installation ran; else its result
+    std::string appDataDetail;            // how the installation went, from the shell's lines
+    uint32_t brailleWrites = 0;           // lines the braille display took
+    std::string lastBrailleLine;          // the last of them as Unicode braille
     std::optional<std::string> programStarted;
     std::vector<std::string> programsFailed;
     std::optional<uint32_t> appExecuteFlag;  // the word the power controller took

@@ -1,5 +1,9 @@
 #include "tools/live_echo.h"
 
+#include <thread>
+
+#include "devkit/braille_reading.h"
+#include "sim/error.h"
 #include "tools/boot_summary.h"
 
 namespace qs_tools {
@@ -13,36 +17,25 @@ std::string TerminalLines(std::string text)
     return text;
 }
 
-// Braille digits are the letters a to j after the number sign.
-std::optional<int> BrailleDigit(uint8_t cell)
-{
-    static const uint8_t digits[] = {0xC4, 0x08, 0x0C, 0x88, 0xC8, 0x48, 0x8C, 0xCC, 0x4C, 0x84};
-    for (int digit = 0; digit < 10; ++digit)
-        if (digits[digit] == cell)
-            return digit;
-    return std::nullopt;
-}
-
-constexpr uint8_t kNumberSign = 0xE2, kPercentSignStart = 0x80;
+// Back to the start of the terminal line, and the old text erased.
+constexpr const char *kRedrawLine = "\r\033[K";
 
 }  // namespace
 
-std::optional<int> BraillePercent(const std::string &cellsHex)
+std::string BrailleLineText(const std::string &unicodeCells)
 {
-    std::vector<uint8_t> cells = FromHex(cellsHex);
-    size_t at = 0;
-    while (at < cells.size() && cells[at] != kNumberSign)
-        ++at;
-    int percent = 0, digits = 0;
-    for (++at; at < cells.size(); ++at, ++digits) {
-        std::optional<int> digit = BrailleDigit(cells[at]);
-        if (!digit)
-            break;
-        percent = percent * 10 + *digit;
+    static const std::string kBlankCell = "\u2800";
+    std::string cells = unicodeCells;
+    while (cells.size() >= kBlankCell.size() &&
+           cells.compare(cells.size() - kBlankCell.size(), kBlankCell.size(), kBlankCell) == 0)
+        cells.resize(cells.size() - kBlankCell.size());
+    std::string reading;
+    try {
+        reading = "\"" + devkit::TextOfBraille(cells) + "\"";
+    } catch (const sim::DeviceError &e) {
+        reading = "(unread: " + std::string(e.what()) + ")";
     }
-    if (digits == 0 || at >= cells.size() || cells[at] != kPercentSignStart)
-        return std::nullopt;
-    return percent;
+    return cells + "  " + reading;
 }
 
 std::string LiveText(const sim::Journal::Event &event)
@@ -55,11 +48,8 @@ std::string LiveText(const sim::Journal::Event &event)
     if (kind == "process")
         return (event["ok"] == true ? "▶ started " : "▶ failed to start ") +
                event["path"].get<std::string>() + "\n";
-    if (kind == "braille") {
-        std::optional<int> percent = BraillePercent(event["cells"]);
-        return "braille " + event["text"].get<std::string>() +
-               (percent ? "  (" + std::to_string(*percent) + "%)" : "") + "\n";
-    }
+    if (kind == "braille")
+        return "braille " + BrailleLineText(event["text"]) + "\n";
     if (kind == "violation")
         return "! " + event["device"].get<std::string>() + " " + event["what"].get<std::string>() +
                "\n";
@@ -69,16 +59,40 @@ std::string LiveText(const sim::Journal::Event &event)
 void LiveEcho::Show(const sim::Journal::Event &event)
 {
     const std::string kind = event["event"];
+    if (kind == "braille") {
+        ShowBraille("braille " + BrailleLineText(event["text"]));
+        return;
+    }
     std::string text = LiveText(event);
     if (text.empty())
         return;
-    if (kind != "log" && kind != "stdout")
+    if ((kind != "log" && kind != "stdout") || !brailleLine_.empty())
         EndLine();
     Print(text);
 }
 
+void LiveEcho::ShowBraille(const std::string &line)
+{
+    if (brailleLine_.empty())
+        EndLine();
+    brailleLine_ = line;
+    if (!out_ || !style_.liveBrailleLine)
+        return;
+    *out_ << kRedrawLine << line << std::flush;
+    if (style_.braillePace.count() > 0)
+        std::this_thread::sleep_for(style_.braillePace);
+}
+
 void LiveEcho::EndLine()
 {
+    if (!brailleLine_.empty()) {
+        // The live line is already on the terminal; only its end is missing there.
+        text_ += brailleLine_ + "\n";
+        if (out_)
+            *out_ << (style_.liveBrailleLine ? "\n" : brailleLine_ + "\n") << std::flush;
+        brailleLine_.clear();
+        return;
+    }
     if (!text_.empty() && text_.back() != '\n')
         Print("\n");
 }

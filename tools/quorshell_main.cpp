@@ -1,4 +1,6 @@
 // quorshell: boots a device folder once and shows what the device did.
+#include <unistd.h>
+
 #include <iostream>
 
 #include "tools/boot_runner.h"
@@ -31,6 +33,9 @@ int main(int argc, char **argv)
         if (device.empty() && qs_tools::CreateDemoDeviceWhenMissing(folder) && !options.quiet)
             std::cout << "created a demo device in " << folder.string() << "\n";
         options.echo = &std::cout;
+        // On a terminal the braille line moves in place, each line held long enough to be read.
+        if (isatty(STDOUT_FILENO))
+            options.echoStyle = {true, std::chrono::milliseconds(15)};
         return qs_tools::BootDeviceFolder(folder, options).exitStatus;
     });
 }

@@ -1,5 +1,6 @@
 // The percentage line on the braille display: the cells of each line, when a line is written,
 // and the byte counts behind the percentage.
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -7,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "appupdate/progress.h"
+#include "devkit/braille_reading.h"
 #include "platform/ce.h"
 #include "platform/host/host.h"
+#include "sim/braille_display.h"
 #include "tests/support/temp_device.h"
 
 namespace {
@@ -34,32 +37,20 @@ DWORD Report(ULONGLONG transferred)
                                CALLBACK_CHUNK_FINISHED, NULL, NULL, NULL);
 }
 
-// Reads a line back as the number it shows: "progress", blank, number sign, digits a to j, the
-// percent-sign group, zero cells to the end. -1 for any line that is not of that form.
-int ShownPercent(const std::string &cells)
+// Reads a line back as the number it shows, as a braille reader reads it: "progress N%" in the
+// grade-1 translation. -1 for a line that reads otherwise.
+int ShownPercent(const std::string &cellsHex)
 {
-    static const std::string kLead = "8e4e4acc4e48868600e2";
-    static const std::string kDigits[10] = {"c4", "08", "0c", "88", "c8",
-                                            "48", "8c", "cc", "4c", "84"};
-    static const std::string kPercentSign = "80448e0000";
-    if (cells.size() != 64 || cells.compare(0, kLead.size(), kLead) != 0)
+    std::vector<uint8_t> cells;
+    for (size_t at = 0; at + 1 < cellsHex.size(); at += 2)
+        cells.push_back(uint8_t(std::stoul(cellsHex.substr(at, 2), nullptr, 16)));
+    std::string text = devkit::TextOfBraille(sim::BrailleText(cells));
+    int percent = -1;
+    char rest = 0;
+    if (cells.size() != 32 || std::sscanf(text.c_str(), "progress %d%%%c", &percent, &rest) != 1 ||
+        text != "progress " + std::to_string(percent) + "%")
         return -1;
-    size_t at = kLead.size();
-    int value = 0, digits = 0;
-    for (;; at += 2, ++digits) {
-        std::string cell = cells.substr(at, 2);
-        int digit = 0;
-        while (digit < 10 && kDigits[digit] != cell)
-            ++digit;
-        if (digit == 10)
-            break;
-        value = value * 10 + digit;
-    }
-    if (digits == 0 || cells.compare(at, kPercentSign.size(), kPercentSign) != 0)
-        return -1;
-    if (cells.find_first_not_of('0', at + kPercentSign.size()) != std::string::npos)
-        return -1;
-    return value;
+    return percent;
 }
 
 class ProgressLine : public ::testing::Test {
@@ -143,14 +134,26 @@ TEST_F(ProgressLine, DisplayReadsTheLineAsProgressAndPercent)
                   blanks);
 }
 
-TEST_F(ProgressLine, EveryPercentageReadsBackAsItself)
+// Every line is what a transcriber writes for "progress N%" in grade 1, blank to the end, and
+// reads back as that number.
+TEST_F(ProgressLine, EveryLineIsTheGradeOneBrailleOfItsText)
 {
-    for (int percent = 0; percent <= 100; ++percent)
+    std::vector<std::string> expected;
+    std::vector<int> percents;
+    for (int percent = 0; percent <= 100; ++percent) {
         ShowPercent(percent);
-    std::vector<int> expected;
-    for (int percent = 0; percent <= 100; ++percent)
-        expected.push_back(percent);
-    EXPECT_EQ(ShownPercents(), expected);
+        std::string cells = devkit::BrailleOfText("progress " + std::to_string(percent) + "%");
+        ASSERT_EQ(cells.size() % 3, 0u) << "one three-byte pattern per cell";
+        while (cells.size() < 32 * 3)
+            cells += "\u2800";
+        expected.push_back(cells);
+        percents.push_back(percent);
+    }
+    std::vector<std::string> shown;
+    for (const auto &event : device.EventsOf("braille"))
+        shown.push_back(event["text"]);
+    EXPECT_EQ(shown, expected);
+    EXPECT_EQ(ShownPercents(), percents);
 }
 
 TEST_F(ProgressLine, FirstReportOfTheProcessShowsZero)

@@ -24,7 +24,7 @@ sim::Journal UpdateBootJournal()
     journal.Log("QuorShell Start 08:30:00 \r\n");
     journal.Ioctl("PWR1:", 1045, "SET_OS_UPDATE_MODE", {}, {}, true);
     journal.Sound("\\windows\\update_start.wav", true);
-    journal.Braille(kProgress45, "⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠙⠑⠈⠒⠏");
+    journal.Braille(kProgress45, "⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠙⠑⠈⠒⠏⠀⠀");
     journal.Sound("\\windows\\updatefail.wav", false);
     journal.Sound("\\windows\\reboot.wav", true);
     journal.Ioctl("PWR1:", 567, "PWR_IOCTL_REBOOT", kRestart, {}, true);
@@ -111,12 +111,108 @@ TEST(LiveEcho, ShowsEachEventAsATerminalLine)
     EXPECT_EQ(echo.Text(),
               "QuorShell Start 08:30:00 \n"
               "♪ update_start\n"
-              "braille ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠙⠑⠈⠒⠏  (45%)\n"
+              "braille ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠙⠑⠈⠒⠏  \"progress 45%\"\n"
               "♪ updatefail (not played)\n"
               "♪ reboot\n"
               "▶ failed to start \\NAND\\APPS\\LumTask.exe\n"
               "an entry without its line end\n"
               "♪ success\n");
+}
+
+// A run of braille writes is one line: redrawn in place on a terminal, else its last state.
+TEST(LiveEcho, ARunOfBrailleWritesIsOneLine)
+{
+    sim::Journal journal;
+    journal.Log("QuorShell: CopyAPPFiles ++ \r\n");
+    journal.Log("an entry left open");
+    journal.Braille(kProgress45, "⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠚⠈⠒⠏");
+    journal.Braille(kProgress45, "⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠙⠑⠈⠒⠏⠀⠀⠀");
+    journal.Braille(kProgress45, "⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠁⠚⠚⠈⠒⠏");
+    journal.Log("OSUPDATE: CopyAPPFiles -- \r\n");
+    const std::string kShown =
+        "QuorShell: CopyAPPFiles ++ \n"
+        "an entry left open\n"
+        "braille ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠁⠚⠚⠈⠒⠏  \"progress 100%\"\n"
+        "OSUPDATE: CopyAPPFiles -- \n";
+
+    std::ostringstream piped, terminal;
+    qs_tools::LiveEcho toPipe(&piped);
+    qs_tools::LiveEcho toTerminal(&terminal, {.liveBrailleLine = true});
+    for (const auto &event : journal.Events()) {
+        toPipe.Show(event);
+        toTerminal.Show(event);
+    }
+    EXPECT_EQ(piped.str(), kShown);
+    EXPECT_EQ(toPipe.Text(), kShown);
+    EXPECT_EQ(toTerminal.Text(), kShown) << "the record keeps the line where it ended";
+    EXPECT_EQ(terminal.str(),
+              "QuorShell: CopyAPPFiles ++ \n"
+              "an entry left open\n"
+              "\r\033[Kbraille ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠚⠈⠒⠏  \"progress 0%\""
+              "\r\033[Kbraille ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠙⠑⠈⠒⠏  \"progress 45%\""
+              "\r\033[Kbraille ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠁⠚⠚⠈⠒⠏  \"progress 100%\"\n"
+              "OSUPDATE: CopyAPPFiles -- \n");
+}
+
+// The installation's result and how it went, read from the shell's own lines.
+TEST(BootSummary, ReadsTheInstallationFromTheShellsLines)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::string> lines;
+        const char *shown;
+    };
+    const std::string kStart = "QuorShell: CopyAPPFiles ++ \r\n";
+    const std::string kEnd = "OSUPDATE: CopyAPPFiles -- \r\n";
+    const std::string kFlags = "CopyAPPFiles: gdwAppFolderFlag 0x9 \r\n";
+    const std::string kCompareFail = "CopyAPPFiles: CheckExeFile fail \r\n";
+    const std::string kCopyFail = "CopyAPPFiles: CopyExeFile fail \r\n";
+    const std::string kVerified = "CopyAPPFiles: DeleteAllFile \\NAND\\apps_bk \r\n";
+    const std::string kRestored = "CopyAPPFiles: MoveFile \\NAND\\apps_bk -> \\NAND\\apps \r\n";
+    const Case cases[] = {
+        {"none offered", {}, "none offered"},
+        {"NAND missing",
+         {kStart, "QuorShell: CopyAppFiles NAND is not exist \r\n"},
+         "failed, \\NAND is missing; nothing touched"},
+        {"first compare",
+         {kStart, kFlags, kVerified, kEnd},
+         "installed, apps verified at compare 1"},
+        {"fifth compare",
+         {kStart, kFlags, kCompareFail, kCompareFail, kCompareFail, kCompareFail, kVerified, kEnd},
+         "installed, apps verified at compare 5"},
+        {"restored",
+         {kStart, kFlags, kCompareFail, kCompareFail, kCompareFail, kCompareFail, kCompareFail,
+          kRestored, kEnd},
+         "failed, 5 compares failed; the previous apps folder is back"},
+        {"retry copy fails",
+         {kStart, kFlags, kCompareFail, kCopyFail, kEnd},
+         "failed, a copy of apps failed; the backup stays in \\NAND\\apps_bk"},
+        {"no apps, main copy fails",
+         {kStart, kCopyFail, "CopyAPPFiles: gdwAppFolderFlag 0x8 \r\n", kEnd},
+         "installed, nothing verified (no apps folder in the update) (the copy of the whole tree "
+         "failed)"},
+    };
+    for (const Case &c : cases) {
+        sim::Journal journal;
+        for (const std::string &line : c.lines)
+            journal.Log(line);
+        std::string text = qs_tools::FormatSummary(qs_tools::SummarizeJournal(journal.Events()));
+        EXPECT_THAT(text, HasSubstr("app data          " + std::string(c.shown) + "\n")) << c.name;
+    }
+}
+
+TEST(BootSummary, CountsTheBrailleWritesAndReadsTheLast)
+{
+    sim::Journal journal;
+    EXPECT_THAT(qs_tools::FormatSummary(qs_tools::SummarizeJournal(journal.Events())),
+                HasSubstr("braille writes    0\n"));
+    journal.Braille(kProgress45, "⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠙⠑⠈⠒⠏");
+    journal.Log("between");
+    journal.Braille(kProgress45, "⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠁⠚⠚⠈⠒⠏⠀⠀");
+    qs_tools::BootSummary summary = qs_tools::SummarizeJournal(journal.Events());
+    EXPECT_EQ(summary.brailleWrites, 2u);
+    EXPECT_THAT(qs_tools::FormatSummary(summary),
+                HasSubstr("braille writes    2, the last: ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠁⠚⠚⠈⠒⠏  \"progress 100%\"\n"));
 }
 
 }  // namespace
