@@ -1,10 +1,10 @@
 #include "devkit/update_package.h"
 
-#include <fstream>
 #include <memory>
 
 #include "devkit/image_crc.h"
-#include "devkit/staged_file.h"
+#include "devkit/staged_copy.h"
+#include "devkit/staged_folder.h"
 #include "sim/device_lock.h"
 #include "sim/error.h"
 
@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kCopyChunk = 1 << 20;
+static_assert(kCopyChunk % kCrcChunkSize == 0, "a copy chunk is whole CRC chunks");
 
 void CheckSource(const fs::path &file)
 {
@@ -23,27 +23,50 @@ void CheckSource(const fs::path &file)
         throw sim::DeviceError(file.string() + ": no such file");
 }
 
-// Streams source into a staged copy at destination; the chunks also fold into the CRC value.
-std::unique_ptr<StagedFile> StageCopy(const fs::path &source, const fs::path &destination,
-                                      uint32_t &crc)
+fs::path UpdateFolderInDevice()
 {
-    std::ifstream in(source, std::ios::binary);
-    if (!in)
-        throw sim::DeviceError(source.string() + ": cannot be read");
-    auto staged = std::make_unique<StagedFile>(destination);
-    std::vector<uint8_t> chunk(kCopyChunk);
-    static_assert(kCopyChunk % kCrcChunkSize == 0, "a copy chunk is whole CRC chunks");
-    crc = 0;
-    while (in) {
-        in.read(reinterpret_cast<char *>(chunk.data()), std::streamsize(chunk.size()));
-        if (in.bad())
-            throw sim::DeviceError(source.string() + ": cannot be read");
-        std::span<const uint8_t> got = std::span(chunk).first(size_t(in.gcount()));
-        staged->Write(got);
-        for (size_t offset = 0; offset < got.size(); offset += kCrcChunkSize)
-            crc = FoldCrcChunk(crc,
-                               got.subspan(offset, std::min(kCrcChunkSize, got.size() - offset)));
-    }
+    return fs::path("root") / "flashdisk" / "K275D-Update";
+}
+
+// Stages R5nk_KEY.bin and, with a boot loader, R5boot_KEY.nb0 and its side file, whose value
+// folds over the chunks as they are copied.
+void StageImages(const fs::path &folder, const PackageFiles &files, PlacedPackage &placed,
+                 std::vector<std::unique_ptr<StagedFile>> &staged)
+{
+    const std::string nkName = "R5nk_" + files.key + ".bin";
+    staged.push_back(StageCopy(*files.nk, folder / nkName));
+    placed.files.push_back((UpdateFolderInDevice() / nkName).string());
+    if (!files.eboot)
+        return;
+    const std::string ebootName = "R5boot_" + files.key + ".nb0";
+    uint32_t crc = 0;
+    staged.push_back(
+        StageCopy(*files.eboot, folder / ebootName, [&crc](std::span<const uint8_t> chunk) {
+            for (size_t offset = 0; offset < chunk.size(); offset += kCrcChunkSize)
+                crc = FoldCrcChunk(
+                    crc, chunk.subspan(offset, std::min(kCrcChunkSize, chunk.size() - offset)));
+        }));
+    auto side = std::make_unique<StagedFile>(CrcSideFile(folder / ebootName));
+    side->Write(CrcSideFileBytes(crc));
+    staged.push_back(std::move(side));
+    placed.files.push_back((UpdateFolderInDevice() / ebootName).string());
+    placed.files.push_back(CrcSideFile(UpdateFolderInDevice() / ebootName).string());
+    placed.crc = crc;
+}
+
+// Stages the tree beside the APP_DATA that the device would find, whatever its letter case.
+std::unique_ptr<StagedFolder> StageAppData(const fs::path &folder, const AppDataTree &tree,
+                                           PlacedPackage &placed)
+{
+    const std::optional<fs::path> existing = FindDeviceEntry(folder, kAppDataName);
+    std::error_code error;
+    if (existing && !fs::is_directory(fs::symlink_status(*existing, error)))
+        throw sim::DeviceError(existing->string() + ": is not a plain folder; it is not replaced");
+    const fs::path destination = existing.value_or(folder / kAppDataName);
+    auto staged = std::make_unique<StagedFolder>(destination);
+    placed.appData =
+        PlacedAppData{(UpdateFolderInDevice() / destination.filename()).string(),
+                      CopyAppDataTree(tree, staged->Path()), tree.appFolders, existing.has_value()};
     return staged;
 }
 
@@ -51,7 +74,7 @@ std::unique_ptr<StagedFile> StageCopy(const fs::path &source, const fs::path &de
 
 fs::path UpdateFolder(const fs::path &deviceFolder)
 {
-    return deviceFolder / "root" / "flashdisk" / "K275D-Update";
+    return deviceFolder / UpdateFolderInDevice();
 }
 
 std::optional<std::string> PackageKeyProblem(const std::string &key)
@@ -67,40 +90,49 @@ std::optional<std::string> PackageKeyProblem(const std::string &key)
 
 PlacedPackage PlacePackage(const fs::path &deviceFolder, const PackageFiles &files)
 {
-    if (std::optional<std::string> problem = PackageKeyProblem(files.key))
-        throw sim::DeviceError(*problem);
-    CheckSource(files.nk);
-    if (files.eboot)
-        CheckSource(*files.eboot);
+    if (!files.nk && !files.appData)
+        throw sim::DeviceError("a package holds an NK image, application data or both");
+    if (files.eboot && !files.nk)
+        throw sim::DeviceError("a boot-loader image goes only with an NK image");
+    if (files.nk) {
+        if (std::optional<std::string> problem = PackageKeyProblem(files.key))
+            throw sim::DeviceError(*problem);
+        CheckSource(*files.nk);
+        if (files.eboot)
+            CheckSource(*files.eboot);
+    }
+    std::optional<AppDataTree> tree;
+    if (files.appData)
+        tree = ReadAppDataTree(*files.appData);
     std::error_code error;
     if (!fs::is_regular_file(deviceFolder / "device.json", error))
         throw sim::DeviceError(deviceFolder.string() + ": holds no device (no device.json)");
     sim::DeviceLock lock(deviceFolder);
     const fs::path folder = UpdateFolder(deviceFolder);
+    const bool folderWasThere = fs::is_directory(folder, error);
     fs::create_directories(folder, error);
     if (error)
         throw sim::DeviceError(folder.string() + ": cannot be made: " + error.message());
 
-    PlacedPackage placed;
-    std::vector<std::unique_ptr<StagedFile>> staged;
-    const fs::path relative = fs::path("root") / "flashdisk" / "K275D-Update";
-    uint32_t crc = 0;
-    const std::string nkName = "R5nk_" + files.key + ".bin";
-    staged.push_back(StageCopy(files.nk, folder / nkName, crc));
-    placed.files.push_back((relative / nkName).string());
-    if (files.eboot) {
-        const std::string ebootName = "R5boot_" + files.key + ".nb0";
-        staged.push_back(StageCopy(*files.eboot, folder / ebootName, crc));
-        auto side = std::make_unique<StagedFile>(CrcSideFile(folder / ebootName));
-        side->Write(CrcSideFileBytes(crc));
-        staged.push_back(std::move(side));
-        placed.files.push_back((relative / ebootName).string());
-        placed.files.push_back(CrcSideFile(relative / ebootName).string());
-        placed.crc = crc;
+    try {
+        PlacedPackage placed;
+        std::vector<std::unique_ptr<StagedFile>> images;
+        if (files.nk)
+            StageImages(folder, files, placed, images);
+        std::unique_ptr<StagedFolder> appData;
+        if (tree)
+            appData = StageAppData(folder, *tree, placed);
+        if (appData)
+            appData->Commit();
+        for (const auto &file : images)
+            file->Commit();
+        return placed;
+    } catch (...) {
+        // The staged files and folder are gone by now; an update folder made for them goes too.
+        if (!folderWasThere)
+            fs::remove(folder, error);
+        throw;
     }
-    for (const auto &file : staged)
-        file->Commit();
-    return placed;
 }
 
 }  // namespace devkit

@@ -234,6 +234,12 @@ nlohmann::ordered_json FlashJson(const devkit::FlashView &flash)
             {"boot_loader", BootLoaderJson(flash.bootLoader)}};
 }
 
+nlohmann::ordered_json AppFolderJson(const devkit::AppFolderView &folder)
+{
+    return {
+        {"path", folder.devicePath}, {"files", folder.size.files}, {"bytes", folder.size.bytes}};
+}
+
 }  // namespace
 
 std::string InspectText(const std::string &folder, const devkit::DeviceView &view)
@@ -265,6 +271,40 @@ std::string InspectText(const std::string &folder, const devkit::DeviceView &vie
 nlohmann::ordered_json InspectJson(const devkit::DeviceView &view)
 {
     return {{"flash", view.flash ? FlashJson(*view.flash) : nlohmann::ordered_json(nullptr)}};
+}
+
+std::string AppFoldersReport(const devkit::AppFoldersView &view)
+{
+    std::ostringstream out;
+    out << "application folders\n";
+    if (view.installed.empty())
+        out << "  none installed\n";
+    for (const devkit::AppFolderView &folder : view.installed) {
+        char line[96];
+        std::snprintf(line, sizeof line, "  %-15s %s\n", folder.devicePath.c_str(),
+                      devkit::SizeText(folder.size).c_str());
+        out << line;
+    }
+    out << "application data waiting: ";
+    if (view.waiting)
+        out << view.waiting->devicePath << ", " << devkit::SizeText(view.waiting->size) << " ("
+            << devkit::AppFoldersText(view.waiting->appFolders) << ")\n";
+    else
+        out << "none\n";
+    return out.str();
+}
+
+nlohmann::ordered_json AppFoldersJson(const devkit::AppFoldersView &view)
+{
+    nlohmann::ordered_json installed = nlohmann::ordered_json::array();
+    for (const devkit::AppFolderView &folder : view.installed)
+        installed.push_back(AppFolderJson(folder));
+    nlohmann::ordered_json waiting = nullptr;
+    if (view.waiting) {
+        waiting = AppFolderJson(*view.waiting);
+        waiting["folders"] = view.waiting->appFolders;
+    }
+    return {{"installed", installed}, {"waiting", waiting}};
 }
 
 }  // namespace qs_tools

@@ -1,10 +1,12 @@
-// What quordev inspect prints: a device's TOC, flags and block map, as text or as JSON.
+// What quordev inspect prints: a device's TOC, flags and block map, and its application folders,
+// as text or as JSON.
 #pragma once
 
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "devkit/app_data.h"
 #include "devkit/device_view.h"
 
 namespace qs_tools {
@@ -12,5 +14,9 @@ namespace qs_tools {
 std::string InspectText(const std::string &folder, const devkit::DeviceView &view);
 // The fields are documented in README.md; keep them stable.
 nlohmann::ordered_json InspectJson(const devkit::DeviceView &view);
+
+// The application folders installed in \NAND and the application data waiting for the next boot.
+std::string AppFoldersReport(const devkit::AppFoldersView &view);
+nlohmann::ordered_json AppFoldersJson(const devkit::AppFoldersView &view);
 
 }  // namespace qs_tools

@@ -6,44 +6,94 @@
 
 namespace qs_tools {
 
-// quordev package DIR --nk FILE [--eboot FILE] --name KEY
+namespace {
+
+CLI::RequiredError CommandLineError(const std::string &what)
+{
+    return CLI::RequiredError(what, CLI::ExitCodes::RequiredError);
+}
+
+void PrintAppData(const devkit::PlacedAppData &placed)
+{
+    std::cout << "  " << placed.folder << ": " << devkit::SizeText(placed.size) << ", with "
+              << devkit::AppFoldersText(placed.appFolders)
+              << (placed.replaced ? " (replaces the one that was there)" : "") << "\n";
+    if (placed.appFolders.empty())
+        std::cerr << "quordev: warning: the application data holds " << devkit::AppFoldersText({})
+                  << ": the shell copies it into \\NAND but replaces and verifies nothing\n";
+}
+
+}  // namespace
+
+// quordev package DIR [--nk FILE --name KEY] [--eboot FILE] [--apps FOLDER]
 Command AddPackageCommand(CLI::App &app)
 {
     struct Arguments {
-        std::string folder, nk, eboot, key;
+        std::string folder, nk, eboot, key, apps;
     };
     auto args = std::make_shared<Arguments>();
     CLI::App *package =
         app.add_subcommand("package",
                            "place an update package in a device's update folder "
-                           "(root/flashdisk/K275D-Update), where the next boot finds it");
+                           "(root/flashdisk/K275D-Update), where the next boot finds it: an "
+                           "operating-system image, application data, or both");
     package->add_option("DIR", args->folder, "the device folder")->required();
-    package->add_option("--nk", args->nk, "the .bin operating-system image, placed as R5nk_KEY.bin")
-        ->type_name("FILE")
-        ->required();
-    package
-        ->add_option("--eboot", args->eboot,
-                     "the .nb0 boot-loader image, placed as R5boot_KEY.nb0 with its side file "
-                     "R5boot_KEY.nb0.crc (default: none)")
-        ->type_name("FILE");
-    package
-        ->add_option("--name", args->key,
-                     "the key after the underscore; the shell takes the file with the greatest "
-                     "key, compared on its first six characters")
-        ->type_name("KEY")
-        ->required()
-        ->check(Parses([](const std::string &key) { return !devkit::PackageKeyProblem(key); },
-                       "a key of letters, digits, '-', '_' and '.'"));
-    return [package, args] {
+    CLI::Option *nk =
+        package
+            ->add_option("--nk", args->nk,
+                         "the .bin operating-system image, placed as R5nk_KEY.bin; needs --name")
+            ->type_name("FILE");
+    CLI::Option *eboot =
+        package
+            ->add_option("--eboot", args->eboot,
+                         "the .nb0 boot-loader image, placed as R5boot_KEY.nb0 with its side file "
+                         "R5boot_KEY.nb0.crc; only with --nk (default: none)")
+            ->type_name("FILE");
+    CLI::Option *name =
+        package
+            ->add_option("--name", args->key,
+                         "the key after the underscore; the shell takes the file with the "
+                         "greatest key, compared on its first six characters")
+            ->type_name("KEY")
+            ->check(Parses([](const std::string &key) { return !devkit::PackageKeyProblem(key); },
+                           "a key of letters, digits, '-', '_' and '.'"));
+    CLI::Option *apps =
+        package
+            ->add_option("--apps", args->apps,
+                         "a folder copied whole as root/flashdisk/K275D-Update/APP_DATA, replacing "
+                         "one there; the next boot installs its apps, lumhelp, manual and sound "
+                         "folders into \\NAND. Refused: links or special files inside, names the "
+                         "device cannot hold, and device paths of 260 characters or more "
+                         "(default: none)")
+            ->type_name("FOLDER");
+    package->parse_complete_callback([nk, eboot, name, apps] {
+        if (!nk->count() && !apps->count())
+            throw CommandLineError("--nk is required unless --apps is given");
+        if (eboot->count() && !nk->count())
+            throw CommandLineError(
+                "--eboot needs --nk: the shell writes a boot loader only with an NK image");
+        if (nk->count() && !name->count())
+            throw CLI::RequiredError("--name");
+        if (name->count() && !nk->count())
+            throw CommandLineError("--name needs --nk: it names the images");
+    });
+    return [package, args, nk, eboot, apps] {
         if (!package->parsed())
             return -1;
-        devkit::PackageFiles files{args->nk, std::nullopt, args->key};
-        if (!args->eboot.empty())
+        devkit::PackageFiles files;
+        if (nk->count())
+            files.nk = args->nk;
+        if (eboot->count())
             files.eboot = args->eboot;
+        files.key = args->key;
+        if (apps->count())
+            files.appData = args->apps;
         devkit::PlacedPackage placed = devkit::PlacePackage(args->folder, files);
         std::cout << "placed in " << args->folder << ":\n";
         for (const std::string &file : placed.files)
             std::cout << "  " << file << "\n";
+        if (placed.appData)
+            PrintAppData(*placed.appData);
         if (placed.crc)
             std::cout << "boot-loader CRC " << Hex8(*placed.crc) << "\n";
         return 0;

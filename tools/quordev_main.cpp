@@ -94,17 +94,25 @@ std::function<int()> AddInspectCommand(CLI::App &app)
     };
     auto args = std::make_shared<Arguments>();
     CLI::App *inspect = app.add_subcommand(
-        "inspect", "show a device's TOC, boot loader, NK region and block map; changes nothing");
+        "inspect",
+        "show a device's TOC, boot loader, NK region and block map, the application folders "
+        "installed in \\NAND and the application data waiting in the update folder; changes "
+        "nothing");
     inspect->add_option("DIR", args->folder, "the device folder")->required();
     inspect->add_flag("--json", args->json, "print one JSON object (fields in README.md)");
     return [inspect, args] {
         if (!inspect->parsed())
             return -1;
         devkit::DeviceView view = devkit::ViewDevice(args->folder);
-        if (args->json)
-            std::cout << qs_tools::InspectJson(view).dump(2) << "\n";
-        else
-            std::cout << qs_tools::InspectText(args->folder, view);
+        devkit::AppFoldersView apps = devkit::ViewAppFolders(args->folder);
+        if (args->json) {
+            nlohmann::ordered_json json = qs_tools::InspectJson(view);
+            json["applications"] = qs_tools::AppFoldersJson(apps);
+            std::cout << json.dump(2) << "\n";
+        } else {
+            std::cout << qs_tools::InspectText(args->folder, view)
+                      << qs_tools::AppFoldersReport(apps);
+        }
         return 0;
     };
 }
