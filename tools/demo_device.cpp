@@ -56,6 +56,7 @@ void WriteDemoImages(const fs::path &folder)
     out.write(reinterpret_cast<const char *>(nb0.data()), std::streamsize(nb0.size()));
     if (!out.flush())
         throw sim::DeviceError((folder / "boot.nb0").string() + ": cannot be written");
+    devkit::WriteAppTree(folder / "apps", kDemoAppTree);
 }
 
 bool CreateDemoDeviceWhenMissing(const fs::path &folder)
@@ -67,7 +68,8 @@ bool CreateDemoDeviceWhenMissing(const fs::path &folder)
     devkit::CreateDevice(folder, {});
     ScratchFolder images(folder);
     WriteDemoImages(images.Path());
-    devkit::PlacePackage(folder, {images.Path() / "nk.bin", images.Path() / "boot.nb0", "demo"});
+    devkit::PlacePackage(folder, {images.Path() / "nk.bin", images.Path() / "boot.nb0", "demo",
+                                  images.Path() / "apps"});
     return true;
 }
 

@@ -132,7 +132,8 @@ int main(int argc, char **argv)
                                                   qs_tools::AddVerifyCommand(app),
                                                   qs_tools::AddMkbinCommand(app),
                                                   qs_tools::AddMknb0Command(app),
-                                                  qs_tools::AddCrcCommand(app)};
+                                                  qs_tools::AddCrcCommand(app),
+                                                  qs_tools::AddMkappsCommand(app)};
     if (std::optional<int> status = qs_tools::ParseCommandLine(app, argc, argv))
         return *status;
 

@@ -1,10 +1,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 
+#include "devkit/app_tree.h"
 #include "sim/device_lock.h"
 #include "tests/tools/tool_run.h"
+#include "tools/demo_device.h"
 
 namespace {
 
@@ -155,27 +158,70 @@ TEST_F(ToolTest, ABusyDeviceIsRefusedWithOneLine)
     EXPECT_EQ(Quorshell({"--device", "dev", "--quiet"}).status, 0);
 }
 
+// Every file below folder, relative path -> bytes.
+std::map<std::string, std::string> TreeFiles(const fs::path &folder)
+{
+    std::map<std::string, std::string> files;
+    for (const auto &entry : fs::recursive_directory_iterator(folder))
+        if (entry.is_regular_file())
+            files[fs::relative(entry.path(), folder).string()] = FileText(entry.path());
+    return files;
+}
+
 TEST_F(ToolTest, QuorshellWithoutDeviceMakesAndBootsTheDemoDevice)
 {
     ToolRun run = Quorshell({"--quiet"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_THAT(run.out, StartsWith("-- boot summary --\n"));
-    EXPECT_THAT(run.out, HasSubstr("program started   \\NAND\\APPS\\LumTask.exe\n"));
+    EXPECT_THAT(run.out, HasSubstr("OS update         written\n"));
+    EXPECT_THAT(run.out, HasSubstr("app data          installed, apps verified at compare 1\n"));
+    EXPECT_THAT(run.out, HasSubstr("the last: ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠁⠚⠚⠈⠒⠏  \"progress 100%\"\n"));
+    // The main application now comes from the installed tree.
+    EXPECT_THAT(run.out, HasSubstr("program started   \\NAND\\apps\\LumTask.exe\n"));
     EXPECT_THAT(FileText(At("device") / "debug.log"), StartsWith("QuorShell Start "));
 
+    // The installed folders hold exactly the package's application data.
+    devkit::WriteAppTree(At("package"), qs_tools::kDemoAppTree);
+    std::map<std::string, std::string> installed;
+    for (const char *folder : {"apps", "lumhelp", "manual", "sound"})
+        for (auto &[name, bytes] : TreeFiles(At("device") / "root" / "NAND" / folder))
+            installed[std::string(folder) + "/" + name] = bytes;
+    EXPECT_EQ(installed, TreeFiles(At("package")));
+    EXPECT_FALSE(fs::exists(At("device") / "root" / "NAND" / "apps_bk"));
+    EXPECT_FALSE(fs::exists(At("device") / "root" / "flashdisk" / "K275D-Update"));
+
     // A second boot uses the device that is there.
-    fs::remove(At("device") / "root" / "NAND" / "APPS" / "LumTask.exe");
-    EXPECT_THAT(Quorshell({"--quiet"}).out, HasSubstr("program started   none\n"));
+    fs::remove(At("device") / "root" / "NAND" / "apps" / "LumTask.exe");
+    ToolRun second = Quorshell({"--quiet"});
+    EXPECT_THAT(second.out, HasSubstr("program started   none\n"));
+    EXPECT_THAT(second.out, HasSubstr("app data          none offered\nbraille writes    0\n"));
 }
 
 TEST_F(ToolTest, HelpIsThereForEachProgramAndCommand)
 {
     for (const ToolRun &run : {Quorshell({"--help"}), Quordev({"--help"}),
-                               Quordev({"init", "--help"}), Quordev({"inspect", "--help"})}) {
+                               Quordev({"init", "--help"}), Quordev({"inspect", "--help"}),
+                               Quordev({"mkapps", "--help"})}) {
         EXPECT_EQ(run.status, 0);
         EXPECT_THAT(run.out, HasSubstr("Usage: "));
         EXPECT_EQ(run.err, "");
     }
+}
+
+TEST_F(ToolTest, MkappsWritesATreeOnceAndRefusesToWriteOverOne)
+{
+    ToolRun made = Quordev({"mkapps", "data", "--files", "40", "--mib", "0.5"});
+    EXPECT_EQ(made.status, 0) << made.err;
+    EXPECT_THAT(made.out, StartsWith("wrote 40 files in "));
+    EXPECT_EQ(TreeFiles(At("data")).size(), 40u);
+    EXPECT_TRUE(fs::is_regular_file(At("data") / "apps" / "LumTask.exe"));
+
+    std::map<std::string, std::string> before = TreeFiles(At("data"));
+    ToolRun again = Quordev({"mkapps", "data", "--files", "40"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_THAT(again.err, HasSubstr("already holds files"));
+    EXPECT_EQ(TreeFiles(At("data")), before);
+    EXPECT_EQ(Quordev({"mkapps", "other", "--files", "0"}).status, 2);
 }
 
 }  // namespace

@@ -114,7 +114,10 @@ TEST_F(InspectTest, FlashNeverWrittenIsSaidNotFailed)
 
     ToolRun text = Quordev({"inspect", "dev"});
     EXPECT_EQ(text.status, 0) << text.err;
-    EXPECT_EQ(text.out, "device  dev\nflash   never written (no nand.bin)\n");
+    EXPECT_EQ(text.out,
+              "device  dev\nflash   never written (no nand.bin)\n"
+              "application folders\n  \\NAND\\apps      1 file, 98 bytes\n"
+              "application data waiting: none\n");
     json view = InspectJson();
     EXPECT_EQ(view["flash"], nullptr);
     EXPECT_FALSE(fs::exists(Dev() / "nand.bin"));
