@@ -58,7 +58,7 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
     device.Events().SetListener(nullptr);
     device.Save();
     if (stopped) {
-        echo.EndLine();
+        echo.Finish();
         throw BootStopped("the boot stopped on a simulator error: " + *stopped +
                           " (debug.log and journal.jsonl hold the boot up to it)");
     }
@@ -67,7 +67,7 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
     report.summary.heapPeakBytes = heapPeak;
     report.exitStatus = BootExitStatus(report.summary);
     if (!options.quiet) {
-        echo.EndLine();
+        echo.Finish();
         echo.Print("\n");
     }
     echo.Print(FormatSummary(report.summary));

@@ -63,38 +63,61 @@ void LiveEcho::Show(const sim::Journal::Event &event)
         ShowBraille("braille " + BrailleLineText(event["text"]));
         return;
     }
+    if (kind == "close" && event["device"] == "BRL1:") {
+        FinishBraille();
+        return;
+    }
     std::string text = LiveText(event);
     if (text.empty())
         return;
-    if ((kind != "log" && kind != "stdout") || !brailleLine_.empty())
+    if (kind != "log" && kind != "stdout")
         EndLine();
+    const bool redraw = style_.liveBrailleLine && !brailleLine_.empty();
+    if (redraw)
+        Terminal(kRedrawLine);
     Print(text);
+    if (redraw && text.back() == '\n')
+        Terminal(brailleLine_);
 }
 
 void LiveEcho::ShowBraille(const std::string &line)
 {
-    if (brailleLine_.empty())
-        EndLine();
+    EndLine();
     brailleLine_ = line;
-    if (!out_ || !style_.liveBrailleLine)
+    if (!style_.liveBrailleLine)
         return;
-    *out_ << kRedrawLine << line << std::flush;
+    Terminal(kRedrawLine + line);
     if (style_.braillePace.count() > 0)
         std::this_thread::sleep_for(style_.braillePace);
 }
 
+void LiveEcho::FinishBraille()
+{
+    if (brailleLine_.empty())
+        return;
+    EndLine();
+    text_ += brailleLine_ + "\n";
+    // The live line is on the terminal already, unless a log line that is still open hides it.
+    Terminal(style_.liveBrailleLine ? kRedrawLine + brailleLine_ + "\n" : brailleLine_ + "\n");
+    brailleLine_.clear();
+}
+
 void LiveEcho::EndLine()
 {
-    if (!brailleLine_.empty()) {
-        // The live line is already on the terminal; only its end is missing there.
-        text_ += brailleLine_ + "\n";
-        if (out_)
-            *out_ << (style_.liveBrailleLine ? "\n" : brailleLine_ + "\n") << std::flush;
-        brailleLine_.clear();
-        return;
-    }
     if (!text_.empty() && text_.back() != '\n')
         Print("\n");
+}
+
+void LiveEcho::Finish()
+{
+    FinishBraille();
+    EndLine();
+}
+
+void LiveEcho::Terminal(const std::string &text)
+{
+    if (out_)
+        *out_ << text << std::flush;
 }
 
 void LiveEcho::Print(const std::string &text)
@@ -102,8 +125,7 @@ void LiveEcho::Print(const std::string &text)
     if (text.empty())
         return;
     text_ += text;
-    if (out_)
-        *out_ << text << std::flush;
+    Terminal(text);
 }
 
 }  // namespace qs_tools

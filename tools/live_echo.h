@@ -18,32 +18,37 @@ std::string LiveText(const sim::Journal::Event &event);
 std::string BrailleLineText(const std::string &unicodeCells);
 
 struct EchoStyle {
-    // The braille line is redrawn in place on one terminal line as it changes; otherwise only
-    // the last line of each run of braille writes is printed.
+    // The braille line stays on the terminal's last line while the display is open, redrawn in
+    // place as it changes, with the other output scrolling above it. Otherwise the line is
+    // printed once, as it stands when the display is closed.
     bool liveBrailleLine = false;
     // Each redrawn braille line stays this long, so that the eye can follow it.
     std::chrono::milliseconds braillePace{0};
 };
 
 // Collects the shown text and copies it to a stream as it comes, starting each line of its own
-// on a fresh line even when a log entry left one open. The collected text holds each run of
-// braille writes as its last line.
+// on a fresh line even when a log entry left one open. The collected text holds the braille line
+// once per opening of the display, as it stood when the display was closed.
 class LiveEcho {
 public:
     explicit LiveEcho(std::ostream *out, EchoStyle style = {}) : out_(out), style_(style) {}
     void Show(const sim::Journal::Event &event);
     void Print(const std::string &text);
-    // Ends a line that a log entry or the braille line left open.
+    // Ends a line that a log entry left open.
     void EndLine();
+    // Ends the braille line and any open line: the boot is over.
+    void Finish();
     const std::string &Text() const { return text_; }
 
 private:
     void ShowBraille(const std::string &line);
+    void FinishBraille();
+    void Terminal(const std::string &text);
 
     std::ostream *out_;
     EchoStyle style_;
     std::string text_;
-    std::string brailleLine_;  // the braille line shown last, not yet ended
+    std::string brailleLine_;  // the line the open display shows; empty when none
 };
 
 }  // namespace qs_tools

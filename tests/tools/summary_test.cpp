@@ -25,6 +25,7 @@ sim::Journal UpdateBootJournal()
     journal.Ioctl("PWR1:", 1045, "SET_OS_UPDATE_MODE", {}, {}, true);
     journal.Sound("\\windows\\update_start.wav", true);
     journal.Braille(kProgress45, "⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠙⠑⠈⠒⠏⠀⠀");
+    journal.Close("BRL1:");
     journal.Sound("\\windows\\updatefail.wav", false);
     journal.Sound("\\windows\\reboot.wav", true);
     journal.Ioctl("PWR1:", 567, "PWR_IOCTL_REBOOT", kRestart, {}, true);
@@ -119,21 +120,30 @@ TEST(LiveEcho, ShowsEachEventAsATerminalLine)
               "♪ success\n");
 }
 
-// A run of braille writes is one line: redrawn in place on a terminal, else its last state.
-TEST(LiveEcho, ARunOfBrailleWritesIsOneLine)
+// The braille line is printed once per opening of the display, as it stood at the close; on a
+// terminal it stays on the last line while the display is open, the log scrolling above it.
+TEST(LiveEcho, TheBrailleLineStaysBelowTheLogUntilTheDisplayCloses)
 {
     sim::Journal journal;
     journal.Log("QuorShell: CopyAPPFiles ++ \r\n");
+    journal.Open("BRL1:", 0xC0000000, 3, 3, 0);
     journal.Log("an entry left open");
     journal.Braille(kProgress45, "⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠚⠈⠒⠏");
+    journal.Log("Copy: \\a.dll \r\n");
     journal.Braille(kProgress45, "⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠙⠑⠈⠒⠏⠀⠀⠀");
+    journal.Sound("\\windows\\x.wav", true);
     journal.Braille(kProgress45, "⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠁⠚⠚⠈⠒⠏");
+    journal.Close("BRL1:");
     journal.Log("OSUPDATE: CopyAPPFiles -- \r\n");
+    const std::string k0 = "braille ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠚⠈⠒⠏  \"progress 0%\"";
+    const std::string k45 = "braille ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠙⠑⠈⠒⠏  \"progress 45%\"";
+    const std::string k100 = "braille ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠁⠚⠚⠈⠒⠏  \"progress 100%\"";
     const std::string kShown =
         "QuorShell: CopyAPPFiles ++ \n"
         "an entry left open\n"
-        "braille ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠁⠚⠚⠈⠒⠏  \"progress 100%\"\n"
-        "OSUPDATE: CopyAPPFiles -- \n";
+        "Copy: \\a.dll \n"
+        "♪ x\n" +
+        k100 + "\nOSUPDATE: CopyAPPFiles -- \n";
 
     std::ostringstream piped, terminal;
     qs_tools::LiveEcho toPipe(&piped);
@@ -142,16 +152,17 @@ TEST(LiveEcho, ARunOfBrailleWritesIsOneLine)
         toPipe.Show(event);
         toTerminal.Show(event);
     }
+    toPipe.Finish();
+    toTerminal.Finish();
     EXPECT_EQ(piped.str(), kShown);
     EXPECT_EQ(toPipe.Text(), kShown);
-    EXPECT_EQ(toTerminal.Text(), kShown) << "the record keeps the line where it ended";
+    EXPECT_EQ(toTerminal.Text(), kShown) << "the record keeps the line where the display closed";
+    const std::string kErase = "\r\033[K";
     EXPECT_EQ(terminal.str(),
               "QuorShell: CopyAPPFiles ++ \n"
-              "an entry left open\n"
-              "\r\033[Kbraille ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠚⠈⠒⠏  \"progress 0%\""
-              "\r\033[Kbraille ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠙⠑⠈⠒⠏  \"progress 45%\""
-              "\r\033[Kbraille ⠏⠗⠕⠛⠗⠑⠎⠎⠀⠼⠁⠚⠚⠈⠒⠏  \"progress 100%\"\n"
-              "OSUPDATE: CopyAPPFiles -- \n");
+              "an entry left open\n" +
+                  kErase + k0 + kErase + "Copy: \\a.dll \n" + k0 + kErase + k45 + kErase + "♪ x\n" +
+                  k45 + kErase + k100 + kErase + k100 + "\nOSUPDATE: CopyAPPFiles -- \n");
 }
 
 // The installation's result and how it went, read from the shell's own lines.
