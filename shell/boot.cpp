@@ -5,8 +5,10 @@
 #include "common/qs_common.h"
 #include "osupdate/OSUPDATE.h"
 #include "osupdate/update_source.h"
+#include "shell/binfs_check.h"
 #include "shell/devices.h"
 #include "shell/shell.h"
+#include "shell/system_info.h"
 
 #define UPDATE_FOLDER TEXT("\\flashdisk\\K275D-Update")
 #define PRODUCT_SHELL_PATH TEXT("\\windows\\K290DFunctionTest.exe")
@@ -146,8 +148,12 @@ int QuorShellMain(void)
     UpdateOperatingSystem(&run);
     InstallApplicationData(&run);
     RemoveUpdateFolder(&run);
+    // The serial number is reconciled before the restart cue, so that a TOC that the image update
+    // re-initialised gets it back on this same start.
+    CheckSystemInfo();
     CloseImageUpdate(&run);
     SetOSUpdateMode(OS_UPDATE_MODE_OFF);
+    CheckBINFS();
 
     run.bBootKey = GetBootKeyStatus();
     NKDbgPrintfW(TEXT("[QuorShell] BootKeyStat %d \r\n"), run.bBootKey);

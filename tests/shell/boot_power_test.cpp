@@ -32,14 +32,15 @@ TEST_F(BootTest, PowerControllerCallsOfABootWithNothingOffered)
         else if (event["event"] == "ioctl")
             sequence.push_back(std::to_string(event["code"].get<int>()));
     }
+    // The serial-number check reads the TOC on its own open of the flash disk first.
     EXPECT_EQ(sequence, (std::vector<std::string>{
-                            "open PWR1:", "1045", "close PWR1:", "open PWR1:", "565",
-                            "close PWR1:", "open PWR1:", "773", "1281", "close PWR1:"}));
-    EXPECT_EQ(
-        device().LogEntries(),
-        (std::vector<std::string>{kStart, kImageProbe, kRootFound, kUpdateDir, kNoImagePath,
-                                  kAppProbe, kNoApps, kNoFolder, "[QuorShell] BootKeyStat 3 \r\n",
-                                  kRun, SerialLine("20240315"), kEnd}));
+                            "open DSK1:", "466900", "466908", "close DSK1:", "open PWR1:", "1045",
+                            "close PWR1:", "open PWR1:", "565", "close PWR1:", "open PWR1:", "773",
+                            "1281", "close PWR1:"}));
+    EXPECT_EQ(device().LogEntries(),
+              LogOf(kStart, kImageProbe, kRootFound, kUpdateDir, kNoImagePath, kAppProbe, kNoApps,
+                    kNoFolder, kSystemInfoOnErasedFlash, kBinfsRightSize,
+                    "[QuorShell] BootKeyStat 3 \r\n", kRun, SerialLine("20240315"), kEnd));
 }
 
 TEST_F(BootTest, SerialNumberIsLoggedAsASignedDecimal)
@@ -56,9 +57,9 @@ TEST_F(BootTest, PowerControllerAbsentStillEndsTheRun)
     MakeDevice(json{{"power", {{"present", false}}}});
     EXPECT_EQ(Boot(), 0);
     EXPECT_EQ(device().LogEntries(),
-              (std::vector<std::string>{kStart, kImageProbe, kRootFound, kUpdateDir, kNoImagePath,
-                                        kAppProbe, kNoApps, kNoFolder, kOpenFail, kOpenFail,
-                                        "[QuorShell] BootKeyStat 0 \r\n", kRun, kOpenFail, kEnd}));
+              LogOf(kStart, kImageProbe, kRootFound, kUpdateDir, kNoImagePath, kAppProbe, kNoApps,
+                    kNoFolder, kSystemInfoOnErasedFlash, kOpenFail, kBinfsRightSize, kOpenFail,
+                    "[QuorShell] BootKeyStat 0 \r\n", kRun, kOpenFail, kEnd));
     EXPECT_EQ(device().EventsOf("process").size(), 1u);
 }
 
@@ -84,23 +85,25 @@ INSTANTIATE_TEST_SUITE_P(
     Table, PowerCodeFails,
     testing::Values(
         CodeFailure{1045,
-                    {kStart, kImageProbe, kRootFound, kUpdateDir, kNoImagePath, kAppProbe, kNoApps,
-                     kNoFolder, "[QUORSHELL] DeviceIoControl PWR SET_OS_UPDATE_MODE fail \r\n",
-                     kKey16, kCheck, kRun, SerialLine("20240315"), kEnd}},
+                    LogOf(kStart, kImageProbe, kRootFound, kUpdateDir, kNoImagePath, kAppProbe,
+                          kNoApps, kNoFolder, kSystemInfoOnErasedFlash,
+                          "[QUORSHELL] DeviceIoControl PWR SET_OS_UPDATE_MODE fail \r\n",
+                          kBinfsRightSize, kKey16, kCheck, kRun, SerialLine("20240315"), kEnd)},
+        CodeFailure{565,
+                    LogOf(kStart, kImageProbe, kRootFound, kUpdateDir, kNoImagePath, kAppProbe,
+                          kNoApps, kNoFolder, kSystemInfoOnErasedFlash, kBinfsRightSize,
+                          "[QUORSHELL] DeviceIoControl PWR PWR_IOCTL_GET_BOOT_KEY_STATUS fail \r\n",
+                          "[QuorShell] BootKeyStat 0 \r\n", kRun, SerialLine("20240315"), kEnd)},
+        CodeFailure{773, LogOf(kStart, kImageProbe, kRootFound, kUpdateDir, kNoImagePath, kAppProbe,
+                               kNoApps, kNoFolder, kSystemInfoOnErasedFlash, kBinfsRightSize,
+                               kKey16, kCheck, kRun,
+                               "[QUORSHELL] DeviceIoControl PWR SET_APP_EXECUTE_FLAG fail \r\n",
+                               SerialLine("20240315"), kEnd)},
         CodeFailure{
-            565,
-            {kStart, kImageProbe, kRootFound, kUpdateDir, kNoImagePath, kAppProbe, kNoApps,
-             kNoFolder, "[QUORSHELL] DeviceIoControl PWR PWR_IOCTL_GET_BOOT_KEY_STATUS fail \r\n",
-             "[QuorShell] BootKeyStat 0 \r\n", kRun, SerialLine("20240315"), kEnd}},
-        CodeFailure{773,
-                    {kStart, kImageProbe, kRootFound, kUpdateDir, kNoImagePath, kAppProbe, kNoApps,
-                     kNoFolder, kKey16, kCheck, kRun,
-                     "[QUORSHELL] DeviceIoControl PWR SET_APP_EXECUTE_FLAG fail \r\n",
-                     SerialLine("20240315"), kEnd}},
-        CodeFailure{1281,
-                    {kStart, kImageProbe, kRootFound, kUpdateDir, kNoImagePath, kAppProbe, kNoApps,
-                     kNoFolder, kKey16, kCheck, kRun,
-                     "[QUORSHELL] DeviceIoControl PWR PWR_IOCTL_GET_SN fail \r\n", kEnd}}));
+            1281,
+            LogOf(kStart, kImageProbe, kRootFound, kUpdateDir, kNoImagePath, kAppProbe, kNoApps,
+                  kNoFolder, kSystemInfoOnErasedFlash, kBinfsRightSize, kKey16, kCheck, kRun,
+                  "[QUORSHELL] DeviceIoControl PWR PWR_IOCTL_GET_SN fail \r\n", kEnd)}));
 
 struct SwitchCase {
     const char *peripheral;

@@ -6,6 +6,7 @@
 
 #include "devkit/bin_image.h"
 #include "devkit/update_package.h"
+#include "platform/host/host.h"
 #include "tests/shell/boot_fixture.h"
 
 // Named, so that the area's files can share one unity build.
