@@ -6,6 +6,7 @@
 
 #include "appupdate/app_source.h"
 #include "appupdate/install.h"
+#include "appupdate/progress.h"
 #include "platform/host/host.h"
 #include "tests/support/temp_device.h"
 
@@ -107,6 +108,44 @@ TEST(InstallEdges, WithoutNandNothingIsTouchedAndWithoutAppsNothingIsVerified)
     EXPECT_EQ(std::count(log.begin(), log.end(), kCompareFail), 0);
     EXPECT_EQ(device.ReadFile("\\NAND\\apps\\app.exe"), "new");
     EXPECT_EQ(ce_host::Held().handles, 0u);
+}
+
+// Selector 2 reads from \SMD; without a display nothing is written and nothing is held.
+TEST(InstallEdges, SelectorTwoReadsTheSmdRootAndAnAbsentDisplayShowsNothing)
+{
+    qs_test::TempDevice device(json{{"braille", {{"present", false}}}});
+    device.PutFolder("\\NAND");
+    device.PutFile("\\SMD\\K275D-Update\\APP_DATA\\apps\\app.exe", "smd");
+    device.PutFile(kSource + "\\apps\\app.exe", "flashdisk");
+    ResetShellState();
+    gdwAppFolderFlag = APP_FOLDER_APPS;
+    EXPECT_EQ(CopyAPPFiles(2), 1u);
+    EXPECT_EQ(device.ReadFile("\\NAND\\apps\\app.exe"), "smd");
+    EXPECT_TRUE(device.EventsOf("braille").empty());
+    EXPECT_TRUE(device.EventsOf("close").empty()) << "nothing was opened, nothing is closed";
+    EXPECT_EQ(ghBrlDevice, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ce_host::Held().handles, 0u);
+}
+
+// No application folder before: the backup rename fails unnoticed; verified, there is no backup
+// to remove; after five failed compares there is nothing to move back and no apps remains.
+TEST(InstallEdges, WithoutAPreviousInstallationNothingIsRestored)
+{
+    for (int corrupt : {0, 5}) {
+        qs_test::TempDevice device(json{{"files", corrupt ? Corrupt(corrupt) : json::object()}});
+        device.PutFolder("\\NAND");
+        device.PutFile(kSource + "\\apps\\app.exe", "new");
+        ResetShellState();
+        gdwAppFolderFlag = APP_FOLDER_APPS;
+        EXPECT_EQ(CopyAPPFiles(1), corrupt ? 0u : 1u) << corrupt;
+        std::vector<std::string> log = device.LogEntries();
+        EXPECT_NE(std::find(log.begin(), log.end(),
+                            "CopyAPPFiles: MoveFile \\NAND\\apps -> \\NAND\\apps_bk \r\n"),
+                  log.end());
+        EXPECT_EQ(std::filesystem::exists(device.Host("\\NAND\\apps")), corrupt == 0) << corrupt;
+        EXPECT_FALSE(std::filesystem::exists(device.Host("\\NAND\\apps_bk")));
+        EXPECT_EQ(ce_host::Held().handles, 0u);
+    }
 }
 
 }  // namespace

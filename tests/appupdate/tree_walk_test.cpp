@@ -348,4 +348,71 @@ INSTANTIATE_TEST_SUITE_P(Table, OverlongPath,
                                          OverlongCase{"Copy", true}),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// Emptying a folder: files of any length and attribute and every subfolder go, the folder stays;
+// a subfolder that cannot be removed is logged and passed over; a file that cannot be deleted
+// stops its level and every enclosing one adds its line.
+struct DeleteRow {
+    const char *name;
+    json files;                  // device.json's files section
+    const char *readOnlyFolder;  // a subfolder given the read-only attribute, or null
+    DWORD result;
+    std::vector<std::string> log;
+    std::set<std::string> left;  // what remains below the device's root
+};
+
+class DeleteAll : public testing::TestWithParam<DeleteRow> {};
+
+TEST_P(DeleteAll, EmptiesTheFolderAsItsRowSays)
+{
+    const DeleteRow &row = GetParam();
+    TempDevice device(json{{"files", row.files}});
+    ResetShellState();
+    device.PutFile("\\dst\\a.txt", "a");
+    device.PutFile("\\dst\\empty.bin", "");
+    device.PutFile("\\dst\\ro.dat", "r");
+    device.PutFolder("\\dst\\none");
+    device.PutFile("\\dst\\sub\\deep\\z.dat", "z");
+    device.PutFile("\\dst\\sub\\y.dat", "y");
+    ASSERT_TRUE(SetFileAttributesW(u"\\dst\\ro.dat", FILE_ATTRIBUTE_READONLY));
+    if (row.readOnlyFolder) {
+        ASSERT_TRUE(SetFileAttributesW(Wide(row.readOnlyFolder).c_str(), FILE_ATTRIBUTE_READONLY));
+    }
+    device.device().Events().Clear();
+
+    EXPECT_EQ(DeleteAllFile(u"\\dst"), row.result);
+    EXPECT_EQ(device.LogEntries(), row.log);
+    EXPECT_EQ(device.Tree(), row.left);
+    EXPECT_EQ(ce_host::Held().handles, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DeleteAll,
+    testing::Values(
+        DeleteRow{"EverythingBelowGoes", json::object(), nullptr, 1, {}, {"dst"}},
+        DeleteRow{"AFolderThatStaysIsPassedOver",
+                  json::object(),
+                  "\\dst\\sub\\deep",
+                  1,
+                  {"DeleteAllFile: RemoveDirectory \\dst\\sub\\deep fail \r\n",
+                   "DeleteAllFile: RemoveDirectory \\dst\\sub fail \r\n"},
+                  {"dst", "dst/sub", "dst/sub/deep"}},
+        DeleteRow{
+            "AFileThatStaysStopsEveryLevel",
+            {{"locked", {"\\dst\\sub\\deep\\z.dat"}}},
+            nullptr,
+            0,
+            {"DeleteAllFile: DeleteFile \\dst\\sub\\deep\\z.dat fail \r\n",
+             "DeleteAllFile: DeleteAllFile fail \r\n", "DeleteAllFile: DeleteAllFile fail \r\n"},
+            // Entries come by name: those before sub are gone, sub's y.dat after deep stays.
+            {"dst", "dst/sub", "dst/sub/deep", "dst/sub/deep/z.dat", "dst/sub/y.dat"}}),
+    [](const testing::TestParamInfo<DeleteRow> &info) { return std::string(info.param.name); });
+
+TEST(DeleteAllMissing, AMissingFolderIsAlreadyEmpty)
+{
+    TempDevice device;
+    ResetShellState();
+    EXPECT_EQ(DeleteAllFile(u"\\nowhere"), 1u);
+    EXPECT_TRUE(device.LogEntries().empty());
+}
+
 }  // namespace tree_walk_test
