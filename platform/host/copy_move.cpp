@@ -224,9 +224,10 @@ BOOL CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
     if (!ResolvePath(lpNewFileName, to))
         return FALSE;
 
+    // Both names stay resolved: opening the source changes nothing on disk.
     CopyHandles copy;
-    copy.source = CreateFileW(lpExistingFileName, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    copy.source =
+        OpenResolvedFile(from, lpExistingFileName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
     if (copy.source == INVALID_HANDLE_VALUE)
         return FALSE;
     // Checked with the source open, so that a copy onto itself is a sharing violation.
@@ -235,8 +236,8 @@ BOOL CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
     struct stat source {};
     if (::fstat(FindHandleAs<FileObject>(copy.source)->fd, &source) != 0)
         return Fail(ErrorFromErrno(errno), FALSE);
-    copy.target = CreateFileW(lpNewFileName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    copy.target =
+        OpenResolvedFile(to, lpNewFileName, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
     if (copy.target == INVALID_HANDLE_VALUE)
         return FALSE;
 

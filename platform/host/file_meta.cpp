@@ -135,15 +135,21 @@ std::optional<uint64_t> CreationSequence(const std::string &devicePath)
     return found->get<uint64_t>();
 }
 
+// The keys are folded paths in a sorted map, so everything beneath "\a\b" lies in one run from
+// "\a\b\" up to "\a\b]", ']' being the character after '\'. A delete costs a look-up, not a pass
+// over every record.
 void ForgetRecords(const std::string &devicePath)
 {
     std::string gone = Key(devicePath);
     for (const char *kind : kRecordKinds) {
-        nlohmann::json kept = nlohmann::json::object();
-        for (auto &[key, value] : Records(kind).items())
-            if (!IsSameOrBeneath(key, gone))
-                kept[key] = value;
-        Records(kind) = std::move(kept);
+        auto &records = Records(kind).get_ref<nlohmann::json::object_t &>();
+        if (IsRootPath(gone)) {
+            std::erase_if(records,
+                          [&](const auto &record) { return IsSameOrBeneath(record.first, gone); });
+            continue;
+        }
+        records.erase(gone);
+        records.erase(records.lower_bound(gone + '\\'), records.lower_bound(gone + char('\\' + 1)));
     }
 }
 

@@ -27,6 +27,11 @@ bool IsPathSeparator(char16_t c);
 // ResolvePath for an entry that must exist: ERROR_FILE_NOT_FOUND when the last one is missing.
 bool ResolveExisting(LPCWSTR path, ResolvedPath &out);
 
+// CreateFileW for a file whose name has been resolved just before, with nothing changed since;
+// `name` is the name as given, whose trailing backslash refuses a new file.
+HANDLE OpenResolvedFile(const ResolvedPath &path, LPCWSTR name, DWORD access, DWORD share,
+                        DWORD disposition, DWORD flags);
+
 // "\" + name for the root, parent + "\" + name elsewhere.
 std::string JoinDevicePath(const std::string &folder, std::string_view name);
 std::string DeviceParent(const std::string &devicePath);

@@ -49,13 +49,11 @@ bool EndsWithSeparator(LPCWSTR name)
     return !text.empty() && IsPathSeparator(text.back());
 }
 
-HANDLE OpenFile(LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+}  // namespace
+
+HANDLE ce_host::OpenResolvedFile(const ResolvedPath &path, LPCWSTR name, DWORD access, DWORD share,
+                                 DWORD disposition, DWORD flags)
 {
-    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
-        return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    ResolvedPath path;
-    if (!ResolvePath(name, path))
-        return INVALID_HANDLE_VALUE;
     if (path.exists && path.isDirectory)
         return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     if (path.exists) {
@@ -91,6 +89,18 @@ HANDLE OpenFile(LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWOR
     if (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
         SetError(path.exists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
+}
+
+namespace {
+
+HANDLE OpenFile(LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+{
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
+        return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    ResolvedPath path;
+    if (!ResolvePath(name, path))
+        return INVALID_HANDLE_VALUE;
+    return OpenResolvedFile(path, name, access, share, disposition, flags);
 }
 
 FileObject *FileOf(HANDLE handle)

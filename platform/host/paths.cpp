@@ -1,4 +1,10 @@
 // Device paths to host paths under the device folder's root/.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -45,23 +51,6 @@ std::vector<std::u16string_view> SplitComponents(std::u16string_view path)
     return names;
 }
 
-// The entry of `folder` named `name` without regard to case; an exact match wins, and among
-// names that differ only in case the smallest, so that the choice is stable.
-std::optional<std::string> FindEntry(const fs::path &folder, const std::string &name)
-{
-    std::error_code error;
-    if (fs::exists(fs::symlink_status(folder / name, error)))
-        return name;
-    std::string folded = sim::FoldCase(name);
-    std::optional<std::string> found;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        std::string candidate = it->path().filename().string();
-        if (sim::FoldCase(candidate) == folded && (!found || candidate < *found))
-            found = candidate;
-    }
-    return found;
-}
-
 enum class EntryKind { Missing, File, Folder, Other };
 
 // What an entry is, without following a symbolic link: a link, a fifo, a socket or a device node
@@ -80,6 +69,79 @@ EntryKind KindOf(const fs::path &hostPath)
         default:
             return EntryKind::Other;
     }
+}
+
+struct FoundEntry {
+    std::string name;  // as on disk
+    EntryKind kind;
+};
+
+// The smallest name in `folder` that equals `name` without regard to case.
+std::optional<std::string> FindOtherCase(const fs::path &folder, const std::string &name)
+{
+    std::string folded = sim::FoldCase(name);
+    std::optional<std::string> found;
+    DIR *listing = ::opendir(folder.c_str());
+    if (!listing)
+        return found;
+    while (const dirent *entry = ::readdir(listing)) {
+        std::string_view candidate = entry->d_name;
+        if (candidate == "." || candidate == ".." || candidate.size() != folded.size())
+            continue;
+        if (sim::FoldCase(std::string(candidate)) == folded && (!found || candidate < *found))
+            found = std::string(candidate);
+    }
+    ::closedir(listing);
+    return found;
+}
+
+// The entry of `folder` named `name` without regard to case; an exact match wins, and among
+// names that differ only in case the smallest, so that the choice is stable.
+std::optional<FoundEntry> FindEntry(const fs::path &folder, const std::string &name)
+{
+    if (EntryKind exact = KindOf(folder / name); exact != EntryKind::Missing)
+        return FoundEntry{name, exact};
+    std::optional<std::string> found = FindOtherCase(folder, name);
+    if (!found)
+        return std::nullopt;
+    return FoundEntry{*found, KindOf(folder / *found)};
+}
+
+// True when `path` is a folder reached through plain folders alone, no symbolic link anywhere on
+// the way: one look-up by the host. A device folder whose own host path runs through a link gives
+// false, and the walk below takes over.
+bool IsPlainFolderPath(const fs::path &path)
+{
+    open_how how{};
+    how.flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof(how));
+    if (fd < 0)
+        return false;
+    ::close(int(fd));
+    return true;
+}
+
+// Takes the folders before the last component in one step when they are all there under exactly
+// the names given, as plain folders, and the volume is mounted; that is what the walk below
+// would find for them one by one. Returns how many components it took: none when anything on the
+// way is otherwise, for the walk to find out what and to refuse it as it does.
+size_t TakeExactFolders(const std::vector<std::u16string_view> &names, ResolvedPath &resolved)
+{
+    if (names.size() < 2)
+        return 0;
+    ResolvedPath taken = resolved;
+    for (size_t i = 0; i + 1 < names.size(); ++i) {
+        std::string folder = ToUtf8(names[i]);
+        if (i == 0 && !IsMounted(folder))
+            return 0;
+        taken.devicePath = JoinDevicePath(taken.devicePath, folder);
+        taken.hostPath /= folder;
+    }
+    if (!IsPlainFolderPath(taken.hostPath))
+        return 0;
+    resolved = std::move(taken);
+    return names.size() - 1;
 }
 
 bool RefuseOther(const ResolvedPath &path)
@@ -120,20 +182,20 @@ bool ResolvePath(LPCWSTR path, ResolvedPath &out, bool allowWildcards)
             return Fail(ERROR_INVALID_NAME, false);
 
     ResolvedPath resolved{"\\", AttachedDevice().Root(), true, true};
-    for (size_t i = 0; i < names.size(); ++i) {
+    for (size_t i = TakeExactFolders(names, resolved); i < names.size(); ++i) {
         if (!resolved.exists || !resolved.isDirectory)
             return Fail(ERROR_PATH_NOT_FOUND, false);
         std::string given = ToUtf8(names[i]);
         bool pattern = names[i].find_first_of(u"*?") != names[i].npos;
-        std::optional<std::string> onDisk =
+        std::optional<FoundEntry> onDisk =
             pattern ? std::nullopt : FindEntry(resolved.hostPath, given);
         bool last = i + 1 == names.size();
-        if (onDisk && IsRootPath(resolved.devicePath) && !IsMounted(*onDisk))
+        if (onDisk && IsRootPath(resolved.devicePath) && !IsMounted(onDisk->name))
             return Fail(last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, false);
-        std::string entry = onDisk.value_or(given);
+        std::string entry = onDisk ? onDisk->name : given;
         resolved.devicePath = JoinDevicePath(resolved.devicePath, entry);
         resolved.hostPath /= entry;
-        EntryKind kind = onDisk ? KindOf(resolved.hostPath) : EntryKind::Missing;
+        EntryKind kind = onDisk ? onDisk->kind : EntryKind::Missing;
         if (kind == EntryKind::Other)
             return RefuseOther(resolved);
         resolved.exists = kind != EntryKind::Missing;
