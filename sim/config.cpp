@@ -7,6 +7,7 @@
 #include "sim/error.h"
 #include "sim/flash_array.h"
 #include "sim/json_reader.h"
+#include "sim/unicode.h"
 
 namespace sim {
 
@@ -76,7 +77,23 @@ uint64_t RequiredUint64(JsonReader &r, const std::string &key)
     return value;
 }
 
-void ReadCopyFaults(JsonReader &r, FilesConfig &files)
+// A list of {path, after_bytes}: the faults that cut a file short (fail_copies, fail_writes).
+template <typename Fault>
+void ReadAfterBytesFaults(JsonReader &r, const std::string &key, std::vector<Fault> &faults)
+{
+    if (r.Optional(key))
+        faults.clear();
+    r.Objects(key, [&](const nlohmann::json &item, const std::string &where) {
+        JsonReader c(item, where);
+        Fault fault;
+        fault.path = RequiredPath(c);
+        fault.afterBytes = RequiredUint64(c, "after_bytes");
+        c.RejectUnknown();
+        faults.push_back(fault);
+    });
+}
+
+void ReadFileFaults(JsonReader &r, FilesConfig &files)
 {
     if (r.Optional("corrupt_copies"))
         files.corruptCopies.clear();
@@ -92,16 +109,8 @@ void ReadCopyFaults(JsonReader &r, FilesConfig &files)
         c.RejectUnknown();
         files.corruptCopies.push_back(fault);
     });
-    if (r.Optional("fail_copies"))
-        files.failCopies.clear();
-    r.Objects("fail_copies", [&](const nlohmann::json &item, const std::string &where) {
-        JsonReader c(item, where);
-        FailCopy fault;
-        fault.path = RequiredPath(c);
-        fault.afterBytes = RequiredUint64(c, "after_bytes");
-        c.RejectUnknown();
-        files.failCopies.push_back(fault);
-    });
+    ReadAfterBytesFaults(r, "fail_copies", files.failCopies);
+    ReadAfterBytesFaults(r, "fail_writes", files.failWrites);
 }
 
 nlohmann::json CorruptCopiesToJson(const std::vector<CorruptCopy> &faults)
@@ -112,10 +121,11 @@ nlohmann::json CorruptCopiesToJson(const std::vector<CorruptCopy> &faults)
     return list;
 }
 
-nlohmann::json FailCopiesToJson(const std::vector<FailCopy> &faults)
+template <typename Fault>
+nlohmann::json AfterBytesFaultsToJson(const std::vector<Fault> &faults)
 {
     nlohmann::json list = nlohmann::json::array();
-    for (const FailCopy &fault : faults)
+    for (const Fault &fault : faults)
         list.push_back({{"path", fault.path}, {"after_bytes", fault.afterBytes}});
     return list;
 }
@@ -138,7 +148,29 @@ void ReadFiles(JsonReader &r, FilesConfig &files)
             files.mountAfterMs[folder] = ms.get<uint32_t>();
         }
     }
-    ReadCopyFaults(r, files);
+    ReadFileFaults(r, files);
+}
+
+std::string PartitionName(JsonReader &p, const std::string &key)
+{
+    std::string name;
+    p.String(key, name);
+    // The document's strings are UTF-8 already: the parser refuses anything else.
+    if (Utf16Units(name).value_or(SIZE_MAX) > kMaxPartitionNameLength)
+        throw DeviceError(p.Where(key) + ": at most " + std::to_string(kMaxPartitionNameLength) +
+                          " characters");
+    return name;
+}
+
+// The whole 64-bit range; a larger number reaches the reader as a floating-point value.
+uint64_t SectorCount(JsonReader &p)
+{
+    const nlohmann::json *value = p.Optional("sectors");
+    if (value && value->is_number_float() && value->get<double>() >= 0x1p64)
+        throw DeviceError(p.Where("sectors") + ": out of range 0 to " + std::to_string(UINT64_MAX));
+    uint64_t sectors = 0;
+    p.Uint64("sectors", sectors);
+    return sectors;
 }
 
 void ReadStore(JsonReader &r, StoreConfig &store)
@@ -150,9 +182,9 @@ void ReadStore(JsonReader &r, StoreConfig &store)
     r.Objects("partitions", [&](const nlohmann::json &item, const std::string &where) {
         JsonReader p(item, where);
         PartitionConfig partition;
-        p.String("name", partition.name);
-        p.String("file_system", partition.fileSystem);
-        p.Uint64("sectors", partition.sectors);
+        partition.name = PartitionName(p, "name");
+        partition.fileSystem = PartitionName(p, "file_system");
+        partition.sectors = SectorCount(p);
         p.RejectUnknown();
         store.partitions.push_back(partition);
     });
@@ -182,6 +214,7 @@ DeviceConfig DeviceConfig::FromJson(const nlohmann::json &doc)
         }
     });
     r.Object("flash", [&](JsonReader &s) {
+        s.Bool("present", c.flash.present);
         s.Uint32("blocks", c.flash.blocks);
         if (c.flash.blocks < kMinFlashBlocks || c.flash.blocks > kMaxFlashBlocks)
             throw DeviceError(s.Where("blocks") + ": out of range " +
@@ -247,11 +280,13 @@ nlohmann::json DeviceConfig::ToJson() const
           {"locked", files.locked},
           {"mount_after_ms", mounts},
           {"corrupt_copies", CorruptCopiesToJson(files.corruptCopies)},
-          {"fail_copies", FailCopiesToJson(files.failCopies)}}},
+          {"fail_copies", AfterBytesFaultsToJson(files.failCopies)},
+          {"fail_writes", AfterBytesFaultsToJson(files.failWrites)}}},
         {"heap",
          {{"limit_bytes", heap.limitBytes ? nlohmann::json(*heap.limitBytes) : nlohmann::json()}}},
         {"flash",
-         {{"blocks", flash.blocks},
+         {{"present", flash.present},
+          {"blocks", flash.blocks},
           {"bad", flash.bad},
           {"eboot_update", flash.ebootUpdate},
           {"protect", flash.protect},

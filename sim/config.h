@@ -34,14 +34,21 @@ struct FailCopy {
     uint64_t afterBytes = 0;
 };
 
+// A write to the file fails as on a full disk once the file would pass `afterBytes` bytes.
+struct FailWrite {
+    std::string path;
+    uint64_t afterBytes = 0;
+};
+
 struct FilesConfig {
     FindOrder findOrder = FindOrder::Name;
     bool dotEntries = true;
-    std::vector<std::string> locked;              // device paths held open elsewhere
+    std::vector<std::string> locked;  // device paths held open elsewhere
     // Root folder -> virtual milliseconds after the boot began at which it mounts.
     std::map<std::string, uint32_t> mountAfterMs;
     std::vector<CorruptCopy> corruptCopies;
     std::vector<FailCopy> failCopies;
+    std::vector<FailWrite> failWrites;
 };
 
 struct HeapConfig {
@@ -50,6 +57,7 @@ struct HeapConfig {
 };
 
 struct FlashConfig {
+    bool present = true;  // false: DSK1: and its store cannot be opened
     uint32_t blocks = 512;
     std::vector<uint32_t> bad;
     uint32_t ebootUpdate = 1;
@@ -73,6 +81,9 @@ struct BrailleConfig {
     bool present = true;
     std::vector<FaultSpec> faults;
 };
+
+// The partition's names fit PARTINFO's 32-character fields with their terminator.
+constexpr size_t kMaxPartitionNameLength = 31;
 
 struct PartitionConfig {
     std::string name;

@@ -99,7 +99,7 @@ nlohmann::json &Device::StateSection(const std::string &key)
     return section;
 }
 
-void Device::AddDriver(std::unique_ptr<Driver> driver)
+void Device::AddDriver(std::unique_ptr<Driver> driver, bool present)
 {
     std::string key = driver->StateKey();
     if (!key.empty() && state_.contains(key))
@@ -107,9 +107,23 @@ void Device::AddDriver(std::unique_ptr<Driver> driver)
     driver->AttachJournal(&journal_);
     std::string name = driver->Name();
     drivers_[name] = std::move(driver);
+    if (present)
+        absent_.erase(name);
+    else
+        absent_.insert(name);
 }
 
 Driver *Device::FindDriver(const std::string &name)
+{
+    Driver *driver = InstalledDriver(name);
+    if (driver && absent_.contains(name)) {
+        journal_.Fault(driver->Name(), "absent: device.json marks it not present");
+        return nullptr;
+    }
+    return driver;
+}
+
+Driver *Device::InstalledDriver(const std::string &name)
 {
     auto found = drivers_.find(name);
     return found == drivers_.end() ? nullptr : found->second.get();

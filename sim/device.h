@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -49,8 +50,13 @@ public:
     // The storage manager is no driver, but its faults count calls all the same.
     FaultList &StoreFaults() { return storeFaults_; }
 
-    void AddDriver(std::unique_ptr<Driver> driver);
+    // An absent driver is installed, so that its storage stays reachable, but no open finds it.
+    void AddDriver(std::unique_ptr<Driver> driver, bool present = true);
+    // The driver that an open of name reaches: none when there is no such driver, or when
+    // device.json marks it absent, which is journaled as a fault.
     Driver *FindDriver(const std::string &name);
+    // Any installed driver, present or not.
+    Driver *InstalledDriver(const std::string &name);
 
     // Writes state.json, debug.log and journal.jsonl. Each file is replaced whole.
     void Save() const;
@@ -66,6 +72,7 @@ private:
     std::string debugLog_;
     FaultList storeFaults_;
     std::map<std::string, std::unique_ptr<Driver>, CaselessLess> drivers_;
+    std::set<std::string, CaselessLess> absent_;
 };
 
 // Writes a file through a temporary beside it and a rename, so it is never half-written.

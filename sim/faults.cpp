@@ -66,7 +66,7 @@ FaultScope FlashFaultScope(uint32_t blocks)
 
 FaultScope StoreFaultScope()
 {
-    return {"store", false, {{"open"}, {"partition"}}, 0};
+    return {"store", false, {{"open"}, {"partition"}, {"close"}}, 0};
 }
 
 FaultScope CodeFaultScope(std::string section)

@@ -265,7 +265,7 @@ void FlashDriver::ReportFlagsLeftOn()
 
 FlashDriver &DeviceFlash(Device &device)
 {
-    auto *flash = dynamic_cast<FlashDriver *>(device.FindDriver("DSK1:"));
+    auto *flash = dynamic_cast<FlashDriver *>(device.InstalledDriver("DSK1:"));
     if (!flash)
         throw DeviceError(device.Folder().string() + ": the device has no flash driver");
     return *flash;

@@ -90,7 +90,7 @@ private:
     uint32_t address_ = 0;
 };
 
-// The flash driver of a device; DeviceError when it has none.
+// The flash driver of a device, present or not; DeviceError when it has none.
 FlashDriver &DeviceFlash(Device &device);
 
 }  // namespace sim

@@ -37,8 +37,8 @@ void Journal::Stdout(const std::string &text)
 {
     Emit("stdout", {{"text", text}});
 }
-void Journal::Open(const std::string &device, uint32_t access, uint32_t share,
-                   uint32_t disposition, uint32_t flags)
+void Journal::Open(const std::string &device, uint32_t access, uint32_t share, uint32_t disposition,
+                   uint32_t flags)
 {
     Emit("open", {{"device", device},
                   {"access", access},
@@ -86,13 +86,15 @@ void Journal::Braille(std::span<const uint8_t> cells, const std::string &text)
     Emit("braille", {{"cells", ToHex(cells)}, {"text", text}});
 }
 
-void Journal::Store(const std::string &call, const std::string &detail, bool ok)
+void Journal::Store(const std::string &call, const std::string &detail, bool ok, uint32_t error)
 {
-    Emit("store", {{"call", call}, {"detail", detail}, {"ok", ok}});
+    Event fields = {{"call", call}, {"detail", detail}, {"ok", ok}};
+    if (!ok)
+        fields["error"] = error;
+    Emit("store", fields);
 }
 
-void Journal::Violation(const std::string &device, const std::string &what,
-                        const std::string &kind)
+void Journal::Violation(const std::string &device, const std::string &what, const std::string &kind)
 {
     Event fields = {{"device", device}, {"what", what}};
     if (!kind.empty())

@@ -44,8 +44,9 @@ public:
     // A call the device's platform refuses because of how it was made (a missing byte-count
     // pointer, a pointer that is not a live heap block): a fault of the caller, not the device.
     void Misuse(const std::string &call, const std::string &what);
-    // A storage-manager call (OpenStore, FindFirstPartition, FindClosePartition).
-    void Store(const std::string &call, const std::string &detail, bool ok);
+    // A storage-manager call (OpenStore, FindFirstPartition, FindClosePartition, CloseHandle of a
+    // store); a refused one carries the last-error code it left.
+    void Store(const std::string &call, const std::string &detail, bool ok, uint32_t error = 0);
 
     // A control code with its buffers. A sector transfer (sector given) merges into the previous
     // event when that is the same transfer on the same device for the sector just before it.

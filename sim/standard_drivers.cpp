@@ -11,7 +11,9 @@ namespace sim {
 void AddStandardDrivers(Device &device)
 {
     const DeviceConfig &config = device.Config();
-    device.AddDriver(std::make_unique<FlashDriver>(config.flash, device.Folder() / "nand.bin"));
+    // An absent flash disk keeps its driver: the runner and the tools still read its flash.
+    device.AddDriver(std::make_unique<FlashDriver>(config.flash, device.Folder() / "nand.bin"),
+                     config.flash.present);
     if (config.power.present)
         device.AddDriver(std::make_unique<PowerController>(config.power));
     if (config.peripheral.present)

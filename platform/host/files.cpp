@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "platform/host/file_meta.h"
+#include "platform/host/write_faults.h"
 
 using namespace ce_host;
 
@@ -197,6 +198,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
         return FALSE;
     if (!(file->access & GENERIC_WRITE))
         return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (auto cut = WriteCutShort(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten))
+        return *cut;
     const auto *buffer = static_cast<const char *>(lpBuffer);
     DWORD done = 0;
     while (done < nNumberOfBytesToWrite) {

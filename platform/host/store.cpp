@@ -9,9 +9,22 @@ namespace {
 
 const char *const kStoreName = "DSK1:";
 
-void Journal(const char *call, const std::string &detail, bool ok)
+void Journal(const char *call, const std::string &detail)
 {
-    AttachedDevice().Events().Store(call, detail, ok);
+    AttachedDevice().Events().Store(call, detail, true);
+}
+
+// A refused call, journaled with the last error it leaves.
+template <typename T>
+T RefuseStoreCall(const char *call, const std::string &detail, DWORD error, T result)
+{
+    AttachedDevice().Events().Store(call, detail, false, error);
+    return Fail(error, result);
+}
+
+bool StoreFaultFires(const char *op)
+{
+    return AttachedDevice().StoreFaults().Hit({{}, op, {}, {}});
 }
 
 void CopyName(const std::string &from, WCHAR *to, size_t capacity)
@@ -30,50 +43,53 @@ using namespace ce_host;
 
 HANDLE OpenStore(LPCWSTR szDeviceName)
 {
+    const char *call = "OpenStore";
     sim::Device &device = AttachedDevice();
-    const sim::StoreConfig &store = device.Config().store;
     std::string name = ToUtf8(View(szDeviceName));
-    if (!store.present || sim::FoldCase(name) != sim::FoldCase(kStoreName)) {
-        Journal("OpenStore", name, false);
-        return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
-    }
-    if (device.StoreFaults().Hit({{}, "open", {}, {}})) {
-        Journal("OpenStore", name, false);
-        return Fail(ERROR_GEN_FAILURE, INVALID_HANDLE_VALUE);
-    }
-    Journal("OpenStore", name, true);
+    if (sim::FoldCase(name) != sim::FoldCase(kStoreName))
+        return RefuseStoreCall(call, name, ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    // The store is the flash disk's: without the disk's driver there is none.
+    if (!device.FindDriver(kStoreName) || !device.Config().store.present)
+        return RefuseStoreCall(call, name, ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    if (StoreFaultFires("open"))
+        return RefuseStoreCall(call, name, ERROR_GEN_FAILURE, INVALID_HANDLE_VALUE);
+    Journal(call, name);
     return AddHandle(StoreObject{kStoreName});
 }
 
 HANDLE FindFirstPartition(HANDLE hStore, PPARTINFO pPartInfo)
 {
+    const char *call = "FindFirstPartition";
     if (!FindHandleAs<StoreObject>(hStore))
-        return Fail(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
+        return RefuseStoreCall(call, "", ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
     if (!pPartInfo || pPartInfo->cbSize != sizeof(PARTINFO))
-        return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    sim::Device &device = AttachedDevice();
-    const std::vector<sim::PartitionConfig> &partitions = device.Config().store.partitions;
-    if (partitions.empty() || device.StoreFaults().Hit({{}, "partition", {}, {}})) {
-        Journal("FindFirstPartition", "", false);
-        return Fail(partitions.empty() ? ERROR_NO_MORE_ITEMS : ERROR_GEN_FAILURE,
-                    INVALID_HANDLE_VALUE);
-    }
+        return RefuseStoreCall(call, "", ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    const std::vector<sim::PartitionConfig> &partitions =
+        AttachedDevice().Config().store.partitions;
+    if (partitions.empty())
+        return RefuseStoreCall(call, "", ERROR_NO_MORE_ITEMS, INVALID_HANDLE_VALUE);
+    if (StoreFaultFires("partition"))
+        return RefuseStoreCall(call, "", ERROR_GEN_FAILURE, INVALID_HANDLE_VALUE);
+    // The search is never continued: a second partition is never seen.
     const sim::PartitionConfig &first = partitions.front();
-    DWORD size = pPartInfo->cbSize;
     *pPartInfo = PARTINFO{};
-    pPartInfo->cbSize = size;
+    pPartInfo->cbSize = sizeof(PARTINFO);
     CopyName(first.name, pPartInfo->szPartitionName, PARTITIONNAMESIZE);
     CopyName(first.fileSystem, pPartInfo->szFileSys, FILESYSNAMESIZE);
     pPartInfo->snNumSectors = first.sectors;
-    Journal("FindFirstPartition", first.name, true);
+    Journal(call, first.name);
     return AddHandle(PartitionSearchObject{1});
 }
 
 BOOL FindClosePartition(HANDLE hSearch)
 {
+    const char *call = "FindClosePartition";
     HandleObject taken;
     if (!FindHandleAs<PartitionSearchObject>(hSearch) || !TakeHandle(hSearch, taken))
-        return Fail(ERROR_INVALID_HANDLE, FALSE);
-    Journal("FindClosePartition", "", true);
+        return RefuseStoreCall(call, "", ERROR_INVALID_HANDLE, FALSE);
+    // The search is gone either way, so a caller that ignores the answer holds nothing after it.
+    if (StoreFaultFires("close"))
+        return RefuseStoreCall(call, "", ERROR_GEN_FAILURE, FALSE);
+    Journal(call, "");
     return TRUE;
 }

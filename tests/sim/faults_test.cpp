@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
                         "peripheral.faults[1]: unknown op \"write\" (peripheral faults name a "
                         "control code)"},
         DescriptionCase{"FlashOpOnTheStore", R"({"store": {"faults": [{"op": "read"}]}})",
-                        "store.faults[0]: unknown op \"read\" (open or partition)"},
+                        "store.faults[0]: unknown op \"read\" (open, partition or close)"},
 
         // Control codes.
         DescriptionCase{"UnknownFlashCodeName",
@@ -97,8 +97,8 @@ INSTANTIATE_TEST_SUITE_P(
                         R"({"peripheral": {"faults": [{"code": "SET_OS_UPDATE_MODE"}]}})",
                         "peripheral.faults[0]: unknown control code \"SET_OS_UPDATE_MODE\""},
         DescriptionCase{"CodeOnTheStore", R"({"store": {"faults": [{"code": 1}]}})",
-                        "store.faults[0]: the store answers no control codes; name an op (open "
-                        "or partition)"},
+                        "store.faults[0]: the store answers no control codes; name an op (open, "
+                        "partition or close)"},
         DescriptionCase{"CodeWithABlock", R"({"power": {"faults": [{"code": 1045, "block": 1}]}})",
                         "power.faults[0]: a fault on a control code cannot name a block"},
         DescriptionCase{
