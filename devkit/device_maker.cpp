@@ -1,6 +1,7 @@
 #include "devkit/device_maker.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include "devkit/staged_folder.h"
 #include "devkit/wave.h"
@@ -91,6 +92,8 @@ sim::DeviceConfig Description(const DeviceOptions &options)
     config.power.bootKey = options.bootKey;
     config.flash.blocks = options.blocks;
     config.flash.bad = options.bad;
+    if (options.binfsSectors)
+        config.store.partitions.front().sectors = *options.binfsSectors;
     std::sort(config.flash.bad.begin(), config.flash.bad.end());
     config.flash.bad.erase(std::unique(config.flash.bad.begin(), config.flash.bad.end()),
                            config.flash.bad.end());
@@ -158,6 +161,33 @@ SerialDigits DefaultSerial(int64_t powerSerial)
     for (size_t i = digits.size(); i-- > 0; left /= 10)
         digits[i] = uint8_t(left % 10);
     return digits;
+}
+
+std::optional<SerialDigits> ParseFactorySerial(const std::string &text)
+{
+    if (text == "none")
+        return kNoSerial;
+    return ParseSerialDigits(text);
+}
+
+std::string FactorySerialText(const SerialDigits &serial)
+{
+    if (serial == kNoSerial)
+        return "none";
+    std::string text;
+    for (uint8_t digit : serial)
+        text += char('0' + digit);
+    return text;
+}
+
+std::optional<uint64_t> ParseSectorCount(const std::string &text)
+{
+    uint64_t value = 0;
+    const char *end = text.data() + text.size();
+    auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end)
+        return std::nullopt;
+    return value;
 }
 
 std::span<const FactoryCue> FactoryCues()

@@ -17,13 +17,26 @@ constexpr uint32_t kMinBlocks = sim::kMinFlashBlocks;
 constexpr uint32_t kMaxBlocks = sim::kMaxFlashBlocks;
 
 struct DeviceOptions {
-    uint8_t bootKey = 0;                   // power.boot_key: 16 starts the function-test program
-    bool force = false;                    // replace a device already in the folder
-    uint32_t blocks = 512;                 // flash.blocks
-    std::vector<uint32_t> bad{};           // flash.bad: factory-bad blocks, marked in nand.bin
-    std::optional<SerialDigits> serial{};  // none: power.serial, zero-padded to ten digits
-    std::optional<MacAddress> mac{};       // none: kDefaultMac
+    uint8_t bootKey = 0;                     // power.boot_key: 16 starts the function-test program
+    bool force = false;                      // replace a device already in the folder
+    uint32_t blocks = 512;                   // flash.blocks
+    std::vector<uint32_t> bad{};             // flash.bad: factory-bad blocks, marked in nand.bin
+    std::optional<SerialDigits> serial{};    // none: power.serial, zero-padded to ten digits
+    std::optional<MacAddress> mac{};         // none: kDefaultMac
+    std::optional<uint64_t> binfsSectors{};  // store.partitions[0].sectors; none: 21952
 };
+
+// Ten zero digits leave all sixteen serial bytes of the TOC zero: the serial is not present.
+constexpr SerialDigits kNoSerial{};
+
+// The factory serial as init takes it: ten decimal digits, or "none" for kNoSerial; nothing for
+// anything else.
+std::optional<SerialDigits> ParseFactorySerial(const std::string &text);
+// "0020240315", or "none" for kNoSerial.
+std::string FactorySerialText(const SerialDigits &serial);
+// A partition's sector count in decimal digits, 0 to 18446744073709551615; nothing for anything
+// else (a sign, a blank, hexadecimal, a larger number).
+std::optional<uint64_t> ParseSectorCount(const std::string &text);
 
 // Locally administered, so that it can never be some real adapter's address.
 constexpr MacAddress kDefaultMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};

@@ -234,6 +234,31 @@ nlohmann::ordered_json FlashJson(const devkit::FlashView &flash)
             {"boot_loader", BootLoaderJson(flash.bootLoader)}};
 }
 
+std::string SystemInfoLine(const devkit::SystemInfoFileView &file)
+{
+    std::string line = "  " + file.devicePath + "  serial " + file.serial +
+                       (file.serialIsTenDigits ? "" : " (not ten digits)");
+    return line + ", " + (file.mac ? "MAC " + devkit::MacText(*file.mac) : *file.problem) + "\n";
+}
+
+std::string BinfsLogText(const devkit::BinfsLogView &log)
+{
+    std::string text = log.devicePath;
+    if (!log.problem || log.size > 0)
+        text += ", " + std::to_string(log.size) + (log.size == 1 ? " byte" : " bytes");
+    if (log.problem)
+        text += "; " + *log.problem;
+    text += "\n";
+    for (const std::string &line : log.lines)
+        text += "  \"" + line + "\"\n";
+    return text;
+}
+
+nlohmann::ordered_json Nullable(const std::optional<std::string> &text)
+{
+    return text ? nlohmann::ordered_json(*text) : nlohmann::ordered_json(nullptr);
+}
+
 nlohmann::ordered_json AppFolderJson(const devkit::AppFolderView &folder)
 {
     return {
@@ -305,6 +330,36 @@ nlohmann::ordered_json AppFoldersJson(const devkit::AppFoldersView &view)
         waiting["folders"] = view.waiting->appFolders;
     }
     return {{"installed", installed}, {"waiting", waiting}};
+}
+
+std::string ShellFilesReport(const devkit::ShellFilesView &view)
+{
+    std::string text = "system information files\n";
+    if (view.systemInfo.empty())
+        text += "  none\n";
+    for (const devkit::SystemInfoFileView &file : view.systemInfo)
+        text += SystemInfoLine(file);
+    return text + "BINFS check log: " + (view.binfsLog ? BinfsLogText(*view.binfsLog) : "none\n");
+}
+
+nlohmann::ordered_json ShellFilesJson(const devkit::ShellFilesView &view)
+{
+    nlohmann::ordered_json files = nlohmann::ordered_json::array();
+    for (const devkit::SystemInfoFileView &file : view.systemInfo)
+        files.push_back(
+            {{"path", file.devicePath},
+             {"serial", file.serial},
+             {"serial_ten_digits", file.serialIsTenDigits},
+             {"size", file.size ? nlohmann::ordered_json(*file.size) : nullptr},
+             {"mac", file.mac ? nlohmann::ordered_json(devkit::MacText(*file.mac)) : nullptr},
+             {"problem", Nullable(file.problem)}});
+    nlohmann::ordered_json log = nullptr;
+    if (view.binfsLog)
+        log = {{"path", view.binfsLog->devicePath},
+               {"size", view.binfsLog->size},
+               {"lines", view.binfsLog->lines},
+               {"problem", Nullable(view.binfsLog->problem)}};
+    return {{"system_info", files}, {"binfs_log", log}};
 }
 
 }  // namespace qs_tools

@@ -8,6 +8,7 @@
 
 #include "devkit/app_data.h"
 #include "devkit/device_view.h"
+#include "devkit/shell_files_view.h"
 
 namespace qs_tools {
 
@@ -18,5 +19,10 @@ nlohmann::ordered_json InspectJson(const devkit::DeviceView &view);
 // The application folders installed in \NAND and the application data waiting for the next boot.
 std::string AppFoldersReport(const devkit::AppFoldersView &view);
 nlohmann::ordered_json AppFoldersJson(const devkit::AppFoldersView &view);
+
+// The system-information files in \NAND and the BINFS check log. The JSON gives the fields
+// "system_info" and "binfs_log" of inspect's object.
+std::string ShellFilesReport(const devkit::ShellFilesView &view);
+nlohmann::ordered_json ShellFilesJson(const devkit::ShellFilesView &view);
 
 }  // namespace qs_tools

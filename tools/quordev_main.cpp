@@ -11,8 +11,8 @@ namespace {
 
 using qs_tools::Parses;
 
-// quordev init DIR [--boot-key N] [--blocks N] [--bad LIST] [--serial DIGITS] [--mac MAC]
-// [--force]
+// quordev init DIR [--boot-key N] [--blocks N] [--bad LIST] [--serial DIGITS|none] [--mac MAC]
+// [--binfs-sectors N] [--force]
 std::function<int()> AddInitCommand(CLI::App &app)
 {
     struct Arguments {
@@ -22,6 +22,7 @@ std::function<int()> AddInitCommand(CLI::App &app)
         std::vector<uint32_t> bad;
         std::string serial;
         std::string mac;
+        std::string binfsSectors;
         bool force = false;
     };
     auto args = std::make_shared<Arguments>();
@@ -41,15 +42,22 @@ std::function<int()> AddInitCommand(CLI::App &app)
         ->delimiter(',')
         ->type_name("LIST");
     init->add_option("--serial", args->serial,
-                     "the ten-digit serial number in the factory TOC (default: power.serial "
-                     "zero-padded, 0020240315)")
-        ->type_name("DIGITS")
-        ->check(Parses(devkit::ParseSerialDigits, "ten decimal digits"));
+                     "the ten-digit serial number in the factory TOC, or none for a TOC that has "
+                     "lost it (all 16 serial bytes zero) (default: power.serial zero-padded, "
+                     "0020240315)")
+        ->type_name("DIGITS|none")
+        ->check(Parses(devkit::ParseFactorySerial, "ten decimal digits or none"));
     init->add_option("--mac", args->mac,
                      "the MAC address in the factory TOC, XX:XX:XX:XX:XX:XX (default "
                      "02:00:00:00:00:01, locally administered)")
         ->type_name("MAC")
         ->check(Parses(devkit::ParseMacAddress, "six hex bytes as XX:XX:XX:XX:XX:XX"));
+    init->add_option("--binfs-sectors", args->binfsSectors,
+                     "sector count of the store's first partition, Part00 (BINFS), 0 to "
+                     "18446744073709551615; below 21952 the shell logs it as the wrong size "
+                     "(default 21952)")
+        ->type_name("N")
+        ->check(Parses(devkit::ParseSectorCount, "a whole number from 0 to 18446744073709551615"));
     init->add_flag("--force", args->force, "replace a device already in DIR");
     init->parse_complete_callback([args] {
         if (std::optional<std::string> problem = devkit::BlockCountProblem(args->blocks))
@@ -66,17 +74,19 @@ std::function<int()> AddInitCommand(CLI::App &app)
         options.blocks = args->blocks;
         options.bad = args->bad;
         if (!args->serial.empty())
-            options.serial = devkit::ParseSerialDigits(args->serial);
+            options.serial = devkit::ParseFactorySerial(args->serial);
         if (!args->mac.empty())
             options.mac = devkit::ParseMacAddress(args->mac);
+        if (!args->binfsSectors.empty())
+            options.binfsSectors = devkit::ParseSectorCount(args->binfsSectors);
         devkit::CreatedDevice created = devkit::CreateDevice(args->folder, options);
-        std::string serial;
-        for (uint8_t digit : created.serial)
-            serial += char('0' + digit);
         std::cout << (created.replaced ? "replaced the device in " : "created a device in ")
                   << args->folder << " (boot key " << args->bootKey << ", " << args->blocks
-                  << " blocks, serial " << serial << ", MAC " << devkit::MacText(created.mac)
-                  << "):\n";
+                  << " blocks, serial " << devkit::FactorySerialText(created.serial) << ", MAC "
+                  << devkit::MacText(created.mac);
+        if (options.binfsSectors)
+            std::cout << ", BINFS " << *options.binfsSectors << " sectors";
+        std::cout << "):\n";
         for (const std::string &entry : created.entries)
             std::cout << "  " << entry << "\n";
         if (!created.tocWritten)
@@ -95,9 +105,9 @@ std::function<int()> AddInspectCommand(CLI::App &app)
     auto args = std::make_shared<Arguments>();
     CLI::App *inspect = app.add_subcommand(
         "inspect",
-        "show a device's TOC, boot loader, NK region and block map, the application folders "
-        "installed in \\NAND and the application data waiting in the update folder; changes "
-        "nothing");
+        "show a device's TOC, boot loader, NK region and block map, the system-information "
+        "files and the BINFS check log, the application folders installed in \\NAND and the "
+        "application data waiting in the update folder; changes nothing");
     inspect->add_option("DIR", args->folder, "the device folder")->required();
     inspect->add_flag("--json", args->json, "print one JSON object (fields in README.md)");
     return [inspect, args] {
@@ -105,13 +115,15 @@ std::function<int()> AddInspectCommand(CLI::App &app)
             return -1;
         devkit::DeviceView view = devkit::ViewDevice(args->folder);
         devkit::AppFoldersView apps = devkit::ViewAppFolders(args->folder);
+        devkit::ShellFilesView shellFiles = devkit::ViewShellFiles(args->folder);
         if (args->json) {
             nlohmann::ordered_json json = qs_tools::InspectJson(view);
+            json.update(qs_tools::ShellFilesJson(shellFiles));
             json["applications"] = qs_tools::AppFoldersJson(apps);
             std::cout << json.dump(2) << "\n";
         } else {
             std::cout << qs_tools::InspectText(args->folder, view)
-                      << qs_tools::AppFoldersReport(apps);
+                      << qs_tools::ShellFilesReport(shellFiles) << qs_tools::AppFoldersReport(apps);
         }
         return 0;
     };

@@ -116,6 +116,7 @@ TEST_F(InspectTest, FlashNeverWrittenIsSaidNotFailed)
     EXPECT_EQ(text.status, 0) << text.err;
     EXPECT_EQ(text.out,
               "device  dev\nflash   never written (no nand.bin)\n"
+              "system information files\n  none\nBINFS check log: none\n"
               "application folders\n  \\NAND\\apps      1 file, 98 bytes\n"
               "application data waiting: none\n");
     json view = InspectJson();
