@@ -21,18 +21,20 @@ const std::string kFactoryMac("\x02\x00\x00\x00\x00\x01", 6);
 constexpr uint64_t kBlockBytes = uint64_t(sim::kSectorsPerBlock) * sim::kSectorRecordSize;
 
 // The serial number taken from the file's name and written to the flash with the TOC.
-const std::vector<std::string> kSerialRestored = {
-    "Device Serial \r\n",
-    "0000000000000000\r\n",
-    "Serial Number is not exist in TOC \r\n",
-    "SN is not exist in TOC. But sys info is exist \r\n",
-    "Serial Number from Sys Info File \r\n",
-    "0000000020240315\r\n",
-    "+ TOC_Write\r\n",
-    "- TOC_Write\r\n",
-    "TOC_Read: 5 \r\n",
-    " [QuorShell] g_ImageType: 0x8 \r\n",
-    " - TOC_Read \r\n"};
+std::vector<std::string> SerialRestored(const std::string &serial)
+{
+    return {"Device Serial \r\n",
+            "0000000000000000\r\n",
+            "Serial Number is not exist in TOC \r\n",
+            "SN is not exist in TOC. But sys info is exist \r\n",
+            "Serial Number from Sys Info File \r\n",
+            "000000" + serial + "\r\n",
+            "+ TOC_Write\r\n",
+            "- TOC_Write\r\n",
+            "TOC_Read: 5 \r\n",
+            " [QuorShell] g_ImageType: 0x8 \r\n",
+            " - TOC_Read \r\n"};
+}
 
 // The lines from the serial-number check's dump to the BINFS check that follows it.
 std::vector<std::string> SerialCheckLines(const std::string &log)
@@ -41,6 +43,21 @@ std::vector<std::string> SerialCheckLines(const std::string &log)
     auto from = std::find(lines.begin(), lines.end(), "Device Serial \r\n");
     auto to = std::find(from, lines.end(), "===============Partition Info====================\r\n");
     return {from, to};
+}
+
+// The next start finds both, logs the serial and changes nothing.
+void ExpectSettled(const ScenarioDevice &device, const std::string &serial)
+{
+    const std::string toc = device.TocSector();
+    const std::string sysInfo = device.Host("\\NAND\\M7LITE_" + serial + ".sys");
+    const std::string content = qs_test::FileText(sysInfo);
+    qs_tools::BootReport report = device.Boot();
+    EXPECT_EQ(report.exitStatus, 0) << report.printed;
+    EXPECT_EQ(SerialCheckLines(device.DebugLog()),
+              (std::vector<std::string>{"Device Serial \r\n", "000000" + serial + "\r\n",
+                                        "Serial Number is exist in TOC \r\n"}));
+    EXPECT_EQ(device.TocSector(), toc);
+    EXPECT_EQ(qs_test::FileText(sysInfo), content);
 }
 
 class SerialScenario : public testing::Test {
@@ -58,19 +75,6 @@ protected:
                                             "Sys Info Path " + kSysInfo + " \r\n"}));
         ASSERT_EQ(qs_test::FileText(device_.Host(kSysInfo)), kFactoryMac);
         ASSERT_EQ(device_.TocSerial(), kFactorySerial);
-    }
-
-    // The next start finds both and changes nothing.
-    void ExpectSettled()
-    {
-        const std::string toc = device_.TocSector();
-        qs_tools::BootReport report = device_.Boot();
-        EXPECT_EQ(report.exitStatus, 0) << report.printed;
-        EXPECT_EQ(SerialCheckLines(device_.DebugLog()),
-                  (std::vector<std::string>{"Device Serial \r\n", "0000000020240315\r\n",
-                                            "Serial Number is exist in TOC \r\n"}));
-        EXPECT_EQ(device_.TocSector(), toc);
-        EXPECT_EQ(qs_test::FileText(device_.Host(kSysInfo)), kFactoryMac);
     }
 
     ScenarioDevice device_;
@@ -93,14 +97,14 @@ TEST_F(SerialScenario, AnUpdateThatReinitialisesTheTocGetsTheSerialBackOnTheSame
                                "+BootConfigInit\r\n"
                                "-BootConfigInit\r\n"
                                "TOC {\r\n"));
-    EXPECT_EQ(SerialCheckLines(log), kSerialRestored);
+    EXPECT_EQ(SerialCheckLines(log), SerialRestored("0020240315"));
     EXPECT_EQ(device_.TocSerial(), kFactorySerial);
     // Only the file's name is read back: the MAC address stays as the defaults left it.
     EXPECT_EQ(device_.Flash(kTocSectorAt + kTocMacAt, 6), std::string(6, '\0'));
     devkit::VerifyReport verified = devkit::VerifyDevice(device_.folder(), nk, std::nullopt);
     EXPECT_TRUE(verified.Ok()) << verified.failure.value_or("");
 
-    ExpectSettled();
+    ExpectSettled(device_, "0020240315");
 }
 
 TEST_F(SerialScenario, ATocThatLostItsSerialGetsItBackAndKeepsIt)
@@ -110,14 +114,33 @@ TEST_F(SerialScenario, ATocThatLostItsSerialGetsItBackAndKeepsIt)
 
     qs_tools::BootReport report = device_.Boot();
     EXPECT_EQ(report.exitStatus, 0) << report.printed;
-    EXPECT_EQ(SerialCheckLines(device_.DebugLog()), kSerialRestored);
+    EXPECT_EQ(SerialCheckLines(device_.DebugLog()), SerialRestored("0020240315"));
     EXPECT_EQ(device_.TocSerial(), kFactorySerial);
     // Only the serial bytes changed in the TOC sector.
     std::string expected = tocWithoutSerial;
     expected.replace(kTocSerialAt, kTocSerialBytes, kFactorySerial);
     EXPECT_EQ(device_.TocSector(), expected);
 
-    ExpectSettled();
+    ExpectSettled(device_, "0020240315");
+}
+
+// A device made without a serial, whose \NAND holds a system-information file from an earlier
+// life, takes the serial from the file's name; its content is never read.
+TEST(SerialFromFileName, AFactoryTocWithoutSerialTakesTheFilesSerial)
+{
+    ScenarioDevice device({.blocks = kBlocks, .serial = devkit::SerialDigits{}});
+    ASSERT_EQ(device.TocSerial(), std::string(kTocSerialBytes, '\0'));
+    const std::string sysInfo = "\\NAND\\M7LITE_1234567890.sys";
+    fs::create_directories(device.Host(sysInfo).parent_path());
+    std::ofstream(device.Host(sysInfo), std::ios::binary) << "MAC?";
+
+    qs_tools::BootReport report = device.Boot();
+    EXPECT_EQ(report.exitStatus, 0) << report.printed;
+    EXPECT_EQ(SerialCheckLines(device.DebugLog()), SerialRestored("1234567890"));
+    EXPECT_EQ(device.TocSerial(), SerialBytes("1234567890"));
+    EXPECT_EQ(qs_test::FileText(device.Host(sysInfo)), "MAC?");
+
+    ExpectSettled(device, "1234567890");
 }
 
 // Without a power controller, peripheral switch, braille display or store, the update still
