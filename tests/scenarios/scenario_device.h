@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "devkit/app_tree.h"
 #include "devkit/bin_image.h"
 #include "devkit/device_maker.h"
 #include "devkit/nb0_image.h"
+#include "devkit/toc_record.h"
 #include "devkit/update_package.h"
 #include "sim/flash_array.h"
 #include "tests/tools/tool_run.h"
@@ -37,7 +37,7 @@ constexpr uint32_t kNkImageBytes = 0x50000;
 
 // The TOC sector in nand.bin: BootCfg follows the signature word, and its SerialNumber lies at
 // BootCfg offset 44, the ten serial digits in its last ten bytes; the MAC address at offset 32.
-constexpr uint64_t kTocSectorAt = uint64_t(320) * sim::kSectorRecordSize;
+constexpr uint64_t kTocSectorAt = uint64_t(devkit::kTocSector) * sim::kSectorRecordSize;
 constexpr size_t kTocMacAt = 4 + 32;
 constexpr size_t kTocSerialAt = 4 + 44;
 constexpr size_t kTocSerialBytes = 16;
@@ -46,7 +46,8 @@ constexpr size_t kTocSerialBytes = 16;
 // address, length and checksum words.
 constexpr size_t kFirstRecordDataAt = devkit::kBinSignatureSize + 8 + 12;
 
-// An NK image whose every byte tells its offset apart, as the flash check needs.
+// An NK image whose bytes change with their offset, so that a block written to the wrong place
+// shows in the flash check.
 inline devkit::BinImageLayout NkLayout()
 {
     devkit::BinImageLayout layout;
