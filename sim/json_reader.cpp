@@ -25,6 +25,9 @@ nlohmann::json ParseJsonDocument(const std::string &text)
         return nlohmann::json::parse(text);
     } catch (const nlohmann::json::parse_error &e) {
         throw DeviceError("not valid JSON at " + LineOf(text, e.byte == 0 ? 0 : e.byte - 1));
+    } catch (const nlohmann::json::out_of_range &) {
+        // A number past the range of a double ("1e999"): the parser names no place for it.
+        throw DeviceError("not valid JSON: a number out of range");
     }
 }
 
