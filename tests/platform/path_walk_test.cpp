@@ -2,6 +2,7 @@
 // same answer and refuse at the same entry; the records of a folder gone from disk are forgotten
 // without touching those of names that sort beside it.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
