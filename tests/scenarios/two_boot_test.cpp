@@ -128,7 +128,7 @@ TEST_F(SerialScenario, ATocThatLostItsSerialGetsItBackAndKeepsIt)
 // life, takes the serial from the file's name; its content is never read.
 TEST(SerialFromFileName, AFactoryTocWithoutSerialTakesTheFilesSerial)
 {
-    ScenarioDevice device({.blocks = kBlocks, .serial = devkit::SerialDigits{}});
+    ScenarioDevice device({.blocks = kBlocks, .serial = devkit::kNoSerial});
     ASSERT_EQ(device.TocSerial(), std::string(kTocSerialBytes, '\0'));
     const std::string sysInfo = "\\NAND\\M7LITE_1234567890.sys";
     fs::create_directories(device.Host(sysInfo).parent_path());
@@ -183,6 +183,48 @@ TEST(DriversMissing, TheBootStillEndsAndHoldsNothing)
             EXPECT_EQ(event["device"], "DSK1:") << "only the flash answers: " << event.dump();
         }
     }
+}
+
+// Without the flash disk as well, the image update cannot open it, the serial-number check says so
+// and the BINFS check finds no store; the flash stays as it was.
+TEST(DriversMissing, WithoutTheFlashTheImageUpdateFailsAndTheBootEnds)
+{
+    ScenarioDevice device;
+    device.Configure({{"flash", {{"present", false}}},
+                      {"power", {{"present", false}}},
+                      {"peripheral", {{"present", false}}},
+                      {"braille", {{"present", false}}},
+                      {"store", {{"present", false}}}});
+    fs::path nk = device.WriteNk("nk.bin", NkLayout());
+    device.Offer({.nk = nk, .eboot = std::nullopt, .key = "1", .appData = device.WriteApps()});
+    const std::string flash = qs_test::FileText(device.folder() / "nand.bin");
+
+    qs_tools::BootReport report = device.Boot();
+    EXPECT_EQ(report.exitStatus, 0) << report.printed;
+    EXPECT_TRUE(report.summary.held.empty());
+    EXPECT_EQ(report.summary.osUpdate, false);
+    EXPECT_EQ(report.summary.appData, true);
+    EXPECT_EQ(report.summary.cues, (std::vector<std::string>{"update_start", "updatefail"}));
+    EXPECT_EQ(report.summary.programStarted, "\\NAND\\apps\\LumTask.exe");
+
+    const std::string log = device.DebugLog();
+    EXPECT_THAT(log, HasSubstr("Found Image Path! \r\n"
+                               "[QuorShell]UpdateSystemImage: CreateFile DSK1 fail \r\n"
+                               "*********************[QuorShell]UpdateSystemImage -- 0 \r\n"));
+    EXPECT_THAT(log, HasSubstr("OSUPDATE: CopyAPPFiles -- \r\n"
+                               "[QuorShell]CheckSystemInfo: CreateFile DSK1 fail \r\n"
+                               // the update mode off, then the boot-key query
+                               "[QUORSHELL] CreateFile PWR fail \r\n"
+                               "[QUORSHELL] CreateFile PWR fail \r\n"
+                               "[QuorShell] BootKeyStat 0 \r\n"
+                               "Run Application 08:30:00 \r\n"
+                               "[QUORSHELL] CreateFile PWR fail \r\n"
+                               "QuorShell End \r\n"));
+    EXPECT_TRUE(log.ends_with("QuorShell End \r\n"));
+    for (const Json &event : device.Journal()) {
+        EXPECT_NE(event["event"], "ioctl") << "no driver answers: " << event.dump();
+    }
+    EXPECT_EQ(qs_test::FileText(device.folder() / "nand.bin"), flash);
 }
 
 }  // namespace
