@@ -4,6 +4,7 @@
 #include "devkit/device_maker.h"
 #include "devkit/device_view.h"
 #include "tools/command_line.h"
+#include "tools/flash_map_svg.h"
 #include "tools/flash_report.h"
 #include "tools/quordev_commands.h"
 
@@ -99,7 +100,7 @@ std::function<int()> AddInitCommand(CLI::App &app)
 std::function<int()> AddInspectCommand(CLI::App &app)
 {
     struct Arguments {
-        std::string folder;
+        std::string folder, svg;
         bool json = false;
     };
     auto args = std::make_shared<Arguments>();
@@ -110,10 +111,17 @@ std::function<int()> AddInspectCommand(CLI::App &app)
         "application data waiting in the update folder; changes nothing");
     inspect->add_option("DIR", args->folder, "the device folder")->required();
     inspect->add_flag("--json", args->json, "print one JSON object (fields in README.md)");
+    inspect
+        ->add_option("--svg", args->svg,
+                     "also draw the flash to FILE as an SVG picture: a cell per block, coloured "
+                     "by region and state, the blocks the boot loader would load outlined")
+        ->type_name("FILE");
     return [inspect, args] {
         if (!inspect->parsed())
             return -1;
         devkit::DeviceView view = devkit::ViewDevice(args->folder);
+        if (!args->svg.empty())
+            qs_tools::WriteFlashMap(args->svg, "Flash of " + args->folder, view);
         devkit::AppFoldersView apps = devkit::ViewAppFolders(args->folder);
         devkit::ShellFilesView shellFiles = devkit::ViewShellFiles(args->folder);
         if (args->json) {
@@ -145,7 +153,8 @@ int main(int argc, char **argv)
                                                   qs_tools::AddMkbinCommand(app),
                                                   qs_tools::AddMknb0Command(app),
                                                   qs_tools::AddCrcCommand(app),
-                                                  qs_tools::AddMkappsCommand(app)};
+                                                  qs_tools::AddMkappsCommand(app),
+                                                  qs_tools::AddSweepCommand(app)};
     if (std::optional<int> status = qs_tools::ParseCommandLine(app, argc, argv))
         return *status;
 
