@@ -114,7 +114,7 @@ std::function<int()> AddInspectCommand(CLI::App &app)
     inspect
         ->add_option("--svg", args->svg,
                      "also draw the flash to FILE as an SVG picture: a cell per block, coloured "
-                     "by region and state, the blocks the boot loader would load outlined")
+                     "by region and state, a dot on each block the boot loader would load")
         ->type_name("FILE");
     return [inspect, args] {
         if (!inspect->parsed())
@@ -153,8 +153,7 @@ int main(int argc, char **argv)
                                                   qs_tools::AddMkbinCommand(app),
                                                   qs_tools::AddMknb0Command(app),
                                                   qs_tools::AddCrcCommand(app),
-                                                  qs_tools::AddMkappsCommand(app),
-                                                  qs_tools::AddSweepCommand(app)};
+                                                  qs_tools::AddMkappsCommand(app)};
     if (std::optional<int> status = qs_tools::ParseCommandLine(app, argc, argv))
         return *status;
 
