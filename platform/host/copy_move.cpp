@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/host/call_faults.h"
 #include "platform/host/file_meta.h"
 
 using namespace ce_host;
@@ -40,6 +41,7 @@ public:
     DWORD Report(uint64_t done, DWORD reason, HANDLE source, HANDLE target)
     {
         if (routine_ && !quiet_) {
+            ProgramCallback callback;
             DWORD answer = routine_(Large(total_), Large(done), Large(total_), Large(done), 1,
                                     reason, source, target, data_);
             if (answer == PROGRESS_CANCEL || answer == PROGRESS_STOP)
@@ -215,6 +217,10 @@ BOOL CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
                  LPPROGRESS_ROUTINE lpProgressRoutine, LPVOID lpData, LPBOOL pbCancel,
                  DWORD dwCopyFlags)
 {
+    FallibleCall fallible("CopyFileExW",
+                          ToUtf8(View(lpExistingFileName)) + " -> " + ToUtf8(View(lpNewFileName)));
+    if (fallible.Fails())
+        return FALSE;
     DWORD lastError = GetLastError();  // a copy that succeeds leaves it as it was
     ResolvedPath from, to;
     if (!ResolveExisting(lpExistingFileName, from))
@@ -258,6 +264,10 @@ BOOL CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
 
 BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName)
 {
+    FallibleCall fallible("MoveFileW",
+                          ToUtf8(View(lpExistingFileName)) + " -> " + ToUtf8(View(lpNewFileName)));
+    if (fallible.Fails())
+        return FALSE;
     ResolvedPath from, to;
     if (!ResolveExisting(lpExistingFileName, from))
         return FALSE;

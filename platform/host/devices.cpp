@@ -1,9 +1,34 @@
 // Driver handles: CreateFileW on "XXXn:" names, DeviceIoControl, WriteFile to a driver.
 #include <cctype>
 
+#include "platform/host/call_faults.h"
 #include "platform/host/internal.h"
 
 namespace ce_host {
+
+namespace {
+
+// "PWR1: SET_OS_UPDATE_MODE 00000000": the driver, the code and a short input's bytes.
+std::string IoControlTarget(const DeviceObject *device, DWORD code, LPVOID in, DWORD inSize)
+{
+    if (!device)
+        return {};
+    std::string name = device->driver->CodeName(code);
+    std::string target =
+        device->driver->Name() + " " + (name.empty() ? std::to_string(code) : name);
+    if (in && inSize > 0 && inSize <= 8)
+        target += " " + sim::ToHex({static_cast<const uint8_t *>(in), inSize});
+    return target;
+}
+
+BOOL FailedIoControl(LPDWORD bytesReturned)
+{
+    if (bytesReturned)
+        *bytesReturned = 0;
+    return FALSE;
+}
+
+}  // namespace
 
 bool IsDeviceName(std::u16string_view name)
 {
@@ -50,6 +75,10 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
                      LPOVERLAPPED)
 {
     DeviceObject *device = FindHandleAs<DeviceObject>(hDevice);
+    FallibleCall fallible("DeviceIoControl",
+                          IoControlTarget(device, dwIoControlCode, lpInBuffer, nInBufferSize));
+    if (fallible.Fails())
+        return FailedIoControl(lpBytesReturned);
     if (!device)
         return Fail(ERROR_INVALID_HANDLE, FALSE);
     sim::IoRequest request;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "platform/host/call_faults.h"
 #include "platform/host/file_meta.h"
 #include "platform/host/write_faults.h"
 
@@ -149,6 +150,9 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                    HANDLE)
 {
+    FallibleCall fallible("CreateFileW", ToUtf8(View(lpFileName)));
+    if (fallible.Fails())
+        return INVALID_HANDLE_VALUE;
     if (IsDeviceName(View(lpFileName)))
         return OpenDevice(View(lpFileName), dwDesiredAccess, dwShareMode, dwCreationDisposition,
                           dwFlagsAndAttributes);
@@ -162,6 +166,9 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     if (!lpNumberOfBytesRead)
         return RefuseMissingCount("ReadFile");
     *lpNumberOfBytesRead = 0;
+    FallibleCall fallible("ReadFile", HandleTarget(hFile));
+    if (fallible.Fails())
+        return FALSE;
     FileObject *file = FileOf(hFile);
     if (!file)
         return FALSE;
@@ -191,6 +198,9 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
     if (!lpNumberOfBytesWritten)
         return RefuseMissingCount("WriteFile");
     *lpNumberOfBytesWritten = 0;
+    FallibleCall fallible("WriteFile", HandleTarget(hFile));
+    if (fallible.Fails())
+        return FALSE;
     if (DeviceObject *device = FindHandleAs<DeviceObject>(hFile))
         return WriteDevice(*device, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten);
     FileObject *file = FileOf(hFile);
@@ -223,6 +233,9 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
 DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
                      DWORD dwMoveMethod)
 {
+    FallibleCall fallible("SetFilePointer", HandleTarget(hFile));
+    if (fallible.Fails())
+        return INVALID_SET_FILE_POINTER;
     FileObject *file = FileOf(hFile);
     if (!file)
         return INVALID_SET_FILE_POINTER;
@@ -266,6 +279,9 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
 
 DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
 {
+    FallibleCall fallible("GetFileSize", HandleTarget(hFile));
+    if (fallible.Fails())
+        return INVALID_FILE_SIZE;
     FileObject *file = FileOf(hFile);
     uint64_t size = 0;
     if (!file || !HostSize(*file, size))
@@ -278,6 +294,9 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
 
 BOOL DeleteFileW(LPCWSTR lpFileName)
 {
+    FallibleCall fallible("DeleteFileW", ToUtf8(View(lpFileName)));
+    if (fallible.Fails())
+        return FALSE;
     ResolvedPath path;
     if (!ResolveExisting(lpFileName, path))
         return FALSE;
@@ -291,6 +310,9 @@ BOOL DeleteFileW(LPCWSTR lpFileName)
 
 BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES)
 {
+    FallibleCall fallible("CreateDirectoryW", ToUtf8(View(lpPathName)));
+    if (fallible.Fails())
+        return FALSE;
     ResolvedPath path;
     if (!ResolvePath(lpPathName, path))
         return FALSE;
@@ -307,6 +329,9 @@ BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES)
 
 BOOL RemoveDirectoryW(LPCWSTR lpPathName)
 {
+    FallibleCall fallible("RemoveDirectoryW", ToUtf8(View(lpPathName)));
+    if (fallible.Fails())
+        return FALSE;
     ResolvedPath path;
     if (!ResolveExisting(lpPathName, path))
         return FALSE;
@@ -325,6 +350,9 @@ BOOL RemoveDirectoryW(LPCWSTR lpPathName)
 
 BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes)
 {
+    FallibleCall fallible("SetFileAttributesW", ToUtf8(View(lpFileName)));
+    if (fallible.Fails())
+        return FALSE;
     ResolvedPath path;
     if (!ResolveExisting(lpFileName, path))
         return FALSE;

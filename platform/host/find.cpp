@@ -6,6 +6,7 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/host/call_faults.h"
 #include "platform/host/file_meta.h"
 
 using namespace ce_host;
@@ -160,6 +161,9 @@ std::vector<Entry> Search(const ResolvedPath &path)
 
 HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData)
 {
+    FallibleCall fallible("FindFirstFileW", ToUtf8(View(lpFileName)));
+    if (fallible.Fails())
+        return INVALID_HANDLE_VALUE;
     if (!lpFindFileData)
         return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     // Only the folder calls take a trailing backslash; a search through one names nothing.
@@ -182,6 +186,9 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData)
 
 BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData)
 {
+    FallibleCall fallible("FindNextFileW", "");
+    if (fallible.Fails())
+        return FALSE;
     SearchObject *search = FindHandleAs<SearchObject>(hFindFile);
     if (!search)
         return Fail(ERROR_INVALID_HANDLE, FALSE);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/host/call_faults.h"
 #include "platform/host/heap_book.h"
 #include "platform/host/internal.h"
 
@@ -58,6 +59,7 @@ void Attach(sim::Device &device)
     g_lastError = ERROR_SUCCESS;
     g_nextHandle = kFirstHandle;
     ResetProcessIds();
+    ResetFallibleCalls();
 }
 
 void Detach()

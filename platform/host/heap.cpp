@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/host/call_faults.h"
 #include "platform/host/heap_book.h"
 #include "platform/host/internal.h"
 
@@ -63,6 +64,9 @@ using namespace ce_host;
 
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes)
 {
+    FallibleCall fallible("LocalAlloc", std::to_string(uBytes) + " bytes");
+    if (fallible.Fails())
+        return nullptr;
     // Movable and discardable blocks have no place on the device's heap.
     if (uFlags & ~UINT(LMEM_FIXED | LMEM_ZEROINIT)) {
         AttachedDevice().Events().Misuse("LocalAlloc", "flags " + std::to_string(uFlags) +

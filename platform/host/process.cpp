@@ -1,6 +1,7 @@
 // Program starts and sound cues: nothing runs or sounds on the host, but both take their time.
 #include <fstream>
 
+#include "platform/host/call_faults.h"
 #include "platform/host/internal.h"
 
 namespace ce_host {
@@ -94,6 +95,10 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_
                     LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
                     LPSTARTUPINFOW lpStartupInfo, LPPROCESS_INFORMATION lpProcessInformation)
 {
+    FallibleCall fallible("CreateProcessW", ToUtf8(lpApplicationName ? View(lpApplicationName)
+                                                                     : View(lpCommandLine)));
+    if (fallible.Fails())
+        return FALSE;
     sim::Device &device = AttachedDevice();
     std::u16string_view program = lpApplicationName ? View(lpApplicationName) : View(lpCommandLine);
     std::string shown = ToUtf8(program);
@@ -116,6 +121,9 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_
 
 BOOL PlaySoundW(LPCWSTR pszSound, HMODULE, DWORD fdwSound)
 {
+    FallibleCall fallible("PlaySoundW", ToUtf8(View(pszSound)));
+    if (fallible.Fails())
+        return FALSE;
     if (!pszSound)
         return TRUE;  // stops whatever plays; nothing does
     sim::Device &device = AttachedDevice();

@@ -1,6 +1,7 @@
 // The storage manager's store of the flash disk and its partitions.
 #include <algorithm>
 
+#include "platform/host/call_faults.h"
 #include "platform/host/internal.h"
 
 namespace ce_host {
@@ -44,6 +45,9 @@ using namespace ce_host;
 HANDLE OpenStore(LPCWSTR szDeviceName)
 {
     const char *call = "OpenStore";
+    FallibleCall fallible(call, ToUtf8(View(szDeviceName)));
+    if (fallible.Fails())
+        return INVALID_HANDLE_VALUE;
     sim::Device &device = AttachedDevice();
     std::string name = ToUtf8(View(szDeviceName));
     if (sim::FoldCase(name) != sim::FoldCase(kStoreName))
@@ -60,6 +64,9 @@ HANDLE OpenStore(LPCWSTR szDeviceName)
 HANDLE FindFirstPartition(HANDLE hStore, PPARTINFO pPartInfo)
 {
     const char *call = "FindFirstPartition";
+    FallibleCall fallible(call, "");
+    if (fallible.Fails())
+        return INVALID_HANDLE_VALUE;
     if (!FindHandleAs<StoreObject>(hStore))
         return RefuseStoreCall(call, "", ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
     if (!pPartInfo || pPartInfo->cbSize != sizeof(PARTINFO))
@@ -84,9 +91,12 @@ HANDLE FindFirstPartition(HANDLE hStore, PPARTINFO pPartInfo)
 BOOL FindClosePartition(HANDLE hSearch)
 {
     const char *call = "FindClosePartition";
+    FallibleCall fallible(call, "");
     HandleObject taken;
     if (!FindHandleAs<PartitionSearchObject>(hSearch) || !TakeHandle(hSearch, taken))
         return RefuseStoreCall(call, "", ERROR_INVALID_HANDLE, FALSE);
+    if (fallible.Fails())
+        return FALSE;
     // The search is gone either way, so a caller that ignores the answer holds nothing after it.
     if (StoreFaultFires("close"))
         return RefuseStoreCall(call, "", ERROR_GEN_FAILURE, FALSE);

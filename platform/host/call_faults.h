@@ -1,0 +1,86 @@
+// A fault for the n-th fallible call of a boot: the calls that can fail on the device (files,
+// folders, driver control codes, the store, the heap, program starts and cues) are numbered from
+// 1 in the order the program makes them, and the chosen one fails as the device would fail it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/ce.h"
+
+namespace ce_host {
+
+// One fallible call of the boot attached now (or of the last one).
+struct FallibleCallRecord {
+    std::string call;  // "ReadFile"
+    std::string
+        target;  // what it acted on: "\NAND\apps\a.dll", "PWR1: SET_OS_UPDATE_MODE 00000000"
+    // The journal events the call made: [firstEvent, endEvent), empty for none (a sector transfer
+    // merged into the run before it, a file call, or the injected fault, which journals only the
+    // fault).
+    size_t firstEvent = 0;
+    size_t endEvent = 0;
+};
+
+// Which call of every boot from now on fails: the n-th (from 1), or none, when the calls are only
+// counted. It lasts until it is set again; Attach starts the count afresh.
+void SetFailingCall(std::optional<uint64_t> n);
+std::optional<uint64_t> FailingCall();
+
+// The fallible calls made since Attach, in order.
+const std::vector<FallibleCallRecord> &FallibleCalls();
+// Attach calls it: every boot counts from 1.
+void ResetFallibleCalls();
+
+// The failing call for one scope, restored to what it was after it.
+class ScopedFailingCall {
+public:
+    explicit ScopedFailingCall(std::optional<uint64_t> n);
+    ~ScopedFailingCall();
+    ScopedFailingCall(const ScopedFailingCall &) = delete;
+    ScopedFailingCall &operator=(const ScopedFailingCall &) = delete;
+
+private:
+    std::optional<uint64_t> previous_;
+};
+
+// The last-error code the chosen call fails with (device names "XXXn:" for CreateFileW).
+DWORD InjectedError(const std::string &call, const std::string &target);
+
+// Placed first in each fallible call: counts it, unless it is made by another fallible call of
+// the layer (a copy's reads and writes), and tells whether it is the one to fail.
+class FallibleCall {
+public:
+    FallibleCall(const char *call, std::string target);
+    ~FallibleCall();
+    FallibleCall(const FallibleCall &) = delete;
+    FallibleCall &operator=(const FallibleCall &) = delete;
+
+    // True for the chosen call: its last error is set and the fault journaled, and the caller
+    // returns its failure value without doing the call's work.
+    bool Fails();
+
+private:
+    std::optional<size_t> record_;  // none for a call made inside another
+};
+
+// Calls that the program makes from a callback of a fallible call (a copy's progress routine)
+// are its own: they count.
+class ProgramCallback {
+public:
+    ProgramCallback();
+    ~ProgramCallback();
+    ProgramCallback(const ProgramCallback &) = delete;
+    ProgramCallback &operator=(const ProgramCallback &) = delete;
+
+private:
+    int depth_;
+};
+
+// What a handle stands for in a call's target: a file's device path or a driver's name.
+std::string HandleTarget(HANDLE handle);
+
+}  // namespace ce_host
