@@ -9,7 +9,6 @@ namespace ce_host {
 
 namespace {
 
-constexpr DWORD kErrorDiskFull = 112;
 
 std::optional<uint64_t> g_failingCall;
 std::vector<FallibleCallRecord> g_calls;
@@ -23,16 +22,16 @@ const std::map<std::string_view, DWORD> &ErrorTable()
     static const std::map<std::string_view, DWORD> table = {
         {"CreateFileW", ERROR_SHARING_VIOLATION},  // held by another program
         {"ReadFile", ERROR_GEN_FAILURE},           // the medium could not be read
-        {"WriteFile", kErrorDiskFull},
+        {"WriteFile", ERROR_DISK_FULL},
         {"SetFilePointer", ERROR_GEN_FAILURE},
         {"GetFileSize", ERROR_GEN_FAILURE},
         {"FindFirstFileW", ERROR_GEN_FAILURE},  // the folder could not be read
         {"FindNextFileW", ERROR_GEN_FAILURE},
-        {"CopyFileExW", kErrorDiskFull},
+        {"CopyFileExW", ERROR_DISK_FULL},
         {"MoveFileW", ERROR_SHARING_VIOLATION},
         {"DeleteFileW", ERROR_SHARING_VIOLATION},
         {"SetFileAttributesW", ERROR_GEN_FAILURE},
-        {"CreateDirectoryW", kErrorDiskFull},
+        {"CreateDirectoryW", ERROR_DISK_FULL},
         {"RemoveDirectoryW", ERROR_SHARING_VIOLATION},
         {"DeviceIoControl", ERROR_GEN_FAILURE},  // the driver failed the request
         {"OpenStore", ERROR_GEN_FAILURE},

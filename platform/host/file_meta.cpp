@@ -15,7 +15,6 @@ constexpr const char *kAttributes = "attributes";
 constexpr const char *kCreated = "created";
 constexpr const char *kNextCreated = "next_created";
 constexpr const char *kRecordKinds[] = {kAttributes, kCreated};
-constexpr DWORD kErrorDiskFull = 112;
 
 nlohmann::json &FilesState()
 {
@@ -223,7 +222,7 @@ DWORD ErrorFromErrno(int error)
         case ENOSPC:
         case EDQUOT:
         case EFBIG:
-            return kErrorDiskFull;
+            return ERROR_DISK_FULL;
         default:
             return ERROR_GEN_FAILURE;
     }
