@@ -92,6 +92,7 @@ sim::DeviceConfig Description(const DeviceOptions &options)
     config.power.bootKey = options.bootKey;
     config.flash.blocks = options.blocks;
     config.flash.bad = options.bad;
+    config.flash.timing = kTypicalFlashTiming;
     if (options.binfsSectors)
         config.store.partitions.front().sectors = *options.binfsSectors;
     std::sort(config.flash.bad.begin(), config.flash.bad.end());

@@ -9,12 +9,20 @@
 #include <vector>
 
 #include "devkit/toc_record.h"
+#include "sim/config.h"
 #include "sim/flash_array.h"
 
 namespace devkit {
 
 constexpr uint32_t kMinBlocks = sim::kMinFlashBlocks;
 constexpr uint32_t kMaxBlocks = sim::kMaxFlashBlocks;
+
+// flash.timing of a new device, from the AC and program/erase characteristics that datasheets of
+// 1 Gbit, 3.3 V SLC NAND parts with 2 KiB pages and 64-page blocks give: tR (cell to register,
+// given as a maximum only) 25 us, tPROG 200 us typical, tBERS 1.5 ms typical. The page's transfer
+// over the bus is not in them.
+constexpr sim::FlashTiming kTypicalFlashTiming{
+    .pageReadUs = 25, .pageProgramUs = 200, .blockEraseUs = 1500};
 
 struct DeviceOptions {
     uint8_t bootKey = 0;                     // power.boot_key: 16 starts the function-test program

@@ -84,19 +84,24 @@ VirtualClock::VirtualClock(const std::string &utc, int localOffsetMinutes)
 
 void VirtualClock::Advance(uint32_t ms)
 {
-    elapsedMs_ += ms;
+    AdvanceMicroseconds(uint64_t(ms) * 1000);
+}
+
+void VirtualClock::AdvanceMicroseconds(uint64_t us)
+{
+    elapsedUs_ += us;
     if (realTime_)
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
 
 CivilTime VirtualClock::Utc() const
 {
-    return ToCivil(startMs_ + int64_t(elapsedMs_));
+    return ToCivil(startMs_ + int64_t(ElapsedMs()));
 }
 
 CivilTime VirtualClock::Local() const
 {
-    return ToCivil(startMs_ + int64_t(elapsedMs_) + int64_t(offsetMinutes_) * 60000);
+    return ToCivil(startMs_ + int64_t(ElapsedMs()) + int64_t(offsetMinutes_) * 60000);
 }
 
 }  // namespace sim

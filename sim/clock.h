@@ -1,4 +1,5 @@
-// The device's clock: virtual time that moves only when the device sleeps or plays a sound.
+// The device's clock: virtual time that moves only when the device sleeps, plays a sound or
+// waits for its flash.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +17,10 @@ public:
     VirtualClock(const std::string &utc, int localOffsetMinutes);
 
     void Advance(uint32_t ms);
-    uint64_t ElapsedMs() const { return elapsedMs_; }
+    // Flash operations take microseconds; the calendar still counts whole milliseconds.
+    void AdvanceMicroseconds(uint64_t us);
+    uint64_t ElapsedMs() const { return elapsedUs_ / 1000; }
+    uint64_t ElapsedUs() const { return elapsedUs_; }
     CivilTime Utc() const;
     CivilTime Local() const;
 
@@ -26,7 +30,7 @@ public:
 private:
     int64_t startMs_;  // milliseconds since 1970-01-01 UTC
     int offsetMinutes_;
-    uint64_t elapsedMs_ = 0;
+    uint64_t elapsedUs_ = 0;
     bool realTime_ = false;
 };
 

@@ -190,6 +190,22 @@ void ReadStore(JsonReader &r, StoreConfig &store)
     });
 }
 
+FlashTiming ReadFlashTiming(JsonReader &t)
+{
+    FlashTiming timing;
+    t.Uint32("page_read_us", timing.pageReadUs);
+    t.Uint32("page_program_us", timing.pageProgramUs);
+    t.Uint32("block_erase_us", timing.blockEraseUs);
+    return timing;
+}
+
+nlohmann::json FlashTimingToJson(const FlashTiming &timing)
+{
+    return {{"page_read_us", timing.pageReadUs},
+            {"page_program_us", timing.pageProgramUs},
+            {"block_erase_us", timing.blockEraseUs}};
+}
+
 }  // namespace
 
 DeviceConfig DeviceConfig::FromJson(const nlohmann::json &doc)
@@ -224,6 +240,7 @@ DeviceConfig DeviceConfig::FromJson(const nlohmann::json &doc)
         s.Uint32("eboot_update", c.flash.ebootUpdate);
         s.Bool("protect", c.flash.protect);
         ReadFaults(s, c.flash.faults, FlashFaultScope(c.flash.blocks));
+        s.Object("timing", [&](JsonReader &t) { c.flash.timing = ReadFlashTiming(t); });
     });
     r.Object("power", [&](JsonReader &s) {
         s.Bool("present", c.power.present);
@@ -272,6 +289,11 @@ nlohmann::json DeviceConfig::ToJson() const
     nlohmann::json mounts = nlohmann::json::object();
     for (const auto &[folder, ms] : files.mountAfterMs)
         mounts[folder] = ms;
+    nlohmann::json flashJson = {{"present", flash.present}, {"blocks", flash.blocks},
+                                {"bad", flash.bad},         {"eboot_update", flash.ebootUpdate},
+                                {"protect", flash.protect}, {"faults", FaultsToJson(flash.faults)}};
+    if (flash.timing)
+        flashJson["timing"] = FlashTimingToJson(*flash.timing);
     return {
         {"clock", {{"utc", clock.utc}, {"local_offset_minutes", clock.localOffsetMinutes}}},
         {"files",
@@ -284,13 +306,7 @@ nlohmann::json DeviceConfig::ToJson() const
           {"fail_writes", AfterBytesFaultsToJson(files.failWrites)}}},
         {"heap",
          {{"limit_bytes", heap.limitBytes ? nlohmann::json(*heap.limitBytes) : nlohmann::json()}}},
-        {"flash",
-         {{"present", flash.present},
-          {"blocks", flash.blocks},
-          {"bad", flash.bad},
-          {"eboot_update", flash.ebootUpdate},
-          {"protect", flash.protect},
-          {"faults", FaultsToJson(flash.faults)}}},
+        {"flash", flashJson},
         {"power",
          {{"present", power.present},
           {"boot_key", power.bootKey},

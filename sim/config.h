@@ -56,6 +56,14 @@ struct HeapConfig {
     std::optional<uint64_t> limitBytes = uint64_t{64} << 20;
 };
 
+// What each flash operation costs on the part, charged to the virtual clock: a sector read is a
+// page read, a sector write a page program.
+struct FlashTiming {
+    uint32_t pageReadUs = 0;
+    uint32_t pageProgramUs = 0;
+    uint32_t blockEraseUs = 0;
+};
+
 struct FlashConfig {
     bool present = true;  // false: DSK1: and its store cannot be opened
     uint32_t blocks = 512;
@@ -63,6 +71,7 @@ struct FlashConfig {
     uint32_t ebootUpdate = 1;
     bool protect = true;
     std::vector<FaultSpec> faults;
+    std::optional<FlashTiming> timing;  // none: the flash takes no time
 };
 
 struct PowerConfig {

@@ -23,7 +23,12 @@ std::unique_ptr<FlashArray> FlashArray::InMemory(uint32_t blocks)
 
 void FlashArray::EraseBlock(uint32_t block)
 {
-    std::memset(bytes_ + Offset(block * kSectorsPerBlock), kErased, kBlockRecordSize);
+    EraseSectors(block * kSectorsPerBlock, kSectorsPerBlock);
+}
+
+void FlashArray::EraseSectors(uint32_t first, uint32_t count)
+{
+    std::memset(bytes_ + Offset(first), kErased, uint64_t(count) * kSectorRecordSize);
 }
 
 bool FlashArray::Program(uint32_t sector, std::span<const uint8_t, kSectorRecordSize> record)

@@ -55,6 +55,8 @@ public:
     }
 
     void EraseBlock(uint32_t block);
+    // Sets count sectors from first on to 0xFF, as part of an erase.
+    void EraseSectors(uint32_t first, uint32_t count);
     // Programs as NAND does, clearing bits only (new = old AND record). False when the sector
     // was not fully erased before; it is programmed all the same.
     bool Program(uint32_t sector, std::span<const uint8_t, kSectorRecordSize> record);

@@ -1,8 +1,10 @@
 #include "sim/flash_driver.h"
 
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 
+#include "sim/clock.h"
 #include "sim/device.h"
 #include "sim/error.h"
 #include "sim/journal.h"
@@ -27,7 +29,53 @@ const std::vector<NamedCode> kCodes = {
 
 const char *const kCorrupt = "corrupt";
 
+constexpr std::pair<PowerCutOutcome, const char *> kOutcomeNames[] = {
+    {PowerCutOutcome::NotDone, "not-done"},
+    {PowerCutOutcome::Completed, "completed"},
+    {PowerCutOutcome::Torn, "torn"},
+};
+
+std::string Describe(const FlashOperation &operation)
+{
+    std::string text = OperationName(operation.kind);
+    if (operation.sector)
+        text += " of sector " + std::to_string(*operation.sector) + " in";
+    else
+        text += " of";
+    return text + " block " + std::to_string(operation.block);
+}
+
 }  // namespace
+
+const char *PowerCutOutcomeName(PowerCutOutcome outcome)
+{
+    for (const auto &[value, name] : kOutcomeNames)
+        if (value == outcome)
+            return name;
+    return "?";
+}
+
+std::optional<PowerCutOutcome> ParsePowerCutOutcome(const std::string &name)
+{
+    for (const auto &[value, known] : kOutcomeNames)
+        if (name == known)
+            return value;
+    return std::nullopt;
+}
+
+const char *OperationName(FlashOperation::Kind kind)
+{
+    return kind == FlashOperation::Kind::Erase ? "erase" : "program";
+}
+
+PowerCut::PowerCut(uint64_t index, const FlashOperation &operation, PowerCutOutcome outcome)
+    : std::runtime_error("the power was cut at flash operation " + std::to_string(index) + ", " +
+                         PowerCutOutcomeName(outcome) + " " + Describe(operation)),
+      index(index),
+      operation(operation),
+      outcome(outcome)
+{
+}
 
 FlashDriver::FlashDriver(const FlashConfig &config, fs::path nandFile)
     : FlashDriver(config, std::unique_ptr<FlashArray>())
@@ -45,8 +93,10 @@ FlashDriver::FlashDriver(const FlashConfig &config, std::unique_ptr<FlashArray> 
       blocks_(storage ? storage->Blocks() : config.blocks),
       factoryBad_(config.bad),
       ebootUpdate_(config.ebootUpdate),
-      protect_(config.protect)
+      protect_(config.protect),
+      timing_(config.timing.value_or(FlashTiming{}))
 {
+    usage_.timed = config.timing.has_value();
     storage_ = std::move(storage);
     // device.json is checked as it is read; a description made in code is checked here.
     CheckFaults(config.faults, FlashFaultScope(blocks_));
@@ -160,6 +210,8 @@ bool FlashDriver::ReadSector(IoRequest &request)
         return false;
     if (!Output(request, Storage().Sector(sector).data(), kSectorRecordSize))
         return false;
+    ++usage_.reads;
+    Charge(timing_.pageReadUs);
     for (Corruption &corruption : corruptions_)
         if (corruption.match.Hit({{}, kCorrupt, block, sector}))
             request.out[corruption.offset] ^= 0xFF;
@@ -178,7 +230,9 @@ bool FlashDriver::WriteSector(IoRequest &request)
         return false;
     if (!MayChange(request, block, sector))
         return false;
-    if (!Storage().Program(sector, request.in.first<kSectorRecordSize>()))
+    FlashOperation program{FlashOperation::Kind::Program, block, sector, usage_.timeUs,
+                           timing_.pageProgramUs};
+    if (!Change(program, request.in))
         Violation("write of sector " + std::to_string(sector) + " in block " +
                   std::to_string(block) + ", which is not erased");
     ++address_;
@@ -196,8 +250,71 @@ bool FlashDriver::EraseBlock(IoRequest &request)
         return false;
     if (!MayChange(request, block, {}))
         return false;
-    Storage().EraseBlock(block);
+    Change({FlashOperation::Kind::Erase, block, {}, usage_.timeUs, timing_.blockEraseUs});
     return true;
+}
+
+void FlashDriver::CutPowerAt(uint64_t index, PowerCutOutcome outcome)
+{
+    powerCut_ = PlannedCut{index, outcome};
+}
+
+bool FlashDriver::Change(const FlashOperation &operation, std::span<const uint8_t> record)
+{
+    operations_.push_back(operation);
+    if (powerCut_ && powerCut_->index == operations_.size())
+        CutPower(operation, record);
+    Charge(operation.durationUs);
+    return Apply(operation, record);
+}
+
+bool FlashDriver::Apply(const FlashOperation &operation, std::span<const uint8_t> record)
+{
+    if (operation.kind == FlashOperation::Kind::Erase) {
+        ++usage_.erases;
+        Storage().EraseBlock(operation.block);
+        return true;
+    }
+    ++usage_.programs;
+    return Storage().Program(*operation.sector, record.first<kSectorRecordSize>());
+}
+
+void FlashDriver::ApplyTorn(const FlashOperation &operation, std::span<const uint8_t> record)
+{
+    if (operation.kind == FlashOperation::Kind::Erase) {
+        ++usage_.erases;
+        Storage().EraseSectors(operation.block * kSectorsPerBlock, kSectorsPerBlock / 2);
+        return;
+    }
+    // 0xFF programs nothing: the odd-numbered bytes keep what they held.
+    std::array<uint8_t, kSectorRecordSize> half;
+    for (uint32_t i = 0; i < kSectorRecordSize; ++i)
+        half[i] = i % 2 ? kErased : record[i];
+    ++usage_.programs;
+    Storage().Program(*operation.sector, half);
+}
+
+void FlashDriver::CutPower(const FlashOperation &operation, std::span<const uint8_t> record)
+{
+    PowerCutOutcome outcome = powerCut_->outcome;
+    if (outcome == PowerCutOutcome::Completed) {
+        Charge(operation.durationUs);
+        Apply(operation, record);
+    } else if (outcome == PowerCutOutcome::Torn) {
+        Charge(operation.durationUs / 2);
+        ApplyTorn(operation, record);
+    }
+    if (journal())
+        journal()->PowerCut(operations_.size(), OperationName(operation.kind), operation.block,
+                            operation.sector, PowerCutOutcomeName(outcome));
+    throw PowerCut(operations_.size(), operation, outcome);
+}
+
+void FlashDriver::Charge(uint64_t us)
+{
+    usage_.timeUs += us;
+    if (clock_)
+        clock_->AdvanceMicroseconds(us);
 }
 
 bool FlashDriver::GetBlockStatus(IoRequest &request)

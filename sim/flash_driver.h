@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 namespace sim {
 
 class Device;
+class VirtualClock;
 
 // ERROR_WRITE_PROTECT: a region changed without its flag.
 constexpr uint32_t kErrorWriteProtect = 19;
@@ -23,6 +25,42 @@ struct FlashFlags {
     bool eboot = false;
     bool toc = false;
     bool nk = false;
+};
+
+// How a power cut leaves the erase or program it interrupts: not begun, finished, or torn (a
+// program clears only the bits of its even-numbered bytes, an erase sets only the block's first
+// 32 sectors to 0xFF).
+enum class PowerCutOutcome { NotDone, Completed, Torn };
+const char *PowerCutOutcomeName(PowerCutOutcome outcome);  // "not-done", "completed", "torn"
+std::optional<PowerCutOutcome> ParsePowerCutOutcome(const std::string &name);
+
+// An erase or a program that reached the flash; a sector write is one program.
+struct FlashOperation {
+    enum class Kind { Erase, Program };
+    Kind kind = Kind::Erase;
+    uint32_t block = 0;
+    std::optional<uint32_t> sector;  // a program's, counted from the start of the flash
+    uint64_t startUs = 0;            // the flash time of the boot's operations before it
+    uint64_t durationUs = 0;         // its figure in flash.timing
+};
+const char *OperationName(FlashOperation::Kind kind);  // "erase", "program"
+
+// What the flash did in one boot, and the time flash.timing gives it.
+struct FlashUsage {
+    uint64_t erases = 0;
+    uint64_t programs = 0;
+    uint64_t reads = 0;
+    uint64_t timeUs = 0;
+    bool timed = false;  // flash.timing is given
+};
+
+// The power went at the boot's index-th erase or program (from 1): the boot ends at once.
+class PowerCut : public std::runtime_error {
+public:
+    PowerCut(uint64_t index, const FlashOperation &operation, PowerCutOutcome outcome);
+    uint64_t index;
+    FlashOperation operation;
+    PowerCutOutcome outcome;
 };
 
 class FlashDriver : public Driver {
@@ -54,6 +92,15 @@ public:
     // Everything erased, the factory-bad blocks marked in their first SectorInfo, flags clear.
     void MakeFactoryFresh();
 
+    // Each operation's figure from flash.timing moves this clock on.
+    void AttachClock(VirtualClock *clock) { clock_ = clock; }
+    // At the index-th erase or program (from 1), leaves the flash as the outcome says, journals
+    // power_cut and throws PowerCut.
+    void CutPowerAt(uint64_t index, PowerCutOutcome outcome);
+    // The erases and programs of this boot in order, the one the power cut included.
+    const std::vector<FlashOperation> &Operations() const { return operations_; }
+    const FlashUsage &Usage() const { return usage_; }
+
 protected:
     bool Control(IoRequest &request) override;
 
@@ -78,6 +125,14 @@ private:
     bool MayChange(IoRequest &request, uint32_t block, std::optional<uint32_t> sector);
     static bool OutputWord(IoRequest &request, uint32_t word);
     void Violation(const std::string &what);
+    // Counts, times and carries out an erase or program that passed every check, unless the
+    // power goes at it. False when a program found its sector not erased.
+    // A program's record is its sector's; an erase has none.
+    bool Change(const FlashOperation &operation, std::span<const uint8_t> record = {});
+    bool Apply(const FlashOperation &operation, std::span<const uint8_t> record);
+    void ApplyTorn(const FlashOperation &operation, std::span<const uint8_t> record);
+    [[noreturn]] void CutPower(const FlashOperation &operation, std::span<const uint8_t> record);
+    void Charge(uint64_t us);
 
     std::filesystem::path nandFile_;
     std::unique_ptr<FlashArray> storage_;
@@ -88,6 +143,15 @@ private:
     std::vector<Corruption> corruptions_;
     FlashFlags flags_;
     uint32_t address_ = 0;
+    FlashTiming timing_;
+    VirtualClock *clock_ = nullptr;
+    FlashUsage usage_;
+    std::vector<FlashOperation> operations_;
+    struct PlannedCut {
+        uint64_t index;
+        PowerCutOutcome outcome;
+    };
+    std::optional<PlannedCut> powerCut_;
 };
 
 // The flash driver of a device, present or not; DeviceError when it has none.

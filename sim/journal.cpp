@@ -66,6 +66,15 @@ void Journal::Error(const std::string &what)
 {
     Emit("error", {{"what", what}});
 }
+void Journal::PowerCut(uint64_t index, const std::string &op, uint32_t block,
+                       std::optional<uint32_t> sector, const std::string &outcome)
+{
+    Event fields = {{"operation", index}, {"op", op}, {"block", block}};
+    if (sector)
+        fields["sector"] = *sector;
+    fields["outcome"] = outcome;
+    Emit("power_cut", fields);
+}
 void Journal::Misuse(const std::string &call, const std::string &what)
 {
     Emit("misuse", {{"call", call}, {"what", what}});

@@ -41,6 +41,10 @@ public:
     void Fault(const std::string &device, const std::string &what);
     // The simulator stopped the boot: the journal's last event says why.
     void Error(const std::string &what);
+    // The power went at the boot's index-th flash erase or program ("erase", "program"); the
+    // boot's last event.
+    void PowerCut(uint64_t index, const std::string &op, uint32_t block,
+                  std::optional<uint32_t> sector, const std::string &outcome);
     // A call the device's platform refuses because of how it was made (a missing byte-count
     // pointer, a pointer that is not a live heap block): a fault of the caller, not the device.
     void Misuse(const std::string &call, const std::string &what);

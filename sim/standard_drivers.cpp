@@ -12,8 +12,9 @@ void AddStandardDrivers(Device &device)
 {
     const DeviceConfig &config = device.Config();
     // An absent flash disk keeps its driver: the runner and the tools still read its flash.
-    device.AddDriver(std::make_unique<FlashDriver>(config.flash, device.Folder() / "nand.bin"),
-                     config.flash.present);
+    auto flash = std::make_unique<FlashDriver>(config.flash, device.Folder() / "nand.bin");
+    flash->AttachClock(&device.Clock());
+    device.AddDriver(std::move(flash), config.flash.present);
     if (config.power.present)
         device.AddDriver(std::make_unique<PowerController>(config.power));
     if (config.peripheral.present)

@@ -23,9 +23,16 @@ public:
     AttachedRun &operator=(const AttachedRun &) = delete;
 };
 
-// Runs the entry point; what the simulator throws is journaled as the boot's last event.
-std::optional<std::string> RunShell(sim::Device &device, const std::function<int()> &entryPoint,
-                                    BootReport &report, uint64_t &heapPeak)
+// How a run of the shell ended early: a simulator error, or the power going.
+struct Stop {
+    std::string what;
+    std::optional<sim::PowerCut> powerCut;
+};
+
+// Runs the entry point; what the simulator throws is journaled as the boot's last event (the
+// flash driver journals a power cut itself).
+std::optional<Stop> RunShell(sim::Device &device, const std::function<int()> &entryPoint,
+                             BootReport &report, uint64_t &heapPeak)
 {
     AttachedRun run(device);
     try {
@@ -34,15 +41,26 @@ std::optional<std::string> RunShell(sim::Device &device, const std::function<int
         heapPeak = ce_host::Held().peakHeapBytes;
         ce_host::ReportLeaks();
         sim::DeviceFlash(device).ReportFlagsLeftOn();
+    } catch (const sim::PowerCut &cut) {
+        heapPeak = ce_host::Held().peakHeapBytes;
+        return Stop{cut.what(), cut};
     } catch (const std::exception &e) {
         heapPeak = ce_host::Held().peakHeapBytes;
         device.Events().Error(e.what());
-        return e.what();
+        return Stop{e.what(), std::nullopt};
     }
     return std::nullopt;
 }
 
 }  // namespace
+
+BootPowerCut::BootPowerCut(const sim::PowerCut &cut)
+    : BootStopped(std::string(cut.what()) +
+                  " (nand.bin and root/ are as the cut left them; debug.log and journal.jsonl "
+                  "hold the boot up to it)"),
+      cut(cut)
+{
+}
 
 BootReport BootDevice(sim::Device &device, const BootOptions &options,
                       const std::function<int()> &entryPoint)
@@ -54,17 +72,20 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
 
     BootReport report;
     uint64_t heapPeak = 0;
-    std::optional<std::string> stopped = RunShell(device, entryPoint, report, heapPeak);
+    std::optional<Stop> stopped = RunShell(device, entryPoint, report, heapPeak);
     device.Events().SetListener(nullptr);
     device.Save();
     if (stopped) {
         echo.Finish();
-        throw BootStopped("the boot stopped on a simulator error: " + *stopped +
+        if (stopped->powerCut)
+            throw BootPowerCut(*stopped->powerCut);
+        throw BootStopped("the boot stopped on a simulator error: " + stopped->what +
                           " (debug.log and journal.jsonl hold the boot up to it)");
     }
 
     report.summary = SummarizeJournal(device.Events().Events());
     report.summary.heapPeakBytes = heapPeak;
+    report.summary.flash = sim::DeviceFlash(device).Usage();
     report.exitStatus = BootExitStatus(report.summary);
     if (!options.quiet) {
         echo.Finish();

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "sim/flash_driver.h"
 #include "tools/boot_summary.h"
 #include "tools/live_echo.h"
 
@@ -35,6 +36,15 @@ struct BootReport {
 class BootStopped : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// The power was cut at a flash operation (sim::FlashDriver::CutPowerAt). The device was saved as
+// the cut left it: nand.bin and root/ untouched since, debug.log and journal.jsonl ending with a
+// "power_cut" event.
+class BootPowerCut : public BootStopped {
+public:
+    explicit BootPowerCut(const sim::PowerCut &cut);
+    sim::PowerCut cut;
 };
 
 // Locks and opens the device folder, runs the shell's entry point once on it, journals what it

@@ -141,6 +141,17 @@ std::string Seconds(uint64_t ms)
     return text;
 }
 
+// "0.412 s (erase 30, program 1800, read 1900 operations)"
+std::string FlashTimeText(const sim::FlashUsage &flash)
+{
+    std::string counts = "(erase " + std::to_string(flash.erases) + ", program " +
+                         std::to_string(flash.programs) + ", read " + std::to_string(flash.reads) +
+                         " operations)";
+    if (!flash.timed)
+        return "not timed: no flash.timing " + counts;
+    return Seconds(flash.timeUs / 1000) + " " + counts;
+}
+
 void AddLines(std::string &text, const char *label, const std::vector<std::string> &lines,
               const std::string &whenEmpty)
 {
@@ -252,6 +263,7 @@ std::string FormatSummary(const BootSummary &s)
             s.blocksSkipped.empty() ? "none" : BlockRanges(s.blocksSkipped) + " (bad)");
     AddLine(text, "restart",
             s.restartRequested ? "requested at " + Seconds(s.restartAtMs) : "not requested");
+    AddLine(text, "flash time", FlashTimeText(s.flash));
     AddLine(
         text, "app data",
         !s.appData ? "none offered" : (*s.appData ? "installed, " : "failed, ") + s.appDataDetail);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/flash_driver.h"
 #include "sim/journal.h"
 
 namespace qs_tools {
@@ -26,6 +27,7 @@ struct BootSummary {
     std::vector<std::string> programsFailed;
     std::optional<uint32_t> appExecuteFlag;  // the word the power controller took
     uint64_t heapPeakBytes = 0;              // not journaled: the runner fills it in
+    sim::FlashUsage flash;                   // the same: the flash driver's counts and time
     std::vector<std::string> held;           // what the bookkeeping found still held
     std::vector<std::string> misused;        // "ReadFile: ..." for each misused call
     std::vector<std::string> flagsLeftOn;    // what the flash said about each flag still on

@@ -32,10 +32,11 @@ void PrintTo(const LaunchRow &row, std::ostream *out)
 }
 
 const std::string kInstalledMain = "\\NAND\\apps\\LumTask.exe";
-// Boot began at 23:59:59; the start, success and restart cues (300, 250 and 400 ms) and the
-// restart pause (1000 ms) bring it past midnight.
-const std::string kRunProductShell = "Run ProductShell 00:00:00 \r\n";
-const std::string kRunApplication = "Run Application 00:00:00 \r\n";
+// Boot began at 23:59:59; the start, success and restart cues (300, 250 and 400 ms), the
+// restart pause (1000 ms) and the update's flash work (flash.timing of a new device, over
+// 50 ms) bring it past 00:00:01.
+const std::string kRunProductShell = "Run ProductShell 00:00:01 \r\n";
+const std::string kRunApplication = "Run Application 00:00:01 \r\n";
 const std::string kCheck = "[QuorShell] Check and Run ProductShell \r\n";
 const std::string kSerial =
     "[QUORSHELL] DeviceIoControl PWR PWR_IOCTL_GET_SN success. SN: 20240315 \r\n";

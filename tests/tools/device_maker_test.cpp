@@ -65,9 +65,15 @@ TEST_F(FreshDeviceTest, HoldsTheFactoryFilesAndNothingBesideIt)
     EXPECT_EQ(created_.entries.size(), 5 + devkit::FactoryCues().size());
     for (const std::string &entry : created_.entries)
         EXPECT_TRUE(fs::exists(folder_ / entry)) << entry;
-    // The description written is the defaults, and a boot reads it back unchanged.
+    // The description written is the defaults with the flash part's typical timing, and a boot
+    // reads it back unchanged.
     nlohmann::json written = nlohmann::json::parse(FileText(folder_ / "device.json"));
-    EXPECT_EQ(written, sim::DeviceConfig().ToJson());
+    sim::DeviceConfig expected;
+    expected.flash.timing = devkit::kTypicalFlashTiming;
+    EXPECT_EQ(written, expected.ToJson());
+    EXPECT_EQ(
+        written["flash"]["timing"],
+        nlohmann::json({{"page_read_us", 25}, {"page_program_us", 200}, {"block_erase_us", 1500}}));
     // No staging folder is left beside the device.
     EXPECT_EQ(std::distance(fs::directory_iterator(temp_.path()), fs::directory_iterator()), 1);
 }

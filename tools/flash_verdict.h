@@ -1,0 +1,49 @@
+// Which operating-system image a flash would boot: the one it held before an update, the
+// update's new one, or none, judged by what the boot loader reads.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "devkit/bin_reader.h"
+#include "sim/flash_driver.h"
+
+namespace qs_tools {
+
+// A boot loader as the flash holds it (the .nb0's bytes, the StepLoader's checksum word stored),
+// and an NK image; either may be missing.
+struct BootImages {
+    std::optional<std::vector<uint8_t>> bootLoader;
+    std::optional<devkit::LoadedBinImage> nk;
+};
+
+// What the boot loader loads from the flash, when devkit::VerifyFlash accepts it again: the
+// StepLoader with a matching checksum and the EBoot blocks, and the NK image that ID[3] records.
+BootImages ReadBootImages(sim::FlashDriver &driver);
+
+// The images of an update package. Throws sim::DeviceError when a file is unusable.
+BootImages ReadPackageImages(const std::filesystem::path &nkBin,
+                             const std::optional<std::filesystem::path> &nb0);
+
+enum class ImageMatch { Old, New, Neither };
+const char *ImageMatchName(ImageMatch match);  // "old", "new", "neither"
+
+enum class Verdict { Old, New, Unbootable };
+const char *VerdictName(Verdict verdict);  // "old", "new", "unbootable"
+
+struct FlashJudgement {
+    bool stepLoaderChecksumOk = false;
+    ImageMatch bootLoader = ImageMatch::Neither;  // the whole StepLoader and EBoot
+    bool tocAccepted = false;                     // by TOC_Read
+    ImageMatch nk = ImageMatch::Neither;          // ID[3]'s fields and every byte of the image
+    // A boot loader of either kind that loads the old or the new NK image boots that image.
+    Verdict verdict = Verdict::Unbootable;
+};
+
+// An image that both sets share counts as new.
+FlashJudgement JudgeFlash(sim::FlashDriver &driver, const BootImages &oldImages,
+                          const BootImages &newImages);
+
+}  // namespace qs_tools

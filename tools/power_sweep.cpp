@@ -1,0 +1,210 @@
+#include "tools/power_sweep.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "devkit/device_view.h"
+#include "sim/device.h"
+#include "sim/device_lock.h"
+#include "sim/error.h"
+#include "tools/boot_runner.h"
+#include "shell/shell.h"
+#include "tools/scratch_device.h"
+
+namespace qs_tools {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The image a line of the shell names: "Open OS update image file... \flashdisk\...\x.bin \r\n".
+std::optional<std::string> OpenedImage(const std::string &debugLog, const std::string &opening)
+{
+    size_t at = debugLog.find(opening);
+    if (at == std::string::npos)
+        return std::nullopt;
+    at += opening.size();
+    size_t end = debugLog.find(" \r\n", at);
+    return debugLog.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// A device path's file below root/, each component matched without regard to case as the
+// device matches it.
+fs::path HostFile(const fs::path &root, const std::string &devicePath)
+{
+    fs::path host = root;
+    size_t from = 0;
+    while (from < devicePath.size()) {
+        size_t end = devicePath.find('\\', from);
+        std::string name = devicePath.substr(from, end == std::string::npos ? end : end - from);
+        from = end == std::string::npos ? devicePath.size() : end + 1;
+        if (name.empty())
+            continue;
+        fs::path match = host / name;
+        std::error_code error;
+        for (const fs::directory_entry &entry : fs::directory_iterator(host, error))
+            if (sim::FoldCase(entry.path().filename().string()) == sim::FoldCase(name))
+                match = entry.path();
+        host = match;
+    }
+    return host;
+}
+
+void AddBlocks(const std::vector<sim::FlashOperation> &operations, std::set<uint32_t> &blocks)
+{
+    for (const sim::FlashOperation &operation : operations)
+        blocks.insert(operation.block);
+}
+
+const BootOptions kSilent{.quiet = true};
+
+// The images of the package the update boot opened, from the original's update folder.
+BootImages PackageImages(const fs::path &device, PowerSweep &sweep, const std::string &debugLog,
+                         const BootImages &oldImages)
+{
+    std::optional<std::string> nk = OpenedImage(debugLog, "Open OS update image file... ");
+    if (!nk)
+        throw sim::DeviceError(device.string() +
+                               ": the boot updates no operating-system image; nothing to sweep");
+    sweep.newNk = *nk;
+    sweep.newBootLoader = OpenedImage(debugLog, "Open EBoot image file... ");
+    std::optional<fs::path> nb0;
+    if (sweep.newBootLoader)
+        nb0 = HostFile(device / "root", *sweep.newBootLoader);
+    BootImages images = ReadPackageImages(HostFile(device / "root", *nk), nb0);
+    // Without a boot loader in the package, the update keeps the one there.
+    if (!images.bootLoader)
+        images.bootLoader = oldImages.bootLoader;
+    return images;
+}
+
+class Sweeper {
+public:
+    Sweeper(const fs::path &device, PowerSweep &sweep)
+        : device_(device), scratch_(device), sweep_(sweep)
+    {
+        if (std::unique_ptr<sim::FlashDriver> flash = devkit::OpenDeviceFlash(device))
+            oldImages_ = ReadBootImages(*flash);
+    }
+
+    // The boot without a cut: the operations to cut at, and the images it writes.
+    void Count()
+    {
+        std::unique_ptr<sim::Device> device = sim::Device::Open(scratch_.Path());
+        try {
+            BootDevice(*device, kSilent, QuorShellMain);
+        } catch (const BootStopped &e) {
+            throw sim::DeviceError(device_.string() + ": the update boot stopped: " + e.what());
+        }
+        sim::FlashDriver &flash = sim::DeviceFlash(*device);
+        sweep_.operations = flash.Operations();
+        sweep_.usage = flash.Usage();
+        AddBlocks(sweep_.operations, changed_);
+        newImages_ = PackageImages(device_, sweep_, device->DebugLog(), oldImages_);
+        sweep_.uncut = JudgeFlash(flash, oldImages_, newImages_);
+        if (std::unique_ptr<sim::FlashDriver> original = devkit::OpenDeviceFlash(device_))
+            sweep_.before = JudgeFlash(*original, oldImages_, newImages_);
+    }
+
+    CutResult Cut(uint64_t index, sim::PowerCutOutcome outcome)
+    {
+        scratch_.Restore(changed_);
+        changed_.clear();
+        CutResult result{index, sweep_.operations.at(index - 1), outcome, {}, {}};
+        {
+            std::unique_ptr<sim::Device> device = sim::Device::Open(scratch_.Path());
+            sim::FlashDriver &flash = sim::DeviceFlash(*device);
+            flash.CutPowerAt(index, outcome);
+            try {
+                BootDevice(*device, kSilent, QuorShellMain);
+                throw sim::DeviceError(device_.string() +
+                                       ": the boot ended before flash operation " +
+                                       std::to_string(index) + ", which the update boot reached");
+            } catch (const BootPowerCut &) {
+            }
+            AddBlocks(flash.Operations(), changed_);
+            result.atCut = JudgeFlash(flash, oldImages_, newImages_);
+        }
+        std::unique_ptr<sim::Device> device = sim::Device::Open(scratch_.Path());
+        try {
+            BootDevice(*device, kSilent, QuorShellMain);
+            result.second.judgement = JudgeFlash(sim::DeviceFlash(*device), oldImages_, newImages_);
+        } catch (const BootStopped &e) {
+            result.second.stopped = e.what();
+        }
+        AddBlocks(sim::DeviceFlash(*device).Operations(), changed_);
+        return result;
+    }
+
+private:
+    fs::path device_;
+    ScratchDevice scratch_;
+    PowerSweep &sweep_;
+    BootImages oldImages_, newImages_;
+    std::set<uint32_t> changed_;  // blocks the boots since the last restore changed
+};
+
+}  // namespace
+
+std::vector<uint64_t> SampledOperations(uint64_t count, uint64_t every)
+{
+    std::vector<uint64_t> indexes;
+    for (uint64_t index = 1; index <= count; index += std::max<uint64_t>(every, 1))
+        indexes.push_back(index);
+    if (count > 0 && indexes.back() != count)
+        indexes.push_back(count);
+    return indexes;
+}
+
+PowerSweep RunPowerSweep(const fs::path &device, const PowerSweepOptions &options)
+{
+    sim::DeviceLock lock(device);
+    sim::Device::Open(device);  // an unusable folder is refused before anything is copied
+    PowerSweep sweep;
+    sweep.device = device;
+    sweep.every = options.every;
+    sweep.at = options.at;
+    sweep.outcomes = options.outcomes;
+    Sweeper sweeper(device, sweep);
+    sweeper.Count();
+    std::vector<uint64_t> indexes =
+        options.at.empty() ? SampledOperations(sweep.operations.size(), options.every) : options.at;
+    for (uint64_t index : indexes)
+        if (index < 1 || index > sweep.operations.size())
+            throw sim::DeviceError(
+                "operation " + std::to_string(index) + " is not among the update boot's " +
+                std::to_string(sweep.operations.size()) + " erases and programs");
+    const size_t planned = indexes.size() * options.outcomes.size();
+    for (uint64_t index : indexes)
+        for (sim::PowerCutOutcome outcome : options.outcomes) {
+            sweep.cuts.push_back(sweeper.Cut(index, outcome));
+            if (options.progress)
+                options.progress(sweep.cuts.back(), sweep.cuts.size(), planned);
+        }
+    return sweep;
+}
+
+std::vector<UnbootableWindow> UnbootableWindows(const PowerSweep &sweep)
+{
+    std::map<uint64_t, bool> unbootable;  // per sampled operation: some cut there is
+    for (const CutResult &cut : sweep.cuts)
+        unbootable[cut.index] = unbootable[cut.index] || cut.atCut.verdict == Verdict::Unbootable;
+    std::vector<UnbootableWindow> windows;
+    bool open = false;
+    for (const auto &[index, none] : unbootable) {
+        if (!none) {
+            open = false;
+            continue;
+        }
+        const sim::FlashOperation &operation = sweep.operations.at(index - 1);
+        if (!open)
+            windows.push_back({index, index, operation.startUs, 0});
+        windows.back().last = index;
+        windows.back().endUs = operation.startUs + operation.durationUs;
+        open = true;
+    }
+    return windows;
+}
+
+}  // namespace qs_tools

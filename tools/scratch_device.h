@@ -1,0 +1,35 @@
+// A working copy of a device folder in a temporary folder, put back as the original is after
+// each boot, for tools that boot the same device many times.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <set>
+
+namespace qs_tools {
+
+class ScratchDevice {
+public:
+    // Copies the original's device.json, state.json, root/ and nand.bin (links inside root/ as
+    // links). Throws sim::DeviceError with one line.
+    explicit ScratchDevice(const std::filesystem::path &original);
+    // Removes the copy.
+    ~ScratchDevice();
+    ScratchDevice(const ScratchDevice &) = delete;
+    ScratchDevice &operator=(const ScratchDevice &) = delete;
+
+    const std::filesystem::path &Path() const { return path_; }
+
+    // Makes the copy equal to the original again: the description, the state and root/ copied
+    // anew, the last boot's log and journal gone, and of nand.bin the blocks given, which must
+    // be every block the boots since the last restore erased or programmed.
+    void Restore(const std::set<uint32_t> &changedBlocks);
+
+private:
+    void CopyFiles() const;
+
+    std::filesystem::path original_;
+    std::filesystem::path path_;
+};
+
+}  // namespace qs_tools
