@@ -8,6 +8,7 @@
 #include "devkit/staged_copy.h"
 #include "sim/device.h"
 #include "sim/error.h"
+#include "sim/unicode.h"
 
 namespace devkit {
 
@@ -20,41 +21,12 @@ constexpr size_t kLongestDevicePath = 259;
 constexpr std::string_view kSearchPattern = "\\*.*";
 constexpr std::string_view kRefusedCharacters = "\\/:*?\"<>|";
 
-// The UTF-16 units the device spends on a name; none when the name is not UTF-8.
-std::optional<size_t> Utf16Length(std::string_view name)
-{
-    static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    size_t units = 0;
-    for (size_t at = 0; at < name.size();) {
-        const auto lead = static_cast<unsigned char>(name[at]);
-        const size_t length = lead < 0x80                    ? 1
-                              : lead >= 0xC2 && lead <= 0xDF ? 2
-                              : lead >= 0xE0 && lead <= 0xEF ? 3
-                              : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                             : 0;
-        if (length == 0 || at + length > name.size())
-            return std::nullopt;
-        char32_t code = length == 1 ? lead : lead & (0x7F >> length);
-        for (size_t i = 1; i < length; ++i) {
-            const auto next = static_cast<unsigned char>(name[at + i]);
-            if ((next & 0xC0) != 0x80)
-                return std::nullopt;
-            code = (code << 6) | (next & 0x3F);
-        }
-        if (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return std::nullopt;
-        units += code >= 0x10000 ? 2 : 1;
-        at += length;
-    }
-    return units;
-}
-
 // A host path as a line of text can show it: control characters, and every byte outside ASCII
 // when the path is not UTF-8, as \xNN.
 std::string Shown(const fs::path &path)
 {
     const std::string bytes = path.string();
-    const bool utf8 = Utf16Length(bytes).has_value();
+    const bool utf8 = sim::Utf16Units(bytes).has_value();
     std::string text;
     for (unsigned char c : bytes) {
         if (c >= 0x20 && c != 0x7F && (utf8 || c < 0x80)) {
@@ -91,7 +63,7 @@ std::optional<std::string> NameProblem(const std::string &name)
     for (unsigned char c : name)
         if (std::optional<std::string> refused = RefusedCharacter(c))
             return "the name holds " + *refused + ", which the device's file systems refuse";
-    if (!Utf16Length(name))
+    if (!sim::Utf16Units(name))
         return "the name is not UTF-8 text, which the device cannot hold";
     return std::nullopt;
 }
@@ -138,7 +110,7 @@ struct DevicePath {
 
     DevicePath Child(const std::string &name) const
     {
-        return {text + "\\" + name, length + 1 + *Utf16Length(name)};
+        return {text + "\\" + name, length + 1 + *sim::Utf16Units(name)};
     }
 };
 

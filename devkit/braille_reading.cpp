@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "sim/error.h"
+#include "sim/unicode.h"
 
 namespace devkit {
 
@@ -28,19 +29,8 @@ std::vector<widechar> WideOfUtf8(const std::string &text)
 std::string Utf8OfWide(const widechar *wide, int length)
 {
     std::string text;
-    for (int i = 0; i < length; ++i) {
-        const uint32_t code = wide[i];
-        if (code < 0x80) {
-            text.push_back(char(code));
-        } else if (code < 0x800) {
-            text.push_back(char(0xC0 | (code >> 6)));
-            text.push_back(char(0x80 | (code & 0x3F)));
-        } else {
-            text.push_back(char(0xE0 | (code >> 12)));
-            text.push_back(char(0x80 | ((code >> 6) & 0x3F)));
-            text.push_back(char(0x80 | (code & 0x3F)));
-        }
-    }
+    for (int i = 0; i < length; ++i)
+        sim::AppendUtf8(text, char32_t(wide[i]));
     return text;
 }
 

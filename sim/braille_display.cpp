@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "sim/journal.h"
+#include "sim/unicode.h"
 
 namespace sim {
 
@@ -22,13 +23,6 @@ constexpr uint8_t kDotOfBit[8] = {
     0x08,  // bit 7: dot 4
 };
 
-void AppendUtf8(std::string &text, uint32_t codePoint)
-{
-    text.push_back(char(0xE0 | (codePoint >> 12)));
-    text.push_back(char(0x80 | ((codePoint >> 6) & 0x3F)));
-    text.push_back(char(0x80 | (codePoint & 0x3F)));
-}
-
 }  // namespace
 
 std::string BrailleText(std::span<const uint8_t> cells)
@@ -40,7 +34,7 @@ std::string BrailleText(std::span<const uint8_t> cells)
         for (int bit = 0; bit < 8; ++bit)
             if (cell & (1u << bit))
                 dots |= kDotOfBit[bit];
-        AppendUtf8(text, 0x2800 + dots);
+        AppendUtf8(text, char32_t(0x2800 + dots));
     }
     return text;
 }
