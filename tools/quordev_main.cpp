@@ -7,6 +7,7 @@
 #include "tools/flash_map_svg.h"
 #include "tools/flash_report.h"
 #include "tools/quordev_commands.h"
+#include "tools/sweep_command.h"
 
 namespace {
 
@@ -153,7 +154,8 @@ int main(int argc, char **argv)
                                                   qs_tools::AddMkbinCommand(app),
                                                   qs_tools::AddMknb0Command(app),
                                                   qs_tools::AddCrcCommand(app),
-                                                  qs_tools::AddMkappsCommand(app)};
+                                                  qs_tools::AddMkappsCommand(app),
+                                                  qs_tools::AddSweepCommand(app)};
     if (std::optional<int> status = qs_tools::ParseCommandLine(app, argc, argv))
         return *status;
 

@@ -1,0 +1,359 @@
+#include "tools/fault_sweep.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <set>
+
+#include "platform/host/call_faults.h"
+#include "sim/device_lock.h"
+#include "sim/error.h"
+#include "sim/flash_array.h"
+#include "tools/boot_runner.h"
+#include "tools/boot_stages.h"
+#include "tools/device_snapshot.h"
+
+namespace qs_tools {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The copy of the device folder that each boot runs in, in a scratch folder that is gone
+// whatever happens. Before each boot it is made equal to the folder again: everything but the
+// flash copied anew, and of nand.bin the blocks the last boot changed written back.
+class BootCopy {
+public:
+    BootCopy(const fs::path &folder, const std::vector<uint8_t> &flash)
+        : folder_(folder), flash_(flash)
+    {
+        std::string pattern = (fs::temp_directory_path() / "quordev-sweep-XXXXXX").string();
+        if (!mkdtemp(pattern.data()))
+            throw sim::DeviceError("no scratch folder could be made in " +
+                                   fs::temp_directory_path().string());
+        scratch_ = pattern;
+        copy_ = scratch_ / "device";
+        fs::copy(folder_, copy_, kCopyOptions);
+    }
+    ~BootCopy()
+    {
+        std::error_code ignored;
+        fs::remove_all(scratch_, ignored);
+    }
+    BootCopy(const BootCopy &) = delete;
+    BootCopy &operator=(const BootCopy &) = delete;
+
+    const fs::path &Path() const { return copy_; }
+
+    // After a boot that changed the blocks given.
+    void Restore(const std::vector<uint32_t> &changedBlocks)
+    {
+        for (const fs::directory_entry &entry : fs::directory_iterator(copy_))
+            if (entry.path().filename() != kFlashFile)
+                fs::remove_all(entry.path());
+        for (const fs::directory_entry &entry : fs::directory_iterator(folder_))
+            if (entry.path().filename() != kFlashFile)
+                fs::copy(entry.path(), copy_ / entry.path().filename(), kCopyOptions);
+        RestoreFlash(changedBlocks);
+    }
+
+private:
+    static constexpr const char *kFlashFile = "nand.bin";
+    static constexpr fs::copy_options kCopyOptions =
+        fs::copy_options::recursive | fs::copy_options::copy_symlinks;
+
+    void RestoreFlash(const std::vector<uint32_t> &changedBlocks) const
+    {
+        fs::path flash = copy_ / kFlashFile;
+        if (!fs::exists(folder_ / kFlashFile)) {
+            fs::remove(flash);  // the next boot lays it down factory-fresh again
+            return;
+        }
+        std::fstream out(flash, std::ios::binary | std::ios::in | std::ios::out);
+        for (uint32_t block : changedBlocks) {
+            uint64_t at = block * sim::kBlockRecordSize;
+            out.seekp(std::streamoff(at));
+            out.write(reinterpret_cast<const char *>(flash_.data() + at),
+                      std::streamsize(sim::kBlockRecordSize));
+        }
+        if (!out.flush())
+            throw sim::DeviceError(flash.string() + ": cannot be restored");
+    }
+
+    fs::path folder_;
+    const std::vector<uint8_t> &flash_;
+    fs::path scratch_;
+    fs::path copy_;
+};
+
+// What the device folder holds before any boot.
+struct Before {
+    RootSnapshot root;
+    std::vector<uint8_t> flash;
+    UpdateOffer offer;
+};
+
+// The boot without a fault: its calls, the stage along its journal, the blocks it may write.
+struct CountingBoot {
+    std::vector<ce_host::FallibleCallRecord> calls;
+    std::vector<std::string> stages;
+    std::set<uint32_t> ownedBlocks;
+};
+
+struct Boot {
+    std::optional<BootReport> report;
+    std::string stopped;  // why the simulator stopped it
+};
+
+Boot RunBoot(const fs::path &copy)
+{
+    BootOptions options;
+    options.quiet = true;
+    try {
+        return {BootDeviceFolder(copy, options), {}};
+    } catch (const BootStopped &e) {
+        return {std::nullopt, e.what()};
+    }
+}
+
+std::vector<sim::Journal::Event> ReadJournal(const fs::path &copy, const char *onlyHolding = "")
+{
+    std::vector<sim::Journal::Event> events;
+    std::ifstream in(copy / "journal.jsonl");
+    for (std::string line; std::getline(in, line);)
+        if (line.find(onlyHolding) != std::string::npos)
+            events.push_back(sim::Journal::Event::parse(line));
+    return events;
+}
+
+std::string Joined(const std::vector<std::string> &items, const char *separator)
+{
+    std::string text;
+    for (const std::string &item : items)
+        text += (text.empty() ? "" : separator) + item;
+    return text;
+}
+
+// What the shell made of the boot, as its summary tells it.
+std::string WhatItDid(const Boot &boot)
+{
+    if (!boot.report)
+        return "stopped by the simulator";
+    const BootSummary &summary = boot.report->summary;
+    std::vector<std::string> parts;
+    if (summary.osUpdate)
+        parts.push_back(*summary.osUpdate ? "OS update written" : "OS update failed");
+    if (summary.appData)
+        parts.push_back(*summary.appData ? "app data installed" : "app data failed");
+    parts.push_back(summary.cues.empty() ? "no cues" : "cues " + Joined(summary.cues, ", "));
+    if (summary.restartRequested)
+        parts.push_back("restart requested");
+    parts.push_back(summary.programStarted ? "started " + *summary.programStarted
+                                           : "no program started");
+    return Joined(parts, "; ");
+}
+
+void AddAll(std::vector<std::string> &to, const char *label, const std::vector<std::string> &what)
+{
+    for (const std::string &item : what)
+        to.push_back(label + item);
+}
+
+// What an injected fault leaves behind by itself, which the shell has no second try to undo:
+// the update mode on when the fault is its one attempt to switch it off (the open of the power
+// controller or the control code after it), a flash flag on when the fault is the call that
+// clears it.
+struct Excuses {
+    bool updateMode = false;
+    std::string flag;  // "EBoot", "NK", "TOC"
+};
+
+Excuses ExcusesFor(const std::vector<ce_host::FallibleCallRecord> &calls, size_t index)
+{
+    static const char *const kFlags[][2] = {
+        {"DSK1: IOCTL_FMD_SET_EBOOT_FLAG 00000000", "EBoot"},
+        {"DSK1: IOCTL_FMD_SET_NK_FLAG 00000000", "NK"},
+        {"DSK1: IOCTL_FMD_SET_TOC_FLAG 00000000", "TOC"},
+    };
+    auto isControl = [&](size_t i, const char *target) {
+        return i < calls.size() && calls[i].call == "DeviceIoControl" && calls[i].target == target;
+    };
+    const char *modeOff = "PWR1: SET_OS_UPDATE_MODE 00000000";
+    Excuses excuses;
+    excuses.updateMode = isControl(index, modeOff) ||
+                         (calls[index].call == "CreateFileW" && calls[index].target == "PWR1:" &&
+                          isControl(index + 1, modeOff));
+    for (const auto &[target, flag] : kFlags)
+        if (isControl(index, target))
+            excuses.flag = flag;
+    return excuses;
+}
+
+// The invariants every boot keeps, with or without a fault. Gives back the blocks the boot
+// changed.
+std::vector<uint32_t> CheckInvariants(const fs::path &copy, const Boot &boot, const Before &before,
+                                      const std::set<uint32_t> &ownedBlocks, const Excuses &excuses,
+                                      FaultRow &row)
+{
+    if (boot.report) {
+        const BootSummary &summary = boot.report->summary;
+        AddAll(row.breaches, "still held: ", summary.held);
+        for (const std::string &flag : summary.flagsLeftOn) {
+            if (!excuses.flag.empty() && flag.find("the " + excuses.flag + " flag ") != flag.npos)
+                row.notes.push_back(excuses.flag + " flag left on by the injected fault itself");
+            else
+                row.breaches.push_back("flag left on: " + flag);
+        }
+        AddAll(row.breaches, "misused: ", summary.misused);
+        AddAll(row.breaches, "violation: ", summary.violations);
+    } else {
+        row.breaches.push_back("the shell did not return: " + boot.stopped);
+    }
+    std::optional<uint32_t> mode = SavedUpdateMode(copy);
+    if (mode.value_or(0) != 0) {
+        if (excuses.updateMode)
+            row.notes.push_back("mode left on by the injected fault itself");
+        else
+            row.breaches.push_back("update mode left on");
+    }
+    AddAll(row.breaches,
+           "outside the boot's files: ", RootChanges(before.root, SnapshotRoot(copy)));
+    std::vector<uint32_t> changed = ChangedBlocks(before.flash, copy);
+    std::vector<std::string> outside;
+    for (uint32_t block : changed)
+        if (!ownedBlocks.count(block))
+            outside.push_back(std::to_string(block));
+    if (!outside.empty())
+        row.breaches.push_back("flash block" + std::string(outside.size() > 1 ? "s " : " ") +
+                               Joined(outside, ", ") + " changed outside the update's blocks");
+    return changed;
+}
+
+// The fault fired where the counting boot said it would: the same calls led up to it.
+void CheckFaultPoint(const fs::path &copy, const CountingBoot &counting, FaultRow &row)
+{
+    const std::vector<ce_host::FallibleCallRecord> &calls = ce_host::FallibleCalls();
+    for (uint64_t i = 0; i + 1 < row.n && i < calls.size(); ++i) {
+        if (calls[i].call != counting.calls[i].call ||
+            calls[i].target != counting.calls[i].target) {
+            row.breaches.push_back("the boot took another way before the fault: call " +
+                                   std::to_string(i + 1) + " was " + calls[i].call + " " +
+                                   calls[i].target);
+            return;
+        }
+    }
+    std::string expected = row.call + " #" + std::to_string(row.n);
+    for (const sim::Journal::Event &event : ReadJournal(copy, "\"fault\""))
+        if (event.value("event", "") == "fault" && event.value("device", "") == "calls" &&
+            event.value("what", "") == expected)
+            return;
+    row.breaches.push_back("the fault point was never reached");
+}
+
+Before Inspect(const fs::path &folder)
+{
+    return {SnapshotRoot(folder), FlashImage(folder), FindUpdateOffer(folder)};
+}
+
+// The sweep's state between boots: the copy, and the blocks the last boot changed in it.
+struct Sweeper {
+    const Before &before;
+    BootCopy copy;
+    std::vector<uint32_t> changedBlocks;
+
+    CountingBoot CountCalls(FaultRow &row)
+    {
+        ce_host::ScopedFailingCall none(std::nullopt);
+        Boot boot = RunBoot(copy.Path());
+        CountingBoot counting;
+        counting.calls = ce_host::FallibleCalls();
+        counting.stages = StagesAlong(ReadJournal(copy.Path()));
+        counting.ownedBlocks =
+            BlocksTheUpdateOwns(before.offer, boot.report ? boot.report->summary.blocksWritten
+                                                          : std::vector<uint32_t>{});
+        row.stage = "whole boot";
+        row.did = WhatItDid(boot);
+        changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks, {}, row);
+        return counting;
+    }
+
+    FaultRow SweepPoint(const CountingBoot &counting, uint64_t n)
+    {
+        const ce_host::FallibleCallRecord &call = counting.calls[n - 1];
+        FaultRow row;
+        row.n = n;
+        row.call = call.call;
+        row.target = call.target;
+        // Where the call stood in the boot without a fault, its own events included.
+        row.stage = counting.stages[std::min(call.endEvent, counting.stages.size() - 1)];
+        copy.Restore(changedBlocks);
+        ce_host::ScopedFailingCall fault(n);
+        Boot boot = RunBoot(copy.Path());
+        row.did = WhatItDid(boot);
+        CheckFaultPoint(copy.Path(), counting, row);
+        changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks,
+                                        ExcusesFor(counting.calls, n - 1), row);
+        return row;
+    }
+};
+
+}  // namespace
+
+std::vector<uint64_t> SelectFaultPoints(const std::vector<FaultPointCall> &calls,
+                                        const FaultSweepOptions &options)
+{
+    std::vector<uint64_t> points;
+    if (!options.at.empty()) {
+        for (uint64_t n : std::set<uint64_t>(options.at.begin(), options.at.end())) {
+            if (n == 0 || n > calls.size())
+                throw sim::DeviceError("no fault point " + std::to_string(n) + ": the boot makes " +
+                                       std::to_string(calls.size()) + " fallible calls");
+            points.push_back(n);
+        }
+        return points;
+    }
+    uint64_t every = std::max<uint64_t>(options.every, 1);
+    auto sameAs = [&](size_t i, size_t j) {
+        return j < calls.size() && calls[j].call == calls[i].call &&
+               calls[j].target == calls[i].target;
+    };
+    for (size_t i = 0; i < calls.size(); ++i) {
+        bool control = calls[i].call == "DeviceIoControl";
+        // A sector transfer repeats its neighbours' way through the shell: the first and the last
+        // of a run stand for it.
+        bool inRun = i > 0 && sameAs(i, i - 1) && sameAs(i, i + 1);
+        if (i % every == 0 || (control && !inRun))
+            points.push_back(i + 1);
+    }
+    return points;
+}
+
+FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &options,
+                             const SweepProgress &progress)
+{
+    sim::DeviceLock lock(folder);
+    if (!fs::exists(folder / "device.json"))
+        throw sim::DeviceError(folder.string() + ": holds no device (no device.json)");
+    Before before = Inspect(folder);
+    Sweeper sweeper{before, BootCopy(folder, before.flash), {}};
+
+    FaultSweepReport report;
+    report.device = folder.string();
+    CountingBoot counting = sweeper.CountCalls(report.counting);
+    report.calls = counting.calls.size();
+    report.breaches = report.counting.breaches.empty() ? 0 : 1;
+
+    std::vector<FaultPointCall> calls;
+    for (const ce_host::FallibleCallRecord &call : counting.calls)
+        calls.push_back({call.call, call.target});
+    std::vector<uint64_t> points = SelectFaultPoints(calls, options);
+    for (size_t i = 0; i < points.size(); ++i) {
+        report.rows.push_back(sweeper.SweepPoint(counting, points[i]));
+        report.breaches += report.rows.back().breaches.empty() ? 0 : 1;
+        if (progress)
+            progress(i + 1, points.size(), report.rows.back());
+    }
+    return report;
+}
+
+}  // namespace qs_tools

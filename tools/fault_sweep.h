@@ -1,0 +1,63 @@
+// The fault sweep: a device folder booted once to count the fallible calls of its boot, then once
+// more for each of them failing in turn, each on a fresh copy; after every boot the invariants
+// that no fault may break are checked.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qs_tools {
+
+struct FaultSweepOptions {
+    // Every k-th fault point (1, 1+k, 1+2k, ...) and every DeviceIoControl point but those inside
+    // a run of identical ones (a block's sector transfers: the first and the last are swept);
+    // 1 sweeps all.
+    uint64_t every = 1;
+    // Only these fault points, when given.
+    std::vector<uint64_t> at{};
+};
+
+// One boot of the sweep: the fault point, where it fell, what the shell made of it and the
+// invariants it broke.
+struct FaultRow {
+    uint64_t n = 0;      // 0 for the boot without a fault that counts the calls
+    std::string call;    // "ReadFile"; empty for the counting boot
+    std::string target;  // what the call acted on in the boot without a fault
+    std::string stage;   // "NK load"
+    std::string did;     // "OS update failed; cues update_start, updatefail; started ..."
+    std::vector<std::string> breaches;
+    std::vector<std::string> notes;  // what is reported but breaks nothing
+};
+
+struct FaultSweepReport {
+    std::string device;
+    uint64_t calls = 0;  // fallible calls of the boot without a fault
+    FaultRow counting;   // that boot's own row
+    std::vector<FaultRow> rows;
+    size_t breaches = 0;  // rows (the counting one included) that broke an invariant
+};
+
+// Called after each fault point: done of total, and its row.
+using SweepProgress = std::function<void(uint64_t done, uint64_t total, const FaultRow &row)>;
+
+// Sweeps the device folder, which it holds locked and never changes; the boots run in copies in
+// a scratch folder that is removed at the end. Throws sim::DeviceError for a folder that cannot
+// be swept (missing, in use, unusable).
+FaultSweepReport SweepFaults(const std::filesystem::path &folder, const FaultSweepOptions &options,
+                             const SweepProgress &progress);
+
+// A fallible call of the boot without a fault, in order.
+struct FaultPointCall {
+    std::string call;
+    std::string target;
+};
+
+// The fault points (from 1) that the options select.
+std::vector<uint64_t> SelectFaultPoints(const std::vector<FaultPointCall> &calls,
+                                        const FaultSweepOptions &options);
+
+}  // namespace qs_tools

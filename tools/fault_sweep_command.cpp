@@ -1,0 +1,147 @@
+// quordev sweep faults: every fallible call of a boot failing in turn.
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/command_line.h"
+#include "tools/fault_sweep.h"
+#include "tools/sweep_command.h"
+
+namespace qs_tools {
+
+namespace {
+
+std::string RowLine(const FaultRow &row)
+{
+    char head[96];
+    std::snprintf(head, sizeof head, "%6s  %-6s  %-18s  %-21s  ",
+                  row.n ? std::to_string(row.n).c_str() : "-",
+                  row.breaches.empty() ? "ok" : "BREACH", row.n ? row.call.c_str() : "(none)",
+                  row.stage.c_str());
+    std::string line = head + row.did;
+    if (!row.target.empty())
+        line += "  [" + row.target + "]";
+    line += "\n";
+    for (const std::string &breach : row.breaches)
+        line += "        breach: " + breach + "\n";
+    for (const std::string &note : row.notes)
+        line += "        note: " + note + "\n";
+    return line;
+}
+
+void PrintText(const FaultSweepReport &report)
+{
+    std::cout << "fault sweep of " << report.device << ": " << report.calls
+              << " fallible calls in the boot without a fault\n";
+    std::printf("%6s  %-6s  %-18s  %-21s  %s\n", "n", "result", "call", "stage",
+                "what the shell did  [what the call acted on]");
+    std::cout << RowLine(report.counting);
+    std::vector<std::string> breached;
+    for (const FaultRow &row : report.rows) {
+        std::cout << RowLine(row);
+        if (!row.breaches.empty())
+            breached.push_back(std::to_string(row.n));
+    }
+    std::cout << report.rows.size() << " of " << report.calls
+              << " fault points swept: " << report.breaches
+              << (report.breaches == 1 ? " breach" : " breaches");
+    if (!report.counting.breaches.empty())
+        breached.insert(breached.begin(), "the boot without a fault");
+    for (size_t i = 0; i < breached.size(); ++i)
+        std::cout << (i ? ", " : " (") << breached[i] << (i + 1 == breached.size() ? ")" : "");
+    std::cout << "\n";
+}
+
+nlohmann::ordered_json RowJson(const FaultRow &row)
+{
+    nlohmann::ordered_json json;
+    if (row.n) {
+        json["n"] = row.n;
+        json["call"] = row.call;
+        json["target"] = row.target;
+    }
+    json["stage"] = row.stage;
+    json["did"] = row.did;
+    json["ok"] = row.breaches.empty();
+    json["breaches"] = row.breaches;
+    json["notes"] = row.notes;
+    return json;
+}
+
+nlohmann::ordered_json ReportJson(const FaultSweepReport &report)
+{
+    nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+    for (const FaultRow &row : report.rows)
+        rows.push_back(RowJson(row));
+    return {{"device", report.device},
+            {"calls", report.calls},
+            {"swept", report.rows.size()},
+            {"counting_boot", RowJson(report.counting)},
+            {"rows", rows},
+            {"breaches", report.breaches}};
+}
+
+// On a terminal one line redrawn in place; elsewhere a line every twentieth of the sweep.
+SweepProgress ProgressOnStderr()
+{
+    bool terminal = isatty(STDERR_FILENO);
+    return [terminal](uint64_t done, uint64_t total, const FaultRow &row) {
+        uint64_t step = std::max<uint64_t>(total / 20, 1);
+        if (!terminal && done % step != 0 && done != total)
+            return;
+        std::fprintf(stderr, "%sfault %llu/%llu (point %llu, %s)%s", terminal ? "\r\033[K" : "",
+                     static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                     static_cast<unsigned long long>(row.n), row.call.c_str(),
+                     terminal && done != total ? "" : "\n");
+    };
+}
+
+}  // namespace
+
+// quordev sweep faults DIR [--every K] [--at LIST] [--json]
+Command AddFaultSweepCommand(CLI::App &sweep)
+{
+    struct Arguments {
+        std::string folder;
+        FaultSweepOptions options;
+        bool json = false;
+    };
+    auto args = std::make_shared<Arguments>();
+    CLI::App *faults = sweep.add_subcommand(
+        "faults",
+        "boot the device once counting its fallible calls (files, folders, control codes, the "
+        "store, the heap, program starts, cues), then once for each of them failing as the device "
+        "fails it, each on a fresh copy of DIR; after every boot check that the shell returned, "
+        "held nothing, left no flash flag and the update mode off, and changed nothing outside "
+        "the files and flash blocks the boot owns; exit 3 on any breach");
+    faults->add_option("DIR", args->folder, "the device folder (locked, never changed)")
+        ->required();
+    faults
+        ->add_option("--every", args->options.every,
+                     "sweep every K-th fault point (1, 1+K, ...) and every DeviceIoControl one, "
+                     "but of a run of identical ones (a block's sector transfers) only the first "
+                     "and the last (default 1: all)")
+        ->type_name("K")
+        ->check(CLI::PositiveNumber);
+    faults
+        ->add_option("--at", args->options.at,
+                     "sweep only these fault points, comma-separated (e.g. 37,412)")
+        ->delimiter(',')
+        ->type_name("LIST");
+    faults->add_flag("--json", args->json, "print one JSON object (fields in README.md)");
+    return [faults, args] {
+        if (!faults->parsed())
+            return -1;
+        FaultSweepReport report = SweepFaults(args->folder, args->options, ProgressOnStderr());
+        if (args->json)
+            std::cout << ReportJson(report).dump(2) << "\n";
+        else
+            PrintText(report);
+        return report.breaches ? kExitBreaches : 0;
+    };
+}
+
+}  // namespace qs_tools

@@ -1,0 +1,19 @@
+// quordev sweep: boots of one device folder repeated with one thing going wrong in each.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include "tools/quordev_commands.h"
+
+namespace qs_tools {
+
+// A sweep that ran and found an invariant broken.
+constexpr int kExitBreaches = 3;
+
+// The sweep group, with its kinds of sweep below it.
+Command AddSweepCommand(CLI::App &app);
+
+// quordev sweep faults DIR: each fallible call of a boot failing in turn.
+Command AddFaultSweepCommand(CLI::App &sweep);
+
+}  // namespace qs_tools
