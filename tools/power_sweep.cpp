@@ -185,11 +185,14 @@ PowerSweep RunPowerSweep(const fs::path &device, const PowerSweepOptions &option
     return sweep;
 }
 
-std::vector<UnbootableWindow> UnbootableWindows(const PowerSweep &sweep)
+std::vector<UnbootableWindow> UnbootableWindows(const PowerSweep &sweep,
+                                                std::optional<sim::PowerCutOutcome> outcome)
 {
     std::map<uint64_t, bool> unbootable;  // per sampled operation: some cut there is
     for (const CutResult &cut : sweep.cuts)
-        unbootable[cut.index] = unbootable[cut.index] || cut.atCut.verdict == Verdict::Unbootable;
+        if (!outcome || cut.outcome == *outcome)
+            unbootable[cut.index] =
+                unbootable[cut.index] || cut.atCut.verdict == Verdict::Unbootable;
     std::vector<UnbootableWindow> windows;
     bool open = false;
     for (const auto &[index, none] : unbootable) {

@@ -63,13 +63,15 @@ PowerSweep RunPowerSweep(const std::filesystem::path &device, const PowerSweepOp
 // 1, 1 + every, 1 + 2 * every, ... and count itself; none when count is 0.
 std::vector<uint64_t> SampledOperations(uint64_t count, uint64_t every);
 
-// Neighbouring sampled operations where a cut with some outcome leaves nothing bootable.
+// Neighbouring sampled operations where a cut leaves nothing bootable: with any of the outcomes
+// swept, or with the one given.
 struct UnbootableWindow {
     uint64_t first = 0;  // operations, from 1
     uint64_t last = 0;
     uint64_t startUs = 0;  // flash time at which the first begins
     uint64_t endUs = 0;    // and the last ends
 };
-std::vector<UnbootableWindow> UnbootableWindows(const PowerSweep &sweep);
+std::vector<UnbootableWindow> UnbootableWindows(
+    const PowerSweep &sweep, std::optional<sim::PowerCutOutcome> outcome = std::nullopt);
 
 }  // namespace qs_tools

@@ -102,18 +102,34 @@ std::string Row(const CutResult &cut)
     return row;
 }
 
-std::string WindowsText(const PowerSweep &sweep)
+// One line per window, each after the label given.
+std::string WindowsText(const PowerSweep &sweep, std::optional<sim::PowerCutOutcome> outcome)
 {
+    std::string label =
+        std::string(outcome ? sim::PowerCutOutcomeName(*outcome) : "any outcome") + ": ";
     std::string text;
-    for (const UnbootableWindow &window : UnbootableWindows(sweep)) {
-        text += text.empty() ? "" : "\n" + std::string(22, ' ');
+    for (const UnbootableWindow &window : UnbootableWindows(sweep, outcome)) {
+        char head[64];
+        std::snprintf(head, sizeof head, "%-22s%-14s", "", text.empty() ? label.c_str() : "");
+        text += head;
         text += "operations " + std::to_string(window.first) + "-" + std::to_string(window.last) +
                 " (" + OperationText(sweep.operations[window.first - 1]) + " to " +
                 OperationText(sweep.operations[window.last - 1]) + "), flash time " +
                 SecondsText(window.startUs) + " to " + SecondsText(window.endUs) + " (" +
-                SecondsText(window.endUs - window.startUs) + ")";
+                SecondsText(window.endUs - window.startUs) + ")\n";
     }
-    return text.empty() ? "none" : text;
+    return text;
+}
+
+Json WindowsJson(const PowerSweep &sweep, std::optional<sim::PowerCutOutcome> outcome)
+{
+    Json windows = Json::array();
+    for (const UnbootableWindow &window : UnbootableWindows(sweep, outcome))
+        windows.push_back({{"first", window.first},
+                           {"last", window.last},
+                           {"start_us", window.startUs},
+                           {"end_us", window.endUs}});
+    return windows;
 }
 
 std::string NotRecoveredText(const Tally &tally)
@@ -196,7 +212,13 @@ std::string PowerSweepText(const PowerSweep &sweep)
     Line(text, "after the second boot",
          Counts(tally.second) +
              (tally.secondStopped ? ", stopped " + std::to_string(tally.secondStopped) : ""));
-    Line(text, "unbootable windows", WindowsText(sweep));
+    std::string windows = WindowsText(sweep, std::nullopt);
+    for (sim::PowerCutOutcome outcome : sweep.outcomes)
+        windows += WindowsText(sweep, outcome);
+    if (windows.empty())
+        Line(text, "unbootable windows", "none");
+    else
+        text += "unbootable windows\n" + windows;
     Line(text, "not recovered", NotRecoveredText(tally));
     return text;
 }
@@ -224,12 +246,9 @@ Json PowerSweepJson(const PowerSweep &sweep)
     for (const CutResult *cut : tally.notRecovered)
         notRecovered.push_back(
             {{"operation", cut->index}, {"outcome", sim::PowerCutOutcomeName(cut->outcome)}});
-    Json windows = Json::array();
-    for (const UnbootableWindow &window : UnbootableWindows(sweep))
-        windows.push_back({{"first", window.first},
-                           {"last", window.last},
-                           {"start_us", window.startUs},
-                           {"end_us", window.endUs}});
+    Json byOutcome = Json::object();
+    for (sim::PowerCutOutcome outcome : sweep.outcomes)
+        byOutcome[sim::PowerCutOutcomeName(outcome)] = WindowsJson(sweep, outcome);
     Json second = CountsJson(tally.second);
     second["stopped"] = tally.secondStopped;
     return {{"device", sweep.device.string()},
@@ -245,7 +264,8 @@ Json PowerSweepJson(const PowerSweep &sweep)
               {"at_cut", CountsJson(tally.atCut)},
               {"second_boot", second},
               {"not_recovered", notRecovered},
-              {"unbootable_windows", windows}}}};
+              {"unbootable_windows", WindowsJson(sweep, std::nullopt)},
+              {"unbootable_windows_by_outcome", byOutcome}}}};
 }
 
 }  // namespace qs_tools

@@ -229,11 +229,31 @@ TEST(OldImageSweep, CountsAndWindowsAgreeWithTheRows)
     ASSERT_EQ(windows.size(), 1u);
     EXPECT_EQ(windows[0].first, 1u);
     EXPECT_EQ(windows[0].last, sweep.operations.size());
+    // Per outcome: a cut that leaves its erase undone keeps the old image until the NK image's
+    // blocks are written; one that completes it is bootable only after the TOC's program.
+    const std::vector<uint64_t> &at = OldImage().at;
+    auto windowsOf = [&](PowerCutOutcome outcome) {
+        std::vector<std::pair<uint64_t, uint64_t>> ranges;
+        for (const auto &window : qs_tools::UnbootableWindows(sweep, outcome))
+            ranges.emplace_back(window.first, window.last);
+        return ranges;
+    };
+    using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;
+    EXPECT_EQ(windowsOf(kNotDone), (Ranges{{at[OldImageRun::kNkProgram], at.back()}}));
+    EXPECT_EQ(windowsOf(kCompleted), (Ranges{{1, at[OldImageRun::kTocErase]}}));
+    EXPECT_EQ(windowsOf(kTorn), (Ranges{{1, at.back()}}));
+    Json json = qs_tools::PowerSweepJson(sweep);
+    EXPECT_EQ(json["summary"]["unbootable_windows_by_outcome"]["completed"].size(), 1u);
+    EXPECT_EQ(json["summary"]["unbootable_windows_by_outcome"]["completed"][0]["last"],
+              at[OldImageRun::kTocErase]);
     std::string text = qs_tools::PowerSweepText(sweep);
     EXPECT_THAT(text, HasSubstr("before the update     old image bootable\n"));
     EXPECT_THAT(text, HasSubstr("at the cut            old 2, new 1, unbootable 12\n"));
     EXPECT_THAT(text, HasSubstr("after the second boot old 0, new 15, unbootable 0\n"));
     EXPECT_THAT(text, HasSubstr("not recovered         none"));
+    EXPECT_THAT(text, HasSubstr("unbootable windows\n                      any outcome:  "
+                                "operations 1-"));
+    EXPECT_THAT(text, HasSubstr("\n                      torn:         operations 1-"));
 }
 
 TEST(OldImageSweep, LeavesTheDeviceSweptAsItWas)
