@@ -16,4 +16,7 @@ Command AddSweepCommand(CLI::App &app);
 // quordev sweep faults DIR: each fallible call of a boot failing in turn.
 Command AddFaultSweepCommand(CLI::App &sweep);
 
+// quordev sweep power DIR: the power cut at each erase and program of the update boot in turn.
+Command AddSweepPowerCommand(CLI::App &sweep);
+
 }  // namespace qs_tools
