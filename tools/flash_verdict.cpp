@@ -121,7 +121,11 @@ BootImages ReadBootImages(sim::FlashDriver &driver)
         images.bootLoader = ReadBootLoaderBytes(flash);
     if (view.toc && view.nk && !view.nk->unreadable) {
         images.nk = ReadNkImage(flash, *view.nk, view.toc->images[devkit::kNkImageIndex]);
-        if (!NkIs(driver, *view.toc, images.nk))
+        // An erased region is no image: the factory TOC's ID[3] describes sectors that nothing
+        // was ever written to.
+        bool erased = std::all_of(images.nk->bytes.begin(), images.nk->bytes.end(),
+                                  [](uint8_t byte) { return byte == sim::kErased; });
+        if (erased || !NkIs(driver, *view.toc, images.nk))
             images.nk.reset();
     }
     return images;

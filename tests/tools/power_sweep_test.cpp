@@ -262,14 +262,16 @@ TEST(OldImageSweep, LeavesTheDeviceSweptAsItWas)
 }
 
 // The demo's images on a fresh device (no application data, which the second boots would
-// install again and again): nothing bootable until the TOC is written.
+// install again and again): nothing bootable until the TOC is written, also when the whole new
+// boot loader stands beside the factory TOC, whose ID[3] describes erased sectors (operation
+// 270, the first NK erase).
 TEST(DemoPackageSweep, NothingBootsBeforeTheTocAndEverySecondBootRecovers)
 {
     ScenarioDevice device({.blocks = 40});
     qs_tools::WriteDemoImages(device.Scratch(""));
     device.Offer({device.Scratch("nk.bin"), device.Scratch("boot.nb0"), "demo"});
-    PowerSweep sweep =
-        qs_tools::RunPowerSweep(device.folder(), {.every = 900, .outcomes = {kCompleted, kTorn}});
+    PowerSweep sweep = qs_tools::RunPowerSweep(
+        device.folder(), {.at = {1, 270, 1801, 1896}, .outcomes = {kNotDone, kCompleted}});
 
     EXPECT_EQ(sweep.operations.size(), 1896u) << "31 erases and 1865 programs";
     EXPECT_EQ(sweep.usage.erases, 31u);
@@ -286,7 +288,13 @@ TEST(DemoPackageSweep, NothingBootsBeforeTheTocAndEverySecondBootRecovers)
         ASSERT_TRUE(cut.second.judgement.has_value()) << cut.second.stopped;
         EXPECT_EQ(cut.second.judgement->verdict, Verdict::New) << cut.index;
     }
-    EXPECT_EQ(sampled, (std::vector<uint64_t>{1, 901, 1801, 1896}));
+    EXPECT_EQ(sampled, (std::vector<uint64_t>{1, 270, 1801, 1896}));
+    const CutResult &nkErase = CutAt(sweep, 270, kNotDone);
+    EXPECT_EQ(sweep.operations[269].kind, FlashOperation::Kind::Erase);
+    EXPECT_EQ(sweep.operations[269].block, 6u);
+    EXPECT_EQ(nkErase.atCut.bootLoader, qs_tools::ImageMatch::New);
+    EXPECT_TRUE(nkErase.atCut.tocAccepted);
+    EXPECT_EQ(nkErase.atCut.nk, qs_tools::ImageMatch::Neither);
     ExpectConsistent(sweep);
 }
 
