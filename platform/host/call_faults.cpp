@@ -77,7 +77,7 @@ ScopedFailingCall::~ScopedFailingCall()
     g_failingCall = previous_;
 }
 
-DWORD InjectedError(const std::string &call, const std::string &target)
+uint32_t InjectedError(const std::string &call, const std::string &target)
 {
     // A driver whose open routine fails.
     if (call == "CreateFileW" && IsDeviceName(FromUtf8(target)))

@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/ce.h"
-
 namespace ce_host {
 
 // One fallible call of the boot attached now (or of the last one).
@@ -47,8 +45,9 @@ private:
     std::optional<uint64_t> previous_;
 };
 
-// The last-error code the chosen call fails with (device names "XXXn:" for CreateFileW).
-DWORD InjectedError(const std::string &call, const std::string &target);
+// The last-error code the chosen call fails with (device names "XXXn:" for CreateFileW). The
+// header stays free of the device's call surface, whose printf would replace the tools' own.
+uint32_t InjectedError(const std::string &call, const std::string &target);
 
 // Placed first in each fallible call: counts it, unless it is made by another fallible call of
 // the layer (a copy's reads and writes), and tells whether it is the one to fail.
@@ -79,8 +78,5 @@ public:
 private:
     int depth_;
 };
-
-// What a handle stands for in a call's target: a file's device path or a driver's name.
-std::string HandleTarget(HANDLE handle);
 
 }  // namespace ce_host

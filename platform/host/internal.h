@@ -121,4 +121,7 @@ void ResetProcessIds();
 void EmitDebugLog(std::u16string_view text);
 void EmitStdout(std::string_view text);
 
+// What a handle stands for in a fallible call's target: a file's device path or a driver's name.
+std::string HandleTarget(HANDLE handle);
+
 }  // namespace ce_host
