@@ -3,8 +3,11 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <set>
 
+#include "devkit/device_view.h"
 #include "platform/host/call_faults.h"
 #include "sim/device_lock.h"
 #include "sim/error.h"
@@ -12,6 +15,7 @@
 #include "tools/boot_runner.h"
 #include "tools/boot_stages.h"
 #include "tools/device_snapshot.h"
+#include "tools/flash_verdict.h"
 
 namespace qs_tools {
 
@@ -88,9 +92,11 @@ private:
 
 // What the device folder holds before any boot.
 struct Before {
+    fs::path folder;
     RootSnapshot root;
     std::vector<uint8_t> flash;
     UpdateOffer offer;
+    BootImages images;  // what the boot loader loads from the flash
 };
 
 // The boot without a fault: its calls, the stage along its journal, the blocks it may write.
@@ -98,6 +104,7 @@ struct CountingBoot {
     std::vector<ce_host::FallibleCallRecord> calls;
     std::vector<std::string> stages;
     std::set<uint32_t> ownedBlocks;
+    BootImages newImages;  // the update's, or the old ones when the boot writes no image
 };
 
 struct Boot {
@@ -163,17 +170,20 @@ void AddAll(std::vector<std::string> &to, const char *label, const std::vector<s
 // the update mode on when the fault is its one attempt to switch it off (the open of the power
 // controller or the control code after it), a flash flag on when the fault is the call that
 // clears it.
+// Likewise a write the device refuses because the injected fault is the call that sets its
+// flag: the shell does not act on a flag's result, and the flash stays as it was.
 struct Excuses {
     bool updateMode = false;
-    std::string flag;  // "EBoot", "NK", "TOC"
+    std::string flag;       // "EBoot", "NK", "TOC": left on
+    std::string unsetFlag;  // never set
 };
 
 Excuses ExcusesFor(const std::vector<ce_host::FallibleCallRecord> &calls, size_t index)
 {
     static const char *const kFlags[][2] = {
-        {"DSK1: IOCTL_FMD_SET_EBOOT_FLAG 00000000", "EBoot"},
-        {"DSK1: IOCTL_FMD_SET_NK_FLAG 00000000", "NK"},
-        {"DSK1: IOCTL_FMD_SET_TOC_FLAG 00000000", "TOC"},
+        {"DSK1: IOCTL_FMD_SET_EBOOT_FLAG", "EBoot"},
+        {"DSK1: IOCTL_FMD_SET_NK_FLAG", "NK"},
+        {"DSK1: IOCTL_FMD_SET_TOC_FLAG", "TOC"},
     };
     auto isControl = [&](size_t i, const char *target) {
         return i < calls.size() && calls[i].call == "DeviceIoControl" && calls[i].target == target;
@@ -183,9 +193,12 @@ Excuses ExcusesFor(const std::vector<ce_host::FallibleCallRecord> &calls, size_t
     excuses.updateMode = isControl(index, modeOff) ||
                          (calls[index].call == "CreateFileW" && calls[index].target == "PWR1:" &&
                           isControl(index + 1, modeOff));
-    for (const auto &[target, flag] : kFlags)
-        if (isControl(index, target))
+    for (const auto &[code, flag] : kFlags) {
+        if (isControl(index, (std::string(code) + " 00000000").c_str()))
             excuses.flag = flag;
+        if (isControl(index, (std::string(code) + " ecac0000").c_str()))
+            excuses.unsetFlag = flag;
+    }
     return excuses;
 }
 
@@ -205,7 +218,14 @@ std::vector<uint32_t> CheckInvariants(const fs::path &copy, const Boot &boot, co
                 row.breaches.push_back("flag left on: " + flag);
         }
         AddAll(row.breaches, "misused: ", summary.misused);
-        AddAll(row.breaches, "violation: ", summary.violations);
+        for (const std::string &violation : summary.violations) {
+            if (!excuses.unsetFlag.empty() &&
+                violation.ends_with(" without the " + excuses.unsetFlag + " flag"))
+                row.notes.push_back("refused by the device: " + violation +
+                                    ", which the injected fault left unset");
+            else
+                row.breaches.push_back("violation: " + violation);
+        }
     } else {
         row.breaches.push_back("the shell did not return: " + boot.stopped);
     }
@@ -227,6 +247,17 @@ std::vector<uint32_t> CheckInvariants(const fs::path &copy, const Boot &boot, co
         row.breaches.push_back("flash block" + std::string(outside.size() > 1 ? "s " : " ") +
                                Joined(outside, ", ") + " changed outside the update's blocks");
     return changed;
+}
+
+// What the boot loader would boot from a device folder's flash; a flash never written holds no
+// boot loader.
+std::string WhatBoots(const fs::path &folder, const BootImages &oldImages,
+                      const BootImages &newImages)
+{
+    std::unique_ptr<sim::FlashDriver> flash = devkit::OpenDeviceFlash(folder);
+    if (!flash)
+        return VerdictName(Verdict::Unbootable);
+    return VerdictName(JudgeFlash(*flash, oldImages, newImages).verdict);
 }
 
 // The fault fired where the counting boot said it would: the same calls led up to it.
@@ -252,7 +283,16 @@ void CheckFaultPoint(const fs::path &copy, const CountingBoot &counting, FaultRo
 
 Before Inspect(const fs::path &folder)
 {
-    return {SnapshotRoot(folder), FlashImage(folder), FindUpdateOffer(folder)};
+    Before before{folder, SnapshotRoot(folder), FlashImage(folder), FindUpdateOffer(folder), {}};
+    if (std::unique_ptr<sim::FlashDriver> flash = devkit::OpenDeviceFlash(folder))
+        before.images = ReadBootImages(*flash);
+    return before;
+}
+
+std::string ReadText(const fs::path &file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // The sweep's state between boots: the copy, and the blocks the last boot changed in it.
@@ -271,9 +311,14 @@ struct Sweeper {
         counting.ownedBlocks =
             BlocksTheUpdateOwns(before.offer, boot.report ? boot.report->summary.blocksWritten
                                                           : std::vector<uint32_t>{});
+        // The images from the device folder itself: the boot removed the copy's update folder.
+        std::optional<UpdateImages> update =
+            OpenedUpdateImages(before.folder, ReadText(copy.Path() / "debug.log"), before.images);
+        counting.newImages = update ? update->images : before.images;
         row.stage = "whole boot";
         row.did = WhatItDid(boot);
         changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks, {}, row);
+        row.boots = WhatBoots(copy.Path(), before.images, counting.newImages);
         return counting;
     }
 
@@ -293,6 +338,7 @@ struct Sweeper {
         CheckFaultPoint(copy.Path(), counting, row);
         changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks,
                                         ExcusesFor(counting.calls, n - 1), row);
+        row.boots = WhatBoots(copy.Path(), before.images, counting.newImages);
         return row;
     }
 };
@@ -342,6 +388,12 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     CountingBoot counting = sweeper.CountCalls(report.counting);
     report.calls = counting.calls.size();
     report.breaches = report.counting.breaches.empty() ? 0 : 1;
+    report.bootsBefore = WhatBoots(folder, before.images, counting.newImages);
+    const std::string unbootable = VerdictName(Verdict::Unbootable);
+    auto leftUnbootable = [&](const FaultRow &row) {
+        return report.bootsBefore != unbootable && row.boots == unbootable;
+    };
+    report.leftUnbootable = leftUnbootable(report.counting) ? 1 : 0;
 
     std::vector<FaultPointCall> calls;
     for (const ce_host::FallibleCallRecord &call : counting.calls)
@@ -350,6 +402,7 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     for (size_t i = 0; i < points.size(); ++i) {
         report.rows.push_back(sweeper.SweepPoint(counting, points[i]));
         report.breaches += report.rows.back().breaches.empty() ? 0 : 1;
+        report.leftUnbootable += leftUnbootable(report.rows.back()) ? 1 : 0;
         if (progress)
             progress(i + 1, points.size(), report.rows.back());
     }

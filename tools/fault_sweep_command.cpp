@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <map>
 
 #include <nlohmann/json.hpp>
 
@@ -17,10 +18,10 @@ namespace {
 std::string RowLine(const FaultRow &row)
 {
     char head[96];
-    std::snprintf(head, sizeof head, "%6s  %-6s  %-18s  %-21s  ",
+    std::snprintf(head, sizeof head, "%6s  %-6s  %-10s  %-18s  %-21s  ",
                   row.n ? std::to_string(row.n).c_str() : "-",
-                  row.breaches.empty() ? "ok" : "BREACH", row.n ? row.call.c_str() : "(none)",
-                  row.stage.c_str());
+                  row.breaches.empty() ? "ok" : "BREACH", row.boots.c_str(),
+                  row.n ? row.call.c_str() : "(none)", row.stage.c_str());
     std::string line = head + row.did;
     if (!row.target.empty())
         line += "  [" + row.target + "]";
@@ -35,15 +36,19 @@ std::string RowLine(const FaultRow &row)
 void PrintText(const FaultSweepReport &report)
 {
     std::cout << "fault sweep of " << report.device << ": " << report.calls
-              << " fallible calls in the boot without a fault\n";
-    std::printf("%6s  %-6s  %-18s  %-21s  %s\n", "n", "result", "call", "stage",
-                "what the shell did  [what the call acted on]");
+              << " fallible calls in the boot without a fault; the device boots "
+              << report.bootsBefore << " before it\n";
+    std::printf("%6s  %-6s  %-10s  %-18s  %-21s  %s\n", "n", "result", "then boots", "call",
+                "stage", "what the shell did  [what the call acted on]");
     std::cout << RowLine(report.counting);
     std::vector<std::string> breached;
+    std::map<std::string, size_t> unbootableByStage;
     for (const FaultRow &row : report.rows) {
         std::cout << RowLine(row);
         if (!row.breaches.empty())
             breached.push_back(std::to_string(row.n));
+        if (report.bootsBefore != "unbootable" && row.boots == "unbootable")
+            ++unbootableByStage[row.stage];
     }
     std::cout << report.rows.size() << " of " << report.calls
               << " fault points swept: " << report.breaches
@@ -53,6 +58,11 @@ void PrintText(const FaultSweepReport &report)
     for (size_t i = 0; i < breached.size(); ++i)
         std::cout << (i ? ", " : " (") << breached[i] << (i + 1 == breached.size() ? ")" : "");
     std::cout << "\n";
+    std::cout << report.leftUnbootable << " left the device unbootable";
+    size_t i = 0;
+    for (const auto &[stage, count] : unbootableByStage)
+        std::cout << (i++ ? ", " : " (") << count << " in " << stage;
+    std::cout << (unbootableByStage.empty() ? "" : ")") << "\n";
 }
 
 nlohmann::ordered_json RowJson(const FaultRow &row)
@@ -65,6 +75,7 @@ nlohmann::ordered_json RowJson(const FaultRow &row)
     }
     json["stage"] = row.stage;
     json["did"] = row.did;
+    json["boots"] = row.boots;
     json["ok"] = row.breaches.empty();
     json["breaches"] = row.breaches;
     json["notes"] = row.notes;
@@ -79,9 +90,11 @@ nlohmann::ordered_json ReportJson(const FaultSweepReport &report)
     return {{"device", report.device},
             {"calls", report.calls},
             {"swept", report.rows.size()},
+            {"boots_before", report.bootsBefore},
             {"counting_boot", RowJson(report.counting)},
             {"rows", rows},
-            {"breaches", report.breaches}};
+            {"breaches", report.breaches},
+            {"left_unbootable", report.leftUnbootable}};
 }
 
 // On a terminal one line redrawn in place; elsewhere a line every twentieth of the sweep.
@@ -116,7 +129,9 @@ Command AddFaultSweepCommand(CLI::App &sweep)
         "store, the heap, program starts, cues), then once for each of them failing as the device "
         "fails it, each on a fresh copy of DIR; after every boot check that the shell returned, "
         "held nothing, left no flash flag and the update mode off, and changed nothing outside "
-        "the files and flash blocks the boot owns; exit 3 on any breach");
+        "the files and flash blocks the boot owns, and tell what the boot loader would boot "
+        "afterwards; exit 3 on any breach, else 4 when a fault leaves a bootable device "
+        "unbootable");
     faults->add_option("DIR", args->folder, "the device folder (locked, never changed)")
         ->required();
     faults
@@ -140,7 +155,9 @@ Command AddFaultSweepCommand(CLI::App &sweep)
             std::cout << ReportJson(report).dump(2) << "\n";
         else
             PrintText(report);
-        return report.breaches ? kExitBreaches : 0;
+        if (report.breaches)
+            return kExitBreaches;
+        return report.leftUnbootable ? kExitUnbootable : 0;
     };
 }
 

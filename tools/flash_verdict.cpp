@@ -6,8 +6,11 @@
 #include "devkit/flash_verify.h"
 #include "devkit/nb0_image.h"
 #include "devkit/toc_record.h"
+#include "sim/device.h"
 
 namespace qs_tools {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -84,6 +87,39 @@ bool NkIs(sim::FlashDriver &driver, const devkit::TocRecord &toc,
            devkit::VerifyFlash(driver, *nk, std::nullopt).Ok();
 }
 
+// The image a line of the shell names: "Open OS update image file... \flashdisk\...\x.bin \r\n".
+std::optional<std::string> OpenedImage(const std::string &debugLog, const std::string &opening)
+{
+    size_t at = debugLog.find(opening);
+    if (at == std::string::npos)
+        return std::nullopt;
+    at += opening.size();
+    size_t end = debugLog.find(" \r\n", at);
+    return debugLog.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// A device path's file below root/, each component matched without regard to case as the
+// device matches it.
+fs::path HostFile(const fs::path &root, const std::string &devicePath)
+{
+    fs::path host = root;
+    size_t from = 0;
+    while (from < devicePath.size()) {
+        size_t end = devicePath.find('\\', from);
+        std::string name = devicePath.substr(from, end == std::string::npos ? end : end - from);
+        from = end == std::string::npos ? devicePath.size() : end + 1;
+        if (name.empty())
+            continue;
+        fs::path match = host / name;
+        std::error_code error;
+        for (const fs::directory_entry &entry : fs::directory_iterator(host, error))
+            if (sim::FoldCase(entry.path().filename().string()) == sim::FoldCase(name))
+                match = entry.path();
+        host = match;
+    }
+    return host;
+}
+
 }  // namespace
 
 const char *ImageMatchName(ImageMatch match)
@@ -146,6 +182,24 @@ BootImages ReadPackageImages(const std::filesystem::path &nkBin,
         images.bootLoader = std::move(bytes);
     }
     return images;
+}
+
+std::optional<UpdateImages> OpenedUpdateImages(const std::filesystem::path &device,
+                                               const std::string &debugLog,
+                                               const BootImages &oldImages)
+{
+    std::optional<std::string> nk = OpenedImage(debugLog, "Open OS update image file... ");
+    if (!nk)
+        return std::nullopt;
+    UpdateImages opened{*nk, OpenedImage(debugLog, "Open EBoot image file... "), {}};
+    std::optional<std::filesystem::path> nb0;
+    if (opened.bootLoader)
+        nb0 = HostFile(device / "root", *opened.bootLoader);
+    opened.images = ReadPackageImages(HostFile(device / "root", *nk), nb0);
+    // Without a boot loader in the package, the update keeps the one there.
+    if (!opened.images.bootLoader)
+        opened.images.bootLoader = oldImages.bootLoader;
+    return opened;
 }
 
 FlashJudgement JudgeFlash(sim::FlashDriver &driver, const BootImages &oldImages,

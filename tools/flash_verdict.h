@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "devkit/bin_reader.h"
@@ -27,6 +28,18 @@ BootImages ReadBootImages(sim::FlashDriver &driver);
 // The images of an update package. Throws sim::DeviceError when a file is unusable.
 BootImages ReadPackageImages(const std::filesystem::path &nkBin,
                              const std::optional<std::filesystem::path> &nb0);
+
+// The images an update boot wrote, as the shell's own lines name them ("Open OS update image
+// file... ", "Open EBoot image file... "), read from the device folder's root/; none when the
+// boot opened no operating-system image. Throws as ReadPackageImages does.
+struct UpdateImages {
+    std::string nk;  // device paths
+    std::optional<std::string> bootLoader;
+    BootImages images;  // without a boot loader in the package, the one of oldImages stays
+};
+std::optional<UpdateImages> OpenedUpdateImages(const std::filesystem::path &device,
+                                               const std::string &debugLog,
+                                               const BootImages &oldImages);
 
 enum class ImageMatch { Old, New, Neither };
 const char *ImageMatchName(ImageMatch match);  // "old", "new", "neither"

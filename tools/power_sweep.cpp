@@ -18,39 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The image a line of the shell names: "Open OS update image file... \flashdisk\...\x.bin \r\n".
-std::optional<std::string> OpenedImage(const std::string &debugLog, const std::string &opening)
-{
-    size_t at = debugLog.find(opening);
-    if (at == std::string::npos)
-        return std::nullopt;
-    at += opening.size();
-    size_t end = debugLog.find(" \r\n", at);
-    return debugLog.substr(at, end == std::string::npos ? std::string::npos : end - at);
-}
-
-// A device path's file below root/, each component matched without regard to case as the
-// device matches it.
-fs::path HostFile(const fs::path &root, const std::string &devicePath)
-{
-    fs::path host = root;
-    size_t from = 0;
-    while (from < devicePath.size()) {
-        size_t end = devicePath.find('\\', from);
-        std::string name = devicePath.substr(from, end == std::string::npos ? end : end - from);
-        from = end == std::string::npos ? devicePath.size() : end + 1;
-        if (name.empty())
-            continue;
-        fs::path match = host / name;
-        std::error_code error;
-        for (const fs::directory_entry &entry : fs::directory_iterator(host, error))
-            if (sim::FoldCase(entry.path().filename().string()) == sim::FoldCase(name))
-                match = entry.path();
-        host = match;
-    }
-    return host;
-}
-
 void AddBlocks(const std::vector<sim::FlashOperation> &operations, std::set<uint32_t> &blocks)
 {
     for (const sim::FlashOperation &operation : operations)
@@ -63,20 +30,13 @@ const BootOptions kSilent{.quiet = true};
 BootImages PackageImages(const fs::path &device, PowerSweep &sweep, const std::string &debugLog,
                          const BootImages &oldImages)
 {
-    std::optional<std::string> nk = OpenedImage(debugLog, "Open OS update image file... ");
-    if (!nk)
+    std::optional<UpdateImages> opened = OpenedUpdateImages(device, debugLog, oldImages);
+    if (!opened)
         throw sim::DeviceError(device.string() +
                                ": the boot updates no operating-system image; nothing to sweep");
-    sweep.newNk = *nk;
-    sweep.newBootLoader = OpenedImage(debugLog, "Open EBoot image file... ");
-    std::optional<fs::path> nb0;
-    if (sweep.newBootLoader)
-        nb0 = HostFile(device / "root", *sweep.newBootLoader);
-    BootImages images = ReadPackageImages(HostFile(device / "root", *nk), nb0);
-    // Without a boot loader in the package, the update keeps the one there.
-    if (!images.bootLoader)
-        images.bootLoader = oldImages.bootLoader;
-    return images;
+    sweep.newNk = opened->nk;
+    sweep.newBootLoader = opened->bootLoader;
+    return opened->images;
 }
 
 class Sweeper {

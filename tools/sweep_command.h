@@ -9,6 +9,9 @@ namespace qs_tools {
 
 // A sweep that ran and found an invariant broken.
 constexpr int kExitBreaches = 3;
+// A sweep that ran, broke no invariant, and found a fault or a cut after which the device boots
+// nothing and its next boot does not mend it.
+constexpr int kExitUnbootable = 4;
 
 // The sweep group, with its kinds of sweep below it.
 Command AddSweepCommand(CLI::App &app);

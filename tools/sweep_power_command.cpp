@@ -39,7 +39,7 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         "cut the power at each erase and program of the device's update boot in turn (a "
         "sector write is one program), on a fresh copy each time; for each cut show what the "
         "boot loader finds, whether the old image, the new one or none would boot, and what "
-        "a second boot from that flash leaves; exit 3 when some second boot leaves the device "
+        "a second boot from that flash leaves; exit 4 when some second boot leaves the device "
         "unbootable");
     power->add_option("DIR", args->folder, "the device folder, with an update package waiting")
         ->required();
@@ -89,7 +89,7 @@ Command AddSweepPowerCommand(CLI::App &sweep)
             std::cout << PowerSweepText(result);
         bool recovered = std::all_of(result.cuts.begin(), result.cuts.end(),
                                      [](const CutResult &cut) { return cut.second.Recovered(); });
-        return recovered ? 0 : kExitBreaches;
+        return recovered ? 0 : kExitUnbootable;
     };
 }
 

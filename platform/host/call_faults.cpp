@@ -9,7 +9,6 @@ namespace ce_host {
 
 namespace {
 
-
 std::optional<uint64_t> g_failingCall;
 std::vector<FallibleCallRecord> g_calls;
 int g_depth = 0;  // fallible calls in progress: only the outermost one counts

@@ -32,7 +32,7 @@ TEST_F(SweepCommand, WithoutFourGoodEbootBlocksNothingEverBoots)
     fs::path svg = device_.Scratch("sweep.svg");
     qs_test::ToolRun run = Sweep({device_.folder().string(), "--json", "--every", "150", "--svg",
                                   svg.string(), "--outcomes", "torn"});
-    EXPECT_EQ(run.status, 3) << run.err;
+    EXPECT_EQ(run.status, 4) << run.err;
     Json json = Json::parse(run.out);
     EXPECT_EQ(json["before"]["verdict"], "unbootable");
     EXPECT_EQ(json["uncut"]["verdict"], "unbootable");
@@ -63,7 +63,7 @@ TEST_F(SweepCommand, PrintsOneRowPerCutAndTheSummary)
     device_.Offer({device_.WriteNk("nk.bin", scenario::NkLayout()), device_.WriteNb0(), "1"});
     qs_test::ToolRun run =
         Sweep({device_.folder().string(), "--at", "1,197", "--outcomes", "not-done,completed"});
-    EXPECT_EQ(run.status, 3) << run.err;
+    EXPECT_EQ(run.status, 4) << run.err;
     EXPECT_THAT(run.out, HasSubstr("update boot           197 erases and programs (erase 4, "
                                    "program 193), flash time "));
     EXPECT_THAT(run.out, HasSubstr("cuts                  4 cuts at operations 1, 197; "
