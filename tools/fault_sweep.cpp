@@ -1,7 +1,5 @@
 #include "tools/fault_sweep.h"
 
-#include <stdlib.h>
-
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -11,84 +9,17 @@
 #include "platform/host/call_faults.h"
 #include "sim/device_lock.h"
 #include "sim/error.h"
-#include "sim/flash_array.h"
 #include "tools/boot_runner.h"
 #include "tools/boot_stages.h"
 #include "tools/device_snapshot.h"
 #include "tools/flash_verdict.h"
+#include "tools/scratch_device.h"
 
 namespace qs_tools {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The copy of the device folder that each boot runs in, in a scratch folder that is gone
-// whatever happens. Before each boot it is made equal to the folder again: everything but the
-// flash copied anew, and of nand.bin the blocks the last boot changed written back.
-class BootCopy {
-public:
-    BootCopy(const fs::path &folder, const std::vector<uint8_t> &flash)
-        : folder_(folder), flash_(flash)
-    {
-        std::string pattern = (fs::temp_directory_path() / "quordev-sweep-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw sim::DeviceError("no scratch folder could be made in " +
-                                   fs::temp_directory_path().string());
-        scratch_ = pattern;
-        copy_ = scratch_ / "device";
-        fs::copy(folder_, copy_, kCopyOptions);
-    }
-    ~BootCopy()
-    {
-        std::error_code ignored;
-        fs::remove_all(scratch_, ignored);
-    }
-    BootCopy(const BootCopy &) = delete;
-    BootCopy &operator=(const BootCopy &) = delete;
-
-    const fs::path &Path() const { return copy_; }
-
-    // After a boot that changed the blocks given.
-    void Restore(const std::vector<uint32_t> &changedBlocks)
-    {
-        for (const fs::directory_entry &entry : fs::directory_iterator(copy_))
-            if (entry.path().filename() != kFlashFile)
-                fs::remove_all(entry.path());
-        for (const fs::directory_entry &entry : fs::directory_iterator(folder_))
-            if (entry.path().filename() != kFlashFile)
-                fs::copy(entry.path(), copy_ / entry.path().filename(), kCopyOptions);
-        RestoreFlash(changedBlocks);
-    }
-
-private:
-    static constexpr const char *kFlashFile = "nand.bin";
-    static constexpr fs::copy_options kCopyOptions =
-        fs::copy_options::recursive | fs::copy_options::copy_symlinks;
-
-    void RestoreFlash(const std::vector<uint32_t> &changedBlocks) const
-    {
-        fs::path flash = copy_ / kFlashFile;
-        if (!fs::exists(folder_ / kFlashFile)) {
-            fs::remove(flash);  // the next boot lays it down factory-fresh again
-            return;
-        }
-        std::fstream out(flash, std::ios::binary | std::ios::in | std::ios::out);
-        for (uint32_t block : changedBlocks) {
-            uint64_t at = block * sim::kBlockRecordSize;
-            out.seekp(std::streamoff(at));
-            out.write(reinterpret_cast<const char *>(flash_.data() + at),
-                      std::streamsize(sim::kBlockRecordSize));
-        }
-        if (!out.flush())
-            throw sim::DeviceError(flash.string() + ": cannot be restored");
-    }
-
-    fs::path folder_;
-    const std::vector<uint8_t> &flash_;
-    fs::path scratch_;
-    fs::path copy_;
-};
 
 // What the device folder holds before any boot.
 struct Before {
@@ -298,7 +229,7 @@ std::string ReadText(const fs::path &file)
 // The sweep's state between boots: the copy, and the blocks the last boot changed in it.
 struct Sweeper {
     const Before &before;
-    BootCopy copy;
+    ScratchDevice copy;
     std::vector<uint32_t> changedBlocks;
 
     CountingBoot CountCalls(FaultRow &row)
@@ -331,7 +262,7 @@ struct Sweeper {
         row.target = call.target;
         // Where the call stood in the boot without a fault, its own events included.
         row.stage = counting.stages[std::min(call.endEvent, counting.stages.size() - 1)];
-        copy.Restore(changedBlocks);
+        copy.Restore({changedBlocks.begin(), changedBlocks.end()});
         ce_host::ScopedFailingCall fault(n);
         Boot boot = RunBoot(copy.Path());
         row.did = WhatItDid(boot);
@@ -381,7 +312,7 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     if (!fs::exists(folder / "device.json"))
         throw sim::DeviceError(folder.string() + ": holds no device (no device.json)");
     Before before = Inspect(folder);
-    Sweeper sweeper{before, BootCopy(folder, before.flash), {}};
+    Sweeper sweeper{before, ScratchDevice(folder), {}};
 
     FaultSweepReport report;
     report.device = folder.string();
