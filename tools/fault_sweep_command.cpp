@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <iostream>
-#include <map>
 
 #include <nlohmann/json.hpp>
 
@@ -42,13 +41,16 @@ void PrintText(const FaultSweepReport &report)
                 "stage", "what the shell did  [what the call acted on]");
     std::cout << RowLine(report.counting);
     std::vector<std::string> breached;
-    std::map<std::string, size_t> unbootableByStage;
+    std::vector<std::pair<std::string, size_t>> unbootableByStage;  // in the boot's order
     for (const FaultRow &row : report.rows) {
         std::cout << RowLine(row);
         if (!row.breaches.empty())
             breached.push_back(std::to_string(row.n));
-        if (report.bootsBefore != "unbootable" && row.boots == "unbootable")
-            ++unbootableByStage[row.stage];
+        if (report.bootsBefore == "unbootable" || row.boots != "unbootable")
+            continue;
+        if (unbootableByStage.empty() || unbootableByStage.back().first != row.stage)
+            unbootableByStage.push_back({row.stage, 0});
+        ++unbootableByStage.back().second;
     }
     std::cout << report.rows.size() << " of " << report.calls
               << " fault points swept: " << report.breaches
