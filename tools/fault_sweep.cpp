@@ -1,12 +1,12 @@
 #include "tools/fault_sweep.h"
 
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <set>
 
 #include "devkit/device_view.h"
 #include "platform/host/call_faults.h"
+#include "sim/device.h"
 #include "sim/device_lock.h"
 #include "sim/error.h"
 #include "tools/boot_runner.h"
@@ -220,12 +220,6 @@ Before Inspect(const fs::path &folder)
     return before;
 }
 
-std::string ReadText(const fs::path &file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // The sweep's state between boots: the copy, and the blocks the last boot changed in it.
 struct Sweeper {
     const Before &before;
@@ -243,8 +237,8 @@ struct Sweeper {
             BlocksTheUpdateOwns(before.offer, boot.report ? boot.report->summary.blocksWritten
                                                           : std::vector<uint32_t>{});
         // The images from the device folder itself: the boot removed the copy's update folder.
-        std::optional<UpdateImages> update =
-            OpenedUpdateImages(before.folder, ReadText(copy.Path() / "debug.log"), before.images);
+        std::optional<UpdateImages> update = OpenedUpdateImages(
+            before.folder, sim::ReadWholeFile(copy.Path() / "debug.log"), before.images);
         counting.newImages = update ? update->images : before.images;
         row.stage = "whole boot";
         row.did = WhatItDid(boot);
@@ -321,10 +315,11 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     report.breaches = report.counting.breaches.empty() ? 0 : 1;
     report.bootsBefore = WhatBoots(folder, before.images, counting.newImages);
     const std::string unbootable = VerdictName(Verdict::Unbootable);
-    auto leftUnbootable = [&](const FaultRow &row) {
-        return report.bootsBefore != unbootable && row.boots == unbootable;
+    auto markUnbootable = [&](FaultRow &row) {
+        row.leftUnbootable = report.bootsBefore != unbootable && row.boots == unbootable;
+        report.leftUnbootable += row.leftUnbootable ? 1 : 0;
     };
-    report.leftUnbootable = leftUnbootable(report.counting) ? 1 : 0;
+    markUnbootable(report.counting);
 
     std::vector<FaultPointCall> calls;
     for (const ce_host::FallibleCallRecord &call : counting.calls)
@@ -333,7 +328,7 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     for (size_t i = 0; i < points.size(); ++i) {
         report.rows.push_back(sweeper.SweepPoint(counting, points[i]));
         report.breaches += report.rows.back().breaches.empty() ? 0 : 1;
-        report.leftUnbootable += leftUnbootable(report.rows.back()) ? 1 : 0;
+        markUnbootable(report.rows.back());
         if (progress)
             progress(i + 1, points.size(), report.rows.back());
     }

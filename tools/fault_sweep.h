@@ -30,6 +30,7 @@ struct FaultRow {
     std::string stage;   // "NK load"
     std::string did;     // "OS update failed; cues update_start, updatefail; started ..."
     std::string boots;   // what the boot loader would boot afterwards: "old", "new", "unbootable"
+    bool leftUnbootable = false;  // the device booted before the boot and no longer does
     std::vector<std::string> breaches;
     std::vector<std::string> notes;  // what is reported but breaks nothing
 };
@@ -39,10 +40,9 @@ struct FaultSweepReport {
     uint64_t calls = 0;  // fallible calls of the boot without a fault
     FaultRow counting;   // that boot's own row
     std::vector<FaultRow> rows;
-    size_t breaches = 0;      // rows (the counting one included) that broke an invariant
-    std::string bootsBefore;  // what the boot loader boots from the device as it is
-    // Rows whose boot left a device that booted before unbootable (the counting one included).
-    size_t leftUnbootable = 0;
+    size_t breaches = 0;        // rows (the counting one included) that broke an invariant
+    std::string bootsBefore;    // what the boot loader boots from the device as it is
+    size_t leftUnbootable = 0;  // rows so marked, the counting one included
 };
 
 // Called after each fault point: done of total, and its row.

@@ -46,7 +46,7 @@ void PrintText(const FaultSweepReport &report)
         std::cout << RowLine(row);
         if (!row.breaches.empty())
             breached.push_back(std::to_string(row.n));
-        if (report.bootsBefore == "unbootable" || row.boots != "unbootable")
+        if (!row.leftUnbootable)
             continue;
         if (unbootableByStage.empty() || unbootableByStage.back().first != row.stage)
             unbootableByStage.push_back({row.stage, 0});
