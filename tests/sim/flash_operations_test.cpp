@@ -9,6 +9,7 @@
 #include "sim/config.h"
 #include "sim/error.h"
 #include "sim/flash_driver.h"
+#include "tests/sim/flash_fixture.h"
 #include "tests/support/temp_device.h"
 
 namespace flash_operations_test {
@@ -18,75 +19,34 @@ using nlohmann::json;
 using sim::FlashDriver;
 using sim::FlashOperation;
 using sim::PowerCutOutcome;
-using Record = std::array<uint8_t, sim::kSectorRecordSize>;
+using namespace flash_fixture;
 
-constexpr DWORD kOn = 0xACEC;
 const json kTiming = {{"page_read_us", 25}, {"page_program_us", 200}, {"block_erase_us", 1500}};
 
-Record Pattern(uint8_t seed)
-{
-    Record record;
-    for (size_t i = 0; i < record.size(); ++i)
-        record[i] = uint8_t(i * 7 + seed);
-    return record;
-}
-
-Record Filled(uint8_t value)
+// Every byte of the record, the spare area too.
+Record AllBytes(uint8_t value)
 {
     Record record;
     record.fill(value);
     return record;
 }
 
-class FlashOperations : public testing::Test {
+class FlashOperations : public flash_fixture::Flash {
 protected:
     // Eight blocks: 0-4 the boot loader's, 5 the TOC's, 6 and 7 the NK image's; block 3 is bad.
     void Boot(json flash)
     {
         flash["blocks"] = 8;
         flash["bad"] = {3};
-        dev_ = std::make_unique<qs_test::TempDevice>(json{{"flash", flash}});
-        handle_ =
-            CreateFileW(u"DSK1:", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-        ASSERT_NE(handle_, INVALID_HANDLE_VALUE);
+        Flash::Boot(flash);
     }
-    void TearDown() override
-    {
-        if (handle_ != INVALID_HANDLE_VALUE)
-            CloseHandle(handle_);
-    }
-
-    bool Send(DWORD code, DWORD word)
-    {
-        return DeviceIoControl(handle_, code, &word, 4, NULL, 0, NULL, NULL);
-    }
-    bool Erase(DWORD block) { return Send(FlashDriver::kEraseBlock, block); }
-    bool WriteAt(DWORD sector, const Record &record)
-    {
-        return Send(FlashDriver::kSetSectorAddr, sector) &&
-               DeviceIoControl(handle_, FlashDriver::kWriteSector,
-                               const_cast<uint8_t *>(record.data()), DWORD(record.size()), NULL, 0,
-                               NULL, NULL);
-    }
-    bool ReadAt(DWORD sector)
+    bool Reads(DWORD sector)
     {
         Record record{};
-        return Send(FlashDriver::kSetSectorAddr, sector) &&
-               DeviceIoControl(handle_, FlashDriver::kReadSector, NULL, 0, record.data(),
-                               DWORD(record.size()), NULL, NULL);
+        return Send(FlashDriver::kSetSectorAddr, sector) && Read(record);
     }
-    Record Sector(uint32_t sector)
-    {
-        Record record;
-        auto bytes = Driver().Flash().Sector(sector);
-        std::copy(bytes.begin(), bytes.end(), record.begin());
-        return record;
-    }
-    FlashDriver &Driver() { return sim::DeviceFlash(dev_->device()); }
+    Record Sector(uint32_t sector) { return Copy(Driver().Flash().Sector(sector)); }
     uint64_t ElapsedUs() { return dev_->device().Clock().ElapsedUs(); }
-
-    std::unique_ptr<qs_test::TempDevice> dev_;
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
 // Each operation that reaches the flash moves the clock by its figure, whatever the order; one
@@ -100,8 +60,8 @@ TEST_F(FlashOperations, TheClockMovesByTheSumOfTheFiguresOfTheOperationsDone)
     ASSERT_TRUE(WriteAt(7 * 64, Pattern(1)));
     ASSERT_TRUE(WriteAt(7 * 64 + 2, Pattern(2)));
     ASSERT_TRUE(WriteAt(7 * 64 + 3, Pattern(3)));
-    ASSERT_TRUE(ReadAt(7 * 64));
-    ASSERT_TRUE(ReadAt(7 * 64 + 2));
+    ASSERT_TRUE(Reads(7 * 64));
+    ASSERT_TRUE(Reads(7 * 64 + 2));
     EXPECT_EQ(ElapsedUs(), 1500u + 3 * 200 + 2 * 25);
 
     DWORD status = 0, block = 6;
@@ -131,7 +91,7 @@ TEST_F(FlashOperations, WithoutTimingTheFlashTakesNoTimeButItsWorkIsCounted)
     Boot({{"protect", false}});
     ASSERT_TRUE(Erase(6));
     ASSERT_TRUE(WriteAt(6 * 64, Pattern(1)));
-    ASSERT_TRUE(ReadAt(6 * 64));
+    ASSERT_TRUE(Reads(6 * 64));
     EXPECT_EQ(ElapsedUs(), 0u);
     EXPECT_FALSE(Driver().Usage().timed);
     EXPECT_EQ(Driver().Usage().erases + Driver().Usage().programs + Driver().Usage().reads, 3u);
@@ -142,7 +102,7 @@ TEST_F(FlashOperations, RecordsEachEraseAndProgramWithItsStartOnTheFlashTime)
 {
     Boot({{"protect", false}, {"timing", kTiming}});
     ASSERT_TRUE(Erase(6));
-    ASSERT_TRUE(ReadAt(0));
+    ASSERT_TRUE(Reads(0));
     ASSERT_TRUE(WriteAt(6 * 64 + 5, Pattern(1)));
     ASSERT_TRUE(WriteAt(6 * 64 + 6, Pattern(2)));
     const std::vector<FlashOperation> &operations = Driver().Operations();
@@ -218,7 +178,7 @@ protected:
     {
         Boot({{"protect", false}, {"timing", kTiming}});
         for (uint32_t sector = 0; sector < 64; ++sector)
-            ASSERT_TRUE(WriteAt(7 * 64 + sector, Filled(uint8_t(sector))));
+            ASSERT_TRUE(WriteAt(7 * 64 + sector, AllBytes(uint8_t(sector))));
         before_ = Driver().Operations().size();
         ASSERT_EQ(before_, 64u);
     }
@@ -251,15 +211,15 @@ TEST_P(PowerCut, LeavesTheOperationNotDoneCompletedOrTorn)
     RunUntilTheCut(c);
     EXPECT_EQ(Sector(6 * 64), Pattern(9)) << "the operation before the cut is whole";
     for (uint32_t sector = 0; sector < 64; ++sector) {
-        Record old = Filled(uint8_t(sector));
+        Record old = AllBytes(uint8_t(sector));
         Record expected = old;
         if (c.kind == FlashOperation::Kind::Erase &&
             (c.outcome == PowerCutOutcome::Completed ||
              (c.outcome == PowerCutOutcome::Torn && sector < 32)))
-            expected = Filled(0xFF);
+            expected = AllBytes(0xFF);
         EXPECT_EQ(Sector(7 * 64 + sector), expected) << "block 7 sector " << sector;
     }
-    Record programmed = Filled(0xFF);
+    Record programmed = AllBytes(0xFF);
     Record pattern = Pattern(1);
     for (size_t i = 0; i < programmed.size(); ++i)
         if (c.kind == FlashOperation::Kind::Program &&
@@ -310,9 +270,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FlashOperations, ATornProgramOverOldDataClearsNoBitTheWholeOneWouldNot)
 {
     Boot({{"protect", false}});
-    ASSERT_TRUE(WriteAt(6 * 64, Filled(0xF0)));
+    ASSERT_TRUE(WriteAt(6 * 64, AllBytes(0xF0)));
     Driver().CutPowerAt(2, PowerCutOutcome::Torn);
-    EXPECT_THROW(WriteAt(6 * 64, Filled(0x3C)), sim::PowerCut);
+    EXPECT_THROW(WriteAt(6 * 64, AllBytes(0x3C)), sim::PowerCut);
     Record sector = Sector(6 * 64);
     for (size_t i = 0; i < sector.size(); ++i)
         ASSERT_EQ(sector[i], i % 2 ? 0xF0 : 0x30) << i;
@@ -337,7 +297,7 @@ TEST_F(FlashOperations, OnlyOperationsThatReachTheFlashCountTowardsTheCut)
                      "the power was cut at flash operation 1, not-done program of sector 388 in "
                      "block 6");
     }
-    EXPECT_EQ(Sector(6 * 64 + 4), Filled(0xFF));
+    EXPECT_EQ(Sector(6 * 64 + 4), AllBytes(0xFF));
 }
 
 TEST(PowerCutOutcomeNames, ReadBackAsWritten)
