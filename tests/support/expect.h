@@ -1,0 +1,31 @@
+// Helpers that many areas' tests share: hex text, joined line lists, the "nothing held" check and
+// whole logs kept as text files in tests/golden.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace qs_test {
+
+using Lines = std::vector<std::string>;
+
+// "1a2b" as the shell's %x prints it.
+std::string Hex(uint64_t value);
+
+// The parts one after the other.
+Lines Join(std::initializer_list<Lines> parts);
+
+// No handle and no heap block still held on the attached device.
+void ExpectNothingHeld();
+
+// The log's entries against tests/golden/NAME.log, one entry a line: an entry's closing "\r\n"
+// is not written, and an entry without one ends in "\c". A mismatch fails with a line diff.
+// QS_UPDATE_GOLDEN=1 in the environment writes the file instead.
+void ExpectGoldenLog(const Lines &entries, const std::string &name);
+
+// The golden file's entries, as ExpectGoldenLog compares them.
+Lines GoldenLog(const std::string &name);
+
+}  // namespace qs_test
