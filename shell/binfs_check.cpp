@@ -47,9 +47,6 @@ void CheckBINFS(void)
     hSearch     = FindFirstPartition(hStore, &info);
     if (hSearch == INVALID_HANDLE_VALUE) {
         NKDbgPrintfW(TEXT("[QuorShell]CheckBINFS: FindFirstPartition fail \r\n"));
-#ifdef QS_PLANTED_STORE_LEAK
-        return;  // a defect planted for the fault sweep's tests: the store stays open
-#endif
         goto done;
     }
     // Names that fill their field are cut at its end rather than read past it.
