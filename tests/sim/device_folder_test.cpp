@@ -1,126 +1,159 @@
-// The device folder as a whole: state.json read strictly, and one boot or command at a time.
+// The device folder: device.json and state.json read strictly, written back whole, refused in one
+// line that names the file and the key; the flash disk's presence; one boot or command at a time.
 #include <gtest/gtest.h>
 
 #include <fstream>
 
+#include "sim/config.h"
 #include "sim/device.h"
 #include "sim/device_lock.h"
 #include "sim/error.h"
+#include "sim/flash_driver.h"
+#include "tests/support/expect.h"
 #include "tests/support/temp_device.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using nlohmann::json;
+using sim::DeviceConfig;
 
-// A device folder whose state.json holds the text given.
-class StateFile : public testing::Test {
-protected:
-    void WriteState(const std::string &text)
-    {
-        device_.Reload();  // state.json exists and holds what the drivers saved
-        std::ofstream(device_.folder() / "state.json", std::ios::trunc) << text;
-    }
-
-    std::string OpenError()
-    {
-        try {
-            sim::Device::Open(device_.folder());
-        } catch (const sim::DeviceError &e) {
-            return e.what();
-        }
-        return "";
-    }
-
-    qs_test::TempDevice device_;
-};
-
-struct StateRefusal {
-    const char *text;
-    const char *message;  // what follows "state.json: " in the one-line reason
-};
-
-class StateRefused : public StateFile, public testing::WithParamInterface<StateRefusal> {};
-
-TEST_P(StateRefused, NamesTheFileAndKeyAndKeepsTheFile)
+// Each line of the golden file: the file, the text given it (a line break written \n), and its
+// answer: "opens", or the one-line reason less the folder's path. A refused file is kept as it is.
+TEST(DeviceFolder, RefusesWhatCouldNeverBeMeantInOneLineNamingTheKey)
 {
-    WriteState(GetParam().text);
-    std::string error = OpenError();
-    EXPECT_EQ(error, (device_.folder() / "state.json").string() + ": " + GetParam().message);
-    EXPECT_EQ(error.find('\n'), std::string::npos);
-    // Nothing was replaced: the file still holds what was written.
-    std::ifstream in(device_.folder() / "state.json");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), GetParam().text);
+    const std::string name = "sim_device_folder_refusals", arrow = " -> ";
+    qs_test::TempDevice device;
+    const std::string folder = device.folder().string() + "/";
+    qs_test::Lines answers;
+    for (std::string line : qs_test::GoldenLog(name)) {
+        line.resize(line.find(arrow));
+        std::string file = line.substr(0, line.find(' ')), text = line.substr(file.size() + 1);
+        for (size_t at; (at = text.find("\\n")) != std::string::npos;)
+            text.replace(at, 2, "\n");
+        std::filesystem::remove(folder + "state.json");
+        std::ofstream(folder + "device.json") << (file == "state.json" ? "{}" : text);
+        std::ofstream(folder + file) << text;
+        std::string reason = "opens";
+        try {
+            sim::Device::Open(folder);
+        } catch (const sim::DeviceError &e) {
+            reason = e.what();
+        }
+        EXPECT_EQ(reason.find('\n'), std::string::npos) << reason;
+        EXPECT_EQ(sim::ReadWholeFile(folder + file), text);
+        if (reason.rfind(folder, 0) == 0)
+            reason.erase(0, folder.size());
+        answers.push_back(line + arrow + reason + "\r\n");
+    }
+    EXPECT_GT(answers.size(), 90u);
+    qs_test::ExpectGoldenLog(answers, name);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, StateRefused,
-    testing::Values(
-        StateRefusal{R"({"power": {"update_mode": "on"}})",
-                     "power.update_mode: expected a whole number"},
-        StateRefusal{R"({"power": {"update_mode": -1}})",
-                     "power.update_mode: out of range 0 to "
-                     "4294967295"},
-        StateRefusal{R"({"power": {"restart_requests": 1.5}})",
-                     "power.restart_requests: expected a whole number"},
-        StateRefusal{R"({"power": {"update_mod": 0}})", "power.update_mod: unknown key"},
-        StateRefusal{R"({"peripheral": []})", "peripheral: expected an object"},
-        StateRefusal{R"({"peripheral": {"power_control": 4294967296}})",
-                     "peripheral.power_control: out of range 0 to 4294967295"},
-        StateRefusal{R"({"files": {"attributes": {"\\a.txt": 16}}})",
-                     "files.attributes.\\a.txt: not a value this record holds"},
-        StateRefusal{R"({"files": {"attributes": []}})",
-                     "files.attributes: expected an object keyed by device path"},
-        StateRefusal{R"({"files": {"created": {"\\a.txt": 0}}})",
-                     "files.created.\\a.txt: not a value this record holds"},
-        StateRefusal{R"({"files": {"next_created": "2"}})",
-                     "files.next_created: expected a whole number, 0 or more"},
-        StateRefusal{R"({"flash": {"nk_flag": 1}})", "flash.nk_flag: expected true or false"},
-        StateRefusal{R"({"braille": {}})", "braille: unknown key"},
-        StateRefusal{"{\n  \"power\": {\n    \"update_mode\": 0,\n  }\n}",
-                     "not valid JSON at line 4"},
-        StateRefusal{"[]", "expected an object"}));
-
-TEST_F(StateFile, KeepsWhatTheDriversSavedAndDropsTheFlagsOfOlderFolders)
+// Every key written back as read; the defaults in full; a null heap limit lifts it.
+TEST(DeviceFolder, DescriptionRoundTripsAndHasItsDefaults)
 {
-    WriteState(R"({"power": {"update_mode": 2901208236, "app_execute_flag": 44268,
-                              "restart_requests": 3},
-                   "peripheral": {"power_control": 1, "reset_control": 0},
-                   "files": {"attributes": {"\\a.txt": 33}, "created": {"\\a.txt": 1},
-                             "next_created": 2},
-                   "flash": {"eboot_flag": false, "toc_flag": true, "nk_flag": false}})");
-    std::unique_ptr<sim::Device> device = sim::Device::Open(device_.folder());
-    device->Save();
-    json saved = json::parse(std::ifstream(device_.folder() / "state.json"));
-    EXPECT_EQ(saved["power"]["update_mode"], 0xACECECACu);
-    EXPECT_EQ(saved["power"]["restart_requests"], 3);
+    const json full = json::parse(R"({
+        "clock": {"utc": "2027-01-31T23:59:59Z", "local_offset_minutes": 90},
+        "files": {"find_order": "created", "dot_entries": false, "locked": ["\\a.txt"],
+                  "mount_after_ms": {"flashdisk": 250, "NAND": 0, "windows": 4294967295},
+                  "corrupt_copies": [{"path": "\\NAND\\a.dll", "copies": 2, "offset": 10}],
+                  "fail_copies": [{"path": "b.dat", "after_bytes": 70000}],
+                  "fail_writes": [{"path": "\\NAND\\M7LITE_0020240315.sys", "after_bytes": 3},
+                                  {"path": "flashdisk/BINFS_CHECK.log", "after_bytes": 0}]},
+        "heap": {"limit_bytes": 4096},
+        "flash": {"present": false, "blocks": 9, "bad": [2, 8], "eboot_update": 7, "protect": false,
+                  "faults": [{"op": "read", "block": 1, "sector": 64, "nth": 2},
+                             {"code": "IOCTL_FMD_ERASE_BLOCK"},
+                             {"op": "corrupt", "sector": 3, "offset": 2050}],
+                  "timing": {"page_read_us": 25, "page_program_us": 4294967295,
+                             "block_erase_us": 2000}},
+        "power": {"present": false, "boot_key": 16, "serial": -5,
+                  "faults": [{"code": "SET_OS_UPDATE_MODE", "nth": 2}]},
+        "peripheral": {"present": false, "faults": [{"code": 20044}]},
+        "braille": {"present": false, "faults": [{"code": "BRL_IOCTL_WRITE_LINE", "nth": 2}]},
+        "store": {"present": false, "faults": [{"op": "close", "nth": 2}],
+                  "partitions": [{"name": "0123456789abcdef0123456789abc😀", "file_system": "",
+                                  "sectors": 0},
+                                 {"name": "P", "file_system": "FAT", "sectors": 4294967296},
+                                 {"name": "Q", "file_system": "", "sectors": 9223372036854775808},
+                                 {"name": "R", "file_system": "", "sectors": 18446744073709551615}]},
+        "programs": {"fail": ["\\windows\\K290DFunctionTest.exe"]}})");
+    EXPECT_EQ(DeviceConfig::FromJson(full).ToJson(), full);
+
+    EXPECT_EQ(DeviceConfig::Parse(R"({"heap": {}})").ToJson(), json::parse(R"({
+        "clock": {"utc": "2026-12-05T08:30:00Z", "local_offset_minutes": 0},
+        "files": {"find_order": "name", "dot_entries": true, "locked": [], "mount_after_ms": {},
+                  "corrupt_copies": [], "fail_copies": [], "fail_writes": []},
+        "heap": {"limit_bytes": 67108864},
+        "flash": {"present": true, "blocks": 512, "bad": [], "eboot_update": 1, "protect": true,
+                  "faults": []},
+        "power": {"present": true, "boot_key": 0, "serial": 20240315, "faults": []},
+        "peripheral": {"present": true, "faults": []}, "braille": {"present": true, "faults": []},
+        "store": {"present": true, "faults": [],
+                  "partitions": [{"name": "Part00", "file_system": "BINFS", "sectors": 21952}]},
+        "programs": {"fail": []}})"));
+    json unlimited = DeviceConfig::Parse(R"({"heap": {"limit_bytes": null}})").ToJson();
+    EXPECT_EQ(unlimited["heap"], json::parse(R"({"limit_bytes": null})"));
+    EXPECT_EQ(DeviceConfig::FromJson(unlimited).ToJson(), unlimited);
+}
+
+TEST(DeviceFolder, StateKeepsWhatTheDriversSavedAndDropsTheFlagsOfOlderFolders)
+{
+    qs_test::TempDevice device;
+    std::ofstream(device.folder() / "state.json")
+        << R"({"power": {"update_mode": 2901208236, "app_execute_flag": 44268,
+                         "restart_requests": 3},
+              "peripheral": {"power_control": 1, "reset_control": 0},
+              "files": {"attributes": {"\\a.txt": 33}, "created": {"\\a.txt": 1},
+                        "next_created": 2},
+              "flash": {"eboot_flag": false, "toc_flag": true, "nk_flag": false}})";
+    sim::Device::Open(device.folder())->Save();
+    json saved = json::parse(std::ifstream(device.folder() / "state.json"));
+    EXPECT_EQ(saved["power"], json::parse(R"({"update_mode": 2901208236,
+                                              "app_execute_flag": 44268, "restart_requests": 3})"));
     EXPECT_EQ(saved["peripheral"]["power_control"], 1);
     EXPECT_EQ(saved["files"]["attributes"]["\\a.txt"], 33);
     EXPECT_FALSE(saved.contains("flash")) << saved.dump();
 }
 
-TEST(DeviceLock, OneHolderAtATime)
+// An absent flash disk cannot be opened, and each try is journaled; its driver and flash stay
+// reachable for what reads the device from outside.
+TEST(DeviceFolder, AbsentFlashDiskIsNotFoundButItsFlashStaysReadable)
 {
-    qs_test::TempDevice device;
-    std::string busy =
-        device.folder().string() + ": the device is in use by another boot or command";
-    {
-        sim::DeviceLock first(device.folder());
-        try {
-            sim::DeviceLock second(device.folder());
-            FAIL() << "a second lock was taken";
-        } catch (const sim::DeviceError &e) {
-            EXPECT_EQ(e.what(), busy);
+    for (bool present : {true, false}) {
+        qs_test::TempDevice device(json{{"flash", {{"present", present}}}});
+        EXPECT_EQ(device.device().FindDriver("DSK1:") != nullptr, present);
+        EXPECT_EQ(device.device().FindDriver("dsk1:") != nullptr, present);
+        EXPECT_NE(device.device().FindDriver("PWR1:"), nullptr) << "other drivers are there";
+        EXPECT_EQ(sim::DeviceFlash(device.device()).Flash().Sector(0)[0], 0xFF);
+        std::vector<nlohmann::ordered_json> faults = device.EventsOf("fault");
+        ASSERT_EQ(faults.size(), present ? 0u : 2u) << "reading from outside is no open";
+        for (const auto &fault : faults) {
+            EXPECT_EQ(fault["device"], "DSK1:");
+            EXPECT_EQ(fault["what"], "absent: device.json marks it not present");
         }
     }
-    // Released with its holder.
-    EXPECT_NO_THROW(sim::DeviceLock again(device.folder()));
-    try {
-        sim::DeviceLock missing(device.folder() / "nowhere");
-        FAIL() << "a missing folder was locked";
-    } catch (const sim::DeviceError &e) {
-        EXPECT_EQ(e.what(), (device.folder() / "nowhere").string() + ": no such device folder");
+}
+
+TEST(DeviceFolder, LockHasOneHolderAtATime)
+{
+    qs_test::TempDevice device;
+    auto refusal = [](const std::filesystem::path &folder) -> std::string {
+        try {
+            sim::DeviceLock lock(folder);
+        } catch (const sim::DeviceError &e) {
+            return e.what();
+        }
+        return "locked";
+    };
+    {
+        sim::DeviceLock first(device.folder());
+        EXPECT_EQ(refusal(device.folder()),
+                  device.folder().string() + ": the device is in use by another boot or command");
     }
+    EXPECT_EQ(refusal(device.folder()), "locked") << "released with its holder";
+    EXPECT_EQ(refusal(device.folder() / "nowhere"),
+              (device.folder() / "nowhere").string() + ": no such device folder");
 }
 
 }  // namespace

@@ -1,0 +1,448 @@
+// DSK1: through CreateFileW and DeviceIoControl: what the flash holds, refuses and journals, what
+// lasts in nand.bin, what each operation costs on the virtual clock (flash.timing), and what a
+// power cut at one of them leaves.
+#include <gtest/gtest.h>
+
+#include "platform/ce.h"
+#include "sim/device.h"
+#include "sim/error.h"
+#include "sim/flash_driver.h"
+#include "tests/support/flash_fixture.h"
+
+namespace flash_test {
+namespace {
+
+using nlohmann::json;
+using sim::FlashDriver;
+using Record = std::vector<uint8_t>;
+
+constexpr DWORD kOn = 0xACEC;
+const json kTiming = {{"page_read_us", 25}, {"page_program_us", 200}, {"block_erase_us", 1500}};
+
+// Every byte of the record one value, the spare area too.
+Record AllBytes(uint8_t value)
+{
+    return Record(sim::kSectorRecordSize, value);
+}
+
+// Data bytes of one value, the spare area erased but for the two marks given.
+Record Filled(uint8_t data, uint8_t oemFlags = 0xFF, uint8_t badMark = 0xFF)
+{
+    Record record = AllBytes(0xFF);
+    std::fill_n(record.begin(), sim::kSectorDataSize, data);
+    record[sim::kOemFlagsOffset] = oemFlags;
+    record[sim::kBadBlockMarkOffset] = badMark;
+    return record;
+}
+
+// Every byte different from its neighbours, the spare area too.
+Record Pattern(uint8_t seed)
+{
+    Record record(sim::kSectorRecordSize);
+    for (size_t i = 0; i < record.size(); ++i)
+        record[i] = uint8_t(i * 7 + seed);
+    return record;
+}
+
+class Flash : public qs_test::FlashTest {
+protected:
+    // Eight blocks hold every region: 0-4 EBoot, 5 TOC, 6-7 NK.
+    void Boot(json flash, bool inMemory = false)
+    {
+        flash["blocks"] = 8;
+        Close();
+        device_.reset();  // detaches the device before the next one attaches
+        OpenDevice({{"flash", flash}});
+        if (inMemory) {
+            Close();
+            device().device().AddDriver(std::make_unique<FlashDriver>(
+                device().device().Config().flash, sim::FlashArray::InMemory(8)));
+            Reopen();
+        }
+    }
+    void Reopen()
+    {
+        disk_ =
+            CreateFileW(u"DSK1:", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(disk_, INVALID_HANDLE_VALUE);
+    }
+
+    bool Send(DWORD code, DWORD word)
+    {
+        return DeviceIoControl(disk_, code, &word, 4, NULL, 0, NULL, NULL);
+    }
+    bool Read(Record &record)
+    {
+        record.resize(sim::kSectorRecordSize);
+        return DeviceIoControl(disk_, FlashDriver::kReadSector, NULL, 0, record.data(),
+                               DWORD(record.size()), NULL, NULL);
+    }
+    bool Write(Record record)
+    {
+        return DeviceIoControl(disk_, FlashDriver::kWriteSector, record.data(),
+                               DWORD(record.size()), NULL, 0, NULL, NULL);
+    }
+    bool WriteAt(DWORD sector, const Record &record)
+    {
+        return Send(FlashDriver::kSetSectorAddr, sector) && Write(record);
+    }
+    Record ReadAt(DWORD sector)
+    {
+        Record record;
+        EXPECT_TRUE(Send(FlashDriver::kSetSectorAddr, sector) && Read(record)) << sector;
+        return record;
+    }
+    bool Erase(DWORD block) { return Send(FlashDriver::kEraseBlock, block); }
+    std::optional<DWORD> Status(DWORD block)
+    {
+        DWORD status = 0;
+        bool ok = DeviceIoControl(disk_, FlashDriver::kGetBlockStatus, &block, 4, &status, 4, 0, 0);
+        return ok ? std::optional(status) : std::nullopt;
+    }
+    // The error a call left, 0 when it succeeded.
+    DWORD ErrorOf(bool ok) { return ok ? 0 : GetLastError(); }
+    std::vector<std::string> Violations()
+    {
+        std::vector<std::string> texts;
+        for (const auto &event : device().EventsOf("violation"))
+            texts.push_back(event["what"]);
+        return texts;
+    }
+    FlashDriver &Driver() { return sim::DeviceFlash(device().device()); }
+    uint64_t ElapsedUs() { return device().device().Clock().ElapsedUs(); }
+};
+
+class FlashStorage : public Flash, public testing::WithParamInterface<bool> {};
+
+// A block's status comes from its first SectorInfo. A written bad mark is data: the block takes a
+// program and an erase, which clears it with every other byte; only the factory-bad block 7
+// refuses both and stays bad, in memory with its bytes erased. Programming only clears bits; a
+// factory-fresh flash is erased but for the factory's marks.
+TEST_P(FlashStorage, StatusComesFromTheSpareAreaAndProgrammingOnlyClearsBits)
+{
+    Boot({{"protect", false}, {"bad", {7}}}, GetParam());
+    // Per block: the sector in it that takes the marks, bOemFlags, bBadBlockMark, the status.
+    const std::array<uint32_t, 4> rows[] = {
+        {0, 0xFF, 0xFF, 0}, {0, 0xFF, 0x00, 2},    {0, 0xFF, 0xFE, 2}, {0, 0xFD, 0xFF, 4},
+        {0, 0xFE, 0xFF, 8}, {0, 0xFC, 0x00, 0x0E}, {1, 0xFC, 0x00, 0}, {0, 0xFF, 0xFF, 2}};
+    for (uint32_t block = 0; block < 8; ++block) {
+        SCOPED_TRACE(block);
+        auto [at, oemFlags, badMark, status] = rows[block];
+        bool factoryBad = block == 7;
+        if (!factoryBad) {
+            ASSERT_TRUE(
+                WriteAt(block * 64 + at, Filled(0x00, uint8_t(oemFlags), uint8_t(badMark))));
+        }
+        EXPECT_EQ(Status(block), status);
+        Record before = RawBlock(block);
+        DWORD refused = factoryBad ? ERROR_GEN_FAILURE : 0;
+        EXPECT_EQ(ErrorOf(WriteAt(block * 64 + 9, Filled(0x5A))), refused);
+        EXPECT_EQ(ErrorOf(Erase(block)), refused);
+        EXPECT_EQ(RawBlock(block), factoryBad ? before : Record(64 * sim::kSectorRecordSize, 0xFF));
+        EXPECT_EQ(Status(block), factoryBad ? FlashDriver::kStatusBad : 0u);
+    }
+    EXPECT_TRUE(Violations().empty());
+    ASSERT_TRUE(WriteAt(9, Filled(0xF0, 0xFE)));
+    ASSERT_TRUE(WriteAt(9, Filled(0x3C, 0xFD)));
+    EXPECT_EQ(ReadAt(9), Filled(0x30, 0xFC));
+    EXPECT_EQ(Violations(),
+              std::vector<std::string>{"write of sector 9 in block 0, which is not erased"});
+
+    ASSERT_TRUE(Send(FlashDriver::kSetNkFlag, kOn));
+    Driver().MakeFactoryFresh();
+    for (uint32_t sector = 0; sector < 8 * 64; ++sector)
+        ASSERT_EQ(RawSector(sector), Filled(0xFF, 0xFF, sector == 448 ? 0x00 : 0xFF)) << sector;
+    EXPECT_EQ(FlagsLeftOn(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(InMemoryAndInNandBin, FlashStorage, testing::Bool());
+
+TEST_F(Flash, OpensEachRegionOnlyUnderItsFlag)
+{
+    Boot(json::object());
+    const DWORD flags[] = {0, FlashDriver::kSetEbootFlag, FlashDriver::kSetTocFlag,
+                           FlashDriver::kSetNkFlag};
+    std::vector<std::string> expected;
+    for (DWORD block : {0u, 4u, 5u, 6u, 7u}) {
+        size_t needed = block < 5 ? 1 : block == 5 ? 2 : 3;
+        std::string without = std::string(" without the ") +
+                              (block < 5    ? "EBoot"
+                               : block == 5 ? "TOC"
+                                            : "NK") +
+                              " flag";
+        for (size_t flag = 0; flag < 4; ++flag) {
+            SCOPED_TRACE(std::to_string(block) + " " + std::to_string(flag));
+            DWORD sector = block * 64 + 3 + DWORD(flag);
+            if (flag) {
+                ASSERT_TRUE(Send(flags[flag], kOn));
+            }
+            DWORD refused = flag == needed ? 0 : sim::kErrorWriteProtect;
+            EXPECT_EQ(ErrorOf(Erase(block)), refused);
+            EXPECT_EQ(ErrorOf(WriteAt(sector, Filled(0x00))), refused);
+            EXPECT_EQ(ReadAt(sector), Filled(refused ? 0xFF : 0x00));
+            if (refused) {
+                expected.push_back("erase of block " + std::to_string(block) + without);
+                expected.push_back("write of sector " + std::to_string(sector) + " in block " +
+                                   std::to_string(block) + without);
+            }
+            // The word 0 closes the region again.
+            if (flag) {
+                ASSERT_TRUE(Send(flags[flag], 0));
+            }
+            EXPECT_FALSE(Erase(block));
+            expected.push_back("erase of block " + std::to_string(block) + without);
+        }
+    }
+    EXPECT_EQ(Violations(), expected);
+}
+
+// One device with faults on disjoint places: the first erase of any block by its code, the second
+// of block 3, every write in block 1, the first of sector 129, every read of sector 2, the third
+// in block 4, every status of block 4, and the second read of sector 3 with a byte changed.
+TEST_F(Flash, FaultsRefusalsAndTransfersAsTheDriverAnswersThem)
+{
+    Boot({{"protect", false}, {"eboot_update", 7}, {"faults", json::parse(R"([
+        {"code": "IOCTL_FMD_ERASE_BLOCK", "nth": 1}, {"op": "erase", "block": 3, "nth": 2},
+        {"op": "write", "block": 1}, {"op": "write", "sector": 129, "nth": 1},
+        {"op": "read", "sector": 2}, {"op": "read", "block": 4, "nth": 3},
+        {"op": "status", "block": 4},
+        {"op": "corrupt", "sector": 3, "offset": 2050, "nth": 2}])")}});
+    ASSERT_TRUE(WriteAt(3, Pattern(5)));
+    const std::pair<std::string, std::vector<DWORD>> calls[] = {
+        {"erase", {2, 2, 3, 3, 3}},
+        {"write", {63, 64, 127, 128, 129, 130, 129}},
+        {"read", {1, 2, 3, 256, 257, 258, 320}},
+        {"status", {4, 5, 4}}};
+    std::string results;
+    for (const auto &[op, targets] : calls) {
+        results += results.empty() ? "" : " ";
+        for (DWORD target : targets) {
+            Record record = Filled(0xA5);
+            bool ok = op == "erase"    ? Erase(target)
+                      : op == "status" ? Status(target).has_value()
+                      : op == "write"  ? WriteAt(target, record)
+                                       : Send(FlashDriver::kSetSectorAddr, target) && Read(record);
+            results += ok ? "1" : "0";
+            if (!ok && (op == "read" || op == "write")) {
+                EXPECT_EQ(device().EventsOf("ioctl").back()["first"], target) << "journaled";
+            }
+        }
+    }
+    EXPECT_EQ(results, "01101 1001011 1011101 010");
+    Record corrupted = Pattern(5);
+    corrupted[2050] ^= 0xFF;
+    EXPECT_EQ((std::vector<Record>{ReadAt(3), ReadAt(3)}),
+              (std::vector<Record>{corrupted, Pattern(5)}));
+    EXPECT_EQ(RawSector(3), Pattern(5));
+
+    // Wrong sizes, places beyond the flash, an unknown code.
+    const std::array<DWORD, 5> refusals[] = {
+        // code, in size, out size, the word in, error
+        {FlashDriver::kSetSectorAddr, 3, 0, 0, 87},  {FlashDriver::kSetSectorAddr, 4, 0, 512, 87},
+        {FlashDriver::kReadSector, 0, 2055, 0, 87},  {FlashDriver::kReadSector, 4, 2056, 0, 87},
+        {FlashDriver::kWriteSector, 2055, 0, 0, 87}, {FlashDriver::kWriteSector, 2057, 0, 0, 87},
+        {FlashDriver::kEraseBlock, 0, 0, 0, 87},     {FlashDriver::kEraseBlock, 4, 0, 8, 87},
+        {FlashDriver::kGetBlockStatus, 4, 3, 0, 87}, {FlashDriver::kGetBlockStatus, 4, 4, 8, 87},
+        {FlashDriver::kGetEbootUpdate, 0, 2, 0, 87}, {FlashDriver::kGetEbootUpdate, 4, 4, 0, 87},
+        {FlashDriver::kSetNkFlag, 2, 0, 0, 87},      {0x71FF4, 4, 4, 0, 50}};
+    std::vector<uint8_t> in(4096, 0), out(4096, 0xEE);
+    for (const auto &[code, inSize, outSize, word, error] : refusals) {
+        std::memcpy(in.data(), &word, 4);
+        EXPECT_EQ(ErrorOf(DeviceIoControl(disk_, code, inSize ? in.data() : NULL, inSize,
+                                          outSize ? out.data() : NULL, outSize, NULL, NULL)),
+                  error)
+            << std::hex << code << std::dec << " in " << inSize << " out " << outSize;
+    }
+    // Outputs larger than the answer keep their other bytes.
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(disk_, FlashDriver::kGetEbootUpdate, NULL, 0, out.data(), 8,
+                                &returned, NULL));
+    EXPECT_EQ(Record(out.begin(), out.begin() + 5), (Record{7, 0, 0, 0, 0xEE}));
+    EXPECT_EQ(returned, 4u);
+    ASSERT_TRUE(Send(FlashDriver::kSetSectorAddr, 0));
+    ASSERT_TRUE(DeviceIoControl(disk_, FlashDriver::kReadSector, NULL, 0, out.data(), 4096,
+                                &returned, NULL));
+    EXPECT_EQ(returned, 2056u);
+
+    // Transfers move the address on, across a block's end, and merge in the journal.
+    size_t before = Calls().size();
+    ASSERT_TRUE(Send(FlashDriver::kSetSectorAddr, 446));
+    for (uint8_t seed = 1; seed <= 3; ++seed)
+        ASSERT_TRUE(Write(Pattern(seed)));
+    ASSERT_TRUE(Send(FlashDriver::kSetSectorAddr, 446));
+    std::vector<Record> reads(4);
+    for (Record &record : reads)
+        ASSERT_TRUE(Read(record));
+    EXPECT_EQ(reads, (std::vector<Record>{Pattern(1), Pattern(2), Pattern(3), Filled(0xFF)}));
+    std::vector<std::string> journaled = Calls();
+    EXPECT_EQ(std::vector<std::string>(journaled.begin() + before, journaled.end()),
+              (std::vector<std::string>{
+                  "IOCTL_FMD_SET_SECTOR_ADDR in=be010000", "IOCTL_FMD_WRITE_SECTOR 446+3",
+                  "IOCTL_FMD_SET_SECTOR_ADDR in=be010000", "IOCTL_FMD_READ_SECTOR 446+4"}));
+    // The last sector is readable; past it the address goes nowhere.
+    ASSERT_TRUE(Send(FlashDriver::kSetSectorAddr, 8 * 64 - 1));
+    EXPECT_TRUE(Read(reads[0]));
+    EXPECT_EQ(ErrorOf(Read(reads[0])), DWORD(ERROR_INVALID_PARAMETER));
+
+    // Without flash.timing the flash takes no time, but its work is counted.
+    const sim::FlashUsage &usage = Driver().Usage();
+    EXPECT_FALSE(usage.timed);
+    EXPECT_EQ((std::vector<uint64_t>{usage.erases, usage.programs, usage.reads, usage.timeUs}),
+              (std::vector<uint64_t>{3, 8, 13, 0}));
+    EXPECT_EQ(ElapsedUs(), 0u);
+}
+
+TEST_F(Flash, NandBinLastsAcrossABootAndTheFlagsDoNot)
+{
+    Boot({{"bad", {7}}});
+    std::filesystem::path nand = device().folder() / "nand.bin";
+    auto fileBytes = [&](size_t offset, size_t size) {
+        std::string all = sim::ReadWholeFile(nand);
+        return Record(all.begin() + offset, all.begin() + offset + size);
+    };
+    EXPECT_FALSE(std::filesystem::exists(nand)) << "made on first use, not when the device opens";
+    EXPECT_EQ(Status(7), FlashDriver::kStatusBad);
+    EXPECT_EQ(fileBytes(7 * 64 * 2056 + 2048, 8), (Record{255, 255, 255, 255, 255, 0, 255, 255}));
+    // Any word but 0 is on; the flags still on are told in their own order.
+    for (auto [code, word] : {std::pair{FlashDriver::kSetNkFlag, 7u},
+                              {FlashDriver::kSetTocFlag, kOn},
+                              {FlashDriver::kSetEbootFlag, 1u},
+                              {FlashDriver::kSetTocFlag, 0u}})
+        ASSERT_TRUE(Send(code, word));
+    ASSERT_TRUE(WriteAt(70, Pattern(9)));
+    auto reported = [&] {
+        Driver().ReportFlagsLeftOn();
+        std::vector<std::string> texts;
+        for (const auto &event : device().EventsOf("violation"))
+            texts.push_back(event["device"].get<std::string>() + " " +
+                            event["kind"].get<std::string>() + ": " +
+                            event["what"].get<std::string>());
+        return texts;
+    };
+    EXPECT_EQ(reported(), (std::vector<std::string>{
+                              "DSK1: flag: the EBoot flag is still on when the shell returns",
+                              "DSK1: flag: the NK flag is still on when the shell returns"}));
+
+    Close();
+    device().Reload();
+    Reopen();
+    EXPECT_EQ(reported(), std::vector<std::string>{});
+    json state = json::parse(sim::ReadWholeFile(device().folder() / "state.json"));
+    EXPECT_FALSE(state.contains("flash")) << state.dump();
+    // Both regions are closed again: the boot before left its flags behind with it.
+    EXPECT_EQ(ErrorOf(Erase(1)), sim::kErrorWriteProtect);
+    EXPECT_EQ(ErrorOf(Erase(6)), sim::kErrorWriteProtect);
+    EXPECT_EQ(ReadAt(70), Pattern(9));
+    EXPECT_EQ(fileBytes(70 * 2056, 2056), Pattern(9));
+
+    // A nand.bin of another size than the description's is refused at once, naming both.
+    Close();
+    sim::WriteFileAtomically(device().folder() / "device.json", R"({"flash": {"blocks": 16}})");
+    try {
+        sim::Device::Open(device().folder());
+        ADD_FAILURE() << "a nand.bin of 8 blocks opened as 16";
+    } catch (const sim::DeviceError &e) {
+        EXPECT_EQ(e.what(),
+                  nand.string() + ": 1052672 bytes, but flash.blocks 16 needs 2105344 bytes");
+    }
+}
+
+// Block 7 holds old data, each sector filled with its number, and sector 385 0xF0 in every byte.
+// The power goes at the second operation after that, the erase of block 7 or the program of 385;
+// a torn erase sets only the first 32 sectors, a torn program clears only its even bytes. Each
+// operation that reaches the flash moves the clock by its figure and is recorded with the flash
+// time before it, reads included; a refused one, a status query and an address cost nothing and
+// are no operation the power can cut.
+struct CutCase {
+    const char *name;
+    bool erase;
+    const char *outcome;
+    uint64_t us;  // the flash time of the operation before the cut and of the cut one
+};
+
+class PowerCut : public Flash, public testing::WithParamInterface<CutCase> {};
+
+TEST_P(PowerCut, LeavesTheOperationNotDoneCompletedOrTornAsTheBootsLastEvent)
+{
+    const CutCase &c = GetParam();
+    constexpr uint32_t kProgrammed = 6 * 64 + 1;
+    std::optional<sim::PowerCutOutcome> outcome = sim::ParsePowerCutOutcome(c.outcome);
+    ASSERT_TRUE(outcome.has_value());
+    Boot({{"bad", {3}}, {"timing", kTiming}, {"faults", {{{"op", "write"}, {"sector", 386}}}}});
+    ASSERT_TRUE(Send(FlashDriver::kSetEbootFlag, kOn) && Send(FlashDriver::kSetNkFlag, kOn));
+    for (uint32_t sector = 0; sector < 64; ++sector)
+        ASSERT_TRUE(WriteAt(7 * 64 + sector, AllBytes(uint8_t(sector))));
+    ASSERT_TRUE(WriteAt(kProgrammed, AllBytes(0xF0)));
+    ReadAt(kProgrammed);
+    EXPECT_TRUE(Status(3).has_value());
+    EXPECT_EQ(ErrorOf(Erase(3)), DWORD(ERROR_GEN_FAILURE)) << "factory-bad";
+    EXPECT_EQ(ErrorOf(Erase(5)), sim::kErrorWriteProtect) << "no TOC flag";
+    EXPECT_FALSE(WriteAt(386, Pattern(5))) << "faulted";
+    const sim::FlashUsage &usage = Driver().Usage();
+    EXPECT_TRUE(usage.timed);
+    EXPECT_EQ((std::vector<uint64_t>{usage.erases, usage.programs, usage.reads, usage.timeUs}),
+              (std::vector<uint64_t>{0, 65, 1, 65 * 200 + 25}));
+    // The journal and the calendar count whole milliseconds of the same clock.
+    Sleep(10);
+    EXPECT_EQ(device().EventsOf("sleep").back()["t"], 13);
+    EXPECT_EQ(ElapsedUs(), 23025u);
+
+    Driver().CutPowerAt(67, *outcome);
+    ASSERT_TRUE(WriteAt(6 * 64, Pattern(9)));
+    std::string what = std::string("the power was cut at flash operation 67, ") + c.outcome +
+                       (c.erase ? " erase of block 7" : " program of sector 385 in block 6");
+    try {
+        c.erase ? Erase(7) : WriteAt(kProgrammed, Pattern(1));
+        ADD_FAILURE() << "the power stayed on";
+    } catch (const sim::PowerCut &cut) {
+        EXPECT_EQ(cut.what(), what);
+    }
+    EXPECT_EQ(ElapsedUs(), 23025 + c.us);
+    std::vector<std::string> operations;
+    for (const sim::FlashOperation &op : Driver().Operations())
+        operations.push_back(std::string(sim::OperationName(op.kind)) + " " +
+                             (op.sector ? std::to_string(*op.sector) : "-") + "/" +
+                             std::to_string(op.block) + " at " + std::to_string(op.startUs) +
+                             " for " + std::to_string(op.durationUs));
+    ASSERT_EQ(operations.size(), 67u);
+    EXPECT_EQ(operations[0], "program 448/7 at 0 for 200");
+    EXPECT_EQ(operations[65], "program 384/6 at 13025 for 200");
+    EXPECT_EQ(operations[66],
+              c.erase ? "erase -/7 at 13225 for 1500" : "program 385/6 at 13225 for 200");
+    json last = device().device().Events().Events().back();
+    last.erase("seq");
+    last.erase("t");
+    json expected = {{"event", "power_cut"},
+                     {"operation", 67},
+                     {"op", c.erase ? "erase" : "program"},
+                     {"block", c.erase ? 7 : 6},
+                     {"outcome", c.outcome}};
+    if (!c.erase)
+        expected["sector"] = kProgrammed;
+    EXPECT_EQ(last, expected);
+
+    EXPECT_EQ(RawSector(6 * 64), Pattern(9)) << "the operation before the cut is whole";
+    bool done = *outcome == sim::PowerCutOutcome::Completed;
+    bool torn = *outcome == sim::PowerCutOutcome::Torn;
+    for (uint32_t sector = 0; sector < 64; ++sector) {
+        bool erased = c.erase && (done || (torn && sector < 32));
+        EXPECT_EQ(RawSector(7 * 64 + sector), AllBytes(erased ? 0xFF : sector)) << sector;
+    }
+    Record programmed = AllBytes(0xF0), pattern = Pattern(1);
+    for (size_t i = 0; i < programmed.size(); ++i)
+        if (!c.erase && (done || (torn && i % 2 == 0)))
+            programmed[i] &= pattern[i];
+    EXPECT_EQ(RawSector(kProgrammed), programmed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PowerCut,
+                         testing::Values(CutCase{"EraseNotDone", true, "not-done", 200},
+                                         CutCase{"EraseCompleted", true, "completed", 1700},
+                                         CutCase{"EraseTorn", true, "torn", 950},
+                                         CutCase{"ProgramNotDone", false, "not-done", 200},
+                                         CutCase{"ProgramCompleted", false, "completed", 400},
+                                         CutCase{"ProgramTorn", false, "torn", 300}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace flash_test
