@@ -42,21 +42,16 @@ TEST(BrailleDisplay, JournalsEachLineAsCellsAndDotsButNotAFailedOrRefusedOne)
         results.push_back(DeviceIoControl(h, 4, line->data(), 32, NULL, 0, NULL, NULL));
     EXPECT_EQ(results, (std::vector<BOOL>{TRUE, FALSE, TRUE}));
 
-    // Another code; a line short, long or missing; an output buffer.
-    struct {
-        DWORD code, inSize, outSize, error;
-    } refusals[] = {{5, 32, 0, ERROR_NOT_SUPPORTED},
-                    {4, 31, 0, ERROR_INVALID_PARAMETER},
-                    {4, 33, 0, ERROR_INVALID_PARAMETER},
-                    {4, 0, 0, ERROR_INVALID_PARAMETER},
-                    {4, 32, 4, ERROR_INVALID_PARAMETER}};
+    // Another code; a line short, long or missing; an output buffer: code, sizes in and out, error.
+    const std::array<DWORD, 4> refusals[] = {
+        {5, 32, 0, 50}, {4, 31, 0, 87}, {4, 33, 0, 87}, {4, 0, 0, 87}, {4, 32, 4, 87}};
     std::array<uint8_t, 64> in{0x08};
     Line out{};
-    for (const auto &r : refusals) {
+    for (auto [code, inSize, outSize, error] : refusals) {
         SetLastError(0);
-        EXPECT_FALSE(DeviceIoControl(h, r.code, in.data(), r.inSize, r.outSize ? out.data() : NULL,
-                                     r.outSize, NULL, NULL));
-        EXPECT_EQ(GetLastError(), r.error) << r.code << " in " << r.inSize << " out " << r.outSize;
+        EXPECT_FALSE(DeviceIoControl(h, code, in.data(), inSize, outSize ? out.data() : NULL,
+                                     outSize, NULL, NULL));
+        EXPECT_EQ(GetLastError(), error) << code << " in " << inSize << " out " << outSize;
     }
     CloseHandle(h);
 
@@ -80,20 +75,17 @@ TEST(BrailleDisplay, AbsentDisplayCannotBeOpened)
 
 TEST(Utf16Units, CountsEachCodePointAsTheDeviceStoresItOrRefusesWhatIsNotUtf8)
 {
-    const std::pair<const char *, std::optional<size_t>> rows[] = {
-        {"", 0},
-        {"Part00", 6},
-        {"\xC3\xA9", 1},
-        {"\xE2\xA0\x8F", 1},
-        {"a\xF0\x9F\x98\x80", 3},             // beyond the 16-bit plane: a surrogate pair
-        {"\xC0\x80", std::nullopt},           // overlong
-        {"\xED\xA0\x80", std::nullopt},       // an encoded surrogate
-        {"a\xE2\xA0", std::nullopt},          // cut short
-        {"\x80", std::nullopt},               // a stray continuation byte
-        {"\xF4\x8F\xBF\xBF", 2},              // the last code point
-        {"\xF4\x90\x80\x80", std::nullopt}};  // beyond Unicode
-    for (const auto &[utf8, units] : rows)
+    // Two units beyond the 16-bit plane; overlong, surrogate, cut short, stray continuation and
+    // beyond Unicode are no UTF-8.
+    // clang-format off
+    const std::pair<const char *, size_t> counts[] = {
+        {"", 0}, {"Part00", 6}, {"\xC3\xA9", 1}, {"\xE2\xA0\x8F", 1}, {"a\xF0\x9F\x98\x80", 3},
+        {"\xF4\x8F\xBF\xBF", 2}};
+    // clang-format on
+    for (auto [utf8, units] : counts)
         EXPECT_EQ(sim::Utf16Units(utf8), units) << utf8;
+    for (const char *utf8 : {"\xC0\x80", "\xED\xA0\x80", "a\xE2\xA0", "\x80", "\xF4\x90\x80\x80"})
+        EXPECT_EQ(sim::Utf16Units(utf8), std::nullopt) << utf8;
 
     std::string text;
     for (char32_t code : {U'A', U'\u00E9', U'\u280F', U'\U0001F600', U'\U0010FFFF'})
