@@ -173,9 +173,10 @@ INSTANTIATE_TEST_SUITE_P(
         // 3: letters past "f" and signs set nothing; only ten characters are read.
         Row{"NameWithOtherCharacters", kNoSerial, {"M7LITE_1g2G-x3456789.sys"}, {},
             LastTen({1, 0, 2, 0, 0, 0, 3, 4, 5, 6})},
-        // 3: a pattern match in other letter case; the characters after its first "_" count.
-        Row{"LowerCaseNameWithTwoUnderscores", kNoSerial, {"m7lite_9_8.SYS"}, {},
-            LastTen({9, 0, 8, 0, 0, 0, 0, 0, 0, 0})},
+        // 3: a pattern match in other letter case; the characters after its first "_" count, a
+        // lower-case "f" as 15.
+        Row{"LowerCaseNameWithTwoUnderscores", kNoSerial, {"m7lite_9_f.SYS"}, {},
+            LastTen({9, 0, 15, 0, 0, 0, 0, 0, 0, 0})},
         // 3: ten "0", or a name that does not narrow to single bytes (a euro sign), restore
         // nothing visible; the TOC is written all the same.
         Row{"NameOfZeros", kNoSerial, {"M7LITE_0000000000.sys"}, {}, kNoSerial},
