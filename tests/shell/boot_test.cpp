@@ -10,7 +10,6 @@
 namespace boot_test {
 namespace {
 
-namespace fs = std::filesystem;
 using nlohmann::json;
 using qs_test::BootTest;
 
