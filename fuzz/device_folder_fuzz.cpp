@@ -4,7 +4,6 @@
 // open again after a save, as the next boot opens what this one saved.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -13,47 +12,26 @@
 #include "sim/device.h"
 #include "sim/error.h"
 
-namespace {
-
-namespace fs = std::filesystem;
-
-fs::path MakeFolder()
-{
-    std::string pattern = (fs::temp_directory_path() / "qs-fuzz-folder-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        qs_fuzz::Finding("no temporary folder");
-    return pattern;
-}
-
-struct Folder {
-    fs::path path = MakeFolder();
-    ~Folder()
-    {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static Folder folder;
+    // A temporary folder for the whole run, removed at its end.
+    static qs_test::TempDevice device;
+    const std::filesystem::path &folder = device.folder();
 
     std::string text = qs_fuzz::Bytes(data, size);
     size_t split = text.find('\0');
-    std::ofstream(folder.path / "device.json", std::ios::binary) << text.substr(0, split);
-    fs::remove(folder.path / "state.json");
+    std::ofstream(folder / "device.json", std::ios::binary) << text.substr(0, split);
+    std::filesystem::remove(folder / "state.json");
     if (split != std::string::npos)
-        std::ofstream(folder.path / "state.json", std::ios::binary) << text.substr(split + 1);
+        std::ofstream(folder / "state.json", std::ios::binary) << text.substr(split + 1);
 
     try {
-        sim::Device::Open(folder.path)->Save();
+        sim::Device::Open(folder)->Save();
     } catch (const sim::DeviceError &) {
         return 0;
     }
     try {
-        sim::Device::Open(folder.path);
+        sim::Device::Open(folder);
     } catch (const sim::DeviceError &error) {
         qs_fuzz::Finding(std::string("a saved folder is refused: ") + error.what());
     }

@@ -66,13 +66,6 @@ TEST(BrailleDisplay, JournalsEachLineAsCellsAndDotsButNotAFailedOrRefusedOne)
                   std::string(62, '0') + "08 " + Blanks(31) + "\u2801"}));
 }
 
-TEST(BrailleDisplay, AbsentDisplayCannotBeOpened)
-{
-    qs_test::TempDevice device(json{{"braille", {{"present", false}}}});
-    EXPECT_EQ(OpenDisplay(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-}
-
 TEST(Utf16Units, CountsEachCodePointAsTheDeviceStoresItOrRefusesWhatIsNotUtf8)
 {
     // Two units beyond the 16-bit plane; overlong, surrogate, cut short, stray continuation and

@@ -1,12 +1,11 @@
 // The device folder: device.json and state.json read strictly, written back whole, refused in one
-// line that names the file and the key; the flash disk's presence; one boot or command at a time.
+// line that names the file and the key; the flash disk's presence.
 #include <gtest/gtest.h>
 
 #include <fstream>
 
 #include "sim/config.h"
 #include "sim/device.h"
-#include "sim/device_lock.h"
 #include "sim/error.h"
 #include "sim/flash_driver.h"
 #include "tests/support/expect.h"
@@ -122,27 +121,6 @@ TEST(DeviceFolder, AbsentFlashDiskIsNotFoundButItsFlashStaysReadable)
             EXPECT_EQ(fault["what"], "absent: device.json marks it not present");
         }
     }
-}
-
-TEST(DeviceFolder, LockHasOneHolderAtATime)
-{
-    qs_test::TempDevice device;
-    auto refusal = [](const std::filesystem::path &folder) -> std::string {
-        try {
-            sim::DeviceLock lock(folder);
-        } catch (const sim::DeviceError &e) {
-            return e.what();
-        }
-        return "locked";
-    };
-    {
-        sim::DeviceLock first(device.folder());
-        EXPECT_EQ(refusal(device.folder()),
-                  device.folder().string() + ": the device is in use by another boot or command");
-    }
-    EXPECT_EQ(refusal(device.folder()), "locked") << "released with its holder";
-    EXPECT_EQ(refusal(device.folder() / "nowhere"),
-              (device.folder() / "nowhere").string() + ": no such device folder");
 }
 
 }  // namespace
