@@ -1,5 +1,8 @@
 // The percentage line on the braille display while the application data is installed.
 #include "appupdate/progress.h"
+
+#include <limits.h>
+
 #include "appupdate/tree_walk.h"
 
 // Cells 0 to 9: "progress", a blank and the number sign.
@@ -96,8 +99,9 @@ static void WriteLine(int nPercent)
 }
 
 // Whole percent of copied over total, the quotient in single precision. A second pass over the
-// application folder can carry the count past the total; such a value stays 100, which also keeps
-// a far larger quotient from overflowing the integer.
+// application folder carries the count past the total: the value is not capped here, so each new
+// whole percent past 100 still rewrites the line (which shows 100). A quotient too large for an
+// int saturates instead of overflowing.
 static int CopiedPercent(void)
 {
     float  fQuotient;
@@ -107,8 +111,8 @@ static int CopiedPercent(void)
         return 0;
     fQuotient = (float)gullCopiedSize / (float)gullTotalSize;
     dPercent  = (double)fQuotient * 100.0;
-    if (dPercent >= 100.0)
-        return 100;
+    if (dPercent >= (double)INT_MAX)
+        return INT_MAX;
     return (int)dPercent;
 }
 

@@ -83,6 +83,16 @@ done:
     return dwResult;
 }
 
+// A folder is made as D + name: its walk path ends in a backslash, left off for the call.
+static void CreateDestFolder(WCHAR *pszDestChild)
+{
+    size_t nEnd = wcslen(pszDestChild) - 1;
+
+    pszDestChild[nEnd] = 0;
+    CreateDirectoryW(pszDestChild, NULL);
+    pszDestChild[nEnd] = TEXT('\\');
+}
+
 // Both files whole in memory, compared byte by byte. The caller has logged nothing for the pair.
 static DWORD CompareFilePair(LPCWSTR pszSource, LPCWSTR pszDest)
 {
@@ -184,7 +194,7 @@ DWORD CheckExeFile(LPCWSTR pszSource, LPCWSTR pszDest)
             goto done;
         if (bFolder) {
             // The folder is made before its compare, so it stays even when the compare fails.
-            CreateDirectoryW(szDestChild, NULL);
+            CreateDestFolder(szDestChild);
             if (!CheckExeFile(szSourceChild, szDestChild)) {
                 NKDbgPrintfW(TEXT("CheckExeFile: CheckExeFile fail \r\n"));
                 goto done;
@@ -246,7 +256,7 @@ DWORD CopyExeFile(LPCWSTR pszSource, LPCWSTR pszDest)
             goto done;
         if (bFolder) {
             // The folder may exist already.
-            CreateDirectoryW(szDestChild, NULL);
+            CreateDestFolder(szDestChild);
             if (!CopyExeFile(szSourceChild, szDestChild)) {
                 NKDbgPrintfW(TEXT("CopyExeFile: CopyExeFile fail \r\n"));
                 goto done;

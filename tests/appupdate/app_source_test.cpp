@@ -1,5 +1,5 @@
 // Finding the application data: the root per selector, the four folder bits and their lines, and
-// what a failed or repeated search does to the bits.
+// what a failed or repeated search does to the bits. The logs are kept whole in tests/golden.
 #include <string>
 #include <vector>
 
@@ -7,128 +7,88 @@
 
 #include "appupdate/app_source.h"
 #include "platform/host/host.h"
+#include "tests/support/expect.h"
 #include "tests/support/temp_device.h"
 
 namespace app_source_test {
-
-using qs_test::TempDevice;
-
-const std::string kEntry = "QuorShell: +IsExistAPPS \r\n";
-const std::string kExit = "QuorShell: -IsExistAPPS \r\n";
-const std::string kMissing = "QuorShell: -IsExistAPPS FALSE\r\n";
-const std::string kApps = "QuorShell: apps folder is exist \r\n";
-const std::string kLumhelp = "QuorShell: lumhelp folder is exist \r\n";
-const std::string kManual = "QuorShell: manual folder is exist \r\n";
-const std::string kSound = "QuorShell: sound folder is exist \r\n";
+namespace {
 
 const std::string kFlashData = "\\flashdisk\\K275D-Update\\APP_DATA";
 
-class AppSource : public testing::Test {
-protected:
-    void SetUp() override { ResetShellState(); }
-
-    void TearDown() override
-    {
-        EXPECT_EQ(ce_host::Held().handles, 0u);
-        EXPECT_EQ(ce_host::Held().heapBlocks, 0u);
-    }
-
-    TempDevice device_;
-};
-
-struct FolderCase {
-    const char *name;
+struct FolderRow {
+    const char *name;  // its log: tests/golden/appupdate_source_NAME.log
     DWORD selector;
     std::string root;
     std::vector<std::string> entries;  // laid below the root, "*" marks a plain file
     DWORD flag;
-    std::vector<std::string> lines;  // between the entry and exit lines
 };
 
-class FolderBits : public AppSource, public testing::WithParamInterface<FolderCase> {};
+class FolderBits : public testing::TestWithParam<FolderRow> {};
 
 TEST_P(FolderBits, SetsOneBitPerEntryFoundAndLogsItInTableOrder)
 {
-    const FolderCase &c = GetParam();
-    device_.PutFolder(c.root);
-    for (const std::string &entry : c.entries) {
+    const FolderRow &row = GetParam();
+    qs_test::TempDevice device;
+    ResetShellState();
+    device.PutFolder(row.root);
+    for (const std::string &entry : row.entries) {
         if (entry.back() == '*')
-            device_.PutFile(c.root + "\\" + entry.substr(0, entry.size() - 1), "x");
+            device.PutFile(row.root + "\\" + entry.substr(0, entry.size() - 1), "x");
         else
-            device_.PutFolder(c.root + "\\" + entry);
+            device.PutFolder(row.root + "\\" + entry);
     }
     // Data under another root must not count.
-    device_.PutFolder("\\SMD\\K275D-Update\\APP_DATA\\apps");
+    device.PutFolder("\\SMD\\K275D-Update\\APP_DATA\\apps");
 
-    EXPECT_EQ(IsExistAPPS(c.selector), 1u);
-
-    EXPECT_EQ(gdwAppFolderFlag, c.flag);
-    std::vector<std::string> expected = {kEntry};
-    expected.insert(expected.end(), c.lines.begin(), c.lines.end());
-    expected.push_back(kExit);
-    EXPECT_EQ(device_.LogEntries(), expected);
+    EXPECT_EQ(IsExistAPPS(row.selector), 1u);
+    EXPECT_EQ(gdwAppFolderFlag, row.flag);
+    qs_test::ExpectGoldenLog(device.LogEntries(), std::string("appupdate_source_") + row.name);
+    qs_test::ExpectNothingHeld();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, FolderBits,
     testing::Values(
-        FolderCase{"NoFolders", 1, kFlashData, {}, 0, {}},
-        FolderCase{"AllFourCreatedBackwards",
-                   1,
-                   kFlashData,
-                   {"sound", "manual", "lumhelp", "apps"},
-                   0xF,
-                   {kApps, kLumhelp, kManual, kSound}},
-        FolderCase{"PlainFileNamedApps", 1, kFlashData, {"apps*"}, 0x1, {kApps}},
-        FolderCase{"OtherNamesIgnored", 1, kFlashData, {"app", "sounds", "manual"}, 0x4, {kManual}},
-        FolderCase{"SelectorZeroIsFlashdisk", 0, kFlashData, {"sound"}, 0x8, {kSound}},
-        FolderCase{"SelectorFourIsFlashdisk", 4, kFlashData, {"lumhelp"}, 0x2, {kLumhelp}},
-        FolderCase{"SelectorTwoIsUsb",
-                   2,
-                   "\\USB\\K275D-Update\\APP_DATA",
-                   {"apps", "sound"},
-                   0x9,
-                   {kApps, kSound}},
-        FolderCase{
-            "SelectorThreeIsSd", 3, "\\SD\\K275D-Update\\APP_DATA", {"manual"}, 0x4, {kManual}}),
+        FolderRow{"NoFolders", 1, kFlashData, {}, 0},
+        FolderRow{
+            "AllFourCreatedBackwards", 1, kFlashData, {"sound", "manual", "lumhelp", "apps"}, 0xF},
+        FolderRow{"PlainFileNamedApps", 1, kFlashData, {"apps*"}, 0x1},
+        FolderRow{"OtherNamesIgnored", 1, kFlashData, {"app", "sounds", "manual"}, 0x4},
+        FolderRow{"SelectorZeroIsFlashdisk", 0, kFlashData, {"sound"}, 0x8},
+        FolderRow{"SelectorFourIsFlashdisk", 4, kFlashData, {"lumhelp"}, 0x2},
+        FolderRow{"SelectorTwoIsUsb", 2, "\\USB\\K275D-Update\\APP_DATA", {"apps", "sound"}, 0x9},
+        FolderRow{"SelectorThreeIsSd", 3, "\\SD\\K275D-Update\\APP_DATA", {"manual"}, 0x4}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // A missing root answers 0 and keeps the bits of the call before; a later call that finds the
-// root rebuilds them from nothing, so folders that vanished lose their bits.
-TEST_F(AppSource, MissingRootKeepsTheBitsAndALaterCallRebuildsThem)
+// root rebuilds them from nothing, so folders that vanished lose their bits. The program starts
+// with none recorded, whatever an earlier run in this process found.
+TEST(AppSource, MissingRootKeepsTheBitsAndALaterCallRebuildsThem)
 {
-    EXPECT_EQ(IsExistAPPS(1), 0u);
-    EXPECT_EQ(gdwAppFolderFlag, 0u);
+    qs_test::TempDevice device;
+    ResetShellState();
+    std::vector<DWORD> results, flags;
+    auto probe = [&](DWORD selector) {
+        results.push_back(IsExistAPPS(selector));
+        flags.push_back(gdwAppFolderFlag);
+    };
+    probe(1);
+    device.PutFolder(kFlashData + "\\apps");
+    device.PutFolder(kFlashData + "\\manual");
+    device.PutFolder(kFlashData + "\\sound");
+    probe(1);
+    probe(3);  // the same folders are not looked at for the missing SD root
+    std::filesystem::remove_all(device.Host(kFlashData + "\\apps"));
+    std::filesystem::remove_all(device.Host(kFlashData + "\\sound"));
+    device.PutFolder(kFlashData + "\\lumhelp");
+    probe(1);
 
-    device_.PutFolder(kFlashData + "\\apps");
-    device_.PutFolder(kFlashData + "\\manual");
-    device_.PutFolder(kFlashData + "\\sound");
-    EXPECT_EQ(IsExistAPPS(1), 1u);
-    EXPECT_EQ(gdwAppFolderFlag, 0xDu);
-
-    // The same folders on the SD root are not looked at for selector 3 while it is missing.
-    EXPECT_EQ(IsExistAPPS(3), 0u);
-    EXPECT_EQ(gdwAppFolderFlag, 0xDu);
-
-    std::filesystem::remove_all(device_.Host(kFlashData + "\\apps"));
-    std::filesystem::remove_all(device_.Host(kFlashData + "\\sound"));
-    device_.PutFolder(kFlashData + "\\lumhelp");
-    EXPECT_EQ(IsExistAPPS(1), 1u);
-    EXPECT_EQ(gdwAppFolderFlag, 0x6u);
-
-    EXPECT_EQ(device_.LogEntries(),
-              (std::vector<std::string>{kEntry, kMissing, kEntry, kApps, kManual, kSound, kExit,
-                                        kEntry, kMissing, kEntry, kLumhelp, kManual, kExit}));
-}
-
-// The program starts with no folders recorded, whatever an earlier run in this process found.
-TEST_F(AppSource, ResetClearsTheBits)
-{
-    device_.PutFolder(kFlashData + "\\apps");
-    ASSERT_EQ(IsExistAPPS(1), 1u);
-    ASSERT_EQ(gdwAppFolderFlag, 0x1u);
+    EXPECT_EQ(results, (std::vector<DWORD>{0, 1, 0, 1}));
+    EXPECT_EQ(flags, (std::vector<DWORD>{0, 0xD, 0xD, 0x6}));
+    qs_test::ExpectGoldenLog(device.LogEntries(), "appupdate_source_MissingRoot");
     ResetShellState();
     EXPECT_EQ(gdwAppFolderFlag, 0u);
 }
 
+}  // namespace
 }  // namespace app_source_test

@@ -1,152 +1,104 @@
-// Installing application data: the application folder and its backup after each outcome, the
-// compare-and-copy loop driven by the simulated device's copy faults, and the braille line.
+// Installing application data, as rows of the tree table: the installed folders and the backup
+// after each outcome, the compare-and-copy loop driven by the simulated device's copy faults, and
+// the braille line from the first copy to the closing 100.
 #include <gtest/gtest.h>
-
-#include <algorithm>
 
 #include "appupdate/app_source.h"
 #include "appupdate/install.h"
-#include "appupdate/progress.h"
-#include "platform/host/host.h"
-#include "tests/support/temp_device.h"
+#include "tests/appupdate/tree_rows.h"
 
-// Named, so that the area's files can share one unity build.
 namespace install_test {
 namespace {
 
+using appupdate_story::TreeCase;
+using appupdate_story::TreeRow;
 using nlohmann::json;
+using qs_test::Changed;
+using qs_test::kFolder;
+using qs_test::kGone;
 
-const std::string kSource = "\\flashdisk\\K275D-Update\\APP_DATA";
-const std::string kCompareFail = "CopyAPPFiles: CheckExeFile fail \r\n";
+const std::string kSource = "\\flashdisk\\K275D-Update\\APP_DATA\\";
+const std::string kApp = "\\NAND\\apps\\app.exe";
+const std::string kOldHelp = "\\NAND\\lumhelp\\old.hlp";
+const std::string kOldManual = "\\NAND\\manual\\old.txt";
+const std::string kOldSound = "\\NAND\\sound\\old.wav";
+const std::string kBeep = "\\NAND\\sound\\beep.wav";
 
-struct InstallRow {
-    const char *name;
-    json files;  // device.json's files section: the copy faults
-    DWORD result;
-    size_t compareFailures;  // "CheckExeFile fail" lines
-    std::string apps;        // what \NAND\apps\app.exe holds afterwards ("" when missing)
-    bool backupKept;         // \NAND\apps_bk is still there
-    bool soundCopied;        // the main copy got past the application folder
-};
+// The previous installation holds "old" and a file in each other folder, the update "new" and a
+// sound.
+const qs_test::Entries kBase = {{kApp, "old"},
+                                {kOldHelp, "h"},
+                                {kOldManual, "m"},
+                                {kOldSound, "w"},
+                                {kSource + "apps\\app.exe", "new"},
+                                {kSource + "sound\\beep.wav", "beep"}};
 
-class Install : public testing::TestWithParam<InstallRow> {};
+const qs_test::Entries kFresh = Changed(kBase, {{"\\NAND\\apps", kGone}});
 
-// The previous installation holds "old", the update "new"; corrupted copies make the compare
-// fail as often as the row asks.
-TEST_P(Install, LeavesTheApplicationFolderAsItsRowSays)
+// The installation from selector 1, with the folder bits the discovery would have left.
+std::function<DWORD()> Install(DWORD flags, DWORD selector = 1)
 {
-    qs_test::TempDevice device(json{{"files", GetParam().files}});
-    device.PutFile("\\NAND\\apps\\app.exe", "old");
-    device.PutFile(kSource + "\\apps\\app.exe", "new");
-    device.PutFile(kSource + "\\sound\\beep.wav", "beep");
-    ResetShellState();
-    ASSERT_EQ(IsExistAPPS(1), 1u);
-    ASSERT_EQ(gdwAppFolderFlag, DWORD(APP_FOLDER_APPS | APP_FOLDER_SOUND));
-    device.device().Events().Clear();
-
-    EXPECT_EQ(CopyAPPFiles(1), GetParam().result);
-    std::vector<std::string> log = device.LogEntries();
-    EXPECT_EQ(log.front(), "QuorShell: CopyAPPFiles ++ \r\n");
-    EXPECT_EQ(log.back(), "OSUPDATE: CopyAPPFiles -- \r\n");
-    EXPECT_EQ(size_t(std::count(log.begin(), log.end(), kCompareFail)), GetParam().compareFailures);
-    bool appsThere = std::filesystem::exists(device.Host("\\NAND\\apps\\app.exe"));
-    EXPECT_EQ(appsThere ? device.ReadFile("\\NAND\\apps\\app.exe") : "", GetParam().apps);
-    EXPECT_EQ(std::filesystem::exists(device.Host("\\NAND\\apps_bk")), GetParam().backupKept);
-    EXPECT_EQ(device.ReadFile("\\NAND\\sound\\beep.wav"), GetParam().soundCopied ? "beep" : "");
-    // The line ends at 100, and the display is closed, whatever the result.
-    auto lines = device.EventsOf("braille");
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back()["cells"],
-              "8e4e4acc4e48868600e208c4c480448e00000000000000000000000000000000");
-    EXPECT_EQ(device.EventsOf("close").size(), 1u);
-    EXPECT_EQ(ce_host::Held().handles, 0u);
-    EXPECT_EQ(ce_host::Held().heapBlocks, 0u);
+    return [=] {
+        gdwAppFolderFlag = flags;
+        return CopyAPPFiles(selector);
+    };
 }
 
+json Files(const std::string &fault, json value)
+{
+    return {{"files", {{fault, json::array({value})}}}};
+}
+// The application file's copies made wrong this many times: each compare of them fails.
 json Corrupt(int copies)
 {
-    return {{"corrupt_copies",
-             {{{"path", kSource + "\\apps\\app.exe"}, {"copies", copies}, {"offset", 1}}}}};
+    return Files("corrupt_copies",
+                 {{"path", kSource + "apps\\app.exe"}, {"copies", copies}, {"offset", 1}});
 }
 
+constexpr DWORD kAppsSound = APP_FOLDER_APPS | APP_FOLDER_SOUND;
+
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
-    Table, Install,
+    Install, TreeCase,
     testing::Values(
-        InstallRow{"FirstComparePasses", json::object(), 1, 0, "new", false, true},
-        InstallRow{"FourFailuresThenSuccess", Corrupt(4), 1, 4, "new", false, true},
-        InstallRow{"FiveFailuresRestoreTheBackup", Corrupt(5), 0, 5, "old", false, true},
-        InstallRow{"RetryCopyFailsKeepsTheBackup",
-                   {{"fail_copies", {{{"path", kSource + "\\apps\\app.exe"}, {"after_bytes", 1}}}}},
-                   0,
-                   1,
-                   "n",
-                   true,
-                   false}),
-    [](const testing::TestParamInfo<InstallRow> &info) { return std::string(info.param.name); });
-
-TEST(InstallEdges, WithoutNandNothingIsTouchedAndWithoutAppsNothingIsVerified)
-{
-    qs_test::TempDevice device;
-    device.PutFile(kSource + "\\apps\\app.exe", "new");
-    ResetShellState();
-    IsExistAPPS(1);
-    device.device().Events().Clear();
-    EXPECT_EQ(CopyAPPFiles(1), 0u);
-    EXPECT_EQ(device.LogEntries(),
-              (std::vector<std::string>{"QuorShell: CopyAPPFiles ++ \r\n",
-                                        "QuorShell: CopyAppFiles NAND is not exist \r\n"}));
-    EXPECT_TRUE(device.EventsOf("open").empty()) << "the display is not opened";
-
-    // A tree without apps: copied whole, nothing verified, 1.
-    device.PutFolder("\\NAND");
-    gdwAppFolderFlag = 0;
-    device.device().Events().Clear();
-    EXPECT_EQ(CopyAPPFiles(1), 1u);
-    std::vector<std::string> log = device.LogEntries();
-    EXPECT_NE(std::find(log.begin(), log.end(), "CopyAPPFiles: gdwAppFolderFlag 0x0 \r\n"),
-              log.end());
-    EXPECT_EQ(std::count(log.begin(), log.end(), kCompareFail), 0);
-    EXPECT_EQ(device.ReadFile("\\NAND\\apps\\app.exe"), "new");
-    EXPECT_EQ(ce_host::Held().handles, 0u);
-}
-
-// Selector 2 reads from \SMD; without a display nothing is written and nothing is held.
-TEST(InstallEdges, SelectorTwoReadsTheSmdRootAndAnAbsentDisplayShowsNothing)
-{
-    qs_test::TempDevice device(json{{"braille", {{"present", false}}}});
-    device.PutFolder("\\NAND");
-    device.PutFile("\\SMD\\K275D-Update\\APP_DATA\\apps\\app.exe", "smd");
-    device.PutFile(kSource + "\\apps\\app.exe", "flashdisk");
-    ResetShellState();
-    gdwAppFolderFlag = APP_FOLDER_APPS;
-    EXPECT_EQ(CopyAPPFiles(2), 1u);
-    EXPECT_EQ(device.ReadFile("\\NAND\\apps\\app.exe"), "smd");
-    EXPECT_TRUE(device.EventsOf("braille").empty());
-    EXPECT_TRUE(device.EventsOf("close").empty()) << "nothing was opened, nothing is closed";
-    EXPECT_EQ(ghBrlDevice, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(ce_host::Held().handles, 0u);
-}
-
-// No application folder before: the backup rename fails unnoticed; verified, there is no backup
-// to remove; after five failed compares there is nothing to move back and no apps remains.
-TEST(InstallEdges, WithoutAPreviousInstallationNothingIsRestored)
-{
-    for (int corrupt : {0, 5}) {
-        qs_test::TempDevice device(json{{"files", corrupt ? Corrupt(corrupt) : json::object()}});
-        device.PutFolder("\\NAND");
-        device.PutFile(kSource + "\\apps\\app.exe", "new");
-        ResetShellState();
-        gdwAppFolderFlag = APP_FOLDER_APPS;
-        EXPECT_EQ(CopyAPPFiles(1), corrupt ? 0u : 1u) << corrupt;
-        std::vector<std::string> log = device.LogEntries();
-        EXPECT_NE(std::find(log.begin(), log.end(),
-                            "CopyAPPFiles: MoveFile \\NAND\\apps -> \\NAND\\apps_bk \r\n"),
-                  log.end());
-        EXPECT_EQ(std::filesystem::exists(device.Host("\\NAND\\apps")), corrupt == 0) << corrupt;
-        EXPECT_FALSE(std::filesystem::exists(device.Host("\\NAND\\apps_bk")));
-        EXPECT_EQ(ce_host::Held().handles, 0u);
-    }
-}
+        // Sound is emptied and refilled; lumhelp and manual, whose bits are clear, stay.
+        TreeRow{"FirstComparePasses", kBase, Install(kAppsSound),
+                {{kApp, "new"}, {kOldSound, kGone}, {kBeep, "beep"}}},
+        TreeRow{"FourFailuresThenSuccess", kBase, Install(kAppsSound),
+                {{kApp, "new"}, {kOldSound, kGone}, {kBeep, "beep"}}, Corrupt(4)},
+        TreeRow{"FiveFailuresRestoreTheBackup", kBase, Install(kAppsSound),
+                {{kOldSound, kGone}, {kBeep, "beep"}}, Corrupt(5)},
+        // The main copy stops in apps, before sound; so does the copy after the failed compare.
+        TreeRow{"RetryCopyFailsKeepsTheBackup", kBase, Install(kAppsSound),
+                {{kApp, "n"}, {"\\NAND\\apps_bk", kFolder}, {"\\NAND\\apps_bk\\app.exe", "old"},
+                 {kOldSound, kGone}},
+                Files("fail_copies", {{"path", kSource + "apps\\app.exe"}, {"after_bytes", 1}})},
+        TreeRow{"EmptiesEveryFolderItReplaces",
+                Changed(kBase, {{kSource + "lumhelp\\new.hlp", "H"},
+                                {kSource + "manual\\new.txt", "M"}}),
+                Install(0xF),
+                {{kApp, "new"}, {kOldHelp, kGone}, {"\\NAND\\lumhelp\\new.hlp", "H"},
+                 {kOldManual, kGone}, {"\\NAND\\manual\\new.txt", "M"}, {kOldSound, kGone},
+                 {kBeep, "beep"}}},
+        // Without the application bit nothing is set aside or verified: the tree merges in, and
+        // a failed main copy leaves the result 1.
+        TreeRow{"NothingClearedWithoutBits", kBase, Install(0), {{kApp, "new"}, {kBeep, "beep"}}},
+        TreeRow{"MainCopyFailsWithoutTheApplicationBit", kBase, Install(APP_FOLDER_SOUND),
+                {{kApp, "new"}, {kOldSound, kGone}, {kBeep, "b"}},
+                Files("fail_copies", {{"path", kSource + "sound\\beep.wav"}, {"after_bytes", 1}})},
+        TreeRow{"WithoutNandNothingIsTouched", Changed(kBase, {{"\\NAND", kGone}}),
+                Install(kAppsSound), {}},
+        TreeRow{"SelectorTwoReadsSmdWithoutADisplay",
+                Changed(kBase, {{"\\SMD\\K275D-Update\\APP_DATA\\apps\\app.exe", "smd"}}),
+                Install(APP_FOLDER_APPS, 2), {{kApp, "smd"}}, {{"braille", {{"present", false}}}}},
+        // No application folder before: the rename fails unnoticed, and after five failed
+        // compares there is nothing to move back.
+        TreeRow{"WithoutAPreviousInstallation", kFresh, Install(APP_FOLDER_APPS),
+                {{"\\NAND\\apps", kFolder}, {kApp, "new"}, {kBeep, "beep"}}},
+        TreeRow{"WithoutAPreviousInstallationFiveFailures", kFresh, Install(APP_FOLDER_APPS),
+                {{kBeep, "beep"}}, Corrupt(5)}),
+    appupdate_story::RowName);
+// clang-format on
 
 }  // namespace
 }  // namespace install_test

@@ -102,3 +102,82 @@ void ExpectGoldenLog(const Lines &entries, const std::string &name)
 }
 
 }  // namespace qs_test
+
+#include <algorithm>
+#include <iterator>
+
+namespace qs_test {
+
+namespace fs = std::filesystem;
+
+const std::string kFolder = "<folder>";
+const std::string kGone = "<gone>";
+
+std::string Sparse(uint64_t size)
+{
+    return "<" + std::to_string(size) + " bytes>";
+}
+
+namespace {
+
+fs::path HostPath(const fs::path &deviceFolder, const std::string &devicePath)
+{
+    fs::path path = deviceFolder / "root";
+    std::stringstream parts(devicePath);
+    for (std::string part; std::getline(parts, part, '\\');)
+        if (!part.empty())
+            path /= part;
+    return path;
+}
+
+}  // namespace
+
+void LayEntries(const fs::path &deviceFolder, const Entries &entries)
+{
+    for (const auto &[devicePath, content] : entries) {
+        fs::path path = HostPath(deviceFolder, devicePath);
+        fs::create_directories(content == kFolder ? path : path.parent_path());
+        if (content == kFolder)
+            continue;
+        bool sparse = content.starts_with("<") && content.ends_with(" bytes>");
+        std::ofstream(path, std::ios::binary) << (sparse ? "" : content);
+        if (sparse)
+            fs::resize_file(path, std::stoull(content.substr(1)));
+    }
+}
+
+Entries ReadEntries(const fs::path &deviceFolder)
+{
+    Entries entries;
+    fs::path root = deviceFolder / "root";
+    for (const auto &entry : fs::recursive_directory_iterator(root)) {
+        std::string devicePath = "/" + entry.path().lexically_relative(root).string();
+        std::replace(devicePath.begin(), devicePath.end(), '/', '\\');
+        std::string &content = entries[devicePath];
+        if (entry.is_directory()) {
+            content = kFolder;
+        } else if (entry.file_size() >= (uintmax_t{1} << 20)) {
+            content = Sparse(entry.file_size());
+        } else {
+            std::ifstream in(entry.path(), std::ios::binary);
+            content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+    }
+    return entries;
+}
+
+Entries Changed(Entries before, const Entries &changes)
+{
+    for (const auto &[devicePath, content] : changes) {
+        if (content != kGone) {
+            before[devicePath] = content;
+            continue;
+        }
+        before.erase(devicePath);
+        std::erase_if(
+            before, [&](const auto &entry) { return entry.first.starts_with(devicePath + "\\"); });
+    }
+    return before;
+}
+
+}  // namespace qs_test

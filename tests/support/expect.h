@@ -29,3 +29,23 @@ void ExpectGoldenLog(const Lines &entries, const std::string &name);
 Lines GoldenLog(const std::string &name);
 
 }  // namespace qs_test
+
+// The entries under a device folder's root/, by device path ("\NAND\apps\a.dll"): a file's bytes,
+// kFolder for a folder, Sparse(size) for a file of 1 MiB or more, which is laid without disk
+// blocks.
+#include <filesystem>
+#include <map>
+
+namespace qs_test {
+
+using Entries = std::map<std::string, std::string>;
+extern const std::string kFolder;
+extern const std::string kGone;  // in a list of changes: the entry and all below it are gone
+std::string Sparse(uint64_t size);
+
+void LayEntries(const std::filesystem::path &deviceFolder, const Entries &entries);
+Entries ReadEntries(const std::filesystem::path &deviceFolder);
+// before with the changes applied.
+Entries Changed(Entries before, const Entries &changes);
+
+}  // namespace qs_test
