@@ -109,9 +109,11 @@ DWORD WriteEBootImage(HANDLE hDisk, BYTE *pBuffer, SectorInfo *pSectorInfo)
 
     NKDbgPrintfW(TEXT("[QuorShell] dwBlock %d NumBlocks %d \r\n"), STEPLOADER_BLOCK,
                  EBOOT_BLOCKS + 1);
+    // Every access to the boot area, its first-sector reads included, comes with the flag on;
+    // the exit clears it.
+    NandSetEbootFlag(hDisk, 1);
     if (!AllEbootBlocksGood(hDisk))
         goto done;
-    NandSetEbootFlag(hDisk, 1);
 
     for (dwBlock = STEPLOADER_BLOCK; dwBlock <= EBOOT_LAST_BLOCK; dwBlock++) {
         // Every block, block 0 included, is written back with its own records: the caller's

@@ -49,3 +49,23 @@ Entries ReadEntries(const std::filesystem::path &deviceFolder);
 Entries Changed(Entries before, const Entries &changes);
 
 }  // namespace qs_test
+
+// The attached device's journal and little-endian words, for tests that read the flash driver's
+// codes beside the log.
+#include <optional>
+
+namespace qs_test {
+
+// One entry per journal event since it was last cleared: a log or stdout text as it is (a "\r" or
+// "\n" inside it spelt out), any other event "> KIND FIELD=VALUE ..."; a control code reads
+// "> DSK1: NAME in=.. out=..", a merged sector transfer "> DSK1: NAME FIRST+COUNT", a refused
+// one ends in " failed".
+Lines Transcript();
+
+// The words as little-endian bytes.
+std::string Words(std::initializer_list<uint32_t> words);
+
+// For ce_host::ScopedFailingCall: the k-th fallible call from now, none for 0.
+std::optional<uint64_t> CallFromNow(uint64_t k);
+
+}  // namespace qs_test
