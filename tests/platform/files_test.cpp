@@ -1,280 +1,126 @@
-// Opening, sharing, reading, seeking and sizes of files.
-#include <filesystem>
-#include <functional>
+// Opening, sharing, reading, writing, seeking, sizes, times and attributes of files.
+#include "tests/platform/script.h"
 
-#include <gtest/gtest.h>
-
-#include "platform/ce.h"
-#include "platform/host/host.h"
-#include "tests/support/temp_device.h"
-
+namespace platform_script {
 namespace {
 
-using nlohmann::json;
-
-constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
-constexpr DWORD kShareBoth = FILE_SHARE_READ | FILE_SHARE_WRITE;
-constexpr DWORD kShareAll = kShareBoth | 0x00000004u;  // with FILE_SHARE_DELETE
-constexpr DWORD kSentinel = 0xBEEF;
-
-HANDLE Open(const char16_t *path, DWORD access, DWORD share = 0, DWORD disposition = OPEN_EXISTING)
+// files.fail_writes for one path: writes past after_bytes fail as on a full disk.
+std::string FailWrites(const std::string &path, int afterBytes)
 {
-    return CreateFileW(path, access, share, NULL, disposition, FILE_ATTRIBUTE_NORMAL, NULL);
+    return R"({"files": {"fail_writes": [{"path": ")" + path + R"(", "after_bytes": )" +
+           std::to_string(afterBytes) + "}]}}";
 }
 
-struct ShareCase {
-    DWORD firstAccess, firstShare, secondAccess, secondShare;
-    bool secondOpens;
+const std::string kM = R"(\\NAND\\m.sys)";
+const std::string kFull = "fault files write to /NAND/m.sys failed past byte ";
+
+const Row kFileRows[] = {
+    // The second open must suit the first one's sharing and the first one's access; an open
+    // file is never deleted, whatever its sharing says.
+    {"ShareReadThenRead", "hold /d/f.txt r ex s1; open /D/F.TXT r ex s1; del /d/f.txt",
+     "ok ok !32"},
+    {"ShareReadRefusesWrite", "hold /d/f.txt r ex s1; open /D/F.TXT w ex s3; del /d/f.txt",
+     "ok !32 !32"},
+    {"ShareNoneRefusesRead", "hold /d/f.txt r ex; open /D/F.TXT r ex s3", "ok !32"},
+    {"WriterRefusesReadOnlySharer", "hold /d/f.txt w ex s3; open /D/F.TXT r ex s1", "ok !32"},
+    {"ShareBothLetsAWriterIn", "hold /d/f.txt r ex s3; open /D/F.TXT w ex s1", "ok ok"},
+    {"BothReadWrite", "hold /d/f.txt rw ex s3; open /D/F.TXT rw ex s3", "ok ok"},
+    {"NoAccessNeedsNoSharing", "hold /d/f.txt r ex s1; open /D/F.TXT - ex", "ok ok"},
+    {"ShareDeleteStillNoDelete",
+     "hold /d/f.txt r ex s7; open /D/F.TXT r ex s7; del /d/f.txt; close; del /d/f.txt",
+     "ok ok !32 ok ok", "-d/f.txt"},
+    {"NoAccessHolderLetsAnyIn", "hold /d/f.txt - ex s7; open /D/F.TXT w ex", "ok ok"},
+    {"LockedElsewhere",
+     "open /D/G.TXT r ex s3; del /d/g.txt; move /d/g.txt /d/m.txt; copy d/g.txt /c.txt",
+     "!32 !32 !32 !32", "", "", R"({"files": {"locked": ["\\d\\g.txt"]}})"},
+    // Each disposition on an existing and a missing file.
+    {"Dispositions",
+     "open /d/f.txt rw new; open /d/n1 rw new; open /d/g.txt rw always; open /d/n2 rw always; "
+     "open /d/f.txt rw oa; open /d/n3 rw oa; open /d/f.txt rw ex; open /d/n4 rw ex; "
+     "open /d/app.exe rw tr",
+     "!80 ok ok/183 ok/0 ok/183 ok/0 ok !2 ok", "~d/app.exe= ~d/g.txt= +d/n1= +d/n2= +d/n3="},
+    {"ReadsAtTheEndAreShort",
+     "hold /d/f.txt r ex; read 4; read 100; read 100; write x; open / r ex",
+     "ok ok:0123 ok:456789 ok !5:0 !5"},
+    // The device has no overlapped I/O: without a byte-count pointer nothing moves.
+    {"ByteCountPointerNeeded", "hold /d/f.txt rw ex; readnull 4; writenull abcd; read 4",
+     "ok !87:---- !87 ok:0123", "",
+     "misuse ReadFile no byte-count pointer|misuse WriteFile no byte-count pointer"},
+    {"Seeks",
+     "hold /d/f.txt r ex; seek 4; seek -5 cur; seek 2 cur; seek -10 end; seek -11 end; seek -1; "
+     "seek 0 cur; seek 20; read 4",
+     "ok ok/0:4 !131 ok/0:6 ok/0:0 !131 !131 ok/0:0 ok/0:20 ok"},
+    {"BeyondFourGibibytes",
+     "lay /big; grow /big 5368709123; touch /big 0; hold /big r ex; size; seek 1073741826 h1; "
+     "read 8; seek 0 end h-2; stat /big; close; unlay /big",
+     "ok ok/0:1073741827/1 ok/0:1073741826/1 ok:<1 bytes> !131 "
+     "ok:big,5368709123,c-1796459400000,w-1796459400000 ok"},
+    // Times come from the virtual clock and last between boots; a copy takes the source's
+    // last-write time, a rename keeps both, a folder keeps its own.
+    {"Times",
+     "sleep 1500; hold /n.txt w new; sleep 2000; write abc; sleep 500; close; stat /n.txt; "
+     "mkdir /nd; sleep 100; open /nd/g.txt w new; stat /nd; stat /nd/g.txt; reboot; "
+     "stat /n.txt; sleep 700; copy /n.txt /c.txt; stat /c.txt; sleep 50; move /c.txt /m.txt; "
+     "stat /m.txt; open /n.txt w always; stat /n.txt; stat /nd",
+     "ok ok:3 ok ok:n.txt[a],3,c1500,w3500 ok ok ok:nd,0,c4000,w4000 ok:g.txt[a],0,c4100,w4100 "
+     "ok:n.txt[a],3,c1500,w3500 ok ok:c.txt[a],3,c700,w3500 ok ok:m.txt[a],3,c700,w3500 ok/183 "
+     "ok:n.txt[a],0,c1500,w750 ok:nd,0,c4000,w4000",
+     "+m.txt=abc +n.txt= +nd/ +nd/g.txt=", "sleep 700|sleep 50@700"},
+    {"TimeOfAFileLaidOnDisk",
+     "lay /d/big.bin {70000x}; touch /d/big.bin 1577836800; stat /d/big.bin",
+     "ok:big.bin,70000,c-218622600000,w-218622600000", "+d/big.bin={70000x}"},
+    // Attributes guard the file, and a search reports them after the next boot.
+    {"ReadOnly",
+     "attr /d/f.txt r; open /d/f.txt w ex; open /d/f.txt r ex; open /d/f.txt w always fr; "
+     "open /d/f.txt w tr; del /D/F.txt; copy /d/g.txt /d/f.txt; reboot; find /d/f.txt",
+     "ok !5 ok !5 !5 !5 !5 ok/18:f.txt[r]"},
+    {"HiddenAndSystem",
+     "attr /d/f.txt h; attr /d/g.txt s; copy /d/g.txt /d/f.txt; copy /d/f.txt /d/g.txt; "
+     "open /d/f.txt w always; open /d/f.txt w always fh; find /d/*.txt",
+     "ok ok !5 !5 !5 ok/183 ok/18:f.txt[ha],g.txt[s]", "~d/f.txt="},
+    {"AttributesReportedKeptAndCleared",
+     "open /d/n.txt w new fh; attr /D/G.TXT rs; reboot; find /d/*; del /d/g.txt; attr /d/g.txt n; "
+     "find /d/g.txt; del /d/g.txt; attr /d/g.txt h; attr /gone/g.txt h",
+     "ok ok ok/18:.,..,app.exe,cue.wav,f.txt,g.txt[rs],n.txt[ha],sub !5 ok ok/18:g.txt ok !2 !3",
+     "-d/g.txt +d/n.txt="},
+    // Attributes follow their entry through a move and go with it when it is deleted.
+    {"AttributesFollowTheEntry",
+     "attr /d/sub/x.txt h; move /D/SUB /e/s; find /e/s/x.txt; del /e/s/x.txt; lay /e/s/x.txt; "
+     "lay /d/sub/x.txt; find /e/s/x.txt; find /d/sub/x.txt",
+     "ok ok ok/18:x.txt[h] ok ok/18:x.txt ok/18:x.txt", "~d/sub/x.txt= +e/s/ +e/s/x.txt="},
+    // files.fail_writes: a write that would take its file past after_bytes keeps the bytes
+    // below it and fails as on a full disk; the position moves by what was written.
+    {"WriteEndingAtTheLimit", "hold /NAND/m.sys rw oa; write 012345", "ok/0 ok:6",
+     "+NAND/m.sys=012345", "", FailWrites(kM, 6)},
+    {"WritePassingTheLimit", "hold /NAND/m.sys rw oa; write 012345; seek 0 cur",
+     "ok/0 !112:3 ok/0:3", "+NAND/m.sys=012", kFull + "3", FailWrites(kM, 3)},
+    {"WriteAtTheFirstByte", "hold /NAND/m.sys rw oa; write 012345", "ok/0 !112:0",
+     "+NAND/m.sys=", kFull + "0", FailWrites(kM, 0)},
+    {"WritesInPieces", "hold /NAND/m.sys rw oa; write 01; write 23; write 45; write 4; seek 0 cur",
+     "ok/0 ok:2 ok:2 !112:0 !112:0 ok/0:4", "+NAND/m.sys=0123", kFull + "4|" + kFull + "4",
+     FailWrites(kM, 4)},
+    {"SecondWriteCrossesIt", "hold /NAND/m.sys rw oa; write 0123; write 4567; seek 0 cur",
+     "ok/0 ok:4 !112:1 ok/0:5", "+NAND/m.sys=01234", kFull + "5", FailWrites(kM, 5)},
+    // Bytes beyond the limit that are there already stay; only the write's end counts.
+    {"OverALongerFile",
+     "lay /NAND/m.sys ABCDEFGH; hold /NAND/m.sys rw oa; write 0123; seek 2; write 2345; "
+     "seek 0 cur; seek 6; write 67",
+     "ok/183 ok:4 ok/0:2 !112:2 ok/0:4 ok/0:6 !112:0", "+NAND/m.sys=0123EFGH",
+     kFull + "4|" + kFull + "4", FailWrites(kM, 4)},
+    {"FaultPathInOtherCaseAndSlashes", "hold /NAND/m.sys rw oa; write 012345", "ok/0 !112:2",
+     "+NAND/m.sys=01", "fault files write to nand/M.SYS failed past byte 2",
+     FailWrites("nand/M.SYS", 2)},
+    {"FaultOnAnotherFile", "hold /NAND/m.sys rw oa; write 012345; write", "ok/0 ok:6 ok:0",
+     "+NAND/m.sys=012345", "", FailWrites(R"(\\NAND\\n.sys)", 2)},
+    {"EmptyWriteAtTheLimit", "hold /NAND/m.sys rw oa; write", "ok/0 ok:0", "+NAND/m.sys=", "",
+     FailWrites(kM, 0)},
+    // A copy writes through the same calls; reading the file and writing elsewhere is free.
+    {"CopyIntoAFullFile", "lay /s.bin {100000d}; copy /s.bin /NAND/m.sys; copy /NAND/m.sys /o.bin",
+     "!112 ok", "+NAND/m.sys={70000d} +o.bin={70000d} +s.bin={100000d}", kFull + "70000",
+     FailWrites(kM, 70000)},
 };
 
-class Sharing : public testing::TestWithParam<ShareCase> {};
-
-TEST_P(Sharing, SecondOpenMeetsBothShareModes)
-{
-    qs_test::TempDevice device;
-    device.PutFile("\\f.txt", "data");
-    const ShareCase &c = GetParam();
-    HANDLE first = Open(u"\\f.txt", c.firstAccess, c.firstShare);
-    ASSERT_NE(first, INVALID_HANDLE_VALUE);
-    HANDLE second = Open(u"\\F.TXT", c.secondAccess, c.secondShare);
-    EXPECT_EQ(second != INVALID_HANDLE_VALUE, c.secondOpens);
-    if (second == INVALID_HANDLE_VALUE) {
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
-    }
-    EXPECT_EQ(DeleteFileW(u"\\f.txt"), FALSE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
-    CloseHandle(second);
-    CloseHandle(first);
-    EXPECT_EQ(ce_host::Held().handles, 0u);
-    EXPECT_TRUE(DeleteFileW(u"\\f.txt"));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, Sharing,
-    testing::Values(ShareCase{GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, true},
-                    ShareCase{GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, kShareBoth, false},
-                    ShareCase{GENERIC_READ, 0, GENERIC_READ, kShareBoth, false},
-                    ShareCase{GENERIC_WRITE, kShareBoth, GENERIC_READ, FILE_SHARE_READ, false},
-                    ShareCase{GENERIC_READ, kShareBoth, GENERIC_WRITE, FILE_SHARE_READ, true},
-                    ShareCase{kReadWrite, kShareBoth, kReadWrite, kShareBoth, true},
-                    ShareCase{GENERIC_READ, FILE_SHARE_READ, 0, 0, true},
-                    // An open file cannot be deleted even when its sharing allows a delete.
-                    ShareCase{GENERIC_READ, kShareAll, GENERIC_READ, kShareAll, true},
-                    ShareCase{0, kShareAll, GENERIC_WRITE, 0, true}));
-
-TEST(LockedFile, IsHeldElsewhereWithoutSharing)
-{
-    qs_test::TempDevice device(json{{"files", {{"locked", {"\\flashdisk\\busy.txt"}}}}});
-    device.PutFile("\\flashdisk\\busy.txt", "kept");
-    const std::pair<const char *, std::function<bool()>> attempts[] = {
-        {"open",
-         [] {
-             return Open(u"\\FlashDisk\\Busy.txt", GENERIC_READ, kShareBoth) !=
-                    INVALID_HANDLE_VALUE;
-         }},
-        {"delete", [] { return DeleteFileW(u"\\flashdisk\\busy.txt"); }},
-        {"move", [] { return MoveFileW(u"\\flashdisk\\busy.txt", u"\\flashdisk\\moved.txt"); }},
-        {"copy",
-         [] { return CopyFileExW(u"flashdisk\\busy.txt", u"\\copy.txt", NULL, NULL, NULL, 0); }}};
-    for (const auto &[what, attempt] : attempts) {
-        EXPECT_FALSE(attempt()) << what;
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION)) << what;
-    }
-    EXPECT_EQ(device.ReadFile("\\flashdisk\\busy.txt"), "kept");
-    EXPECT_FALSE(std::filesystem::exists(device.Host("\\copy.txt")));
-}
-
-struct DispositionCase {
-    DWORD disposition;
-    bool exists;
-    DWORD error;  // after the call, success or not; kSentinel: left as it was
-    std::string content;
-};
-
-class Disposition : public testing::TestWithParam<DispositionCase> {};
-
-TEST_P(Disposition, OpensCreatesOrRefuses)
-{
-    qs_test::TempDevice device;
-    const DispositionCase &c = GetParam();
-    if (c.exists)
-        device.PutFile("\\f.txt", "old");
-    SetLastError(kSentinel);
-    HANDLE h = Open(u"\\f.txt", kReadWrite, 0, c.disposition);
-    EXPECT_EQ(GetLastError(), c.error);
-    bool refused =
-        c.error != kSentinel && c.error != ERROR_SUCCESS && c.error != ERROR_ALREADY_EXISTS;
-    EXPECT_EQ(h == INVALID_HANDLE_VALUE, refused);
-    CloseHandle(h);
-    EXPECT_EQ(std::filesystem::exists(device.Host("\\f.txt")), c.exists || !refused);
-    EXPECT_EQ(device.ReadFile("\\f.txt"), c.content);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, Disposition,
-    testing::Values(DispositionCase{CREATE_NEW, true, ERROR_FILE_EXISTS, "old"},
-                    DispositionCase{CREATE_NEW, false, kSentinel, ""},
-                    DispositionCase{CREATE_ALWAYS, true, ERROR_ALREADY_EXISTS, ""},
-                    DispositionCase{CREATE_ALWAYS, false, 0, ""},
-                    DispositionCase{OPEN_ALWAYS, true, ERROR_ALREADY_EXISTS, "old"},
-                    DispositionCase{OPEN_ALWAYS, false, 0, ""},
-                    DispositionCase{OPEN_EXISTING, true, kSentinel, "old"},
-                    DispositionCase{OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND, ""},
-                    DispositionCase{TRUNCATE_EXISTING, true, kSentinel, ""}));
-
-class OpenFile : public testing::Test {
-protected:
-    OpenFile() { device_.PutFile("\\f.bin", "0123456789"); }
-    std::string Read(HANDLE h, DWORD size)
-    {
-        std::string buffer(size, '\0');
-        DWORD read = 99;
-        EXPECT_TRUE(ReadFile(h, buffer.data(), size, &read, NULL));
-        return buffer.substr(0, read);
-    }
-    qs_test::TempDevice device_;
-};
-
-TEST_F(OpenFile, ReadsAtTheEndAreShortAndSucceed)
-{
-    HANDLE h = Open(u"\\f.bin", GENERIC_READ);
-    EXPECT_EQ(Read(h, 4), "0123");
-    EXPECT_EQ(Read(h, 100), "456789");
-    EXPECT_EQ(Read(h, 100), "");
-    DWORD written = 99;
-    EXPECT_FALSE(WriteFile(h, "x", 1, &written, NULL));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(written, 0u);
-    CloseHandle(h);
-    EXPECT_EQ(Open(u"\\", GENERIC_READ), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-}
-
-// The device has no overlapped I/O: without a byte-count pointer nothing is read or written.
-TEST_F(OpenFile, ReadAndWriteNeedTheirByteCount)
-{
-    HANDLE h = Open(u"\\f.bin", kReadWrite);
-    char buffer[4] = {'-', '-', '-', '-'};
-    EXPECT_FALSE(ReadFile(h, buffer, 4, NULL, NULL));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(std::string(buffer, 4), "----");
-    EXPECT_FALSE(WriteFile(h, "abcd", 4, NULL, NULL));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(Read(h, 4), "0123");  // the position did not move
-    CloseHandle(h);
-    EXPECT_EQ(device_.ReadFile("\\f.bin"), "0123456789");
-    std::vector<std::string> misuses;
-    for (const auto &event : device_.EventsOf("misuse"))
-        misuses.push_back(event["call"].get<std::string>() + ": " +
-                          event["what"].get<std::string>());
-    EXPECT_EQ(misuses, (std::vector<std::string>{"ReadFile: no byte-count pointer",
-                                                 "WriteFile: no byte-count pointer"}));
-}
-
-TEST_F(OpenFile, SeeksAndRefusesNegativePositions)
-{
-    HANDLE h = Open(u"\\f.bin", GENERIC_READ);
-    const struct {
-        LONG distance;
-        DWORD method;
-        DWORD position;  // INVALID_SET_FILE_POINTER: refused, position kept
-    } seeks[] = {{4, FILE_BEGIN, 4},
-                 {-5, FILE_CURRENT, INVALID_SET_FILE_POINTER},
-                 {2, FILE_CURRENT, 6},
-                 {-10, FILE_END, 0},
-                 {-11, FILE_END, INVALID_SET_FILE_POINTER},
-                 {-1, FILE_BEGIN, INVALID_SET_FILE_POINTER},
-                 {20, FILE_BEGIN, 20}};
-    DWORD expected = 0;
-    for (const auto &seek : seeks) {
-        DWORD position = SetFilePointer(h, seek.distance, NULL, seek.method);
-        EXPECT_EQ(position, seek.position) << seek.distance;
-        EXPECT_EQ(GetLastError(), seek.position == INVALID_SET_FILE_POINTER
-                                      ? DWORD(ERROR_NEGATIVE_SEEK)
-                                      : DWORD(ERROR_SUCCESS));  // a success clears it
-        if (seek.position != INVALID_SET_FILE_POINTER)
-            expected = seek.position;
-        EXPECT_EQ(SetFilePointer(h, 0, NULL, FILE_CURRENT), expected);
-    }
-    EXPECT_EQ(Read(h, 4), "");  // past the end
-    CloseHandle(h);
-}
-
-TEST_F(OpenFile, SizesBeyondFourGibibytesUseTheHighWord)
-{
-    constexpr uint64_t kSize = (uint64_t{5} << 30) + 3;  // sparse on the host
-    std::filesystem::resize_file(device_.Host("\\f.bin"), kSize);
-    HANDLE h = Open(u"\\f.bin", GENERIC_READ);
-    DWORD high = 0;
-    EXPECT_EQ(GetFileSize(h, &high), DWORD(kSize));
-    EXPECT_EQ(high, 1u);
-    LONG seekHigh = 1;  // one byte before the end, 4 GiB and more from the start
-    EXPECT_EQ(SetFilePointer(h, LONG(DWORD(kSize - 1)), &seekHigh, FILE_BEGIN), DWORD(kSize - 1));
-    EXPECT_EQ(seekHigh, 1);
-    EXPECT_EQ(Read(h, 8).size(), 1u);
-    seekHigh = -2;  // 8 GiB back from the end
-    EXPECT_EQ(SetFilePointer(h, 0, &seekHigh, FILE_END), INVALID_SET_FILE_POINTER);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NEGATIVE_SEEK));
-    CloseHandle(h);
-}
-
-// FILETIME ticks of 2026-12-05T08:30:00Z, where the clock of every test device starts.
-constexpr uint64_t kBootTicks = 134409330000000000ull;
-constexpr uint64_t kTicksPerMs = 10000;
-
-struct Times {
-    uint64_t createdMs, writtenMs;  // after the clock's start
-    bool operator==(const Times &) const = default;
-};
-
-std::ostream &operator<<(std::ostream &os, const Times &t)
-{
-    return os << "{created " << t.createdMs << " ms, written " << t.writtenMs << " ms}";
-}
-
-Times TimesOf(const char16_t *path)
-{
-    WIN32_FIND_DATAW data{};
-    HANDLE search = FindFirstFileW(path, &data);
-    EXPECT_NE(search, INVALID_HANDLE_VALUE) << qs_test::Narrow(path);
-    FindClose(search);
-    auto ms = [](const FILETIME &t) {
-        uint64_t ticks = (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
-        return (ticks - kBootTicks) / kTicksPerMs;
-    };
-    return {ms(data.ftCreationTime), ms(data.ftLastWriteTime)};
-}
-
-// Entries take their times from the virtual clock and keep them between boots; a copy takes the
-// source's last-write time, a rename keeps both, a folder keeps its creation time.
-TEST(FileTimes, ComeFromTheVirtualClockAndLastBetweenBoots)
-{
-    qs_test::TempDevice device;
-    Sleep(1500);
-    HANDLE h = Open(u"\\f.txt", GENERIC_WRITE, 0, CREATE_NEW);
-    Sleep(2000);
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(h, "abc", 3, &written, NULL));
-    Sleep(500);
-    CloseHandle(h);
-    EXPECT_EQ(TimesOf(u"\\f.txt"), (Times{1500, 3500}));
-    ASSERT_TRUE(CreateDirectoryW(u"\\dir", NULL));  // at 4000
-    Sleep(100);
-    CloseHandle(Open(u"\\dir\\g.txt", GENERIC_WRITE, 0, CREATE_NEW));
-    EXPECT_EQ(TimesOf(u"\\dir"), (Times{4000, 4000}));
-    EXPECT_EQ(TimesOf(u"\\dir\\g.txt"), (Times{4100, 4100}));
-
-    device.Reload();  // the next boot's clock starts again at 08:30:00
-    EXPECT_EQ(TimesOf(u"\\f.txt"), (Times{1500, 3500}));
-    Sleep(700);
-    ASSERT_TRUE(CopyFileExW(u"\\f.txt", u"\\copy.txt", NULL, NULL, NULL, 0));
-    EXPECT_EQ(TimesOf(u"\\copy.txt"), (Times{700, 3500}));
-    Sleep(50);
-    ASSERT_TRUE(MoveFileW(u"\\copy.txt", u"\\moved.txt"));
-    EXPECT_EQ(TimesOf(u"\\moved.txt"), (Times{700, 3500}));
-    CloseHandle(Open(u"\\f.txt", GENERIC_WRITE, 0, CREATE_ALWAYS));  // replaced, not new
-    EXPECT_EQ(TimesOf(u"\\f.txt"), (Times{1500, 750}));
-    EXPECT_EQ(TimesOf(u"\\dir"), (Times{4000, 4000}));
-}
+INSTANTIATE_TEST_SUITE_P(Files, ScriptTable, testing::ValuesIn(kFileRows), RowName);
 
 }  // namespace
+}  // namespace platform_script
