@@ -12,56 +12,45 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct SerialRow {
-    const char *text;
-    std::optional<devkit::SerialDigits> parsed;
-};
-
-class FactorySerial : public testing::TestWithParam<SerialRow> {};
-
-TEST_P(FactorySerial, ParsesTenDigitsOrNone)
+// The options as the command line spells them: ten digits or "none" for the serial (its text
+// printed back), the whole unsigned range for a sector count.
+TEST(FactoryOptions, ParsedOrRefused)
 {
-    EXPECT_EQ(devkit::ParseFactorySerial(GetParam().text), GetParam().parsed);
+    for (auto [text, parsed] :
+         std::initializer_list<std::pair<const char *, const char *>>{{"none", "none"},
+                                                                      {"0000000000", "none"},
+                                                                      {"0020240315", "0020240315"},
+                                                                      {"9876543210", "9876543210"},
+                                                                      {"0000000001", "0000000001"},
+                                                                      {"None", nullptr},
+                                                                      {"", nullptr},
+                                                                      {"002024031", nullptr},
+                                                                      {"00202403150", nullptr},
+                                                                      {"00202403a5", nullptr}}) {
+        std::optional<devkit::SerialDigits> serial = devkit::ParseFactorySerial(text);
+        EXPECT_EQ(serial ? devkit::FactorySerialText(*serial) : "refused",
+                  parsed ? parsed : "refused")
+            << text;
+    }
+    EXPECT_EQ(devkit::ParseFactorySerial("0020240315"),
+              (devkit::SerialDigits{0, 0, 2, 0, 2, 4, 0, 3, 1, 5}));
+    for (auto [text, parsed] : std::initializer_list<std::pair<const char *, const char *>>{
+             {"0", "0"},
+             {"21951", "21951"},
+             {"4294967296", "4294967296"},
+             {"18446744073709551615", "18446744073709551615"},
+             {"0021952", "21952"},
+             {"18446744073709551616", nullptr},
+             {"-1", nullptr},
+             {"", nullptr},
+             {" 1", nullptr},
+             {"0x10", nullptr},
+             {"1.5", nullptr}}) {
+        std::optional<uint64_t> sectors = devkit::ParseSectorCount(text);
+        EXPECT_EQ(sectors ? std::to_string(*sectors) : "refused", parsed ? parsed : "refused")
+            << text;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, FactorySerial,
-    testing::Values(SerialRow{"none", devkit::kNoSerial},
-                    SerialRow{"0000000000", devkit::kNoSerial},
-                    SerialRow{"0020240315", devkit::SerialDigits{0, 0, 2, 0, 2, 4, 0, 3, 1, 5}},
-                    SerialRow{"None", std::nullopt}, SerialRow{"", std::nullopt},
-                    SerialRow{"002024031", std::nullopt}, SerialRow{"00202403150", std::nullopt},
-                    SerialRow{"00202403a5", std::nullopt}));
-
-TEST(FactorySerial, TextOfTheSerial)
-{
-    EXPECT_EQ(devkit::FactorySerialText(devkit::kNoSerial), "none");
-    EXPECT_EQ(devkit::FactorySerialText({9, 8, 7, 6, 5, 4, 3, 2, 1, 0}), "9876543210");
-    EXPECT_EQ(devkit::FactorySerialText({0, 0, 0, 0, 0, 0, 0, 0, 0, 1}), "0000000001");
-}
-
-struct SectorRow {
-    const char *text;
-    std::optional<uint64_t> parsed;
-};
-
-class SectorCountText : public testing::TestWithParam<SectorRow> {};
-
-TEST_P(SectorCountText, ParsesTheWholeUnsignedRange)
-{
-    EXPECT_EQ(devkit::ParseSectorCount(GetParam().text), GetParam().parsed);
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, SectorCountText,
-                         testing::Values(SectorRow{"0", 0}, SectorRow{"21951", 21951},
-                                         SectorRow{"4294967296", 4294967296ULL},
-                                         SectorRow{"18446744073709551615", 18446744073709551615ULL},
-                                         SectorRow{"0021952", 21952},
-                                         SectorRow{"18446744073709551616", std::nullopt},
-                                         SectorRow{"-1", std::nullopt}, SectorRow{"", std::nullopt},
-                                         SectorRow{" 1", std::nullopt},
-                                         SectorRow{"0x10", std::nullopt},
-                                         SectorRow{"1.5", std::nullopt}));
 
 class FactoryDevice : public testing::Test {
 protected:
