@@ -27,6 +27,8 @@ protected:
     void OpenDevice(const nlohmann::json &deviceJson)
     {
         Close();
+        // The old device detaches itself when destroyed: it goes before the new one attaches.
+        device_.reset();
         device_ = std::make_unique<TempDevice>(deviceJson);
         ResetShellState();
         disk_ =
