@@ -12,49 +12,34 @@ const std::string kCorrupt = R"({"files": {"corrupt_copies": [
     {"path": "\\NAND\\apps\\c.dll", "copies": 3, "offset": 70000},
     {"path": "\\NAND\\apps\\d.dll", "copies": 1, "offset": 99},
     {"path": "\\NAND\\apps\\e.dll", "copies": 2, "offset": 100}]}})";
-const std::string kCorrupted = "fault files copy of ";
 
 // files.fail_copies: every copy of a source fails with ERROR_WRITE_FAULT after after_bytes.
 const std::string kFailCopies = R"({"files": {"fail_copies": [
     {"path": "\\s1", "after_bytes": 70000}, {"path": "\\s2", "after_bytes": 0},
     {"path": "\\s3", "after_bytes": 65536}, {"path": "\\s4", "after_bytes": 199999},
     {"path": "\\s5", "after_bytes": 200000}]}})";
-std::string CopyFailed(const std::string &source, const std::string &bytes)
-{
-    return "fault files copy of " + source + " failed after " + bytes + " bytes";
-}
 
 const Row kCopyRows[] = {
     // One report at 0 bytes, then one after each 64 KiB chunk; the attributes come along.
     {"Progress",
      "lay /s0; lay /s1 {1p}; lay /s2 {65536p}; lay /s3 {65537p}; lay /s4 {200000p}; attr /s4 ha; "
-     "copy /s0 /t0 p; copy /s1 /t1 p; copy /s2 /t2 p; copy /s3 /t3 p; copy /s4 /t4 p; find /t4",
-     "ok ok:0s ok:0s,1 ok:0s,65536 ok:0s,65536,65537 ok:0s,65536,131072,196608,200000 "
-     "ok/18:t4[ha]",
-     "+s0= +s1=a +s2={65536p} +s3={65537p} +s4={200000p} +t0= +t1=a +t2={65536p} +t3={65537p} "
-     "+t4={200000p}"},
+     "copy /s0 /t0 p; copy /s1 /t1 p; copy /s2 /t2 p; copy /s3 /t3 p; copy /s4 /t4 p; find /t4"},
     {"OverwriteUnlessToldNotToAndQuiet",
-     "lay /s {100000n}; lay /t old; copy /s /t fail show; copy /s /t 1=quiet show",
-     "!80:old ok:0s={100000n}", "+s={100000n} +t={100000n}"},
+     "lay /s {100000n}; lay /t old; copy /s /t fail show; copy /s /t 1=quiet show"},
     // The destination is emptied before the first byte moves: a cancel deletes it, whether
     // answered or flagged, and an old destination is gone too.
     {"Cancelled",
      "lay /s {200000p}; attr /s rh; lay /t2 old; lay /t3 old; lay /t5 old; copy /s /t1 1=cancel; "
      "copy /s /t2 1=cancel; copy /s /t3 3=cancel; copy /s /t4 2=flag; copy /s /t5 2=flag; "
-     "find /t*",
-     "ok !1235:0s !1235:0s !1235:0s,65536,131072 !1235:0s,65536 !1235:0s,65536 !2", "+s={200000p}"},
+     "find /t*"},
     // A stop leaves what was copied as a plain file, which the next copy replaces though the
     // source is read-only and hidden.
     {"Stopped",
      "lay /s {200000p}; attr /s rh; lay /t1 old; lay /t3 old; copy /s /t1 1=stop show; "
-     "copy /s /t2 2=stop show; copy /s /t3 3=stop show; find /t*; copy /s /t3; find /t3",
-     "ok !1235:0s= !1235:0s,65536={65536p} !1235:0s,65536,131072={131072p} "
-     "ok/18:t1[a],t2[a],t3[a] ok ok/18:t3[rh]",
-     "+s={200000p} +t1= +t2={65536p} +t3={200000p}"},
+     "copy /s /t2 2=stop show; copy /s /t3 3=stop show; find /t*; copy /s /t3; find /t3"},
     // A write that fails part way (the host's file-size limit stands in for a full volume)
     // ends the copy with that error and leaves the bytes written so far.
-    {"DiskFull", "lay /s {200000p}; lay /t {300000o}; fsize 100000; copy /s /t; fsize -; find /t",
-     "!112 ok/18:t[a]", "+s={200000p} +t={100000p}"},
+    {"DiskFull", "lay /s {200000p}; lay /t {300000o}; copy /s /t limit=100000; find /t"},
     // Later copies are clean; a fault past the end of its file never fires.
     {"CorruptCopies",
      "lay /NAND/apps/a.dll {100p}; lay /NAND/apps/b.dll {100p}; lay /NAND/apps/c.dll {200000p}; "
@@ -62,18 +47,6 @@ const Row kCopyRows[] = {
      "x3 copy /nand/APPS/A.DLL /t show; x2 copy /NAND/apps/b.dll /t show; "
      "x4 copy /NAND/apps/c.dll /t show; x2 copy /NAND/apps/d.dll /t show; "
      "x2 copy /NAND/apps/e.dll /t show; copy /NAND/apps/f.dll /t show",
-     "ok:{100p^10} ok:{100p^10} ok:{100p} ok:{100p^0} ok:{100p} ok:{200000p^70000} "
-     "ok:{200000p^70000} ok:{200000p^70000} ok:{200000p} ok:{100p^99} ok:{100p} 2*ok:{100p} "
-     "ok:{100p}",
-     "+NAND/apps/ +NAND/apps/a.dll={100p} +NAND/apps/b.dll={100p} +NAND/apps/c.dll={200000p} "
-     "+NAND/apps/d.dll={100p} +NAND/apps/e.dll={100p} +NAND/apps/f.dll={100p} +t={100p}",
-     kCorrupted + "/NAND/apps/a.dll corrupted at byte 10|" + kCorrupted +
-         "/NAND/apps/a.dll corrupted at byte 10|" + kCorrupted +
-         "nand/Apps/B.dll/ corrupted at byte 0|" + kCorrupted +
-         "/NAND/apps/c.dll corrupted at byte 70000|" + kCorrupted +
-         "/NAND/apps/c.dll corrupted at byte 70000|" + kCorrupted +
-         "/NAND/apps/c.dll corrupted at byte 70000|" + kCorrupted +
-         "/NAND/apps/d.dll corrupted at byte 99",
      kCorrupt},
     // A failed copy keeps exactly the bytes written before the fault, as a plain file, and the
     // progress routine has seen only the chunks finished before it; every copy fails alike.
@@ -82,13 +55,6 @@ const Row kCopyRows[] = {
      "lay /s5 {200000p}; attr /s1 h; lay /t1 {300000o}; x2 copy /s1 /t1 p show; "
      "copy /s2 /t2 p show; copy /s3 /t3 p show; copy /s4 /t4 p show; copy /s5 /t5 p show; "
      "find /t*",
-     "ok 2*!29:0s,65536={70000p} !29:0s= !29:0s,65536={65536p} "
-     "!29:0s,65536,131072,196608={199999p} ok:0s,65536,131072,196608,200000={200000p} "
-     "ok/18:t1[a],t2[a],t3[a],t4[a],t5",
-     "+s1={200000p} +s2={200000p} +s3={200000p} +s4={200000p} +s5={200000p} +t1={70000p} +t2= "
-     "+t3={65536p} +t4={199999p} +t5={200000p}",
-     CopyFailed("/s1", "70000") + "|" + CopyFailed("/s1", "70000") + "|" + CopyFailed("/s2", "0") +
-         "|" + CopyFailed("/s3", "65536") + "|" + CopyFailed("/s4", "199999"),
      kFailCopies},
 };
 

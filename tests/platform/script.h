@@ -37,21 +37,20 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/ce.h"
+#include "tests/support/expect.h"
 #include "tests/support/temp_device.h"
 #include "tests/support/test_driver.h"
 
 namespace platform_script {
 
+// A row's answers, the changes it leaves under root/ and outside ("+new=content ~changed=content
+// -gone", "name/" a folder, "name@" a link, "^" outside) and its journal but the log entries
+// ("event values@t", with "/" for "\") are kept in tests/golden/platform_NAME.log. An answer is
+// "ok", "ok/183" for a success that set the last error, "!5" for a failure with 5, then ":output"
+// where the call has one.
 struct Row {
     std::string name;
     std::string script;
-    // One answer per call: "ok", "ok/183" for a success that set the last error, "!5" for a
-    // failure with 5, then ":output" where the call has one.
-    std::string transcript;
-    // "+new=content ~changed=content -gone", "name/" a folder, "name@" a link, "^" outside.
-    std::string changes = "";
-    // The journal but its log entries, "event values@t" separated by "|", with "/" for "\".
-    std::string events = "";
     // device.json; "tst": [faults] adds the test driver TST1: with those faults.
     std::string device = "{}";
 };
@@ -79,6 +78,7 @@ public:
     ~World();
     qs_test::TempDevice &device() { return *device_; }
     qs_test::TestDriver *driver() { return driver_; }
+    const std::filesystem::path &outside() const { return outside_; }
     // Every entry under root/ and outside, with its content.
     std::map<std::string, std::string> Snapshot() const;
 
@@ -91,14 +91,17 @@ private:
 std::string Changes(const std::map<std::string, std::string> &before,
                     const std::map<std::string, std::string> &after);
 std::string Journal(qs_test::TempDevice &device);
+// The answers of the lines Run gives, separated by " ".
+std::string Answers(const qs_test::Lines &lines);
 
 class Script {
 public:
     explicit Script(World &world) : world_(world) {}
     ~Script() { Release(); }
     // The answers; `around` is called before (false) and after (true) the call of each index.
-    std::string Run(const std::string &script,
-                    const std::function<void(size_t, bool)> &around = nullptr);
+    // One line a call: "CALL => ANSWER", or the call alone where it answers nothing.
+    qs_test::Lines Run(const std::string &script,
+                       const std::function<void(size_t, bool)> &around = nullptr);
     void Release();
 
 private:
@@ -116,7 +119,6 @@ private:
     World &world_;
     std::vector<Held> held_;
     void *closed_ = nullptr;
-    bool limited_ = false;
 };
 
 }  // namespace platform_script

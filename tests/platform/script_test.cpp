@@ -42,7 +42,10 @@ std::string Expand(const std::string &text)
             continue;
         }
         size_t count = std::stoul(text.substr(i + 1));
-        out += text[end - 1] == 'p' ? Pattern(count) : std::string(count, text[end - 1]);
+        char kind = text[end - 1];
+        out += kind == 'p'   ? Pattern(count)
+               : kind == 'w' ? qs_test::Wave(uint32_t(count))
+                             : std::string(count, kind);
         i = end;
     }
     return out;
@@ -125,6 +128,12 @@ const std::map<std::string, std::function<BOOL(LPCWSTR, LPCWSTR)>> kPathCalls = 
     {"mkdir", [](LPCWSTR a, LPCWSTR) { return CreateDirectoryW(a, NULL); }},
     {"rmdir", [](LPCWSTR a, LPCWSTR) { return RemoveDirectoryW(a); }},
     {"play", [](LPCWSTR a, LPCWSTR) { return PlaySoundW(a, NULL, 0); }}};
+// The entries every row starts from; "^" is the folder outside the device folder.
+const char kWorld[] =
+    "lay /d/f.txt 0123456789; lay /d/g.txt g; lay /d/sub/x.txt x; lay /d/cue.wav {5w}; "
+    "lay /d/app.exe MZ; lay /e/; lay /dir/A.TXT x; lay /dir/b.txt x; lay /dir/c.dat x; "
+    "lay /dir/noext x; lay /dir/Sub/; lay /NAND/ok.txt ok; lay ^secret.txt secret; "
+    "lay ^dir/inner.txt inner; lay ^dir/prog.exe MZ; lay ^dir/cue.wav {10w}; lay ^dir/sub/";
 const std::map<std::string, DWORD> kDispositions = {{"new", CREATE_NEW},
                                                     {"always", CREATE_ALWAYS},
                                                     {"oa", OPEN_ALWAYS},
@@ -180,26 +189,8 @@ World::World(const std::string &deviceJson)
     tmpdir ? ::setenv("TMPDIR", saved.c_str(), 1) : ::unsetenv("TMPDIR");
     qs_test::TempDevice &d = *device_;
     EXPECT_TRUE(d.folder().string().starts_with(temp.link.string()));
-    for (const auto &[path, text] :
-         std::map<std::string, std::string>{{"\\d\\f.txt", "0123456789"},
-                                            {"\\d\\g.txt", "g"},
-                                            {"\\d\\sub\\x.txt", "x"},
-                                            {"\\d\\cue.wav", qs_test::Wave(5)},
-                                            {"\\d\\app.exe", "MZ"},
-                                            {"\\dir\\A.TXT", "x"},
-                                            {"\\dir\\b.txt", "x"},
-                                            {"\\dir\\c.dat", "x"},
-                                            {"\\dir\\noext", "x"},
-                                            {"\\NAND\\ok.txt", "ok"}})
-        d.PutFile(path, text);
-    d.PutFolder("\\e");
-    d.PutFolder("\\dir\\Sub");
     outside_ = d.folder().string() + "-outside";
-    fs::create_directories(outside_ / "dir" / "sub");
-    std::ofstream(outside_ / "secret.txt") << "secret";
-    std::ofstream(outside_ / "dir" / "inner.txt") << "inner";
-    std::ofstream(outside_ / "dir" / "prog.exe") << "MZ";
-    std::ofstream(outside_ / "dir" / "cue.wav") << qs_test::Wave(10);
+    Script(*this).Run(kWorld);
     fs::create_symlink(outside_ / "secret.txt", d.Host("\\NAND\\x"));
     fs::create_directory_symlink(outside_ / "dir", d.Host("\\NAND\\d"));
     fs::create_directory_symlink(outside_ / "dir", d.Host("\\vol"));
@@ -387,18 +378,29 @@ std::optional<Script::Answer> Script::Call(std::vector<std::string> &args)
         std::error_code ignored;
         progress.size = fs::file_size(device.Host(Expand(a1)), ignored);
         bool show = false, fail = false, reports = false;
+        rlim_t limit = 0;
         for (size_t i = 3; i < args.size(); ++i) {
             show |= args[i] == "show";
             fail |= args[i] == "fail";
             reports |= args[i] == "p";
-            if (size_t is = args[i].find('='); is != std::string::npos) {
-                progress.answerOn = std::stoul(args[i]);
-                progress.answer = args[i].substr(is + 1);
-                reports = true;
-            }
+            if (args[i].starts_with("limit="))
+                limit = std::stoul(args[i].substr(6));
+            else if (size_t is = args[i].find('='); is != std::string::npos)
+                progress.answerOn = std::stoul(args[i]), progress.answer = args[i].substr(is + 1);
         }
+        reports |= progress.answerOn > 0;
+        // The host's file-size limit stands in for a full volume.
+        rlimit saved{}, limited{};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        limited = {limit ? limit : saved.rlim_cur, saved.rlim_max};
+        auto handler = std::signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &limited);
         BOOL ok = CopyFileExW(p1.c_str(), p2.c_str(), reports ? Record : NULL, &progress,
                               &progress.cancel, fail ? COPY_FILE_FAIL_IF_EXISTS : 0);
+        DWORD error = GetLastError();
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, handler);
+        SetLastError(error);
         if (show)
             Add(progress.reports, Show(device.ReadFile(Expand(a2))), "=");
         return done(ok, progress.reports);
@@ -465,10 +467,8 @@ std::optional<Script::Answer> Script::Call(std::vector<std::string> &args)
         // A partition search is gone after its close, whatever the answer.
         HANDLE search = Take(at);
         BOOL ok = FindClosePartition(search);
-        bool isSearch = std::any_of(held_.begin(), held_.end(), [&](const Held &h) {
-            return h.value == search && h.kind == 'p';
-        });
-        drop(search, ok || isSearch);
+        drop(search,
+             ok || (!held_.empty() && held_.back().value == search && held_.back().kind == 'p'));
         return done(ok);
     }
     if (call == "now" || call == "local") {
@@ -488,14 +488,20 @@ std::optional<Script::Answer> Script::Call(std::vector<std::string> &args)
         return done(true, std::to_string(ce_host::ReportLeaks()));
 
     // The world around the calls.
-    std::string host = device.Host(Expand(a1)).string();
+    fs::path host = device.Host(Expand(a1));
+    if (std::string rest = Expand(a1.substr(a1.empty() ? 0 : 1)); a1.starts_with("^")) {
+        std::replace(rest.begin(), rest.end(), '\\', '/');
+        host = world_.outside() / rest;
+    }
     if (call == "sleep") {
         Sleep(std::stoul(a1));
     } else if (call == "reboot") {
         held_.clear();
         device.Reload();
     } else if (call == "lay") {
-        a1.ends_with("\\") ? device.PutFolder(Expand(a1)) : device.PutFile(Expand(a1), Expand(a2));
+        fs::create_directories(a1.ends_with("\\") ? host : host.parent_path());
+        if (!a1.ends_with("\\"))
+            std::ofstream(host, std::ios::binary) << Expand(a2);
     } else if (call == "unlay") {
         fs::remove_all(host);
     } else if (call == "grow") {
@@ -503,26 +509,21 @@ std::optional<Script::Answer> Script::Call(std::vector<std::string> &args)
     } else if (call == "touch") {
         const timespec times[2] = {{std::stol(a2), 0}, {std::stol(a2), 0}};
         EXPECT_EQ(utimensat(AT_FDCWD, host.c_str(), times, 0), 0);
-    } else if (call == "fsize") {
-        rlimit limit{};
-        getrlimit(RLIMIT_FSIZE, &limit);
-        limit.rlim_cur = a1 == "-" ? limit.rlim_max : std::stoul(a1);
-        std::signal(SIGXFSZ, a1 == "-" ? SIG_DFL : SIG_IGN);
-        setrlimit(RLIMIT_FSIZE, &limit);
-        limited_ = a1 != "-";
     } else {
         ADD_FAILURE() << "no call " << call;
     }
     return std::nullopt;
 }
 
-std::string Script::Run(const std::string &script, const std::function<void(size_t, bool)> &around)
+qs_test::Lines Script::Run(const std::string &script,
+                           const std::function<void(size_t, bool)> &around)
 {
-    std::string transcript;
+    qs_test::Lines lines;
     std::stringstream calls(script);
     size_t index = 0;
     for (std::string line; std::getline(calls, line, ';'); ++index) {
         line.erase(0, line.find_first_not_of(' '));
+        std::string written = line;
         std::replace(line.begin(), line.end(), '/', '\\');
         size_t times = line.starts_with("x") ? std::stoul(line.substr(1)) : 1;
         if (line.starts_with("x"))
@@ -548,10 +549,21 @@ std::string Script::Run(const std::string &script, const std::function<void(size
         if (answers.size() > 1 &&
             size_t(std::count(answers.begin(), answers.end(), answers[0])) == times)
             answers = {std::to_string(times) + "*" + answers[0]};
+        std::string text;
         for (const std::string &answer : answers)
-            Add(transcript, answer, " ");
+            Add(text, answer, " ");
+        lines.push_back(answers.empty() ? written : written + " => " + text);
     }
-    return transcript;
+    return lines;
+}
+
+std::string Answers(const qs_test::Lines &lines)
+{
+    std::string text;
+    for (const std::string &line : lines)
+        if (size_t arrow = line.find(" => "); arrow != std::string::npos)
+            Add(text, line.substr(arrow + 4), " ");
+    return text;
 }
 
 void Script::Release()
@@ -561,10 +573,6 @@ void Script::Release()
         : it->kind == 'm' ? BOOL(LocalFree(it->value) == NULL)
                           : CloseHandle(it->value);
     held_.clear();
-    if (limited_) {
-        std::vector<std::string> restore = {"fsize", "-"};
-        Call(restore);
-    }
 }
 
 TEST_P(ScriptTable, AnswersChangesAndJournal)
@@ -573,11 +581,17 @@ TEST_P(ScriptTable, AnswersChangesAndJournal)
     World world(row.device);
     auto before = world.Snapshot();
     Script script(world);
-    EXPECT_EQ(script.Run(row.script), row.transcript);
+    qs_test::Lines lines = script.Run(row.script);
     script.Release();
-    EXPECT_EQ(Changes(before, world.Snapshot()), row.changes);
-    EXPECT_EQ(Journal(world.device()), row.events);
     qs_test::ExpectNothingHeld();
+    std::string journal = Journal(world.device());
+    lines.push_back("changes: " + Changes(before, world.Snapshot()));
+    std::stringstream events(journal);
+    for (std::string event; std::getline(events, event, '|');)
+        lines.push_back("journal: " + event);
+    for (std::string &line : lines)
+        line += "\r\n";
+    qs_test::ExpectGoldenLog(lines, "platform_" + row.name);
 }
 
 }  // namespace platform_script
