@@ -1,8 +1,5 @@
 // Finding the application data: the root per selector, the four folder bits and their lines, and
 // what a failed or repeated search does to the bits. The logs are kept whole in tests/golden.
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 
 #include "appupdate/app_source.h"
@@ -15,50 +12,49 @@ namespace {
 
 const std::string kFlashData = "\\flashdisk\\K275D-Update\\APP_DATA";
 
+// Each row: the selector, its root, the entries laid below it ("*" marks a plain file), the bits
+// found, and its log, tests/golden/appupdate_source_NAME.log.
 struct FolderRow {
-    const char *name;  // its log: tests/golden/appupdate_source_NAME.log
+    const char *name;
     DWORD selector;
     std::string root;
-    std::vector<std::string> entries;  // laid below the root, "*" marks a plain file
+    std::vector<std::string> entries;
     DWORD flag;
 };
+// clang-format off
+const FolderRow kFolderRows[] = {
+    {"NoFolders", 1, kFlashData, {}, 0},
+    {"AllFourCreatedBackwards", 1, kFlashData, {"sound", "manual", "lumhelp", "apps"}, 0xF},
+    {"PlainFileNamedApps", 1, kFlashData, {"apps*"}, 0x1},
+    {"OtherNamesIgnored", 1, kFlashData, {"app", "sounds", "manual"}, 0x4},
+    {"SelectorZeroIsFlashdisk", 0, kFlashData, {"sound"}, 0x8},
+    {"SelectorFourIsFlashdisk", 4, kFlashData, {"lumhelp"}, 0x2},
+    {"SelectorTwoIsUsb", 2, "\\USB\\K275D-Update\\APP_DATA", {"apps", "sound"}, 0x9},
+    {"SelectorThreeIsSd", 3, "\\SD\\K275D-Update\\APP_DATA", {"manual"}, 0x4},
+};
+// clang-format on
 
-class FolderBits : public testing::TestWithParam<FolderRow> {};
-
-TEST_P(FolderBits, SetsOneBitPerEntryFoundAndLogsItInTableOrder)
+TEST(AppSource, SetsOneBitPerEntryFoundAndLogsItInTableOrder)
 {
-    const FolderRow &row = GetParam();
-    qs_test::TempDevice device;
-    ResetShellState();
-    device.PutFolder(row.root);
-    for (const std::string &entry : row.entries) {
-        if (entry.back() == '*')
-            device.PutFile(row.root + "\\" + entry.substr(0, entry.size() - 1), "x");
-        else
-            device.PutFolder(row.root + "\\" + entry);
+    for (const FolderRow &row : kFolderRows) {
+        SCOPED_TRACE(row.name);
+        qs_test::TempDevice device;
+        ResetShellState();
+        device.PutFolder(row.root);
+        for (const std::string &entry : row.entries) {
+            if (entry.back() == '*')
+                device.PutFile(row.root + "\\" + entry.substr(0, entry.size() - 1), "x");
+            else
+                device.PutFolder(row.root + "\\" + entry);
+        }
+        device.PutFolder("\\SMD\\K275D-Update\\APP_DATA\\apps");  // another root: not counted
+
+        EXPECT_EQ(IsExistAPPS(row.selector), 1u);
+        EXPECT_EQ(gdwAppFolderFlag, row.flag);
+        qs_test::ExpectGoldenLog(device.LogEntries(), std::string("appupdate_source_") + row.name);
+        qs_test::ExpectNothingHeld();
     }
-    // Data under another root must not count.
-    device.PutFolder("\\SMD\\K275D-Update\\APP_DATA\\apps");
-
-    EXPECT_EQ(IsExistAPPS(row.selector), 1u);
-    EXPECT_EQ(gdwAppFolderFlag, row.flag);
-    qs_test::ExpectGoldenLog(device.LogEntries(), std::string("appupdate_source_") + row.name);
-    qs_test::ExpectNothingHeld();
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, FolderBits,
-    testing::Values(
-        FolderRow{"NoFolders", 1, kFlashData, {}, 0},
-        FolderRow{
-            "AllFourCreatedBackwards", 1, kFlashData, {"sound", "manual", "lumhelp", "apps"}, 0xF},
-        FolderRow{"PlainFileNamedApps", 1, kFlashData, {"apps*"}, 0x1},
-        FolderRow{"OtherNamesIgnored", 1, kFlashData, {"app", "sounds", "manual"}, 0x4},
-        FolderRow{"SelectorZeroIsFlashdisk", 0, kFlashData, {"sound"}, 0x8},
-        FolderRow{"SelectorFourIsFlashdisk", 4, kFlashData, {"lumhelp"}, 0x2},
-        FolderRow{"SelectorTwoIsUsb", 2, "\\USB\\K275D-Update\\APP_DATA", {"apps", "sound"}, 0x9},
-        FolderRow{"SelectorThreeIsSd", 3, "\\SD\\K275D-Update\\APP_DATA", {"manual"}, 0x4}),
-    [](const auto &info) { return std::string(info.param.name); });
 
 // A missing root answers 0 and keeps the bits of the call before; a later call that finds the
 // root rebuilds them from nothing, so folders that vanished lose their bits. The program starts

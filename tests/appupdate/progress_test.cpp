@@ -2,9 +2,6 @@
 // writes one, the byte counts behind the percentage, and the folder sums it is measured against.
 #include <algorithm>
 #include <climits>
-#include <map>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -34,15 +31,6 @@ HANDLE OpenDisplay()
                        NULL);
 }
 
-// What a braille reader reads on each line the display received, in order.
-std::vector<std::string> Read(qs_test::TempDevice &device)
-{
-    std::vector<std::string> read;
-    for (const auto &event : device.EventsOf("braille"))
-        read.push_back(devkit::TextOfBraille(event["text"]));
-    return read;
-}
-
 // Every line is what a transcriber writes for "progress N%" in grade 1, blank to the end; the
 // layout has no form outside 0 to 100, so such a value shows its nearest end. The progress
 // routine's memory is left alone.
@@ -65,13 +53,11 @@ TEST(ShowPercent, WritesTheGradeOneLineOfEachPercentage)
     for (const auto &line : lines)
         shown.push_back(line["text"]);
     EXPECT_EQ(shown, expected);
-    const std::map<int, std::string> whole = {
-        {7, "8e4e4acc4e48868600e2cc80448e0000"},
-        {42, "8e4e4acc4e48868600e2c80c80448e00"},
-        {100, "8e4e4acc4e48868600e208c4c480448e"},
-    };
-    for (const auto &[percent, cells] : whole)
-        EXPECT_EQ(lines.at(percent + 3)["cells"], cells + std::string(32, '0')) << percent;
+    // Whole lines as the layout gives them for 7, 42 and 100 (the lines start at -3).
+    const std::string blank(32, '0');
+    EXPECT_EQ(lines.at(10)["cells"], "8e4e4acc4e48868600e2cc80448e0000" + blank);
+    EXPECT_EQ(lines.at(45)["cells"], "8e4e4acc4e48868600e2c80c80448e00" + blank);
+    EXPECT_EQ(lines.at(103)["cells"], "8e4e4acc4e48868600e208c4c480448e" + blank);
     EXPECT_EQ(gnLastPercent, -1);
 }
 
@@ -112,10 +98,12 @@ TEST_P(ProgressRoutine, WritesALineAtEachNewWholePercent)
     }
     EXPECT_TRUE(CloseHandle(ghBrlDevice));
 
-    std::vector<std::string> shown;
+    std::vector<std::string> shown, read;  // as a braille reader reads each line
     for (int percent : row.shown)
         shown.push_back("progress " + std::to_string(percent) + "%");
-    EXPECT_EQ(Read(device), shown);
+    for (const auto &event : device.EventsOf("braille"))
+        read.push_back(devkit::TextOfBraille(event["text"]));
+    EXPECT_EQ(read, shown);
     EXPECT_EQ(gullCopiedSize, row.copied);
     EXPECT_EQ(gnLastPercent, row.lastPercent);
     qs_test::ExpectNothingHeld();
@@ -153,45 +141,37 @@ INSTANTIATE_TEST_SUITE_P(
                    {{"braille",
                      {{"faults",
                        json::array({{{"code", "BRL_IOCTL_WRITE_LINE"}, {"nth", 2}}})}}}}}),
-    [](const testing::TestParamInfo<RoutineRow> &info) { return std::string(info.param.name); });
+    [](const auto &info) { return std::string(info.param.name); });
 // clang-format on
 
+// The sum below \app\ of each tree: 2^24 + 1 becomes 2^24 (halfway, to even) and 2^24 + 2 is
+// exact; of 2^32 + 5 the high word counts, and 5 is below single precision's step there.
 struct SizeRow {
-    const char *name;
     qs_test::Entries files;
-    float size;  // GetFolderSize of the app folder
+    float size;
 };
+// clang-format off
+const SizeRow kSizeRows[] = {
+    {{}, 0.0f},
+    {{{"\\app", qs_test::kFolder}}, 0.0f},
+    {{{"\\app\\a.bin", std::string(10, 'a')}, {"\\app\\x\\b.bin", std::string(200, 'b')},
+      {"\\app\\x\\y\\c.bin", std::string(3000, 'c')}, {"\\app\\empty", qs_test::kFolder},
+      {"\\other\\d.bin", "d"}}, 3210.0f},
+    {{{"\\app\\small.bin", "xy"}, {"\\app\\big\\big.bin", qs_test::Sparse(16777217)}}, 16777218.0f},
+    {{{"\\app\\huge.bin", qs_test::Sparse(4294967301ull)}}, 4294967296.0f},
+};
+// clang-format on
 
-class FolderSize : public testing::TestWithParam<SizeRow> {};
-
-TEST_P(FolderSize, SumsEveryFileBelowInSinglePrecision)
+TEST(FolderSize, SumsEveryFileBelowInSinglePrecision)
 {
-    qs_test::TempDevice device;
-    ResetShellState();
-    qs_test::LayEntries(device.folder(), GetParam().files);
-    EXPECT_EQ(GetFolderSize(u"\\app\\"), GetParam().size);
-    qs_test::ExpectNothingHeld();
+    for (const SizeRow &row : kSizeRows) {
+        qs_test::TempDevice device;
+        ResetShellState();
+        qs_test::LayEntries(device.folder(), row.files);
+        EXPECT_EQ(GetFolderSize(u"\\app\\"), row.size) << testing::PrintToString(row.files);
+        qs_test::ExpectNothingHeld();
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, FolderSize,
-    testing::Values(
-        SizeRow{"Missing", {}, 0.0f}, SizeRow{"Empty", {{"\\app", qs_test::kFolder}}, 0.0f},
-        SizeRow{"EveryLevel",
-                {{"\\app\\a.bin", std::string(10, 'a')},
-                 {"\\app\\x\\b.bin", std::string(200, 'b')},
-                 {"\\app\\x\\y\\c.bin", std::string(3000, 'c')},
-                 {"\\app\\empty", qs_test::kFolder},
-                 {"\\other\\d.bin", "d"}},
-                3210.0f},
-        // 2^24 + 1 becomes 2^24 (halfway, to even); 2^24 + 2 is exact.
-        SizeRow{"RoundedAbove16MiB",
-                {{"\\app\\small.bin", "xy"}, {"\\app\\big\\big.bin", qs_test::Sparse(16777217)}},
-                16777218.0f},
-        // 2^32 + 5: the high word counts, and 5 is below single precision's step.
-        SizeRow{
-            "HighSizeWord", {{"\\app\\huge.bin", qs_test::Sparse(4294967301ull)}}, 4294967296.0f}),
-    [](const testing::TestParamInfo<SizeRow> &info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace progress_test
