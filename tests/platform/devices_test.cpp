@@ -128,8 +128,9 @@ TEST(DeviceFolder, HandlesAndIdsStartAfreshOnEachBoot)
     EXPECT_EQ(boots[0], boots[1]);
 }
 
-// Every byte of the filled record: the size, the two names as UTF-16LE with their terminators,
-// the sector count little-endian, and zeros everywhere else, whatever the record held before.
+// Every byte of the filled record, 16 a line in tests/golden/platform_partition_record.log: the
+// size, the two names as UTF-16LE with their terminators, the sector count little-endian, and
+// zeros everywhere else, whatever the record held before.
 TEST(DeviceFolder, PartitionRecordByteForByte)
 {
     World world(Partitions(R"({"name": "Part00", "file_system": "BINFS",
@@ -140,15 +141,11 @@ TEST(DeviceFolder, PartitionRecordByteForByte)
     info.cbSize = sizeof(PARTINFO);
     FindClosePartition(FindFirstPartition(store, &info));
     CloseHandle(store);
-    std::vector<uint8_t> expected(296, 0);
-    expected[0] = 0x28;  // 296
-    expected[1] = 0x01;
-    for (size_t i = 0; i < 6; ++i)
-        expected[4 + 2 * i] = "Part00"[i], expected[68 + 2 * i] = "BINFS"[i];
-    const uint8_t sectors[] = {0xEF, 0xCD, 0xAB, 0x89, 0x67, 0x45, 0x23, 0x01};
-    std::memcpy(&expected[264], sectors, sizeof(sectors));
     const auto *bytes = reinterpret_cast<const uint8_t *>(&info);
-    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + sizeof(info)), expected);
+    qs_test::Lines lines;
+    for (size_t at = 0; at < sizeof(info); at += 16)
+        lines.push_back(sim::ToHex({bytes + at, std::min<size_t>(16, sizeof(info) - at)}) + "\r\n");
+    qs_test::ExpectGoldenLog(lines, "platform_partition_record");
 }
 
 }  // namespace

@@ -3,28 +3,28 @@
 // outside it that its links point to, and the journal.
 //
 // A script is calls separated by "; ", in which "/" stands for "\" and "{Nc}" for N times c
-// ("{Np}" N bytes of Pattern). Files, searches, devices, stores, partition searches and heap
-// blocks that a call gives are kept on a stack; a call that needs one takes the top, or "@N"
-// counted from the bottom. What is still held when the script ends is released before the check.
+// ("{Np}": N bytes of Pattern, "{Nw}": a WAV file of N ms). Files, devices, stores, partition
+// searches, processes and heap blocks that a call gives are kept on a stack; a call that needs one
+// takes the top, or "@N" counted from the bottom ("@null", "@inv", "@again": the one released
+// last, "@bad": a pointer to the stack). What is still held when the script ends is released.
 //   open P ACCESS DISP [sSHARE] [fATTRS]   CreateFileW, closed at once; ACCESS r w rw -,
 //                                          DISP new always oa (open always) ex tr (truncate)
 //   hold ...                               the same, kept (also for a driver, "hold PWR1: rw ex")
-//   close [@N|@null|@inv|@again]           CloseHandle; "@again": the handle closed last
-//   read N | readnull N | write [TEXT] | writenull TEXT | seek D [begin|cur|end] [hHIGH] | size
-//   find P        every name found, with its attributes where they are not plain ("f.txt[ha]")
-//   stat P        size, creation and last-write time in ms after the clock's start
+//   close | read N | readnull N | write [TEXT] | writenull TEXT | seek D [cur|end] [hHIGH] | size
+//   find P        every name found, with its attributes where they are not plain ("f.txt[ha]"),
+//                 "!" after a name whose call changed the last error
+//   stat P        name, size, creation and last-write time in ms after the clock's start
 //   attr P ATTRS  ATTRS of r h s a d n, "" for none
-//   copy A B [fail] [p] [K=cancel|stop|quiet|flag] [show]: p shows each progress report's bytes
-//                 ("s": the stream switch), K answers the K-th; show: "=" and B's content
-//                 afterwards
+//   copy A B [fail] [p] [K=cancel|stop|quiet|flag] [limit=BYTES] [show]: p shows the bytes of
+//                 each progress report ("s": the stream switch), K answers the K-th, limit is the
+//                 host's file-size limit, show adds "=" and B's content afterwards
 //   move A B | del P | mkdir P | rmdir P | play P | start P
-//   alloc N [FLAGS] | free | refree (the block freed last) | freebad (a pointer to the stack)
-//   ioctl CODE [INHEX|-] [OUTSIZE] | tstwritten (what the test driver was handed)
-//   store [NAME] | part [CBSIZE|-] | partclose
-//   time | now | local | held (handles,blocks,bytes,peak)
+//   alloc N [FLAGS] | free | ioctl CODE [INHEX|-] [OUTSIZE] | tstwritten (the test driver's data)
+//   store [NAME] | part [CBSIZE|-] | partclose | now | local | leaks
+//   held          handles, heap blocks, heap bytes, peak heap bytes
 // and, answering nothing, the world around the calls: sleep MS, reboot, lay P [TEXT] (P ending
-// in "/" a folder), unlay P, grow P SIZE, touch P EPOCH_SECONDS, fsize N|- (the host's file-size
-// limit). "xN CALL" makes the call N times ("N*ANSWER" when every answer is the same).
+// in "/" a folder, "^P" outside), unlay P, grow P SIZE, touch P EPOCH_SECONDS. "xN CALL" makes the
+// call N times ("N*ANSWER" when every answer is the same).
 #pragma once
 
 #include <functional>
@@ -98,8 +98,8 @@ class Script {
 public:
     explicit Script(World &world) : world_(world) {}
     ~Script() { Release(); }
-    // The answers; `around` is called before (false) and after (true) the call of each index.
-    // One line a call: "CALL => ANSWER", or the call alone where it answers nothing.
+    // One line a call: "CALL => ANSWER", or the call alone where it answers nothing; `around`
+    // is called before (false) and after (true) the call of each index.
     qs_test::Lines Run(const std::string &script,
                        const std::function<void(size_t, bool)> &around = nullptr);
     void Release();

@@ -86,10 +86,11 @@ DWORD CALLBACK Record(LARGE_INTEGER total, LARGE_INTEGER done, LARGE_INTEGER str
         ",");
     if (++p.count != p.answerOn)
         return PROGRESS_CONTINUE;
+    // PROGRESS_CONTINUE, PROGRESS_CANCEL, PROGRESS_STOP and PROGRESS_QUIET are 0 to 3; "flag"
+    // answers PROGRESS_CONTINUE with the cancel flag set.
+    const std::vector<std::string> answers = {"continue", "cancel", "stop", "quiet"};
     p.cancel = p.answer == "flag";
-    return p.answer == "cancel" ? PROGRESS_CANCEL
-           : p.answer == "stop" ? PROGRESS_STOP
-                                : (p.answer == "quiet" ? PROGRESS_QUIET : PROGRESS_CONTINUE);
+    return DWORD(std::find(answers.begin(), answers.end(), p.answer) - answers.begin()) % 4;
 }
 
 // Takes the first argument from `from` on that starts with the prefix, if there is one.
@@ -134,11 +135,8 @@ const char kWorld[] =
     "lay /d/app.exe MZ; lay /e/; lay /dir/A.TXT x; lay /dir/b.txt x; lay /dir/c.dat x; "
     "lay /dir/noext x; lay /dir/Sub/; lay /NAND/ok.txt ok; lay ^secret.txt secret; "
     "lay ^dir/inner.txt inner; lay ^dir/prog.exe MZ; lay ^dir/cue.wav {10w}; lay ^dir/sub/";
-const std::map<std::string, DWORD> kDispositions = {{"new", CREATE_NEW},
-                                                    {"always", CREATE_ALWAYS},
-                                                    {"oa", OPEN_ALWAYS},
-                                                    {"ex", OPEN_EXISTING},
-                                                    {"tr", TRUNCATE_EXISTING}};
+// CREATE_NEW, CREATE_ALWAYS, OPEN_EXISTING, OPEN_ALWAYS, TRUNCATE_EXISTING are 1 to 5.
+const std::vector<std::string> kDispositions = {"", "new", "always", "ex", "oa", "tr"};
 
 }  // namespace
 
@@ -260,6 +258,8 @@ std::string Journal(qs_test::TempDevice &device)
         if (events[i]["t"] != 0)
             line += "@" + events[i]["t"].dump();
         std::replace(line.begin(), line.end(), '\\', '/');
+        for (size_t at; (at = line.find('\n')) != std::string::npos;)
+            line.replace(at, 1, "\\n");
         Add(text, line, "|");
     }
     return text;
@@ -300,8 +300,11 @@ std::optional<Script::Answer> Script::Call(std::vector<std::string> &args)
         std::optional<std::string> share = Option(args, "s", 4), flags = Option(args, "f", 4);
         DWORD access = (a2.find('r') != std::string::npos ? GENERIC_READ : 0) |
                        (a2.find('w') != std::string::npos ? GENERIC_WRITE : 0);
-        HANDLE h = CreateFileW(p1.c_str(), access, share ? std::stoul(*share) : 0, NULL,
-                               kDispositions.at(args[3]), flags ? Bits(*flags) : 0x80, NULL);
+        HANDLE h =
+            CreateFileW(p1.c_str(), access, share ? std::stoul(*share) : 0, NULL,
+                        DWORD(std::find(kDispositions.begin(), kDispositions.end(), args[3]) -
+                              kDispositions.begin()),
+                        flags ? Bits(*flags) : 0x80, NULL);
         DWORD error = GetLastError();
         if (h != INVALID_HANDLE_VALUE && call == "hold")
             held_.push_back({h, 'h'});
