@@ -1,14 +1,12 @@
 // A host folder read as application data: what the device and the shell's 260-character paths
-// can hold, and the tree copied whole.
-#include <gmock/gmock.h>
+// can hold; the kit's made-up application data.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
-#include <map>
 
 #include "devkit/app_data.h"
-#include "devkit/staged_copy.h"
+#include "devkit/app_tree.h"
 #include "sim/error.h"
 #include "tests/support/expect.h"
 #include "tests/tools/tool_run.h"
@@ -17,7 +15,6 @@ namespace app_data_test {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::ElementsAre;
 
 // "name/" makes a folder, "name->target" a symbolic link, "name|" a fifo, anything else a file
 // holding its own name.
@@ -40,24 +37,22 @@ void Lay(const fs::path &root, const std::vector<std::string> &entries)
     }
 }
 
-// Relative path -> "<folder>" or the file's bytes, for every entry below folder, hidden ones too.
-std::map<std::string, std::string> Snapshot(const fs::path &folder)
-{
-    std::map<std::string, std::string> entries;
-    for (const auto &entry : fs::recursive_directory_iterator(folder))
-        entries[entry.path().lexically_relative(folder).string()] =
-            entry.is_directory() ? "<folder>" : qs_test::FileText(entry.path());
-    return entries;
-}
-
-std::string Refusal(const fs::path &folder)
+// The tree's sizes, folders and files, or why the device or the shell cannot hold it.
+std::string Reading(const fs::path &folder)
 {
     try {
-        devkit::ReadAppDataTree(folder);
+        devkit::AppDataTree tree = devkit::ReadAppDataTree(folder);
+        std::string text = "accepted: " + devkit::SizeText(tree.size) + " (" +
+                           devkit::AppFoldersText(tree.appFolders) + "), folders";
+        for (const fs::path &name : tree.folders)
+            text += " " + name.string();
+        text += ", files";
+        for (const fs::path &name : tree.files)
+            text += " " + name.string();
+        return text;
     } catch (const sim::DeviceError &error) {
         return error.what();
     }
-    return "accepted";
 }
 
 std::string Repeat(const std::string &text, size_t times)
@@ -76,7 +71,8 @@ TEST(AppDataTree, RefusesWhatTheDeviceOrTheShellCannotHold)
     const std::string deep = Repeat("p", 200) + "/";  // 233 characters with the prefix
     const std::string smiley = "\xF0\x9F\x98\x80";    // two UTF-16 units, four bytes
     const std::vector<std::vector<std::string>> rows = {
-        {"apps/LumTask.exe", "sound/", "notes.txt"},
+        {"Sound/", "apps/LumTask.exe", "apps/lib/deep/x.dll", "apps/empty/", "manual/",
+         "notes.txt"},
         {Repeat("f", 226)},
         {Repeat("f", 227)},
         {Repeat("d", 222) + "/"},
@@ -109,48 +105,28 @@ TEST(AppDataTree, RefusesWhatTheDeviceOrTheShellCannotHold)
     for (const std::vector<std::string> &entries : rows) {
         qs_test::TempFolder temp;
         Lay(temp.path() / "data", entries);
-        std::string refusal = Refusal(temp.path() / "data");
+        std::string refusal = Reading(temp.path() / "data");
         if (refusal.starts_with(temp.path().string()))
             refusal = "<data>" + refusal.substr(temp.path().string().size() + 5);
         seen.push_back(std::to_string(seen.size() + 1) + ": " + refusal + "\r\n");
     }
-    qs_test::TempFolder temp;
-    Lay(temp.path() / "data", {"apps/x"});
-    for (const char *other : {"nowhere", "data/apps/x"})
-        seen.push_back(std::string(other) + ": " +
-                       Refusal(temp.path() / other).substr(temp.path().string().size()) + "\r\n");
     qs_test::ExpectGoldenLog(seen, "devkit_app_data");
 }
 
-TEST(AppDataTree, ListsTheTreeAndCopiesItWhole)
+// The largest file as asked, and no two 64-byte blocks of it alike, so that a copy that swaps
+// blocks shows.
+TEST(AppTree, LargeFilesUpToTheLargestAskedWithBlocksUnlike)
 {
     qs_test::TempFolder temp;
-    const fs::path data = temp.path() / "data";
-    Lay(data, {"Sound/", "apps/LumTask.exe", "apps/lib/deep/x.dll", "apps/empty/", "manual/",
-               "notes.txt"});
-    std::string big(devkit::kCopyChunk * 5 / 2, '\0');
-    for (size_t i = 0; i < big.size(); ++i)
-        big[i] = char(i * 7919 % 251);
-    std::ofstream(data / "apps" / "big.bin", std::ios::binary) << big;
-    std::ofstream(data / "manual" / "empty.txt");
-
-    devkit::AppDataTree tree = devkit::ReadAppDataTree(data);
-    EXPECT_THAT(tree.folders,
-                ElementsAre("Sound", "apps", "apps/empty", "apps/lib", "apps/lib/deep", "manual"));
-    EXPECT_THAT(tree.files, ElementsAre("apps/LumTask.exe", "apps/big.bin", "apps/lib/deep/x.dll",
-                                        "manual/empty.txt", "notes.txt"));
-    const uint64_t bytes = big.size() + 16 + 19 + 0 + 9;
-    EXPECT_EQ(tree.size.files, 5u);
-    EXPECT_EQ(tree.size.bytes, bytes);
-    EXPECT_THAT(tree.appFolders, ElementsAre("apps", "manual", "sound"));
-    EXPECT_EQ(devkit::AppFoldersText(tree.appFolders), "apps, manual, sound");
-    EXPECT_EQ(devkit::SizeText(tree.size), "5 files, " + std::to_string(bytes) + " bytes");
-
-    fs::create_directory(temp.path() / "into");
-    devkit::TreeSize copied = devkit::CopyAppDataTree(tree, temp.path() / "into");
-    EXPECT_EQ(copied.files, 5u);
-    EXPECT_EQ(copied.bytes, bytes);
-    EXPECT_EQ(Snapshot(temp.path() / "into"), Snapshot(data));
+    devkit::WriteAppTree(temp.path(), {.files = 200, .bytes = 3u << 20, .largestFile = 512u << 10});
+    std::string big;
+    for (const fs::path &name : devkit::ReadAppDataTree(temp.path()).files) {
+        std::string content = qs_test::FileText(temp.path() / name);
+        big = content.size() > big.size() ? content : big;
+    }
+    EXPECT_LE(big.size(), 512u << 10);
+    EXPECT_GT(big.size(), 100u << 10);
+    EXPECT_NE(big.substr(0, 64), big.substr(big.size() / 2, 64));
 }
 
 }  // namespace

@@ -1,19 +1,52 @@
-// The system-information files and the BINFS check log read from a device folder as the device
-// finds them, and the log's UTF-16LE text split into lines; views against
-// tests/golden/devkit_shell_files.log.
+// A device folder as the kit makes it with the factory options, and as it reads back the
+// system-information files and the BINFS check log the shell leaves there (the log's UTF-16LE
+// text split into lines); views against tests/golden/devkit_shell_files.log.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "devkit/device_maker.h"
 #include "devkit/shell_files_view.h"
+#include "sim/device.h"
 #include "tests/support/expect.h"
 #include "tests/tools/tool_run.h"
 
-namespace shell_files_view_test {
+namespace device_folder_test {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The options as the command line spells them: ten digits or "none" for the serial (its text
+// printed back), the whole unsigned range for a sector count.
+TEST(FactoryOptions, ParsedOrRefused)
+{
+    auto serial = [](const char *text) {
+        std::optional<devkit::SerialDigits> serial = devkit::ParseFactorySerial(text);
+        return serial ? devkit::FactorySerialText(*serial) : "refused";
+    };
+    for (const char *text : {"0020240315", "9876543210", "0000000001", "none"})
+        EXPECT_EQ(serial(text), text);
+    EXPECT_EQ(serial("0000000000"), "none");
+    for (const char *text : {"None", "", "002024031", "00202403150", "00202403a5"})
+        EXPECT_EQ(serial(text), "refused") << text;
+    EXPECT_EQ(devkit::ParseFactorySerial("0020240315"),
+              (devkit::SerialDigits{0, 0, 2, 0, 2, 4, 0, 3, 1, 5}));
+
+    auto sectors = [](const char *text) {
+        std::optional<uint64_t> sectors = devkit::ParseSectorCount(text);
+        return sectors ? std::to_string(*sectors) : "refused";
+    };
+    for (const char *text : {"0", "21951", "4294967296", "18446744073709551615"})
+        EXPECT_EQ(sectors(text), text);
+    EXPECT_EQ(sectors("0021952"), "21952");
+    for (const char *text : {"18446744073709551616", "-1", "", " 1", "0x10", "1.5"})
+        EXPECT_EQ(sectors(text), "refused") << text;
+    // 0 is a size like any other, not the default.
+    qs_test::TempFolder temp;
+    devkit::CreateDevice(temp.path() / "dev", {.binfsSectors = 0});
+    EXPECT_EQ(sim::Device::Open(temp.path() / "dev")->Config().store.partitions.at(0).sectors, 0u);
+}
 
 // ASCII text as UTF-16LE bytes.
 std::string Wide(const std::string &ascii)
@@ -115,4 +148,4 @@ TEST(ShellFiles, ViewsAsGolden)
 }
 
 }  // namespace
-}  // namespace shell_files_view_test
+}  // namespace device_folder_test
