@@ -77,7 +77,8 @@ uint64_t RequiredUint64(JsonReader &r, const std::string &key)
     return value;
 }
 
-// A list of {path, after_bytes}: the faults that cut a file short (fail_copies, fail_writes).
+// A list of {path, after_bytes}: the faults that cut a file short (fail_copies, fail_writes,
+// short_reads).
 template <typename Fault>
 void ReadAfterBytesFaults(JsonReader &r, const std::string &key, std::vector<Fault> &faults)
 {
@@ -111,6 +112,7 @@ void ReadFileFaults(JsonReader &r, FilesConfig &files)
     });
     ReadAfterBytesFaults(r, "fail_copies", files.failCopies);
     ReadAfterBytesFaults(r, "fail_writes", files.failWrites);
+    ReadAfterBytesFaults(r, "short_reads", files.shortReads);
 }
 
 nlohmann::json CorruptCopiesToJson(const std::vector<CorruptCopy> &faults)
@@ -303,7 +305,8 @@ nlohmann::json DeviceConfig::ToJson() const
           {"mount_after_ms", mounts},
           {"corrupt_copies", CorruptCopiesToJson(files.corruptCopies)},
           {"fail_copies", AfterBytesFaultsToJson(files.failCopies)},
-          {"fail_writes", AfterBytesFaultsToJson(files.failWrites)}}},
+          {"fail_writes", AfterBytesFaultsToJson(files.failWrites)},
+          {"short_reads", AfterBytesFaultsToJson(files.shortReads)}}},
         {"heap",
          {{"limit_bytes", heap.limitBytes ? nlohmann::json(*heap.limitBytes) : nlohmann::json()}}},
         {"flash", flashJson},

@@ -40,6 +40,13 @@ struct FailWrite {
     uint64_t afterBytes = 0;
 };
 
+// Reads of the file deliver nothing past `afterBytes` though its size says more: a medium whose
+// file ends early.
+struct ShortRead {
+    std::string path;
+    uint64_t afterBytes = 0;
+};
+
 struct FilesConfig {
     FindOrder findOrder = FindOrder::Name;
     bool dotEntries = true;
@@ -49,6 +56,7 @@ struct FilesConfig {
     std::vector<CorruptCopy> corruptCopies;
     std::vector<FailCopy> failCopies;
     std::vector<FailWrite> failWrites;
+    std::vector<ShortRead> shortReads;
 };
 
 struct HeapConfig {

@@ -176,6 +176,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
         return Fail(ERROR_ACCESS_DENIED, FALSE);
     auto *buffer = static_cast<char *>(lpBuffer);
     DWORD done = 0;
+    nNumberOfBytesToRead = ReadCutShort(*file, nNumberOfBytesToRead);
     while (done < nNumberOfBytesToRead) {
         ssize_t got = ::pread(file->fd, buffer + done, nNumberOfBytesToRead - done,
                               static_cast<off_t>(file->position + done));

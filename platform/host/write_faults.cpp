@@ -19,6 +19,19 @@ const sim::FailWrite *FailWriteOf(const FileObject &file)
 
 }  // namespace
 
+DWORD ReadCutShort(const FileObject &file, DWORD size)
+{
+    std::string key = sim::FoldCase(file.devicePath);
+    for (const sim::ShortRead &fault : AttachedDevice().Config().files.shortReads) {
+        if (ConfiguredPathKey(fault.path) != key || file.position + size <= fault.afterBytes)
+            continue;
+        AttachedDevice().Events().Fault("files", "read of " + fault.path + " ended at byte " +
+                                                     std::to_string(fault.afterBytes));
+        return file.position < fault.afterBytes ? DWORD(fault.afterBytes - file.position) : 0;
+    }
+    return size;
+}
+
 std::optional<BOOL> WriteCutShort(HANDLE file, LPCVOID data, DWORD size, LPDWORD written)
 {
     const FileObject *object = FindHandleAs<FileObject>(file);

@@ -121,7 +121,10 @@ INSTANTIATE_TEST_SUITE_P(
         CrcRow{"NoMemoryForAChunk", 100, Right, 0, {{"heap", {{"limit_bytes", 16384}}}}},
         // Open, size, side file's open, chunk, then the reads.
         CrcRow{"SizeQueryFails", 1000, Right, 2}, CrcRow{"ImageReadFails", 40000, Right, 6},
-        CrcRow{"SideFileReadFails", 1000, Right, 6}),
+        CrcRow{"SideFileReadFails", 1000, Right, 6},
+        // The file ends after its first chunk though its size says more: a read of 0 bytes.
+        CrcRow{"ImageEndsEarly", 40000, Right, 0,
+               {{"files", {{"short_reads", {{{"path", kEboot}, {"after_bytes", 32768}}}}}}}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The trailer: "QUOR" + any byte + "K275D" and five zeros + any byte + "000001" + any byte +
