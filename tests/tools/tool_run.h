@@ -53,28 +53,24 @@ inline ToolRun RunTool(const std::string &program, std::vector<std::string> args
                        const std::filesystem::path &workFolder)
 {
     TempFolder outputs;
-    const std::string outFile = (outputs.path() / "out").string();
-    const std::string errFile = (outputs.path() / "err").string();
+    const std::string out = (outputs.path() / "out").string(),
+                      err = (outputs.path() / "err").string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, workFolder.c_str());
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT, 0644);
     args.insert(args.begin(), program);
     std::vector<char *> argv;
     for (std::string &arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
-    ToolRun run;
     pid_t child = 0;
     int waited = 0;
-    if (posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) == 0 &&
-        waitpid(child, &waited, 0) == child && WIFEXITED(waited))
-        run.status = WEXITSTATUS(waited);
+    bool ran = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) == 0 &&
+               waitpid(child, &waited, 0) == child && WIFEXITED(waited);
     posix_spawn_file_actions_destroy(&actions);
-    run.out = FileText(outFile);
-    run.err = FileText(errFile);
-    return run;
+    return {ran ? WEXITSTATUS(waited) : -1, FileText(out), FileText(err)};
 }
 
 }  // namespace qs_test

@@ -1,0 +1,281 @@
+// The firmware engineer's sessions through the real programs, each kept whole as a golden
+// transcript: init, the images and packages, boots, inspect and verify, and what they left.
+#include <cstring>
+
+#include "devkit/device_maker.h"
+#include "platform/host/host.h"
+#include "sim/device.h"
+#include "tests/tools/tool_test.h"
+#include "common/qs_common.h"
+#include "toc/toc.h"
+
+namespace session_test {
+namespace {
+
+struct Session {
+    std::string name;
+    std::vector<std::string> steps;
+};
+
+const std::string kUpdate = "dev/root/flashdisk/K275D-Update";
+
+// A tree of three levels whose large file spans several copy chunks, with a name beyond ASCII
+// and an empty folder.
+const std::vector<std::string> kData = {"write data/apps/LumTask.exe main application",
+                                        "fill data/apps/lib/data/big.bin 2500000",
+                                        "write data/manual/Gu\xC3\xAD"
+                                        "a.txt",
+                                        "mkdir data/sound/empty"};
+
+// A package of an NK image three blocks long and a boot loader, booted, and the flash verified.
+const std::vector<std::string> kUpdateSession = {
+    "fill raw 0x60000",
+    "quordev mkbin raw nk.bin",
+    "quordev mknb0 boot.nb0",
+    "quordev package dev --nk nk.bin --eboot boot.nb0 --name 240315",
+    "sum dev/nand.bin 0 657920",
+    "quorshell --device dev --quiet",
+    "sum dev/nand.bin 0 657920",
+    "tree dev/root/flashdisk",
+    "grep dev/debug.log EBoot",
+    "grep dev/debug.log RemoveDirectory",
+    "quordev verify dev --nk nk.bin",
+    "quordev verify dev --nk nk.bin --eboot boot.nb0"};
+
+const std::string kFail = "{\"programs\": {\"fail\": [\"";
+
+const std::vector<Session> kSessions = {
+    {"help",
+     {"quorshell --help", "quordev --help", "quordev init --help", "quordev inspect --help",
+      "quordev package --help", "quordev verify --help", "quordev mkbin --help",
+      "quordev mknb0 --help", "quordev crc --help", "quordev mkapps --help",
+      "quordev sweep faults --help", "quordev sweep power --help"}},
+    // A factory device: its files, the flash part's typical timing in its description, and
+    // nothing beside it. A forced init leaves nothing of the old device and nothing
+    // of its making beside the new one, and a boot reads its boot key.
+    {"init_force",
+     {"quordev init dev", "tree .", "grep dev/device.json _us",
+      "write dev/root/flashdisk/old.txt from the old device",
+      "quordev init dev --boot-key 16 --force", "tree .", "quorshell --device dev",
+      "grep dev/debug.log Run ProductShell"}},
+    // Without --device quorshell makes the demo device and boots it: the update installs the
+    // demo's application data, which mkapps writes by default; a second boot uses the device
+    // that is there.
+    {"demo",
+     {"quordev mkapps small --files 40 --mib 0.5", "tree small", "quorshell --quiet",
+      "grep device/debug.log QuorShell Start", "tree device/root/flashdisk",
+      "tree device/root/NAND/apps_bk", "quordev mkapps package",
+      "same device/root/NAND/apps package/apps", "same device/root/NAND/lumhelp package/lumhelp",
+      "same device/root/NAND/manual package/manual", "same device/root/NAND/sound package/sound",
+      "rm device/root/NAND/apps/LumTask.exe", "quorshell --quiet"}},
+    // A boot of a fresh device: the debug port's lines on the terminal with plain line ends, the
+    // power controller's codes, the app-execute flag it keeps.
+    {"boot_fresh_device",
+     {"quordev init dev --blocks 8", "quorshell --device dev", "grep dev/debug.log",
+      "grep dev/journal.jsonl \"PWR1:\"", "grep dev/state.json app_execute"}},
+    // Which program started and the flag sent: the function-test program ends the run without a
+    // flag; when it fails the main application starts; when that fails the flag is 0; without a
+    // power controller no boot key is read. --quiet prints the summary only.
+    {"boot_programs",
+     {"quordev init a --blocks 8 --boot-key 16", "quorshell --device a",
+      "quordev init b --blocks 8 --boot-key 16",
+      "patch b " + kFail + "\\\\windows\\\\K290DFunctionTest.exe\"]}}", "quorshell --device b",
+      "quordev init c --blocks 8", "patch c " + kFail + "\\\\NAND\\\\APPS\\\\LumTask.exe\"]}}",
+      "quorshell --device c", "quordev init d --blocks 8",
+      "patch d {\"power\": {\"present\": false}}", "quorshell --device d --quiet"}},
+    // Its TOC with the identity given, its bad blocks, and a look that changes nothing.
+    {"inspect_factory",
+     {"quordev init dev --blocks 16 --bad 9,7 --serial 0123456789 --mac 00:11:22:aa:BB:55",
+      "write dev/state.json {\"power\": {\"update_mode\": 0}}", "sum dev/nand.bin",
+      "quordev inspect dev", "quordev inspect dev --json", "sum dev/nand.bin", "tree dev",
+      "grep dev/state.json"}},
+    // A flash never written is said, not failed; a bad TOC block gets no factory TOC.
+    {"inspect_no_flash_and_bad_toc",
+     {"quordev init dev --blocks 8", "rm dev/nand.bin", "quordev inspect dev",
+      "quordev inspect dev --json", "tree dev", "quordev init bad --blocks 8 --bad 5",
+      "quordev inspect bad --json"}},
+    // One cell per block with its region, state and whether the boot loader loads it; past 1024
+    // blocks smaller cells, every block still one.
+    {"flash_map",
+     {"quordev init dev --blocks 16 --bad 2,6", "sum dev/nand.bin",
+      "quordev inspect dev --svg map.svg", "sum dev/nand.bin", "grep map.svg",
+      "quordev init big --blocks 1025 --bad 2,6,1000", "quordev inspect big --svg big.svg",
+      "count big.svg <g class=\"block ", "grep big.svg <svg",
+      "grep big.svg >block 7:", "grep big.svg >block 1000:", "grep big.svg >block 1024:"}},
+    {"images",
+     {"quordev init dev --blocks 8",
+      "write abc.nb0 abc",
+      "quordev crc abc.nb0",
+      "peek abc.nb0.crc 0 4",
+      "write step.bin " + std::string(16, '\x01') + std::string(100, '\x02'),
+      "quordev mknb0 boot.nb0 --steploader step.bin",
+      "peek boot.nb0 8 4",
+      "peek boot.nb0 0x4800 22",
+      "quordev crc boot.nb0",
+      "write nk.bin B000FF\n the operating system",
+      "quordev package dev --nk nk.bin --eboot boot.nb0 --name 240315",
+      "same " + kUpdate + "/R5nk_240315.bin nk.bin",
+      "same " + kUpdate + "/R5boot_240315.nb0 boot.nb0",
+      "same " + kUpdate + "/R5boot_240315.nb0.crc boot.nb0.crc",
+      "quordev package dev --nk nk.bin --name 240401",
+      "tree dev/root/flashdisk",
+      "fill raw 0x23456",
+      "quordev mkbin raw nk2.bin --record 0x8000 --version 240315 --language DEU",
+      "bin nk2.bin raw",
+      "peek nk2.bin -30 30",
+      "tree ."}},
+    // The tree placed, inspected, installed by a boot; placed again, and replaced whatever the
+    // letter case of the folder there.
+    {"app_data",
+     qs_test::Join(
+         {{"quordev init dev --blocks 8"},
+          kData,
+          {"quordev package dev --apps data", "same " + kUpdate + "/APP_DATA data",
+           "tree dev/root/flashdisk", "quordev inspect dev", "quorshell --device dev --quiet",
+           "tree dev/root/flashdisk", "same dev/root/NAND/apps data/apps",
+           "same dev/root/NAND/manual data/manual", "same dev/root/NAND/sound data/sound",
+           "quordev inspect dev", "quordev package dev --apps data",
+           "mv " + kUpdate + "/APP_DATA " + kUpdate + "/App_Data",
+           "write new/lumhelp/index.htm <p>help</p>", "quordev package dev --apps new",
+           "same " + kUpdate + "/App_Data new", "tree dev/root/flashdisk"}})},
+    // Beside the images; a warning when none of the four folders is there.
+    {"app_data_beside_images",
+     {"quordev init dev --blocks 8", "write nk.bin B000FF\n the operating system",
+      "write data/sound/beep.wav RIFF", "quordev package dev --nk nk.bin --name 240315 --apps data",
+      "tree dev/root/flashdisk", "same " + kUpdate + "/R5nk_240315.bin nk.bin",
+      "same " + kUpdate + "/APP_DATA data", "write odd/Apps.txt x",
+      "quordev package dev --apps odd"}},
+    // Folders found as the device finds them (letter case ignored), counted at every level as its
+    // searches list them (links left out); a link in their place is no folder.
+    {"app_data_counted",
+     {"quordev init dev --blocks 8", "rm dev/root/NAND", "write dev/root/nand/Apps/a.exe 12345",
+      "fill dev/root/nand/Apps/sub/b.dat 1000", "link dev/root/nand/Apps/sub/link /etc/hostname",
+      "mkdir dev/root/nand/apps_bk", "write dev/root/nand/SOUND/x.wav wav", "write outside/m.txt m",
+      "link dev/root/nand/manual ../../../outside",
+      "write dev/root/flashdisk/K275D-Update/app_data/lumhelp/h.htm help", "quordev inspect dev",
+      "quordev inspect dev --json", "rm dev/root", "quordev inspect dev",
+      "quordev inspect dev --json", "tree dev"}},
+    // A TOC that lost its serial gets it back from the file's name; a partition below the
+    // minimum leaves the time of the finding in the log.
+    {"serial_from_file_and_short_partition",
+     {"quordev init dev --serial none --binfs-sectors 100 --blocks 8", "quordev inspect dev",
+      "write dev/root/NAND/M7LITE_0020240316.sys \x02" + std::string(4, '\0') + "\x09",
+      "quorshell --device dev --quiet", "quordev inspect dev", "quordev inspect dev --json"}},
+    // With its serial the TOC names the file and gives the MAC address; a partition of the right
+    // size deletes an older log.
+    {"file_from_the_toc_and_old_log_deleted",
+     {"quordev init dev --serial 0123456789 --mac 00:1a:2b:3c:4d:5e --blocks 8",
+      "write dev/root/flashdisk/BINFS_CHECK.log old", "quordev inspect dev",
+      "quorshell --device dev --quiet", "quordev inspect dev", "quordev inspect dev --json"}},
+    // Several files as the shell's search lists them; the largest sector count is the right size.
+    {"several_files_and_the_largest_partition",
+     {"quordev init dev --binfs-sectors 18446744073709551615 --blocks 8",
+      "write dev/root/NAND/m7lite_12ab.SYS xxxxxxxxx", "mkdir dev/root/NAND/M7LITE_dir.sys",
+      "quorshell --device dev --quiet", "grep dev/debug.log NumSectors", "quordev inspect dev",
+      "quordev inspect dev --json"}},
+    // A write fault keeps three of the six bytes.
+    {"short_file_from_a_write_fault",
+     {"quordev init dev --blocks 8",
+      "patch dev {\"files\": {\"fail_writes\": [{\"path\": \"\\\\NAND\\\\M7LITE_0020240315.sys\", "
+      "\"after_bytes\": 3}]}}",
+      "quorshell --device dev --quiet", "grep dev/debug.log Sys Info", "quordev inspect dev",
+      "grep dev/journal.jsonl \"event\":\"fault\""}},
+    // Without the flash disk the serial check stops at its open and the BINFS check is silent.
+    {"absent_flash_disk",
+     {"quordev init dev --blocks 8", "patch dev {\"flash\": {\"present\": false}}",
+      "quorshell --device dev --quiet", "grep dev/debug.log CheckSystemInfo",
+      "grep dev/debug.log Partition", "quordev inspect dev",
+      "grep dev/journal.jsonl \"event\":\"fault\"", "grep dev/journal.jsonl OpenStore"}},
+    {"update_fresh_device", qs_test::Join({{"quordev init dev --blocks 16"}, kUpdateSession})},
+    {"update_bad_nk_blocks",
+     qs_test::Join({{"quordev init dev --blocks 16 --bad 6,9"}, kUpdateSession})},
+    // No four good blocks among 1 to 4: the boot loader is refused before anything is erased, and
+    // the operating system is still written.
+    {"update_bad_boot_loader_block",
+     qs_test::Join({{"quordev init dev --blocks 16 --bad 2"}, kUpdateSession})},
+    // Images laid out by hand as the shell's writers place them, over bad blocks 6 and 9: verify
+    // names the first difference, inspect the boot loader and the NK region.
+    {"verify_by_hand",
+     {"quordev init dev --blocks 16 --bad 6,9", "fill raw 522245",
+      "quordev mkbin raw nk.bin --launch 0x80021000", "quordev mknb0 boot.nb0",
+      "quordev verify dev --nk nk.bin --eboot boot.nb0", "quordev verify dev --nk nk.bin",
+      "lay dev nk.bin boot.nb0", "quordev verify dev --nk nk.bin --eboot boot.nb0",
+      "quordev inspect dev", "quordev inspect dev --json", "clear dev 11 12 0x1F3",
+      "clear dev 12 0 0", "quordev verify dev --nk nk.bin --eboot boot.nb0",
+      "quordev verify dev --nk nk.bin --eboot boot.nb0 --json", "clear dev 0 0 8",
+      "quordev inspect dev"}},
+};
+
+class ToolSession : public qs_test::ToolTest, public testing::WithParamInterface<Session> {};
+
+TEST_P(ToolSession, ShowsWhatItsGoldenTranscriptHolds)
+{
+    ExpectTranscript(GetParam().name, GetParam().steps);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ToolSession, testing::ValuesIn(kSessions),
+                         [](const auto &info) { return info.param.name; });
+
+using ShellCrossCheck = qs_test::ToolTest;
+
+// The shell's own TOC code on a device that the device kit made: the factory TOC is the shell's
+// defaults with the identity; for each TOC written over it, the shell's reading and the first
+// lines of inspect's, side by side.
+TEST_F(ShellCrossCheck, TocReadAcceptsTheFactoryTocAndRefusesForTheReasonInspectGives)
+{
+    devkit::CreateDevice(At("dev"),
+                         {.blocks = 16,
+                          .serial = devkit::SerialDigits{9, 8, 7, 6, 5, 4, 3, 2, 1, 0},
+                          .mac = devkit::MacAddress{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}});
+    std::unique_ptr<sim::Device> device = sim::Device::Open(At("dev"));
+    ce_host::Attach(*device);
+    ResetShellState();
+    HANDLE disk =
+        CreateFileW(u"DSK1:", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    EXPECT_EQ(TOC_Read(disk), 1u);
+    const BYTE *mac = g_pBootCfg->MacAddress, *serial = g_pBootCfg->SerialNumber;
+    EXPECT_THAT(std::vector<BYTE>(mac, mac + 6),
+                testing::ElementsAre(0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E));
+    EXPECT_THAT(std::vector<BYTE>(serial, serial + 16),
+                testing::ElementsAre(0, 0, 0, 0, 0, 0, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
+    TOC factory = g_TOC;
+    TOC_Init();
+    memcpy(g_TOC.BootCfg.MacAddress, factory.BootCfg.MacAddress, 6);
+    memcpy(g_TOC.BootCfg.SerialNumber, factory.BootCfg.SerialNumber, 16);
+    EXPECT_EQ(memcmp(&factory, &g_TOC, sizeof(TOC)), 0) << "every other byte is a default";
+
+    const SectorInfo bootArea = {0xFFFFFFFF, 0xFE, 0xFF, 0xFFFF};
+    const SectorInfo notBootArea = {0xFFFFFFFF, 0xFF, 0xFF, 0xFFFF};
+    struct {
+        DWORD signature, version;
+        SectorInfo info;
+    } const cases[] = {{0x434F5458, 1, notBootArea},
+                       {TOC_SIGNATURE, 1, notBootArea},
+                       {TOC_SIGNATURE, 1, bootArea},
+                       {TOC_SIGNATURE, EBOOT_VERSION, bootArea}};
+    std::string shown;
+    for (const auto &c : cases) {
+        TOC_Init();
+        g_TOC.dwSignature = c.signature;
+        g_TOC.ID[0].dwVersion = c.version;
+        NandSetTocFlag(disk, 1);
+        EXPECT_EQ(NandEraseBlock(disk, TOC_BLOCK), 1u);
+        EXPECT_EQ(NandWritePage(disk, TOC_SECTOR, (const BYTE *)&g_TOC, &c.info), 1u);
+        NandSetTocFlag(disk, 0);
+        device->Events().Clear();
+        shown += "-- TOC_Read returns " + std::to_string(TOC_Read(disk)) + "\n";
+        for (const auto &event : device->Events().Events())
+            if (event["event"] == "log")
+                shown += event["text"].get<std::string>();
+        auto toc = nlohmann::json::parse(Run("quordev inspect dev --json").out)["flash"]["toc"];
+        shown += "accepted " + toc["accepted"].dump() + ", refusal " + toc["refusal"].dump() + "\n";
+        std::string text = Run("quordev inspect dev").out;
+        shown += text.substr(0, text.find("  BootCfg"));
+    }
+    CloseHandle(disk);
+    ce_host::Detach();
+    qs_test::ExpectGoldenText(qs_test::Shown(shown), "inspect_toc_read");
+}
+
+}  // namespace
+}  // namespace session_test
