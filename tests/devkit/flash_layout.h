@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <numeric>
 #include <vector>
 
 #include "devkit/toc_record.h"
@@ -51,25 +52,16 @@ public:
     // Clears every bit of one data byte, as a worn cell or a stray write would.
     void ClearByte(uint32_t block, uint32_t sector, uint32_t byte)
     {
-        std::array<uint8_t, sim::kSectorRecordSize> record;
-        record.fill(sim::kErased);
-        record[byte] = 0x00;
-        flash_.Program(block * sim::kSectorsPerBlock + sector, record);
-    }
-
-    bool MarkedBad(uint32_t block) const
-    {
-        return flash_.Sector(block * sim::kSectorsPerBlock)[sim::kBadBlockMarkOffset] != 0xFF;
+        std::vector<uint8_t> data(byte + 1, sim::kErased);
+        data[byte] = 0x00;
+        ProgramData(block * sim::kSectorsPerBlock + sector, data.data(), data.size());
     }
 
     // Block 0 sectors 0-7 with the byte sum of offsets 16..16383 at offset 8, then the four
     // 128 KiB parts into the blocks among 1-4 whose first mark is not a bad one.
     void LayBootLoader(std::vector<uint8_t> nb0)
     {
-        uint32_t sum = 0;
-        for (size_t i = 16; i < 0x4000; ++i)
-            sum += nb0[i];
-        PutWord(&nb0[8], sum);
+        PutWord(&nb0[8], std::accumulate(nb0.begin() + 16, nb0.begin() + 0x4000, 0u));
         for (uint32_t sector = 0; sector < 8; ++sector)
             ProgramData(sector, &nb0[sector * sim::kSectorDataSize], sim::kSectorDataSize);
         size_t source = 0x4000;
@@ -101,7 +93,7 @@ public:
         size_t source = 0;
         bool first = true;
         for (uint32_t block = 6; block < flash_.Blocks() && source < padded.size(); ++block) {
-            if (MarkedBad(block))
+            if (flash_.Sector(block * sim::kSectorsPerBlock)[sim::kBadBlockMarkOffset] != 0xFF)
                 continue;
             for (uint32_t sector = first ? 1 : 0; sector < 64 && source < padded.size();
                  ++sector, source += sim::kSectorDataSize)

@@ -135,8 +135,6 @@ TEST(FactoryOptions, ParsedOrRefused)
     EXPECT_EQ(serial("0000000000"), "none");
     for (const char *text : {"None", "", "002024031", "00202403150", "00202403a5"})
         EXPECT_EQ(serial(text), "refused") << text;
-    EXPECT_EQ(devkit::ParseFactorySerial("0020240315"),
-              (devkit::SerialDigits{0, 0, 2, 0, 2, 4, 0, 3, 1, 5}));
 
     auto sectors = [](const char *text) {
         std::optional<uint64_t> sectors = devkit::ParseSectorCount(text);

@@ -1,16 +1,20 @@
 // The kit's images: .BIN files as its encoder writes or refuses them and as its strict reader
-// places them in RAM (against tests/golden/devkit_bin_image.log), the .nb0 and the CRC value of
-// its side file.
+// places them in RAM (against tests/golden/devkit_bin_image.log), the .nb0, the CRC value of its
+// side file, and verify's verdict on a flash laid out by hand.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <functional>
+#include <numeric>
 #include <sstream>
 
 #include "devkit/bin_image.h"
 #include "devkit/bin_reader.h"
+#include "devkit/boot_loader_view.h"
+#include "devkit/flash_verify.h"
 #include "devkit/image_crc.h"
 #include "devkit/nb0_image.h"
+#include "sim/config.h"
 #include "sim/error.h"
 #include "tests/devkit/flash_layout.h"
 #include "tests/support/expect.h"
@@ -22,24 +26,6 @@ namespace {
 using qs_test::Hex;
 using qs_test::Words;
 constexpr uint32_t kBase = 0x80020000;
-
-std::string Header(uint32_t length)
-{
-    return "B000FF\n" + Words({kBase, length});
-}
-
-std::string Record(uint32_t address, const std::string &data, int checksumError = 0)
-{
-    uint32_t sum = 0;
-    for (unsigned char c : data)
-        sum += c;
-    return Words({address, uint32_t(data.size()), sum + checksumError}) + data;
-}
-
-std::string End(uint32_t launch)
-{
-    return Words({0, launch, 0});
-}
 
 // The reader's view of a file in one line: header, records, the image's bytes (up to 64) and
 // what follows the terminating record, or its refusal.
@@ -72,6 +58,13 @@ std::string Reading(const std::string &file)
 
 TEST(BinImage, ReadingsAndRefusalsAsGolden)
 {
+    auto Header = [](uint32_t length) { return "B000FF\n" + Words({kBase, length}); };
+    auto End = [](uint32_t launch) { return Words({0, launch, 0}); };
+    auto Record = [](uint32_t address, const std::string &data, int checksumError = 0) {
+        uint32_t sum = std::accumulate(data.begin(), data.end(), 0u,
+                                       [](uint32_t sum, char c) { return sum + uint8_t(c); });
+        return Words({address, uint32_t(data.size()), sum + checksumError}) + data;
+    };
     const std::vector<std::pair<const char *, std::string>> files = {
         {"records land at their offsets, the trailer is not read",
          Header(16) + Record(kBase, "\x01\x02\x03") + Record(kBase + 8, "abcd") +
@@ -100,13 +93,13 @@ TEST(BinImage, ReadingsAndRefusalsAsGolden)
     using Layout = devkit::BinImageLayout;
     const std::vector<std::pair<const char *, std::function<void(Layout &)>>> layouts = {
         {"defaults", [](Layout &) {}},
-        {"records of 6, a gap at 4, a trailer",
+        {"records of 6 around a gap at 4",
          [](Layout &l) {
              l.recordSize = 6;
              l.gaps.emplace_back(4, 3);
-             l.launch = 0x80022000;
-             l.trailer = devkit::BinTrailer{"QUOR", "K275D", "240315", "KOR"};
          }},
+        {"a launch address", [](Layout &l) { l.launch = 0x80022000; }},
+        {"a version", [](Layout &l) { l.trailer->version = "240315"; }},
         {"no trailer", [](Layout &l) { l.trailer.reset(); }},
         {"a gap to the end", [](Layout &l) { l.gaps.emplace_back(10, 10); }},
         {"records of 64 KiB at most", [](Layout &l) { l.image.assign(70000, 3); }},
@@ -140,45 +133,31 @@ TEST(BinImage, ReadingsAndRefusalsAsGolden)
     qs_test::ExpectGoldenLog(lines, "devkit_bin_image");
 }
 
-uint32_t SumFrom16To16383(const std::vector<uint8_t> &bytes)
-{
-    uint32_t sum = 0;
-    for (size_t i = 16; i <= 16383; ++i)
-        sum += bytes[i];
-    return sum;
-}
-
 std::string TextAt(const std::vector<uint8_t> &bytes, size_t offset, size_t size)
 {
-    return std::string(bytes.begin() + std::ptrdiff_t(offset),
-                       bytes.begin() + std::ptrdiff_t(offset + size));
+    return std::string(reinterpret_cast<const char *>(bytes.data()) + offset, size);
 }
 
-TEST(Nb0Image, LabelledOrGivenPartsWithTheChecksum)
+// Parts not given are a pattern whose sectors differ, each opening with a label; a given EBoot is
+// placed after the StepLoader and filled up with erased bytes. (A given StepLoader and the
+// checksum word show in the quordev sessions' images and verify.)
+TEST(Nb0Image, PatternPartsOrAGivenEbootFilledUp)
 {
     std::vector<uint8_t> nb0 = devkit::MakeNb0(std::nullopt, std::nullopt);
-    ASSERT_EQ(nb0.size(), 0x84000u);
-    EXPECT_EQ(devkit::ReadWord(nb0, 8), SumFrom16To16383(nb0));
     EXPECT_EQ(TextAt(nb0, 16, 27), "StepLoader block 0 sector 0");
     EXPECT_EQ(TextAt(nb0, 0x84000 - 2048, 23), "EBoot block 4 sector 63");
     EXPECT_NE(TextAt(nb0, 0x4000 + 100, 1900), TextAt(nb0, 0x4800 + 100, 1900));
 
-    // Given parts are placed and filled up with erased bytes; the word at offset 8 is replaced,
-    // as the flash writer replaces it.
-    std::vector<uint8_t> step = qs_test::PatternBytes(0x1000, 1);
     std::vector<uint8_t> eboot = qs_test::PatternBytes(0x30001, 2);
-    nb0 = devkit::MakeNb0(step, eboot);
-    ASSERT_EQ(nb0.size(), 0x84000u);
-    EXPECT_TRUE(std::equal(step.begin(), step.begin() + 8, nb0.begin()));
-    EXPECT_TRUE(std::equal(step.begin() + 12, step.end(), nb0.begin() + 12));
-    EXPECT_TRUE(std::equal(eboot.begin(), eboot.end(), nb0.begin() + 0x4000));
-    for (size_t at : {0x1000, 0x3FFF, 0x4000 + 0x30001, 0x84000 - 1})
-        EXPECT_EQ(nb0[at], 0xFF) << at;
-    EXPECT_EQ(devkit::ReadWord(nb0, 8), SumFrom16To16383(nb0));
-
-    std::vector<uint8_t> tooLongEboot(0x80001, 1), fits(0x4000, 1);
-    EXPECT_THROW(devkit::MakeNb0(fits, tooLongEboot), sim::DeviceError);
-    EXPECT_NO_THROW(devkit::MakeNb0(fits, std::vector<uint8_t>(0x80000, 1)));
+    std::vector<uint8_t> given = devkit::MakeNb0(std::nullopt, eboot);
+    ASSERT_EQ(given.size(), 0x84000u);
+    EXPECT_TRUE(std::equal(nb0.begin(), nb0.begin() + 0x4000, given.begin()));
+    EXPECT_TRUE(std::equal(eboot.begin(), eboot.end(), given.begin() + 0x4000));
+    EXPECT_EQ(given[0x4000 + 0x30001], 0xFF);
+    EXPECT_EQ(given.back(), 0xFF);
+    EXPECT_THROW(devkit::MakeNb0(std::nullopt, std::vector<uint8_t>(0x80001, 1)), sim::DeviceError);
+    EXPECT_NO_THROW(
+        devkit::MakeNb0(std::vector<uint8_t>(0x4000, 1), std::vector<uint8_t>(0x80000, 1)));
 }
 
 // The register complemented on entry, shifted bit by bit, never complemented on exit; the file
@@ -212,6 +191,116 @@ TEST(ImageCrc, FilesOfEverySizeAroundTheChunkMatchTheDefinition)
     // Past one chunk the value is not the standard CRC-32's register.
     std::vector<uint8_t> bytes = qs_test::PatternBytes(32769, 9);
     EXPECT_NE(devkit::ImageCrc(bytes), BitwiseFileValue(bytes, bytes.size()));
+}
+
+// Flash states laid out by hand, each with verify's report and the boot loader's view of it,
+// against tests/golden/devkit_flash_verify.log.
+constexpr uint32_t kFirstBlockBytes = 63 * 2048;
+// 35 further blocks and a bit: with 6 bad the image reaches past block 40.
+constexpr uint32_t kLong = kFirstBlockBytes + 35 * 128 * 1024 + 5;
+constexpr uint32_t kShort = kFirstBlockBytes + 1;
+
+struct Row {
+    const char *name;
+    std::vector<uint32_t> bad;                          // marked before anything is laid
+    uint32_t size;                                      // of the image
+    std::vector<std::array<uint32_t, 3>> cleared = {};  // block, sector, byte cleared after
+    // 1: no record covers bytes 100..199, which the loader fills with 0xFF; 2: and the flash
+    // holds that fill there.
+    int uncovered = 0;
+    bool bootLoader = true;  // laid from the kit's .nb0 and verified against it
+    bool nk = true;          // the TOC and the image laid
+    uint32_t sectors = 0;    // ID[3]'s; 0: as the image needs
+    uint32_t start = qs_test::kImageBase, launch = 0x80021000;  // ID[3]'s
+};
+
+const Row kRows[] = {
+    {"as the writers lay it", {6, 40}, kLong},
+    // With 6 bad: image byte 5 is in block 7 sector 1; the fourth further block is 11; the
+    // block after the bad 40 is 41.
+    {"first NK sector", {6, 40}, kLong, {{7, 1, 5}}},
+    {"further block", {6, 40}, kLong, {{11, 12, 0x1F3}}},
+    {"block after a bad one", {6, 40}, kLong, {{41, 0, 0}}},
+    {"last image byte", {6, 40}, kLong, {{44, 0, 4}}},
+    {"StepLoader checksum word", {6, 40}, kLong, {{0, 0, 8}}},
+    {"StepLoader last sector", {6, 40}, kLong, {{0, 7, 0x7FF}}},
+    {"EBoot", {6, 40}, kLong, {{3, 63, 0x10}}},
+    {"sector 0 of the first NK block and past the image", {6, 40}, kLong, {{7, 0, 0}, {44, 0, 5}}},
+    {"uncovered bytes, the flash not the fill", {}, kFirstBlockBytes + 3000, {}, 1},
+    {"uncovered bytes, the flash the fill", {}, kFirstBlockBytes + 3000, {}, 2},
+    {"EBoot block 2 bad", {2}, 1},
+    {"load address", {}, kShort, {}, 0, false, true, 0, 0x80030000},
+    {"jump address", {}, kShort, {}, 0, false, true, 0, qs_test::kImageBase, 0x80020000},
+    {"sector count", {}, kShort, {}, 0, false, true, 0x6000},
+    {"nothing laid", {}, 1, {}, 0, false, false},
+    // ID[3] records sectors over an image of one byte.
+    {"63 sectors", {}, 1, {}, 0, false, true, 63},
+    {"64 sectors", {}, 1, {}, 0, false, true, 64},
+    {"127 sectors, 6 bad", {6}, 1, {}, 0, false, true, 127},
+    {"128 sectors, 6 and 8 bad", {6, 8}, 1, {}, 0, false, true, 128},
+    {"to the flash's end", {}, 1, {}, 0, false, true, 63 + 41 * 64},
+    {"one sector past it", {}, 1, {}, 0, false, true, 63 + 41 * 64 + 1},
+};
+
+std::string Numbers(const std::vector<uint32_t> &numbers)
+{
+    std::string text;
+    for (uint32_t number : numbers)
+        text += " " + std::to_string(number);
+    return text;
+}
+
+TEST(FlashVerify, StatesAndVerdicts)
+{
+    const std::vector<uint8_t> nb0 = devkit::MakeNb0(std::nullopt, std::nullopt);
+    qs_test::Lines lines;
+    for (const Row &row : kRows) {
+        auto array = sim::FlashArray::InMemory(48);
+        array->MarkBad(row.bad);
+        qs_test::HandFlash hand(*array);
+        sim::FlashDriver driver(sim::FlashConfig{}, std::move(array));
+        qs_test::NkOnFlash nk{qs_test::PatternBytes(row.size, 11), row.start, row.launch,
+                              row.sectors};
+        devkit::LoadedBinImage loaded{qs_test::kImageBase, row.size, 0x80021000, {}, {}, {}};
+        loaded.bytes = nk.image;
+        loaded.covered.assign(row.size, true);
+        for (size_t i = 100; row.uncovered && i < 200; ++i) {
+            loaded.covered[i] = false;
+            loaded.bytes[i] = 0xFF;
+            nk.image[i] = row.uncovered == 2 ? 0xFF : nk.image[i];
+        }
+        if (row.bootLoader)
+            hand.LayBootLoader(nb0);
+        if (row.nk)
+            hand.LayNk(nk);
+        for (auto [block, sector, byte] : row.cleared)
+            hand.ClearByte(block, sector, byte);
+
+        using Nb0 = std::optional<std::span<const uint8_t>>;
+        devkit::VerifyReport report =
+            devkit::VerifyFlash(driver, loaded, row.bootLoader ? Nb0(nb0) : std::nullopt);
+        lines.push_back(std::string("== ") + row.name + "\r\n");
+        for (const std::string &passed : report.passed)
+            lines.push_back("ok    " + passed + "\r\n");
+        lines.push_back("FAIL  " + report.failure.value_or("none") + "\r\n");
+        if (const auto &d = report.difference)
+            lines.push_back(d->part + " at" + Numbers({d->place.block, d->place.sector}) + " 0x" +
+                            qs_test::Hex(d->place.byte) + ": flash 0x" + qs_test::Hex(d->flash) +
+                            ", image 0x" + qs_test::Hex(d->image) + "\r\n");
+        lines.push_back("compared " + std::to_string(report.nkBytesCompared) + ", filled " +
+                        std::to_string(report.nkBytesFilled) + "\r\n");
+
+        devkit::BootLoaderView view = devkit::ViewBootLoader(driver);
+        std::string seen = "StepLoader sum 0x" + qs_test::Hex(view.stepLoader.checksum) +
+                           (view.stepLoader.checksumMatches ? " matches" : " differs") + "; EBoot" +
+                           Numbers(view.eboot.blocks) + ", skipping" + Numbers(view.eboot.skipped);
+        if (const auto &nk = view.nk)
+            seen += "; NK " + std::to_string(nk->sectors) + " sectors in" + Numbers(nk->blocks) +
+                    ", skipping" + Numbers(nk->skipped) + ", " +
+                    nk->unreadable.value_or("readable");
+        lines.push_back(seen + "\r\n");
+    }
+    qs_test::ExpectGoldenLog(lines, "devkit_flash_verify");
 }
 
 }  // namespace
