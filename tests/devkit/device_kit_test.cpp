@@ -88,10 +88,7 @@ std::string Reading(const fs::path &folder)
 
 std::string Repeat(const std::string &text, size_t times)
 {
-    std::string repeated;
-    while (times--)
-        repeated += text;
-    return repeated;
+    return times ? text + Repeat(text, times - 1) : "";
 }
 
 // \flashdisk\K275D-Update\APP_DATA is 32 characters: a file's name may take 226 more, a
@@ -175,16 +172,10 @@ TEST(FactoryOptions, ParsedOrRefused)
 // ASCII text as UTF-16LE bytes.
 std::string Wide(const std::string &ascii)
 {
-    std::string bytes;
-    for (char c : ascii)
-        bytes += std::string{c, '\0'};
-    return bytes;
+    return ascii.empty() ? "" : std::string{ascii[0], '\0'} + Wide(ascii.substr(1));
 }
 
-std::string Joined(const std::vector<std::string> &lines)
-{
-    return Listed(lines, [](const std::string &line) { return "[" + line + "]"; });
-}
+const auto kBracketed = [](const std::string &line) { return "[" + line + "]"; };
 
 // Each view's fields in one line: every system-information file the shell's search would find,
 // then the BINFS check log.
@@ -198,7 +189,8 @@ void Describe(const devkit::ShellFilesView &view, qs_test::Lines &lines)
                         "\r\n");
     if (const auto &log = view.binfsLog)
         lines.push_back(log->devicePath + " size " + std::to_string(log->size) +
-                        Joined(log->lines) + " " + log->problem.value_or("fine") + "\r\n");
+                        Listed(log->lines, kBracketed) + " " + log->problem.value_or("fine") +
+                        "\r\n");
     else
         lines.push_back("no BINFS check log\r\n");
 }
@@ -221,7 +213,8 @@ TEST(ShellFiles, ViewsAsGolden)
         {"NulCharacter", std::string("\x00\x00", 2)}};
     qs_test::Lines seen;
     for (const auto &[name, bytes] : texts)
-        seen.push_back(std::string(name) + ":" + Joined(devkit::Utf16LeLines(bytes)) + "\r\n");
+        seen.push_back(std::string(name) + ":" + Listed(devkit::Utf16LeLines(bytes), kBracketed) +
+                       "\r\n");
 
     // Each step lays its entries under a device folder's root/ and views it.
     const std::pair<const char *, std::vector<std::string>> steps[] = {
@@ -457,10 +450,7 @@ const Row kRows[] = {
     {"one sector past it", {}, 1, {}, 0, false, true, 63 + 41 * 64 + 1},
 };
 
-std::string Numbers(const std::vector<uint32_t> &numbers)
-{
-    return Listed(numbers, [](uint32_t number) { return std::to_string(number); });
-}
+const auto kNumber = [](uint32_t number) { return std::to_string(number); };
 
 TEST(FlashVerify, StatesAndVerdicts)
 {
@@ -496,7 +486,8 @@ TEST(FlashVerify, StatesAndVerdicts)
             lines.push_back("ok    " + passed + "\r\n");
         lines.push_back("FAIL  " + report.failure.value_or("none") + "\r\n");
         if (const auto &d = report.difference)
-            lines.push_back(d->part + " at" + Numbers({d->place.block, d->place.sector}) + " 0x" +
+            lines.push_back(d->part + " at" +
+                            Listed(std::vector{d->place.block, d->place.sector}, kNumber) + " 0x" +
                             qs_test::Hex(d->place.byte) + ": flash 0x" + qs_test::Hex(d->flash) +
                             ", image 0x" + qs_test::Hex(d->image) + "\r\n");
         lines.push_back("compared " + std::to_string(report.nkBytesCompared) + ", filled " +
@@ -505,11 +496,12 @@ TEST(FlashVerify, StatesAndVerdicts)
         devkit::BootLoaderView view = devkit::ViewBootLoader(driver);
         std::string seen = "StepLoader sum 0x" + qs_test::Hex(view.stepLoader.checksum) +
                            (view.stepLoader.checksumMatches ? " matches" : " differs") + "; EBoot" +
-                           Numbers(view.eboot.blocks) + ", skipping" + Numbers(view.eboot.skipped);
+                           Listed(view.eboot.blocks, kNumber) + ", skipping" +
+                           Listed(view.eboot.skipped, kNumber);
         if (const auto &nk = view.nk)
-            seen += "; NK " + std::to_string(nk->sectors) + " sectors in" + Numbers(nk->blocks) +
-                    ", skipping" + Numbers(nk->skipped) + ", " +
-                    nk->unreadable.value_or("readable");
+            seen += "; NK " + std::to_string(nk->sectors) + " sectors in" +
+                    Listed(nk->blocks, kNumber) + ", skipping" + Listed(nk->skipped, kNumber) +
+                    ", " + nk->unreadable.value_or("readable");
         lines.push_back(seen + "\r\n");
     }
     qs_test::ExpectGoldenLog(lines, "devkit_flash_verify");

@@ -81,8 +81,7 @@ public:
         devkit::SectorRecord toc =
             devkit::EncodeFactoryToc({2, 0, 0, 0, 0, 1}, {0, 0, 2, 0, 2, 4, 0, 3, 1, 5});
         uint8_t *id3 = toc.data() + 244 + 3 * 400;
-        uint32_t size = uint32_t(nk.image.size());
-        PutWord(id3 + 272, nk.sectors ? nk.sectors : (size + 2047) / 2048);
+        PutWord(id3 + 272, nk.sectors ? nk.sectors : uint32_t(nk.image.size() + 2047) / 2048);
         PutWord(id3 + 276, nk.start);
         PutWord(id3 + 280, nk.launch);
         flash_.EraseBlock(5);
