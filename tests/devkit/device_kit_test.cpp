@@ -73,7 +73,7 @@ void Lay(const fs::path &root, const std::vector<std::string> &entries)
 }
 
 // The tree's sizes, folders and files, or why the device or the shell cannot hold it.
-std::string Reading(const fs::path &folder)
+std::string Verdict(const fs::path &folder)
 {
     try {
         devkit::AppDataTree tree = devkit::ReadAppDataTree(folder);
@@ -117,7 +117,7 @@ TEST(AppDataTree, RefusesWhatTheDeviceOrTheShellCannotHold)
         for (size_t from = 0, to = 0; to != std::string::npos; from = to + 2)
             entries.push_back(row.substr(from, (to = row.find(", ", from)) - from));
         Lay(temp.path() / "data", entries);
-        std::string refusal = Reading(temp.path() / "data");
+        std::string refusal = Verdict(temp.path() / "data");
         if (refusal.starts_with(temp.path().string()))
             refusal = "<data>" + refusal.substr(temp.path().string().size() + 5);
         seen.push_back(std::to_string(seen.size() + 1) + ": " + refusal + "\r\n");
