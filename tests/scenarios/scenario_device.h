@@ -19,6 +19,7 @@
 #include "devkit/toc_record.h"
 #include "devkit/update_package.h"
 #include "sim/flash_array.h"
+#include "tests/support/temp_device.h"
 #include "tests/tools/tool_run.h"
 #include "tools/boot_runner.h"
 
@@ -108,12 +109,7 @@ public:
     // "\A\b.txt" -> root/A/b.txt
     fs::path Host(const std::string &devicePath) const
     {
-        fs::path path = folder_ / "root";
-        std::stringstream parts(devicePath);
-        for (std::string part; std::getline(parts, part, '\\');)
-            if (!part.empty())
-                path /= part;
-        return path;
+        return qs_test::HostPath(folder_, devicePath);
     }
 
     void Configure(const Json &changes) const

@@ -1,13 +1,18 @@
 #include "tests/support/expect.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "platform/host/call_faults.h"
 #include "platform/host/host.h"
+#include "sim/device.h"
+#include "tests/support/temp_device.h"
 
 namespace qs_test {
 
@@ -90,7 +95,8 @@ Lines GoldenLog(const std::string &name)
 
 void ExpectGoldenLog(const Lines &entries, const std::string &name)
 {
-    if (const char *update = std::getenv("QS_UPDATE_GOLDEN"); update && std::string(update) == "1") {
+    if (const char *update = std::getenv("QS_UPDATE_GOLDEN");
+        update && std::string(update) == "1") {
         std::ofstream file(GoldenPath(name), std::ios::binary);
         for (const std::string &entry : entries)
             file << ToLine(entry) << "\n";
@@ -101,13 +107,6 @@ void ExpectGoldenLog(const Lines &entries, const std::string &name)
     EXPECT_TRUE(entries == expected) << name << ".log: " << LineDiff(expected, entries);
 }
 
-}  // namespace qs_test
-
-#include <algorithm>
-#include <iterator>
-
-namespace qs_test {
-
 namespace fs = std::filesystem;
 
 const std::string kFolder = "<folder>";
@@ -117,20 +116,6 @@ std::string Sparse(uint64_t size)
 {
     return "<" + std::to_string(size) + " bytes>";
 }
-
-namespace {
-
-fs::path HostPath(const fs::path &deviceFolder, const std::string &devicePath)
-{
-    fs::path path = deviceFolder / "root";
-    std::stringstream parts(devicePath);
-    for (std::string part; std::getline(parts, part, '\\');)
-        if (!part.empty())
-            path /= part;
-    return path;
-}
-
-}  // namespace
 
 void LayEntries(const fs::path &deviceFolder, const Entries &entries)
 {
@@ -179,13 +164,6 @@ Entries Changed(Entries before, const Entries &changes)
     }
     return before;
 }
-
-}  // namespace qs_test
-
-#include "platform/host/call_faults.h"
-#include "sim/device.h"
-
-namespace qs_test {
 
 namespace {
 

@@ -1,9 +1,13 @@
-// Helpers that many areas' tests share: hex text, joined line lists, the "nothing held" check and
-// whole logs kept as text files in tests/golden.
+// Helpers that many areas' tests share: hex text, joined line lists, the "nothing held" check,
+// whole logs kept as text files in tests/golden, device trees laid and read back, and the
+// attached device's journal as text.
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <initializer_list>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,16 +32,9 @@ void ExpectGoldenLog(const Lines &entries, const std::string &name);
 // The golden file's entries, as ExpectGoldenLog compares them.
 Lines GoldenLog(const std::string &name);
 
-}  // namespace qs_test
-
 // The entries under a device folder's root/, by device path ("\NAND\apps\a.dll"): a file's bytes,
 // kFolder for a folder, Sparse(size) for a file of 1 MiB or more, which is laid without disk
 // blocks.
-#include <filesystem>
-#include <map>
-
-namespace qs_test {
-
 using Entries = std::map<std::string, std::string>;
 extern const std::string kFolder;
 extern const std::string kGone;  // in a list of changes: the entry and all below it are gone
@@ -47,14 +44,6 @@ void LayEntries(const std::filesystem::path &deviceFolder, const Entries &entrie
 Entries ReadEntries(const std::filesystem::path &deviceFolder);
 // before with the changes applied.
 Entries Changed(Entries before, const Entries &changes);
-
-}  // namespace qs_test
-
-// The attached device's journal and little-endian words, for tests that read the flash driver's
-// codes beside the log.
-#include <optional>
-
-namespace qs_test {
 
 // One entry per journal event since it was last cleared: a log or stdout text as it is (a "\r" or
 // "\n" inside it spelt out), any other event "> KIND FIELD=VALUE ..."; a control code reads

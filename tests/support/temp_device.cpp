@@ -39,15 +39,20 @@ TempDevice::~TempDevice()
     fs::remove_all(folder_, ignored);
 }
 
-fs::path TempDevice::Host(const std::string &devicePath) const
+fs::path HostPath(const fs::path &deviceFolder, const std::string &devicePath)
 {
-    fs::path path = folder_ / "root";
+    fs::path path = deviceFolder / "root";
     std::stringstream parts(devicePath);
     std::string part;
     while (std::getline(parts, part, '\\'))
         if (!part.empty())
             path /= part;
     return path;
+}
+
+fs::path TempDevice::Host(const std::string &devicePath) const
+{
+    return HostPath(folder_, devicePath);
 }
 
 void TempDevice::Reload()

@@ -49,6 +49,10 @@ private:
     std::unique_ptr<sim::Device> device_;
 };
 
+// "\\A\\b.txt" -> deviceFolder/root/A/b.txt
+std::filesystem::path HostPath(const std::filesystem::path &deviceFolder,
+                               const std::string &devicePath);
+
 // A PCM WAV file of the given length: 8 kHz, 8-bit mono, so one millisecond is 8 bytes.
 std::string Wave(uint32_t ms);
 

@@ -45,7 +45,8 @@ protected:
             case kEcho:
                 if (request.out.size() < request.in.size())
                     return false;
-                std::memcpy(request.out.data(), request.in.data(), request.in.size());
+                if (!request.in.empty())  // an empty buffer may have no address at all
+                    std::memcpy(request.out.data(), request.in.data(), request.in.size());
                 request.bytesReturned = uint32_t(request.in.size());
                 return true;
             case kSetSector:
