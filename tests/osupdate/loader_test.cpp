@@ -93,6 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"NoFile", std::nullopt},
         Row{"SignatureReadFails", Header(kBase, 0) + kTerminator, 2},  // open, read
         Row{"CarriageReturnInSignature", "B000FF\r" + Words({kBase, 0}) + kTerminator},
+        // Every byte of the signature shown in its place: no two neighbours alike.
+        Row{"OtherSignature", "B001FE\n" + Words({kBase, 0}) + kTerminator},
         Row{"ShorterThanSignature", "B000"},
         Row{"HeaderCut", "B000FF\n" + Words({kBase}).substr(0, 2)},
         Row{"NoRecordHeader", Header(kBase, 0)},
