@@ -123,7 +123,10 @@ INSTANTIATE_TEST_SUITE_P(
         CrcRow{"SizeQueryFails", 1000, Right, 2}, CrcRow{"ImageReadFails", 40000, Right, 6},
         CrcRow{"SideFileReadFails", 1000, Right, 6},
         // The file ends after its first chunk though its size says more: a read of 0 bytes.
-        CrcRow{"ImageEndsEarly", 40000, Right, 0,
+        CrcRow{"ImageEndsEarly",
+               40000,
+               Right,
+               0,
                {{"files", {{"short_reads", {{{"path", kEboot}, {"after_bytes", 32768}}}}}}}}),
     [](const auto &info) { return std::string(info.param.name); });
 
