@@ -39,10 +39,13 @@ std::string Pattern(size_t size)
     return data;
 }
 
-// One check on a fresh device: its log, the row's outcome and nothing held afterwards.
+// One check on a fresh device: its log, the row's outcome and nothing held afterwards. With
+// heldOpen, the first file is open elsewhere for reading, sharing reads: the check, which shares
+// nothing, cannot open it.
 void ExpectCheck(const json &deviceJson,
                  const std::vector<std::pair<std::string, std::string>> &files, uint64_t failCall,
-                 const std::function<DWORD()> &check, const std::string &golden)
+                 const std::function<DWORD()> &check, const std::string &golden,
+                 bool heldOpen = false)
 {
     qs_test::TempDevice device(deviceJson);
     ResetShellState();
@@ -50,10 +53,20 @@ void ExpectCheck(const json &deviceJson,
     for (const auto &[path, content] : files)
         device.PutFile(path, content);
     DWORD result = 0;
+    HANDLE reader = INVALID_HANDLE_VALUE;
+    if (heldOpen) {
+        std::u16string path(files[0].first.begin(), files[0].first.end());
+        reader =
+            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+        device.device().Events().Clear();
+    }
     {
         ce_host::ScopedFailingCall fault(qs_test::CallFromNow(failCall));
         result = check();
     }
+    if (reader != INVALID_HANDLE_VALUE)
+        CloseHandle(reader);
     Lines seen = qs_test::Transcript();
     seen.push_back("result " + std::to_string(result) + "\r\n");
     qs_test::ExpectGoldenLog(seen, golden);
@@ -76,6 +89,7 @@ struct CrcRow {
     std::function<std::optional<std::string>(const std::string &)> side;
     uint64_t failCall = 0;  // the check's k-th fallible call fails
     json deviceJson = json::object();
+    bool heldOpen = false;
 };
 
 class CrcFile : public testing::TestWithParam<CrcRow> {};
@@ -92,7 +106,7 @@ TEST_P(CrcFile, LogAndResultAsGolden)
     std::u16string path(kEboot.begin(), kEboot.end());
     ExpectCheck(
         row.deviceJson, files, row.failCall, [&] { return CheckCRCFile(path.c_str()); },
-        std::string("osupdate_crc_") + row.name);
+        std::string("osupdate_crc_") + row.name, row.heldOpen);
 }
 
 std::optional<std::string> Right(const std::string &image)
@@ -122,6 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Open, size, side file's open, chunk, then the reads.
         CrcRow{"SizeQueryFails", 1000, Right, 2}, CrcRow{"ImageReadFails", 40000, Right, 6},
         CrcRow{"SideFileReadFails", 1000, Right, 6},
+        CrcRow{"ReadElsewhere", 1000, Right, 0, json::object(), true},
         // The file ends after its first chunk though its size says more: a read of 0 bytes.
         CrcRow{"ImageEndsEarly",
                40000,
@@ -143,6 +158,7 @@ struct SignatureRow {
     const char *name;
     std::optional<std::string> file;  // none: no file
     uint64_t failCall = 0;
+    bool heldOpen = false;
 };
 
 class Signature : public testing::TestWithParam<SignatureRow> {};
@@ -156,7 +172,7 @@ TEST_P(Signature, LogAndResultAsGolden)
     std::u16string path(kNk.begin(), kNk.end());
     ExpectCheck(
         json::object(), files, row.failCall, [&] { return CheckImageSignature(path.c_str()); },
-        std::string("osupdate_signature_") + row.name);
+        std::string("osupdate_signature_") + row.name, row.heldOpen);
 }
 
 const std::string kBin = "B000FF\n" + std::string(100, '\x11');
@@ -173,7 +189,8 @@ INSTANTIATE_TEST_SUITE_P(
                     SignatureRow{"Empty", ""}, SignatureRow{"NoFile", std::nullopt},
                     // Open, size, position, read.
                     SignatureRow{"SizeQueryFails", kBin + Trailer("QUOR", "K275D"), 2},
-                    SignatureRow{"ReadFails", kBin + Trailer("QUOR", "K275D"), 4}),
+                    SignatureRow{"ReadFails", kBin + Trailer("QUOR", "K275D"), 4},
+                    SignatureRow{"ReadElsewhere", kBin + Trailer("QUOR", "K275D"), 0, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace image_check_test
