@@ -20,8 +20,12 @@ std::string Partitions(const std::string &list)
 }
 
 const Row kDeviceRows[] = {
-    // A driver opens by its name in any case; an unknown one does not, and journals nothing.
-    {"DriverOpens", "hold XYZ9: rw ex; open TST1: rw ex f; open tst1: r oa s3", kTst},
+    // A driver opens by its name in any case; an unknown one does not, and journals nothing. A
+    // name with a letter where its number goes is a file name, whose colon is refused.
+    {"DriverOpens",
+     "hold XYZ9: rw ex; open TST1: rw ex f; open tst1: r oa s3; open TSTx: rw ex; "
+     "open TST12: rw ex",
+     kTst},
     {"DriverAbsent", "open PWR1: rw ex; open QKP1: rw ex", R"({"power": {"present": false}})"},
     // A control code passes its buffers both ways; the driver's answer is the call's.
     {"ControlCodes", "hold TST1: rw ex; ioctl 1 01abff 4; ioctl 77; write ab; tstwritten; close",
