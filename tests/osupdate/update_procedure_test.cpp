@@ -217,6 +217,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Row{"BothImages"}, Row{"NoRoot", kNoFlashdisk},
                     Row{"NoUpdateFolder", json::object(), RemoveEverything},
                     Row{"EbootUpdateNotAllowed", {{"flash", {{"eboot_update", 0}}}}},
+                    // Any word but 0 allows it, one whose low byte is 0 too.
+                    Row{"EbootUpdateAllowedByHighByte", {{"flash", {{"eboot_update", 0x100}}}}},
                     Row{"EbootUpdateRefused",
                         {{"flash", {{"faults", {{{"code", "IOCTL_FMD_GET_EBOOT_UPDATE"}}}}}}}},
                     Row{.name = "NoEbootImage", .eboot = false},
