@@ -65,6 +65,8 @@ const Refusal kRefusals[] = {
     {"device.json", R"({"clock": {"utc": "2026-12-05T08:30:00.25Z"}})", R"(device.json: clock.utc: expected a UTC time such as "2026-12-05T08:30:00Z", got "2026-12-05T08:30:00.25Z")"},
     {"device.json", R"({"clock": {"utc": "2026-02-30T00:00:00Z"}})", R"(device.json: clock.utc: expected a UTC time such as "2026-12-05T08:30:00Z", got "2026-02-30T00:00:00Z")"},
     {"device.json", R"({\n  "power": {\n    "present": tru\n  }\n})", R"(device.json: not valid JSON at line 3)"},
+    // A line break inside a string is the line the string is on.
+    {"device.json", R"({\n  "files": {"locked": ["a\nb"]}\n})", R"(device.json: not valid JSON at line 2)"},
     {"device.json", R"([1, 2])", R"(device.json: expected an object)"},
     {"device.json", R"({"flash": {"timing": 25}})", R"(device.json: flash.timing: expected an object)"},
     {"device.json", R"({"flash": {"timing": {"tR": 25}}})", R"(device.json: flash.timing.tR: unknown key)"},
