@@ -86,7 +86,9 @@ const Row kDeviceRows[] = {
      R"({"clock": {"utc": "2026-03-01T00:30:00Z", "local_offset_minutes": 540}})"},
     {"LocalTimeWest", "local",
      R"({"clock": {"utc": "2026-03-01T00:30:00Z", "local_offset_minutes": -60}})"},
-    {"Sounds", "play /D/CUE.WAV; play /d/missing.wav; play /d/f.txt; now"},
+    {"Sounds",
+     "play /D/CUE.WAV; play /d/missing.wav; play /d/f.txt; now; lay /d/long.wav {1000w}; "
+     "play /d/long.wav; now"},
     // A program starts when its file is there and device.json does not list it as failing.
     {"Programs",
      "lay /w/b.exe MZ; start /D/APP.EXE; held; start /d/missing.exe; start /no/x.exe; "
