@@ -28,24 +28,18 @@ struct CorruptCopy {
     uint64_t offset = 0;
 };
 
+// A fault on one file that acts once `afterBytes` bytes of it are reached.
+struct AfterBytesFault {
+    std::string path;
+    uint64_t afterBytes = 0;
+};
 // Every copy of the source fails once `afterBytes` bytes of it are written.
-struct FailCopy {
-    std::string path;
-    uint64_t afterBytes = 0;
-};
-
+using FailCopy = AfterBytesFault;
 // A write to the file fails as on a full disk once the file would pass `afterBytes` bytes.
-struct FailWrite {
-    std::string path;
-    uint64_t afterBytes = 0;
-};
-
+using FailWrite = AfterBytesFault;
 // Reads of the file deliver nothing past `afterBytes` though its size says more: a medium whose
 // file ends early.
-struct ShortRead {
-    std::string path;
-    uint64_t afterBytes = 0;
-};
+using ShortRead = AfterBytesFault;
 
 struct FilesConfig {
     FindOrder findOrder = FindOrder::Name;

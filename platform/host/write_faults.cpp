@@ -8,10 +8,12 @@ namespace ce_host {
 
 namespace {
 
-const sim::FailWrite *FailWriteOf(const FileObject &file)
+// The first of the faults that names the file.
+const sim::AfterBytesFault *FaultOf(const std::vector<sim::AfterBytesFault> &faults,
+                                    const FileObject &file)
 {
     std::string key = sim::FoldCase(file.devicePath);
-    for (const sim::FailWrite &fault : AttachedDevice().Config().files.failWrites)
+    for (const sim::AfterBytesFault &fault : faults)
         if (ConfiguredPathKey(fault.path) == key)
             return &fault;
     return nullptr;
@@ -21,21 +23,19 @@ const sim::FailWrite *FailWriteOf(const FileObject &file)
 
 DWORD ReadCutShort(const FileObject &file, DWORD size)
 {
-    std::string key = sim::FoldCase(file.devicePath);
-    for (const sim::ShortRead &fault : AttachedDevice().Config().files.shortReads) {
-        if (ConfiguredPathKey(fault.path) != key || file.position + size <= fault.afterBytes)
-            continue;
-        AttachedDevice().Events().Fault("files", "read of " + fault.path + " ended at byte " +
-                                                     std::to_string(fault.afterBytes));
-        return file.position < fault.afterBytes ? DWORD(fault.afterBytes - file.position) : 0;
-    }
-    return size;
+    const sim::ShortRead *fault = FaultOf(AttachedDevice().Config().files.shortReads, file);
+    if (!fault || file.position + size <= fault->afterBytes)
+        return size;
+    AttachedDevice().Events().Fault(
+        "files", "read of " + fault->path + " ended at byte " + std::to_string(fault->afterBytes));
+    return file.position < fault->afterBytes ? DWORD(fault->afterBytes - file.position) : 0;
 }
 
 std::optional<BOOL> WriteCutShort(HANDLE file, LPCVOID data, DWORD size, LPDWORD written)
 {
     const FileObject *object = FindHandleAs<FileObject>(file);
-    const sim::FailWrite *fault = object ? FailWriteOf(*object) : nullptr;
+    const sim::FailWrite *fault =
+        object ? FaultOf(AttachedDevice().Config().files.failWrites, *object) : nullptr;
     if (!fault || object->position + size <= fault->afterBytes)
         return std::nullopt;
     uint64_t room = object->position < fault->afterBytes ? fault->afterBytes - object->position : 0;
