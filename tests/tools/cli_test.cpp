@@ -105,7 +105,7 @@ TEST_F(CliTest, EachRefusalSaysWhyInOneLineAndChangesNothing)
             holder.reset();
             EXPECT_NE(run.status, 0);
             EXPECT_EQ(run.out, "");
-            EXPECT_THAT(run.err, StartsWith(qs_test::Words(command)[busy ? 1 : 0] + ": "));
+            EXPECT_THAT(run.err, StartsWith(qs_test::SplitWords(command)[busy ? 1 : 0] + ": "));
             EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
             EXPECT_TRUE(run.err.ends_with("\n"));
             EXPECT_TRUE(qs_test::Snapshot(work_) == before)

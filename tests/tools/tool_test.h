@@ -34,7 +34,7 @@ inline std::map<std::string, std::string> Snapshot(const std::filesystem::path &
     return entries;
 }
 
-inline std::vector<std::string> Words(const std::string &line)
+inline std::vector<std::string> SplitWords(const std::string &line)
 {
     std::vector<std::string> words;
     std::istringstream in(line);
@@ -71,7 +71,7 @@ protected:
     // "quordev init dev": quordev, quorshell or planted (the fault sweep over a planted defect).
     ToolRun Run(const std::string &line) const
     {
-        std::vector<std::string> args = Words(line);
+        std::vector<std::string> args = SplitWords(line);
         const std::string program = args[0] == "quordev"     ? QUORDEV_EXE
                                     : args[0] == "quorshell" ? QUORSHELL_EXE
                                                              : QUORDEV_PLANTED_EXE;
@@ -119,7 +119,7 @@ protected:
 inline std::string ToolTest::Step(const std::string &step) const
 {
     namespace fs = std::filesystem;
-    const std::vector<std::string> w = Words(step);
+    const std::vector<std::string> w = SplitWords(step);
     const std::string rest = w.size() > 2 ? step.substr(step.find(' ', w[0].size() + 1) + 1) : "";
     auto number = [&](size_t i) { return std::stoll(w.at(i), nullptr, 0); };
     auto hex = [](const std::string &bytes) {
