@@ -140,6 +140,48 @@ TEST_F(FaultSweep, TheCallsOfABootAreTheSameInEveryBoot)
     EXPECT_EQ(boots[0], boots[1]);
 }
 
+// The small update CI sweeps whole: a boot loader, a 192 KiB image and three application files
+// on a 16-block device whose block 7, inside the NK region, is bad. Every fault point and every
+// power cut with each outcome; whatever makes the sweeps fast, their rows stay these. The
+// sanitizer build samples the points, and each row it gives is one of the whole sweep's.
+class WholeSweeps : public qs_test::ToolTest {
+protected:
+    void SetUp() override
+    {
+        for (const char *step :
+             {"quordev init device --blocks 16 --bad 7", "fill raw 0x30000",
+              "quordev mkbin raw nk.bin", "quordev mknb0 boot.nb0",
+              "quordev mkapps apps --files 3 --mib 0.05",
+              "quordev package device --nk nk.bin --eboot boot.nb0 --name 1 --apps apps"})
+            Step(step);
+    }
+};
+
+TEST_F(WholeSweeps, EveryFaultPointAndEveryCutOfASmallUpdate)
+{
+#ifdef __SANITIZE_ADDRESS__
+    const std::string sample = " --every 37";
+#else
+    const std::string sample;
+#endif
+    std::string shown;
+    for (const char *sweep : {"faults", "power"}) {
+        qs_test::ToolRun run = Run("quordev sweep " + std::string(sweep) + " device" + sample);
+        EXPECT_EQ(run.status, 0) << run.err;
+        shown += "$ quordev sweep " + std::string(sweep) + " device\n" + run.out;
+    }
+    if (sample.empty())
+        return qs_test::ExpectGoldenText(shown, "whole_sweeps");
+    const std::string whole = qs_test::FileText(QS_GOLDEN_DIR "/tools_whole_sweeps.log");
+    std::istringstream rows(shown);
+    for (std::string row; std::getline(rows, row);) {
+        const size_t first = row.find_first_not_of(' ');
+        if (first != row.npos && std::isdigit(static_cast<unsigned char>(row[first]))) {
+            EXPECT_NE(whole.find(row + "\n"), std::string::npos) << row;
+        }
+    }
+}
+
 TEST(FaultSweepParts, OnlyTheUpdatesOwnEntriesAndBlocksAreOwnedByTheBoot)
 {
     for (const char *path :
