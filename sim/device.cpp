@@ -129,8 +129,10 @@ Driver *Device::InstalledDriver(const std::string &name)
     return found == drivers_.end() ? nullptr : found->second.get();
 }
 
-void Device::Save() const
+void Device::Save()
 {
+    for (const auto &[name, driver] : drivers_)
+        driver->Flush();
     nlohmann::json state = state_;
     for (const auto &[name, driver] : drivers_)
         if (!driver->StateKey().empty())

@@ -58,8 +58,9 @@ public:
     // Any installed driver, present or not.
     Driver *InstalledDriver(const std::string &name);
 
-    // Writes state.json, debug.log and journal.jsonl. Each file is replaced whole.
-    void Save() const;
+    // Writes back what the drivers hold in memory (the flash's changed blocks into nand.bin),
+    // then state.json, debug.log and journal.jsonl, each replaced whole.
+    void Save();
 
 private:
     Device(std::filesystem::path folder, DeviceConfig config, nlohmann::json state);

@@ -56,6 +56,9 @@ public:
     virtual std::string StateKey() const { return {}; }
     virtual void LoadState(const nlohmann::json &state);
     virtual nlohmann::json SaveState() const;
+    // Puts into the device folder what the driver holds in memory alone, before the state is
+    // saved.
+    virtual void Flush() {}
 
     void AttachJournal(Journal *journal) { journal_ = journal; }
 

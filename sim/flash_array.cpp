@@ -1,13 +1,49 @@
 #include "sim/flash_array.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 namespace sim {
 
-FlashArray::FlashArray(std::unique_ptr<Backing> backing, uint8_t *bytes, uint32_t blocks)
-    : backing_(std::move(backing)), bytes_(bytes), blocks_(blocks)
+FlashArray::FlashArray(std::unique_ptr<Backing> backing, uint8_t *bytes, uint32_t blocks, bool lazy)
+    : backing_(std::move(backing)),
+      bytes_(bytes),
+      blocks_(blocks),
+      loaded_(lazy ? blocks : 0, 0),
+      changed_(blocks, 0)
 {
+}
+
+FlashArray::~FlashArray() = default;
+
+void FlashArray::Backing::Load(uint8_t *, uint32_t) const {}
+void FlashArray::Backing::Store(const uint8_t *, std::span<const uint32_t>) const {}
+
+void FlashArray::Changing(uint32_t block)
+{
+    Touch(block);
+    changed_[block] = kChangedSinceWriteBack;
+}
+
+std::vector<uint32_t> FlashArray::ChangedBlocks() const
+{
+    std::vector<uint32_t> blocks;
+    for (uint32_t block = 0; block < blocks_; ++block)
+        if (changed_[block])
+            blocks.push_back(block);
+    return blocks;
+}
+
+void FlashArray::WriteBack()
+{
+    std::vector<uint32_t> blocks;
+    for (uint32_t block = 0; block < blocks_; ++block)
+        if (changed_[block] == kChangedSinceWriteBack)
+            blocks.push_back(block);
+    backing_->Store(bytes_, blocks);
+    for (uint32_t block : blocks)
+        changed_[block] = kWrittenBack;
 }
 
 std::unique_ptr<FlashArray> FlashArray::InMemory(uint32_t blocks)
@@ -28,11 +64,18 @@ void FlashArray::EraseBlock(uint32_t block)
 
 void FlashArray::EraseSectors(uint32_t first, uint32_t count)
 {
+    // A whole block erased needs nothing of what it held.
+    if (first % kSectorsPerBlock == 0 && count == kSectorsPerBlock && !loaded_.empty())
+        loaded_[first / kSectorsPerBlock] = 1;
+    for (uint32_t block = first / kSectorsPerBlock; block <= (first + count - 1) / kSectorsPerBlock;
+         ++block)
+        Changing(block);
     std::memset(bytes_ + Offset(first), kErased, uint64_t(count) * kSectorRecordSize);
 }
 
 bool FlashArray::Program(uint32_t sector, std::span<const uint8_t, kSectorRecordSize> record)
 {
+    Changing(sector / kSectorsPerBlock);
     uint8_t *cells = bytes_ + Offset(sector);
     // All bytes equal to their neighbour and the first erased: the whole sector is erased.
     bool wasErased =
@@ -51,6 +94,7 @@ bool FlashArray::Program(uint32_t sector, std::span<const uint8_t, kSectorRecord
 
 void FlashArray::MarkBad(uint32_t block)
 {
+    Changing(block);
     bytes_[Offset(block * kSectorsPerBlock) + kBadBlockMarkOffset] = 0x00;
 }
 

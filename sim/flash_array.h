@@ -1,11 +1,12 @@
 // The raw NAND flash of a device: blocks of 64 sectors, each 2048 data bytes and an 8-byte
-// SectorInfo, kept in memory or in the device folder's nand.bin.
+// SectorInfo, kept in memory, in memory over the device folder's nand.bin, or mapped from it.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <vector>
 
 namespace sim {
 
@@ -34,6 +35,9 @@ public:
     // Maps an existing file shared, so that every change lands in it; a file of another size
     // than the blocks need throws DeviceError naming both sizes.
     static std::unique_ptr<FlashArray> MapFile(const std::filesystem::path &file, uint32_t blocks);
+    // A copy of an existing file in memory: a block is read when first touched, and only
+    // WriteBack changes the file. A boot that never gets there leaves the file as it was.
+    static std::unique_ptr<FlashArray> LoadFile(const std::filesystem::path &file, uint32_t blocks);
     // Writes nand.bin as a factory leaves it: erased (through a temporary beside it, so it is
     // never half there), with each factory-bad block marked; gives back its mapping.
     static std::unique_ptr<FlashArray> CreateFactoryFile(const std::filesystem::path &file,
@@ -45,11 +49,14 @@ public:
     FlashArray(const FlashArray &) = delete;
     FlashArray &operator=(const FlashArray &) = delete;
 
+    ~FlashArray();
+
     uint32_t Blocks() const { return blocks_; }
     uint32_t Sectors() const { return blocks_ * kSectorsPerBlock; }
     // One sector record: its data, then its SectorInfo.
     std::span<const uint8_t, kSectorRecordSize> Sector(uint32_t sector) const
     {
+        Touch(sector / kSectorsPerBlock);
         return std::span<const uint8_t, kSectorRecordSize>(bytes_ + Offset(sector),
                                                            kSectorRecordSize);
     }
@@ -64,19 +71,42 @@ public:
     void MarkBad(uint32_t block);
     void MarkBad(std::span<const uint32_t> blocks);
 
+    // The blocks erased, programmed or marked since the array was made, in order.
+    std::vector<uint32_t> ChangedBlocks() const;
+    // Of a loaded file: writes its changed blocks into it, each whole, with the signals that end
+    // a program held back meanwhile, so that no block is ever half there. Throws DeviceError.
+    void WriteBack();
+
 private:
     static void CreateErasedFile(const std::filesystem::path &file, uint32_t blocks);
 
-    // Owns the bytes: a vector, or the mapping of a file.
+    // Owns the bytes: a vector, the mapping of a file, or the memory over a loaded file, which
+    // reads a block in when first touched and writes blocks back.
     struct Backing {
         virtual ~Backing() = default;
+        virtual void Load(uint8_t *bytes, uint32_t block) const;
+        virtual void Store(const uint8_t *bytes, std::span<const uint32_t> blocks) const;
     };
-    FlashArray(std::unique_ptr<Backing> backing, uint8_t *bytes, uint32_t blocks);
+    struct LoadedFile;
+    FlashArray(std::unique_ptr<Backing> backing, uint8_t *bytes, uint32_t blocks,
+               bool lazy = false);
     static uint64_t Offset(uint32_t sector) { return uint64_t(sector) * kSectorRecordSize; }
+    void Touch(uint32_t block) const
+    {
+        if (!loaded_.empty() && !loaded_[block]) {
+            backing_->Load(bytes_, block);
+            loaded_[block] = 1;
+        }
+    }
+    void Changing(uint32_t block);
 
     std::unique_ptr<Backing> backing_;
     uint8_t *bytes_;
     uint32_t blocks_;
+    mutable std::vector<uint8_t> loaded_;  // per block, of a loaded file; empty otherwise
+    // Per block: unchanged, changed since the last write-back, or changed and written back.
+    enum : uint8_t { kUnchanged, kChangedSinceWriteBack, kWrittenBack };
+    std::vector<uint8_t> changed_;
 };
 
 }  // namespace sim

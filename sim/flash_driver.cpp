@@ -113,9 +113,15 @@ FlashArray &FlashDriver::Storage()
 {
     if (!storage_)
         storage_ = fs::exists(nandFile_)
-                       ? FlashArray::MapFile(nandFile_, blocks_)
+                       ? FlashArray::LoadFile(nandFile_, blocks_)
                        : FlashArray::CreateFactoryFile(nandFile_, blocks_, factoryBad_);
     return *storage_;
+}
+
+void FlashDriver::Flush()
+{
+    if (storage_)
+        storage_->WriteBack();
 }
 
 bool FlashDriver::FactoryBad(uint32_t block) const

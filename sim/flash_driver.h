@@ -73,14 +73,17 @@ public:
     // The boot loader's blocks (0-4) and the TOC's; every later block holds the OS image.
     static constexpr uint32_t kTocBlock = 5;
 
-    // The flash in nand.bin, mapped on first use and created factory-fresh there when missing.
-    // A nand.bin of the wrong size throws DeviceError at once.
+    // The flash in nand.bin, held in memory from first use (created factory-fresh there when
+    // missing) and written back by changed blocks when the device is saved. A nand.bin of the
+    // wrong size throws DeviceError at once.
     FlashDriver(const FlashConfig &config, std::filesystem::path nandFile);
     // The flash in the storage given (its block count wins over the description's).
     FlashDriver(const FlashConfig &config, std::unique_ptr<FlashArray> storage);
 
     // Raw bytes, for tools that read the flash as the boot loader would.
     const FlashArray &Flash() { return Storage(); }
+    // Writes the changed blocks back into nand.bin.
+    void Flush() override;
     // The flags live in the driver for one boot only: every boot starts with them off.
     FlashFlags Flags() const { return flags_; }
     // "EBoot", "TOC", "NK": the flags still on, in that order.

@@ -1,5 +1,7 @@
-// nand.bin: the flash of a device folder, mapped so that programming is a store to memory.
+// nand.bin: the flash of a device folder, held in memory and written back by changed blocks, or
+// mapped so that every change lands in it at once.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -76,6 +78,87 @@ std::unique_ptr<FlashArray> FlashArray::MapFile(const fs::path &file, uint32_t b
     auto mapping = std::make_unique<Mapping>(address, size);
     return std::unique_ptr<FlashArray>(
         new FlashArray(std::move(mapping), static_cast<uint8_t *>(address), blocks));
+}
+
+// Anonymous memory over a file, in huge pages where the host has them: a boot touches tens of
+// megabytes, and first touches of small pages cost more than the copying.
+struct FlashArray::LoadedFile : Backing {
+    LoadedFile(const fs::path &file, size_t size) : file(file), size(size)
+    {
+        fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            throw DeviceError(Reason(file, "cannot be opened"));
+        address = size == 0 ? nullptr
+                            : ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (address == MAP_FAILED) {
+            ::close(fd);
+            throw DeviceError(Reason(file, "has no memory to be held in"));
+        }
+        if (size != 0)
+            ::madvise(address, size, MADV_HUGEPAGE);
+    }
+    ~LoadedFile() override
+    {
+        if (size != 0)
+            ::munmap(address, size);
+        ::close(fd);
+    }
+
+    void Load(uint8_t *bytes, uint32_t block) const override
+    {
+        uint64_t at = block * kBlockRecordSize;
+        for (uint64_t done = 0; done < kBlockRecordSize;) {
+            ssize_t got = ::pread(fd, bytes + at + done, kBlockRecordSize - done, off_t(at + done));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                throw DeviceError(Reason(file, "cannot be read at block " + std::to_string(block)));
+            done += uint64_t(got);
+        }
+    }
+
+    void Store(const uint8_t *bytes, std::span<const uint32_t> blocks) const override
+    {
+        if (blocks.empty())
+            return;
+        // An interrupt waits until the last block is whole in the file.
+        sigset_t held, before;
+        sigemptyset(&held);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            sigaddset(&held, signal);
+        pthread_sigmask(SIG_BLOCK, &held, &before);
+        std::string failure;
+        for (uint32_t block : blocks) {
+            uint64_t at = block * kBlockRecordSize;
+            for (uint64_t done = 0; done < kBlockRecordSize && failure.empty();) {
+                ssize_t put =
+                    ::pwrite(fd, bytes + at + done, kBlockRecordSize - done, off_t(at + done));
+                if (put < 0 && errno == EINTR)
+                    continue;
+                if (put <= 0)
+                    failure = Reason(file, "cannot be written at block " + std::to_string(block));
+                else
+                    done += uint64_t(put);
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        if (!failure.empty())
+            throw DeviceError(failure);
+    }
+
+    fs::path file;
+    size_t size;
+    int fd = -1;
+    void *address = nullptr;
+};
+
+std::unique_ptr<FlashArray> FlashArray::LoadFile(const fs::path &file, uint32_t blocks)
+{
+    CheckFileSize(file, blocks);
+    auto loaded = std::make_unique<LoadedFile>(file, FlashSize(blocks));
+    auto *bytes = static_cast<uint8_t *>(loaded->address);
+    return std::unique_ptr<FlashArray>(new FlashArray(std::move(loaded), bytes, blocks, true));
 }
 
 std::unique_ptr<FlashArray> FlashArray::CreateFactoryFile(const fs::path &file, uint32_t blocks,

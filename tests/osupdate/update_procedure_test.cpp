@@ -199,6 +199,7 @@ void EraseToc(UpdateProcedure &t)
     DeviceIoControl(disk, 0x72004, &off, 4, NULL, 0, &returned, NULL);
     CloseHandle(disk);
     ce_host::Detach();
+    device->Save();
 }
 
 // A second, older and shorter NK image beside the first: only the newer one is touched.

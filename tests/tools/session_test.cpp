@@ -5,6 +5,7 @@
 #include "devkit/device_maker.h"
 #include "platform/host/host.h"
 #include "sim/device.h"
+#include "sim/flash_driver.h"
 #include "tests/tools/tool_test.h"
 #include "common/qs_common.h"
 #include "toc/toc.h"
@@ -262,6 +263,7 @@ TEST_F(ShellCrossCheck, TocReadAcceptsTheFactoryTocAndRefusesForTheReasonInspect
         EXPECT_EQ(NandEraseBlock(disk, TOC_BLOCK), 1u);
         EXPECT_EQ(NandWritePage(disk, TOC_SECTOR, (const BYTE *)&g_TOC, &c.info), 1u);
         NandSetTocFlag(disk, 0);
+        sim::DeviceFlash(*device).Flush();
         device->Events().Clear();
         shown += "-- TOC_Read returns " + std::to_string(TOC_Read(disk)) + "\n";
         for (const auto &event : device->Events().Events())
