@@ -1,5 +1,7 @@
 #include "devkit/flash_verify.h"
 
+#include <cstring>
+
 #include <cstdio>
 
 #include "devkit/device_view.h"
@@ -117,12 +119,18 @@ public:
         NkRegion region = LocateNkImage(driver_, toc);
         if (region.unreadable)
             return Fail("NK: " + *region.unreadable);
-        for (uint64_t offset = 0; offset < nk.length; ++offset) {
+        // A sector's data bytes at a time: an image's bytes run on within a sector.
+        for (uint64_t offset = 0; offset < nk.length;) {
             FlashPlace place = NkPlace(region, offset);
-            uint8_t flash =
-                flash_.Sector(place.block * sim::kSectorsPerBlock + place.sector)[place.byte];
-            if (flash != nk.bytes[offset])
-                return Differ({"NK", place, flash, nk.bytes[offset]});
+            auto data = flash_.Sector(place.block * sim::kSectorsPerBlock + place.sector);
+            uint64_t run =
+                std::min<uint64_t>(sim::kSectorDataSize - place.byte, nk.length - offset);
+            if (std::memcmp(data.data() + place.byte, nk.bytes.data() + offset, run) != 0) {
+                while (data[place.byte] == nk.bytes[offset])
+                    place = NkPlace(region, ++offset);
+                return Differ({"NK", place, data[place.byte], nk.bytes[offset]});
+            }
+            offset += run;
         }
         report_.nkBytesCompared = nk.length;
         report_.nkBytesFilled = nk.length - nk.CoveredBytes();

@@ -96,11 +96,16 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
     return report;
 }
 
+BootReport BootShell(sim::Device &device, const BootOptions &options)
+{
+    return BootDevice(device, options, QuorShellMain);
+}
+
 BootReport BootDeviceFolder(const std::filesystem::path &folder, const BootOptions &options)
 {
     sim::DeviceLock lock(folder);
     std::unique_ptr<sim::Device> device = sim::Device::Open(folder);
-    return BootDevice(*device, options, QuorShellMain);
+    return BootShell(*device, options);
 }
 
 }  // namespace qs_tools

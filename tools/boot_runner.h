@@ -55,5 +55,7 @@ BootReport BootDeviceFolder(const std::filesystem::path &folder, const BootOptio
 // The same on an open device, with the entry point given (QuorShellMain for a real boot).
 BootReport BootDevice(sim::Device &device, const BootOptions &options,
                       const std::function<int()> &entryPoint);
+// The shell's boot on an open device.
+BootReport BootShell(sim::Device &device, const BootOptions &options);
 
 }  // namespace qs_tools

@@ -4,6 +4,8 @@
 #include <memory>
 #include <set>
 
+#include <nlohmann/json.hpp>
+
 #include "devkit/device_view.h"
 #include "platform/host/call_faults.h"
 #include "sim/device.h"
@@ -13,9 +15,15 @@
 #include "tools/boot_stages.h"
 #include "tools/device_snapshot.h"
 #include "tools/flash_verdict.h"
+#include "tools/forked_work.h"
 #include "tools/scratch_device.h"
+#include "sim/flash_driver.h"
 
 namespace qs_tools {
+
+// A row crosses from a sweep worker to the sweep as JSON.
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FaultRow, n, call, target, stage, did, boots, leftUnbootable,
+                                   breaches, notes)
 
 namespace fs = std::filesystem;
 
@@ -40,18 +48,26 @@ struct CountingBoot {
 
 struct Boot {
     std::optional<BootReport> report;
-    std::string stopped;  // why the simulator stopped it
+    std::string stopped;                 // why the simulator stopped it
+    std::vector<uint32_t> flashTouched;  // the blocks it erased, programmed or marked
 };
 
 Boot RunBoot(const fs::path &copy)
 {
     BootOptions options;
     options.quiet = true;
+    sim::DeviceLock lock(copy);
+    std::unique_ptr<sim::Device> device = sim::Device::Open(copy);
+    Boot boot;
     try {
-        return {BootDeviceFolder(copy, options), {}};
+        boot.report = BootShell(*device, options);
     } catch (const BootStopped &e) {
-        return {std::nullopt, e.what()};
+        boot.stopped = e.what();
     }
+    // A flash never laid down was never touched; asking for it would lay it down.
+    if (fs::exists(copy / "nand.bin"))
+        boot.flashTouched = sim::DeviceFlash(*device).Flash().ChangedBlocks();
+    return boot;
 }
 
 std::vector<sim::Journal::Event> ReadJournal(const fs::path &copy, const char *onlyHolding = "")
@@ -169,7 +185,7 @@ std::vector<uint32_t> CheckInvariants(const fs::path &copy, const Boot &boot, co
     }
     AddAll(row.breaches,
            "outside the boot's files: ", RootChanges(before.root, SnapshotRoot(copy)));
-    std::vector<uint32_t> changed = ChangedBlocks(before.flash, copy);
+    std::vector<uint32_t> changed = ChangedBlocks(before.flash, copy, boot.flashTouched);
     std::vector<std::string> outside;
     for (uint32_t block : changed)
         if (!ownedBlocks.count(block))
@@ -283,6 +299,12 @@ std::vector<uint64_t> SelectFaultPoints(const std::vector<FaultPointCall> &calls
         }
         return points;
     }
+    if (options.sample > 0) {
+        for (uint64_t i = 0; i < std::min<uint64_t>(options.sample, calls.size()); ++i)
+            points.push_back(1 +
+                             i * calls.size() / std::min<uint64_t>(options.sample, calls.size()));
+        return points;
+    }
     uint64_t every = std::max<uint64_t>(options.every, 1);
     auto sameAs = [&](size_t i, size_t j) {
         return j < calls.size() && calls[j].call == calls[i].call &&
@@ -325,13 +347,24 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     for (const ce_host::FallibleCallRecord &call : counting.calls)
         calls.push_back({call.call, call.target});
     std::vector<uint64_t> points = SelectFaultPoints(calls, options);
-    for (size_t i = 0; i < points.size(); ++i) {
-        report.rows.push_back(sweeper.SweepPoint(counting, points[i]));
+    if (options.planned)
+        options.planned(points.size(), calls.size());
+    // Every worker boots its own copy; this process's copy serves when there is one worker.
+    WorkerSetup setup = [&]() -> ItemWork {
+        auto own = options.jobs > 1 && points.size() > 1
+                       ? std::shared_ptr<Sweeper>(new Sweeper{before, ScratchDevice(folder), {}})
+                       : std::shared_ptr<Sweeper>(&sweeper, [](Sweeper *) {});
+        return [own, &counting, &points](size_t i) {
+            return nlohmann::json(own->SweepPoint(counting, points[i]));
+        };
+    };
+    RunForked(points.size(), options.jobs, setup, [&](size_t i, const nlohmann::json &result) {
+        report.rows.push_back(result.get<FaultRow>());
         report.breaches += report.rows.back().breaches.empty() ? 0 : 1;
         markUnbootable(report.rows.back());
         if (progress)
             progress(i + 1, points.size(), report.rows.back());
-    }
+    });
     return report;
 }
 

@@ -19,6 +19,13 @@ struct FaultSweepOptions {
     uint64_t every = 1;
     // Only these fault points, when given.
     std::vector<uint64_t> at{};
+    // Or this many points spread evenly over the boot's calls (0: not asked for), each a boot.
+    uint64_t sample = 0;
+    // Worker processes that boot side by side, each on its own copy.
+    unsigned jobs = 1;
+    // Told, once the boot without a fault is done, how many points of how many calls are to be
+    // swept.
+    std::function<void(uint64_t points, uint64_t calls)> planned{};
 };
 
 // One boot of the sweep: the fault point, where it fell, what the shell made of it and the
@@ -45,7 +52,7 @@ struct FaultSweepReport {
     size_t leftUnbootable = 0;  // rows so marked, the counting one included
 };
 
-// Called after each fault point: done of total, and its row.
+// Called after each fault point, in order: done of total, and its row.
 using SweepProgress = std::function<void(uint64_t done, uint64_t total, const FaultRow &row)>;
 
 // Sweeps the device folder, which it holds locked and never changes; the boots run in copies in

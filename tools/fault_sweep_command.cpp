@@ -1,5 +1,4 @@
 // quordev sweep faults: every fallible call of a boot failing in turn.
-#include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
@@ -99,24 +98,9 @@ nlohmann::ordered_json ReportJson(const FaultSweepReport &report)
             {"left_unbootable", report.leftUnbootable}};
 }
 
-// On a terminal one line redrawn in place; elsewhere a line every twentieth of the sweep.
-SweepProgress ProgressOnStderr()
-{
-    bool terminal = isatty(STDERR_FILENO);
-    return [terminal](uint64_t done, uint64_t total, const FaultRow &row) {
-        uint64_t step = std::max<uint64_t>(total / 20, 1);
-        if (!terminal && done % step != 0 && done != total)
-            return;
-        std::fprintf(stderr, "%sfault %llu/%llu (point %llu, %s)%s", terminal ? "\r\033[K" : "",
-                     static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
-                     static_cast<unsigned long long>(row.n), row.call.c_str(),
-                     terminal && done != total ? "" : "\n");
-    };
-}
-
 }  // namespace
 
-// quordev sweep faults DIR [--every K] [--at LIST] [--json]
+// quordev sweep faults DIR [--every K | --sample K | --at LIST] [--jobs N] [--json]
 Command AddFaultSweepCommand(CLI::App &sweep)
 {
     struct Arguments {
@@ -143,16 +127,36 @@ Command AddFaultSweepCommand(CLI::App &sweep)
                      "and the last (default 1: all)")
         ->type_name("K")
         ->check(CLI::PositiveNumber);
+    CLI::Option *sample =
+        faults
+            ->add_option("--sample", args->options.sample,
+                         "sweep K fault points spread evenly over the boot's calls: K boots")
+            ->type_name("K")
+            ->check(CLI::PositiveNumber)
+            ->excludes("--every");
     faults
         ->add_option("--at", args->options.at,
                      "sweep only these fault points, comma-separated (e.g. 37,412)")
         ->delimiter(',')
-        ->type_name("LIST");
+        ->type_name("LIST")
+        ->excludes("--every")
+        ->excludes(sample);
+    AddJobsOption(*faults, args->options.jobs);
     faults->add_flag("--json", args->json, "print one JSON object (fields in README.md)");
     return [faults, args] {
         if (!faults->parsed())
             return -1;
-        FaultSweepReport report = SweepFaults(args->folder, args->options, ProgressOnStderr());
+        auto progress = std::make_shared<ProgressLine>("sweep faults");
+        FaultSweepOptions options = args->options;
+        options.planned = [progress, &options](uint64_t points, uint64_t calls) {
+            progress->Announce(
+                std::to_string(points) + " of " + std::to_string(calls) + " fault points", points,
+                options.jobs);
+        };
+        FaultSweepReport report = SweepFaults(
+            args->folder, options, [progress](uint64_t done, uint64_t total, const FaultRow &row) {
+                progress->Show(done, total, "point " + std::to_string(row.n) + ", " + row.call);
+            });
         if (args->json)
             std::cout << ReportJson(report).dump(2) << "\n";
         else

@@ -9,10 +9,20 @@
 #include "sim/device_lock.h"
 #include "sim/error.h"
 #include "tools/boot_runner.h"
-#include "shell/shell.h"
+#include "tools/forked_work.h"
 #include "tools/scratch_device.h"
 
 namespace qs_tools {
+
+// What a cut gives crosses from a sweep worker to the sweep as JSON.
+NLOHMANN_JSON_SERIALIZE_ENUM(ImageMatch, {{ImageMatch::Old, "old"},
+                                          {ImageMatch::New, "new"},
+                                          {ImageMatch::Neither, "neither"}})
+NLOHMANN_JSON_SERIALIZE_ENUM(Verdict, {{Verdict::Old, "old"},
+                                       {Verdict::New, "new"},
+                                       {Verdict::Unbootable, "unbootable"}})
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FlashJudgement, stepLoaderChecksumOk, bootLoader, tocAccepted,
+                                   nk, verdict)
 
 namespace fs = std::filesystem;
 
@@ -53,7 +63,7 @@ public:
     {
         std::unique_ptr<sim::Device> device = sim::Device::Open(scratch_.Path());
         try {
-            BootDevice(*device, kSilent, QuorShellMain);
+            BootShell(*device, kSilent);
         } catch (const BootStopped &e) {
             throw sim::DeviceError(device_.string() + ": the update boot stopped: " + e.what());
         }
@@ -67,6 +77,16 @@ public:
             sweep_.before = JudgeFlash(*original, oldImages_, newImages_);
     }
 
+    // Another sweeper for a worker: the same images, its own copy.
+    Sweeper(const Sweeper &counted)
+        : device_(counted.device_),
+          scratch_(counted.device_),
+          sweep_(counted.sweep_),
+          oldImages_(counted.oldImages_),
+          newImages_(counted.newImages_)
+    {
+    }
+
     CutResult Cut(uint64_t index, sim::PowerCutOutcome outcome)
     {
         scratch_.Restore(changed_);
@@ -77,7 +97,7 @@ public:
             sim::FlashDriver &flash = sim::DeviceFlash(*device);
             flash.CutPowerAt(index, outcome);
             try {
-                BootDevice(*device, kSilent, QuorShellMain);
+                BootShell(*device, kSilent);
                 throw sim::DeviceError(device_.string() +
                                        ": the boot ended before flash operation " +
                                        std::to_string(index) + ", which the update boot reached");
@@ -88,7 +108,7 @@ public:
         }
         std::unique_ptr<sim::Device> device = sim::Device::Open(scratch_.Path());
         try {
-            BootDevice(*device, kSilent, QuorShellMain);
+            BootShell(*device, kSilent);
             result.second.judgement = JudgeFlash(sim::DeviceFlash(*device), oldImages_, newImages_);
         } catch (const BootStopped &e) {
             result.second.stopped = e.what();
@@ -136,12 +156,40 @@ PowerSweep RunPowerSweep(const fs::path &device, const PowerSweepOptions &option
                 "operation " + std::to_string(index) + " is not among the update boot's " +
                 std::to_string(sweep.operations.size()) + " erases and programs");
     const size_t planned = indexes.size() * options.outcomes.size();
-    for (uint64_t index : indexes)
-        for (sim::PowerCutOutcome outcome : options.outcomes) {
-            sweep.cuts.push_back(sweeper.Cut(index, outcome));
-            if (options.progress)
-                options.progress(sweep.cuts.back(), sweep.cuts.size(), planned);
-        }
+    if (options.planned)
+        options.planned(planned, sweep.operations.size());
+    auto cutAt = [&](size_t i) {
+        return std::pair(indexes[i / options.outcomes.size()],
+                         options.outcomes[i % options.outcomes.size()]);
+    };
+    // Every worker boots its own copy; this process's copy serves when there is one worker.
+    WorkerSetup setup = [&]() -> ItemWork {
+        auto own = options.jobs > 1 && planned > 1
+                       ? std::make_shared<Sweeper>(sweeper)
+                       : std::shared_ptr<Sweeper>(&sweeper, [](Sweeper *) {});
+        return [own, cutAt](size_t i) {
+            CutResult cut = own->Cut(cutAt(i).first, cutAt(i).second);
+            return nlohmann::json{
+                {"at_cut", cut.atCut},
+                {"second", cut.second.judgement ? nlohmann::json(*cut.second.judgement)
+                                                : nlohmann::json(nullptr)},
+                {"stopped", cut.second.stopped}};
+        };
+    };
+    RunForked(planned, options.jobs, setup, [&](size_t i, const nlohmann::json &result) {
+        auto [index, outcome] = cutAt(i);
+        CutResult cut{index,
+                      sweep.operations.at(index - 1),
+                      outcome,
+                      result["at_cut"].get<FlashJudgement>(),
+                      {}};
+        if (!result["second"].is_null())
+            cut.second.judgement = result["second"].get<FlashJudgement>();
+        cut.second.stopped = result["stopped"].get<std::string>();
+        sweep.cuts.push_back(cut);
+        if (options.progress)
+            options.progress(sweep.cuts.back(), sweep.cuts.size(), planned);
+    });
     return sweep;
 }
 

@@ -35,8 +35,12 @@ struct PowerSweepOptions {
     std::vector<uint64_t> at{};  // or at these operations only, when given
     std::vector<sim::PowerCutOutcome> outcomes{
         sim::PowerCutOutcome::NotDone, sim::PowerCutOutcome::Completed, sim::PowerCutOutcome::Torn};
-    // After each cut and its second boot, with the count done and the count planned.
+    // After each cut and its second boot, in order, with the count done and the count planned.
     std::function<void(const CutResult &, size_t done, size_t planned)> progress{};
+    // Once the update boot is counted: the cuts planned and the update boot's operations.
+    std::function<void(size_t cuts, size_t operations)> planned{};
+    // Worker processes that boot side by side, each on its own copy.
+    unsigned jobs = 1;
 };
 
 struct PowerSweep {

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/quordev_commands.h"
+#include "tools/sweep_progress.h"
 
 namespace qs_tools {
 

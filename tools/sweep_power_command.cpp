@@ -9,20 +9,6 @@
 
 namespace qs_tools {
 
-namespace {
-
-// A line now and then, and the last: a full sweep of a large update takes minutes.
-void ShowProgress(const CutResult &cut, size_t done, size_t planned)
-{
-    size_t step = std::max<size_t>(planned / 50, 1);
-    if (done % step != 0 && done != planned)
-        return;
-    std::cerr << "sweep power: " << done << " of " << planned << " cuts (operation " << cut.index
-              << ", " << sim::PowerCutOutcomeName(cut.outcome) << ")\n";
-}
-
-}  // namespace
-
 // quordev sweep power DIR [--json] [--svg FILE] [--every K] [--outcomes LIST]
 Command AddSweepPowerCommand(CLI::App &sweep)
 {
@@ -32,6 +18,7 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         uint64_t every = 1;
         std::vector<std::string> outcomes;
         std::vector<uint64_t> at;
+        unsigned jobs = 1;
     };
     auto args = std::make_shared<Arguments>();
     CLI::App *power = sweep.add_subcommand(
@@ -68,6 +55,7 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         ->delimiter(',')
         ->type_name("LIST")
         ->check(Parses(sim::ParsePowerCutOutcome, "not-done, completed or torn"));
+    AddJobsOption(*power, args->jobs);
     return [power, args] {
         if (!power->parsed())
             return -1;
@@ -79,7 +67,19 @@ Command AddSweepPowerCommand(CLI::App &sweep)
             for (const std::string &name : args->outcomes)
                 options.outcomes.push_back(*sim::ParsePowerCutOutcome(name));
         }
-        options.progress = ShowProgress;
+        auto progress = std::make_shared<ProgressLine>("sweep power");
+        options.jobs = args->jobs;
+        // A cut costs two boots: up to the cut, and the next one.
+        options.planned = [progress, jobs = args->jobs](size_t cuts, size_t operations) {
+            progress->Announce(std::to_string(cuts) + " cuts at " + std::to_string(operations) +
+                                   " erases and programs",
+                               2 * cuts, jobs);
+        };
+        options.progress = [progress](const CutResult &cut, size_t done, size_t planned) {
+            progress->Show(done, planned,
+                           "operation " + std::to_string(cut.index) + ", " +
+                               sim::PowerCutOutcomeName(cut.outcome));
+        };
         PowerSweep result = RunPowerSweep(args->folder, options);
         if (!args->svg.empty())
             WritePowerSweepSvg(args->svg, result);

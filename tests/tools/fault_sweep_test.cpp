@@ -223,6 +223,9 @@ TEST(FaultSweepParts, SelectsEveryKthPointAndTheControlCodesAtTheEdgesOfARun)
     EXPECT_EQ(qs_tools::SelectFaultPoints(calls, {}), (Points{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
     EXPECT_EQ(qs_tools::SelectFaultPoints(calls, {.every = 4}), (Points{1, 3, 5, 6, 7, 9}));
     EXPECT_EQ(qs_tools::SelectFaultPoints(calls, {.every = 4, .at = {10, 2, 10}}), (Points{2, 10}));
+    // A sample of K is K points, spread evenly; never more than there are.
+    EXPECT_EQ(qs_tools::SelectFaultPoints(calls, {.sample = 4}), (Points{1, 3, 6, 8}));
+    EXPECT_EQ(qs_tools::SelectFaultPoints(calls, {.sample = 12}).size(), 10u);
     EXPECT_THROW(qs_tools::SelectFaultPoints(calls, {.at = {11}}), std::exception);
 }
 

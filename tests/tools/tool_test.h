@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <regex>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -64,6 +65,14 @@ inline void ExpectGoldenText(const std::string &text, const std::string &name)
     for (std::string line; std::getline(in, line);)
         lines.push_back(line + "\r\n");
     ExpectGoldenLog(lines, "tools_" + name);
+}
+
+// A sweep's estimates and times on standard error, which differ from run to run, as "T s", and
+// its workers, as many as the host's cores, as "W".
+inline std::string PlainTimes(const std::string &err)
+{
+    static const std::regex kSeconds(R"(\b\d+(\.\d)? s\b)"), kWorkers(R"(in \d+ workers?)");
+    return std::regex_replace(std::regex_replace(err, kSeconds, "T s"), kWorkers, "in W workers");
 }
 
 class ToolTest : public testing::Test {
@@ -138,7 +147,7 @@ inline std::string ToolTest::Step(const std::string &step) const
         ToolRun run = Run(step);
         nlohmann::ordered_json json = nlohmann::ordered_json::parse(run.out, nullptr, false);
         shown = Shown(run.out.starts_with("{") && !json.is_discarded() ? json.dump(2) : run.out) +
-                Shown(run.err, "! ");
+                Shown(PlainTimes(run.err), "! ");
         if (run.status != 0)
             shown += "exit " + std::to_string(run.status) + "\n";
     } else if (w[0] == "write" || w[0] == "fill") {
