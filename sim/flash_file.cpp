@@ -80,28 +80,64 @@ std::unique_ptr<FlashArray> FlashArray::MapFile(const fs::path &file, uint32_t b
         new FlashArray(std::move(mapping), static_cast<uint8_t *>(address), blocks));
 }
 
-// Anonymous memory over a file, in huge pages where the host has them: a boot touches tens of
-// megabytes, and first touches of small pages cost more than the copying.
+// The memory a loaded flash is held in: anonymous, in huge pages where the host has them (a
+// boot touches tens of megabytes, and first touches of small pages cost more than the copying),
+// and kept for the next flash of the same size, since a sweep opens thousands of them. What it
+// held never shows: every block is read in or erased whole before it is used.
+class FlashMemory {
+public:
+    static void *Take(size_t size)
+    {
+        std::vector<std::pair<void *, size_t>> &kept = Kept();
+        for (auto it = kept.begin(); it != kept.end(); ++it)
+            if (it->second == size) {
+                void *address = it->first;
+                kept.erase(it);
+                return address;
+            }
+        void *address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (address == MAP_FAILED)
+            return nullptr;
+        ::madvise(address, size, MADV_HUGEPAGE);
+        return address;
+    }
+    static void Give(void *address, size_t size)
+    {
+        std::vector<std::pair<void *, size_t>> &kept = Kept();
+        if (kept.size() >= kKept) {
+            ::munmap(kept.front().first, kept.front().second);
+            kept.erase(kept.begin());
+        }
+        kept.push_back({address, size});
+    }
+
+private:
+    static constexpr size_t kKept = 2;  // a boot's flash and the judge's beside it
+    static std::vector<std::pair<void *, size_t>> &Kept()
+    {
+        static std::vector<std::pair<void *, size_t>> kept;
+        return kept;
+    }
+};
+
+// A copy of nand.bin in memory, read by blocks and written back by blocks.
 struct FlashArray::LoadedFile : Backing {
     LoadedFile(const fs::path &file, size_t size) : file(file), size(size)
     {
         fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0)
             throw DeviceError(Reason(file, "cannot be opened"));
-        address = size == 0 ? nullptr
-                            : ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (address == MAP_FAILED) {
+        address = size == 0 ? nullptr : FlashMemory::Take(size);
+        if (size != 0 && !address) {
             ::close(fd);
             throw DeviceError(Reason(file, "has no memory to be held in"));
         }
-        if (size != 0)
-            ::madvise(address, size, MADV_HUGEPAGE);
     }
     ~LoadedFile() override
     {
         if (size != 0)
-            ::munmap(address, size);
+            FlashMemory::Give(address, size);
         ::close(fd);
     }
 

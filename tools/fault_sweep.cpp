@@ -50,9 +50,16 @@ struct Boot {
     std::optional<BootReport> report;
     std::string stopped;                 // why the simulator stopped it
     std::vector<uint32_t> flashTouched;  // the blocks it erased, programmed or marked
+    std::string boots;                   // judged from the flash in memory, when asked
 };
 
-Boot RunBoot(const fs::path &copy)
+// The images to judge the flash by after the boot.
+struct Judge {
+    const BootImages &oldImages;
+    const BootImages &newImages;
+};
+
+Boot RunBoot(const fs::path &copy, std::optional<Judge> judge = std::nullopt)
 {
     BootOptions options;
     options.quiet = true;
@@ -64,9 +71,15 @@ Boot RunBoot(const fs::path &copy)
     } catch (const BootStopped &e) {
         boot.stopped = e.what();
     }
-    // A flash never laid down was never touched; asking for it would lay it down.
-    if (fs::exists(copy / "nand.bin"))
-        boot.flashTouched = sim::DeviceFlash(*device).Flash().ChangedBlocks();
+    // A flash never laid down was never touched, and holds no boot loader; asking for it would
+    // lay it down.
+    boot.boots = VerdictName(Verdict::Unbootable);
+    if (fs::exists(copy / "nand.bin")) {
+        sim::FlashDriver &flash = sim::DeviceFlash(*device);
+        boot.flashTouched = flash.Flash().ChangedBlocks();
+        if (judge)
+            boot.boots = VerdictName(JudgeFlash(flash, judge->oldImages, judge->newImages).verdict);
+    }
     return boot;
 }
 
@@ -274,12 +287,12 @@ struct Sweeper {
         row.stage = counting.stages[std::min(call.endEvent, counting.stages.size() - 1)];
         copy.Restore({changedBlocks.begin(), changedBlocks.end()});
         ce_host::ScopedFailingCall fault(n);
-        Boot boot = RunBoot(copy.Path());
+        Boot boot = RunBoot(copy.Path(), Judge{before.images, counting.newImages});
         row.did = WhatItDid(boot);
         CheckFaultPoint(copy.Path(), counting, row);
         changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks,
                                         ExcusesFor(counting.calls, n - 1), row);
-        row.boots = WhatBoots(copy.Path(), before.images, counting.newImages);
+        row.boots = boot.boots;
         return row;
     }
 };

@@ -1,4 +1,5 @@
 // LocalAlloc and LocalFree, counted so that a boot's leaks and peak are known.
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <cstdint>
@@ -30,6 +31,14 @@ constexpr size_t kMappedBlockBytes = SIZE_MAX;
 #else
 constexpr size_t kMappedBlockBytes = size_t(4) << 20;
 #endif
+
+// The C heap keeps what a boot frees for the next: a sweep's thousands of boots in one process
+// would otherwise map and touch fresh pages for every file buffer.
+const bool kHeapKept = [] {
+    mallopt(M_MMAP_THRESHOLD, int(kMappedBlockBytes < SIZE_MAX ? kMappedBlockBytes : 32 << 20));
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    return true;
+}();
 
 void *MapBlock(size_t bytes)
 {
