@@ -1,6 +1,10 @@
 // DSK1: through CreateFileW and DeviceIoControl: what the flash holds, refuses and journals, what
 // lasts in nand.bin, what each operation costs on the virtual clock (flash.timing), and what a
 // power cut at one of them leaves.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "platform/ce.h"
@@ -377,6 +381,34 @@ TEST_P(PowerCut, LeavesTheOperationNotDoneCompletedOrTornAsTheBootsLastEvent)
         if (!c.erase && (done || (torn && i % 2 == 0)))
             programmed[i] &= pattern[i];
     EXPECT_EQ(RawSector(kProgrammed), programmed);
+
+    // Saved as a stopped boot is saved: nand.bin holds every block as the cut left it.
+    device().device().Save();
+    const std::string file = sim::ReadWholeFile(device().folder() / "nand.bin");
+    for (uint32_t block = 0; block < 8; ++block) {
+        std::vector<uint8_t> bytes = RawBlock(block);
+        EXPECT_EQ(file.substr(block * sim::kBlockRecordSize, sim::kBlockRecordSize),
+                  std::string(bytes.begin(), bytes.end()))
+            << block;
+    }
+}
+
+// A boot killed before its end leaves nand.bin as it was: the flash is written back only when
+// the device is saved.
+TEST_F(Flash, AKilledBootLeavesNandBinAsItWas)
+{
+    Boot({{"protect", false}});
+    RawSector(0);  // lays nand.bin down
+    const std::string before = sim::ReadWholeFile(device().folder() / "nand.bin");
+    pid_t child = fork();
+    if (child == 0) {
+        bool changed = Erase(6) && WriteAt(7 * 64, Pattern(3));
+        kill(getpid(), changed ? SIGKILL : SIGTERM);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the flash refused";
+    EXPECT_TRUE(sim::ReadWholeFile(device().folder() / "nand.bin") == before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, PowerCut,
