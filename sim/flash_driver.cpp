@@ -111,10 +111,11 @@ FlashDriver::FlashDriver(const FlashConfig &config, std::unique_ptr<FlashArray> 
 
 FlashArray &FlashDriver::Storage()
 {
-    if (!storage_)
-        storage_ = fs::exists(nandFile_)
-                       ? FlashArray::LoadFile(nandFile_, blocks_)
-                       : FlashArray::CreateFactoryFile(nandFile_, blocks_, factoryBad_);
+    if (!storage_) {
+        if (!fs::exists(nandFile_))
+            FlashArray::CreateFactoryFile(nandFile_, blocks_, factoryBad_);
+        storage_ = FlashArray::LoadFile(nandFile_, blocks_);
+    }
     return *storage_;
 }
 
