@@ -51,6 +51,7 @@ const Row kFileRows[] = {
      "mkdir /nd; sleep 100; open /nd/g.txt w new; stat /nd; stat /nd/g.txt; reboot; "
      "stat /n.txt; sleep 700; copy /n.txt /c.txt; stat /c.txt; sleep 50; move /c.txt /m.txt; "
      "stat /m.txt; open /n.txt w always; stat /n.txt; stat /nd"},
+    {"TimeOnAWholeSecond", "sleep 1000; open /s.txt w new; stat /s.txt"},
     {"TimeOfAFileLaidOnDisk",
      "lay /d/big.bin {70000x}; touch /d/big.bin 1577836800; stat /d/big.bin"},
     // Attributes guard the file, and a search reports them after the next boot.

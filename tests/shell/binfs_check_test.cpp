@@ -137,6 +137,10 @@ INSTANTIATE_TEST_SUITE_P(
         BinfsRow{"LocalTimeAfterMidnight", At("2027-01-09T23:58:00Z", 5, 1), kNoLog,
                  Found("Part00", "BINFS", "0x1", {kExists, kWrongSize}),
                  Utf16("Check BINFS: 2027/ 1/10  0: 3 \r\n")},
+        // The last day of a four-year cycle of the calendar.
+        BinfsRow{"LeapDay", At("2028-02-29T12:00:00Z", 0, 1), kNoLog,
+                 Found("Part00", "BINFS", "0x1", {kExists, kWrongSize}),
+                 Utf16("Check BINFS: 2028/ 2/29 12: 0 \r\n")},
         // Written over the start of an older, longer log, whose tail stays.
         BinfsRow{"LocalTimeWithTwoDigitFields", At("2031-11-27T22:45:00Z", -60, 21951), kOldLog,
                  Found("Part00", "BINFS", "0x55BF", {kExists, kWrongSize}),

@@ -65,6 +65,8 @@ const Refusal kRefusals[] = {
     {"device.json", R"({"clock": {"local_offset_minutes": -1440}})", R"(opens)"},
     {"device.json", R"({"clock": {"local_offset_minutes": 1441}})", R"(device.json: clock.local_offset_minutes: out of range -1440 to 1440)"},
     {"device.json", R"({"clock": {"utc": "2026-12-05T08:30:00.25Z"}})", R"(device.json: clock.utc: expected a UTC time such as "2026-12-05T08:30:00Z", got "2026-12-05T08:30:00.25Z")"},
+    {"device.json", R"({"clock": {"utc": "2026-04-31T08:30:00Z"}})", R"(device.json: clock.utc: expected a UTC time such as "2026-12-05T08:30:00Z", got "2026-04-31T08:30:00Z")"},
+    {"device.json", R"({"clock": {"utc": "2026-12-05T08:60:00Z"}})", R"(device.json: clock.utc: expected a UTC time such as "2026-12-05T08:30:00Z", got "2026-12-05T08:60:00Z")"},
     {"device.json", R"({"clock": {"utc": "2026-02-30T00:00:00Z"}})", R"(device.json: clock.utc: expected a UTC time such as "2026-12-05T08:30:00Z", got "2026-02-30T00:00:00Z")"},
     {"device.json", R"({\n  "power": {\n    "present": tru\n  }\n})", R"(device.json: not valid JSON at line 3)"},
     // A line break inside a string is the line the string is on.
