@@ -18,6 +18,18 @@ FlashArray::FlashArray(std::unique_ptr<Backing> backing, uint8_t *bytes, uint32_
 FlashArray::~FlashArray() = default;
 
 void FlashArray::Backing::Load(uint8_t *, uint32_t) const {}
+uint8_t FlashArray::Backing::ReadByte(uint64_t) const
+{
+    return kErased;
+}
+
+uint8_t FlashArray::SectorByte(uint32_t sector, uint32_t offset) const
+{
+    uint64_t at = Offset(sector) + offset;
+    if (!loaded_.empty() && !loaded_[sector / kSectorsPerBlock])
+        return backing_->ReadByte(at);
+    return bytes_[at];
+}
 void FlashArray::Backing::Store(const uint8_t *, std::span<const uint32_t>) const {}
 
 void FlashArray::Changing(uint32_t block)

@@ -61,6 +61,10 @@ public:
                                                            kSectorRecordSize);
     }
 
+    // One byte of a sector record, without reading the rest of a block not yet touched: a block
+    // status query reads one SectorInfo of a block that the update then erases.
+    uint8_t SectorByte(uint32_t sector, uint32_t offset) const;
+
     void EraseBlock(uint32_t block);
     // Sets count sectors from first on to 0xFF, as part of an erase.
     void EraseSectors(uint32_t first, uint32_t count);
@@ -85,6 +89,7 @@ private:
     struct Backing {
         virtual ~Backing() = default;
         virtual void Load(uint8_t *bytes, uint32_t block) const;
+        virtual uint8_t ReadByte(uint64_t offset) const;
         virtual void Store(const uint8_t *bytes, std::span<const uint32_t> blocks) const;
     };
     struct LoadedFile;

@@ -149,15 +149,18 @@ uint32_t FlashDriver::BlockStatus(uint32_t block)
 {
     if (block >= blocks_)
         throw std::out_of_range("flash block " + std::to_string(block));
-    std::span<const uint8_t, kSectorRecordSize> first = Storage().Sector(block * kSectorsPerBlock);
+    const FlashArray &flash = Storage();
+    const uint32_t first = block * kSectorsPerBlock;
+    const uint8_t badMark = flash.SectorByte(first, kBadBlockMarkOffset);
+    const uint8_t oemFlags = flash.SectorByte(first, kOemFlagsOffset);
     uint32_t status = 0;
     // A factory-bad block stays bad even if its mark was somehow cleared: the part is bad, not
     // its bytes. A mark written into a sound block counts too, as the boot loader reads it.
-    if (first[kBadBlockMarkOffset] != kErased || FactoryBad(block))
+    if (badMark != kErased || FactoryBad(block))
         status |= kStatusBad;
-    if (!(first[kOemFlagsOffset] & 0x02))
+    if (!(oemFlags & 0x02))
         status |= kStatusReadOnly;
-    if (!(first[kOemFlagsOffset] & 0x01))
+    if (!(oemFlags & 0x01))
         status |= kStatusReserved;
     return status;
 }

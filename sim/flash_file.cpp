@@ -154,6 +154,17 @@ struct FlashArray::LoadedFile : Backing {
         }
     }
 
+    uint8_t ReadByte(uint64_t offset) const override
+    {
+        uint8_t byte = 0;
+        ssize_t got;
+        while ((got = ::pread(fd, &byte, 1, off_t(offset))) < 0 && errno == EINTR) {
+        }
+        if (got != 1)
+            throw DeviceError(Reason(file, "cannot be read at byte " + std::to_string(offset)));
+        return byte;
+    }
+
     void Store(const uint8_t *bytes, std::span<const uint32_t> blocks) const override
     {
         if (blocks.empty())

@@ -63,6 +63,8 @@ const std::vector<FallibleCallRecord> &FallibleCalls()
 void ResetFallibleCalls()
 {
     g_calls.clear();
+    // An OS update makes tens of thousands; growing the record by doubling copies them all.
+    g_calls.reserve(1 << 16);
     g_depth = 0;
 }
 
