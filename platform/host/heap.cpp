@@ -35,7 +35,7 @@ constexpr size_t kMappedBlockBytes = size_t(4) << 20;
 // The C heap keeps what a boot frees for the next: a sweep's thousands of boots in one process
 // would otherwise map and touch fresh pages for every file buffer.
 const bool kHeapKept = [] {
-    mallopt(M_MMAP_THRESHOLD, int(kMappedBlockBytes < SIZE_MAX ? kMappedBlockBytes : 32 << 20));
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the most the C heap takes
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
     return true;
 }();
