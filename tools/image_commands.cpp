@@ -53,6 +53,32 @@ std::optional<uint32_t> ParseNumber(const std::string &text)
     return uint32_t(value);
 }
 
+// --company, --product, --version, --language: the trailer's fields, the device's values by
+// default; a field longer than its place is a wrong command line.
+void AddTrailerOptions(CLI::App *command, devkit::BinTrailer &trailer)
+{
+    struct Field {
+        const char *option;
+        std::string *value;
+        size_t size;
+    };
+    for (const Field &field :
+         {Field{"--company", &trailer.company, 4}, Field{"--product", &trailer.product, 10},
+          Field{"--version", &trailer.version, 6}, Field{"--language", &trailer.language, 4}}) {
+        const size_t size = field.size;
+        command
+            ->add_option(field.option, *field.value,
+                         "the trailer's " + std::string(field.option + 2) + ", up to " +
+                             std::to_string(size) + " characters (default " + *field.value + ")")
+            ->check(CLI::Validator(
+                [size](const std::string &value) {
+                    return value.size() <= size ? std::string()
+                                                : "at most " + std::to_string(size) + " characters";
+                },
+                "", "length"));
+    }
+}
+
 // quordev mkbin RAW OUT.bin [--start ADDR] [--launch ADDR] [--record BYTES] [--company ..]
 // [--product ..] [--version ..] [--language ..]
 Command AddMkbinCommand(CLI::App &app)
@@ -72,14 +98,7 @@ Command AddMkbinCommand(CLI::App &app)
     AddNumberOption(mkbin, "--launch", args->launch, "the launch address (default: --start)");
     AddNumberOption(mkbin, "--record", args->record,
                     "the largest record in bytes (default 0x10000, 64 KiB)");
-    mkbin->add_option("--company", args->trailer.company,
-                      "the trailer's company, up to 4 characters (default QUOR)");
-    mkbin->add_option("--product", args->trailer.product,
-                      "the trailer's product, up to 10 characters (default K275D)");
-    mkbin->add_option("--version", args->trailer.version,
-                      "the trailer's version, up to 6 characters (default 000001)");
-    mkbin->add_option("--language", args->trailer.language,
-                      "the trailer's language, up to 4 characters (default ENG)");
+    AddTrailerOptions(mkbin, args->trailer);
     return [mkbin, args] {
         if (!mkbin->parsed())
             return -1;
@@ -94,6 +113,52 @@ Command AddMkbinCommand(CLI::App &app)
         devkit::WriteBinImage(args->out, layout);
         std::cout << "wrote " << args->out << ": image " << devkit::Hex(layout.start) << ", "
                   << layout.image.size() << " bytes, launch " << devkit::Hex(layout.launch) << "\n";
+        return 0;
+    };
+}
+
+// quordev sign IN.bin [--out OUT.bin] [--company ..] [--product ..] [--version ..] [--language ..]
+Command AddSignCommand(CLI::App &app)
+{
+    struct Arguments {
+        std::string in, out;
+        devkit::BinTrailer trailer;
+    };
+    auto args = std::make_shared<Arguments>();
+    CLI::App *sign = app.add_subcommand(
+        "sign",
+        "put the 30-byte signature trailer that the update check reads behind the last record "
+        "of an existing .BIN, or replace the one there; the records are checked first");
+    sign->add_option("IN", args->in, "the .bin file")->required();
+    sign->add_option("--out", args->out,
+                     "write the signed image here (default: IN, replaced whole)")
+        ->type_name("FILE");
+    AddTrailerOptions(sign, args->trailer);
+    return [sign, args] {
+        if (!sign->parsed())
+            return -1;
+        // The records end where the reader stopped: signature, header, each record with its
+        // 12-byte head, and the terminating record.
+        const devkit::LoadedBinImage image = devkit::ReadBinImageFile(args->in);
+        uint64_t end = devkit::kBinSignatureSize + 8 + 12;
+        for (const devkit::BinRecord &record : image.records)
+            end += 12 + uint64_t(record.length);
+        const uint64_t behind = std::filesystem::file_size(args->in) - end;
+        if (behind != 0 && behind != devkit::kBinTrailerSize)
+            throw sim::DeviceError(args->in + ": " + std::to_string(behind) +
+                                   " bytes behind the last record, where only a " +
+                                   std::to_string(devkit::kBinTrailerSize) +
+                                   "-byte trailer belongs");
+        std::vector<uint8_t> bytes = devkit::ReadFileBytes(args->in, end + behind);
+        bytes.resize(end);
+        const auto trailer = devkit::EncodeBinTrailer(args->trailer);
+        bytes.insert(bytes.end(), trailer.begin(), trailer.end());
+        const std::string out = args->out.empty() ? args->in : args->out;
+        devkit::WriteFileStaged(out, bytes);
+        std::cout << "signed " << out << ": company " << args->trailer.company << ", product "
+                  << args->trailer.product << ", version " << args->trailer.version << ", language "
+                  << args->trailer.language << " ("
+                  << (behind ? "trailer replaced" : "trailer added") << ")\n";
         return 0;
     };
 }

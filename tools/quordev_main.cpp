@@ -152,6 +152,7 @@ int main(int argc, char **argv)
                                                   qs_tools::AddPackageCommand(app),
                                                   qs_tools::AddVerifyCommand(app),
                                                   qs_tools::AddMkbinCommand(app),
+                                                  qs_tools::AddSignCommand(app),
                                                   qs_tools::AddMknb0Command(app),
                                                   qs_tools::AddCrcCommand(app),
                                                   qs_tools::AddMkappsCommand(app),

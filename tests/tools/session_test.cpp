@@ -49,8 +49,18 @@ const std::vector<Session> kSessions = {
     {"help",
      {"quorshell --help", "quordev --help", "quordev init --help", "quordev inspect --help",
       "quordev package --help", "quordev verify --help", "quordev mkbin --help",
-      "quordev mknb0 --help", "quordev crc --help", "quordev mkapps --help",
+      "quordev sign --help", "quordev mknb0 --help", "quordev crc --help", "quordev mkapps --help",
       "quordev sweep faults --help", "quordev sweep power --help"}},
+    // An image signed for another product is refused at boot; signed again for this device it
+    // is written and verified. A field too long is a wrong command line, a file that is no .BIN
+    // or holds bytes behind its last record other than a trailer is refused.
+    {"sign",
+     {"quordev init dev --blocks 16", "fill raw 0x8000", "quordev mkbin raw nk.bin --company ACME",
+      "quordev package dev --nk nk.bin --name 1", "quorshell --device dev --quiet",
+      "grep dev/debug.log Signature", "quordev sign nk.bin --out signed.bin --version 000002",
+      "quordev package dev --nk signed.bin --name 2", "quorshell --device dev --quiet",
+      "quordev verify dev --nk signed.bin", "quordev sign nk.bin --company TOOLONG",
+      "write junk.bin hello", "quordev sign junk.bin"}},
     // A factory device: its files, the flash part's typical timing in its description, and
     // nothing beside it. A forced init leaves nothing of the old device and nothing
     // of its making beside the new one, and a boot reads its boot key.
