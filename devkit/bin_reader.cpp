@@ -89,6 +89,16 @@ LoadedBinImage ReadBinImage(std::istream &in)
     }
 }
 
+uint64_t LoadedBinImage::RecordsEnd() const
+{
+    // The signature, the header's two words, each record's three-word head and bytes, and the
+    // terminating record's head.
+    uint64_t end = kBinMagic.size() + 8 + 12;
+    for (const BinRecord &record : records)
+        end += 12 + uint64_t(record.length);
+    return end;
+}
+
 LoadedBinImage ReadBinImageFile(const std::filesystem::path &file)
 {
     std::ifstream in(file, std::ios::binary);

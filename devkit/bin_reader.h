@@ -28,6 +28,8 @@ struct LoadedBinImage {
     std::vector<uint8_t> bytes;      // length bytes; offset 0 stands for kRamImageBase
     std::vector<bool> covered;       // per byte: some record placed it
     uint64_t CoveredBytes() const;
+    // Where the file's terminating record ends: the signature trailer, if any, follows.
+    uint64_t RecordsEnd() const;
 };
 
 // Reads the header, every record with its checksum, and the terminating record; bytes behind it

@@ -137,12 +137,8 @@ Command AddSignCommand(CLI::App &app)
     return [sign, args] {
         if (!sign->parsed())
             return -1;
-        // The records end where the reader stopped: signature, header, each record with its
-        // 12-byte head, and the terminating record.
         const devkit::LoadedBinImage image = devkit::ReadBinImageFile(args->in);
-        uint64_t end = devkit::kBinSignatureSize + 8 + 12;
-        for (const devkit::BinRecord &record : image.records)
-            end += 12 + uint64_t(record.length);
+        const uint64_t end = image.RecordsEnd();
         const uint64_t behind = std::filesystem::file_size(args->in) - end;
         if (behind != 0 && behind != devkit::kBinTrailerSize)
             throw sim::DeviceError(args->in + ": " + std::to_string(behind) +

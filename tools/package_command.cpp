@@ -1,7 +1,9 @@
 // quordev package: an update package in a device's update folder.
 #include <iostream>
 
+#include "devkit/package_check.h"
 #include "devkit/update_package.h"
+#include "sim/error.h"
 #include "tools/quordev_commands.h"
 
 namespace qs_tools {
@@ -23,6 +25,21 @@ void PrintAppData(const devkit::PlacedAppData &placed)
                   << ": the shell copies it into \\NAND but replaces and verifies nothing\n";
 }
 
+// "blocks 6-8, 10"
+std::string BlocksText(const std::vector<uint32_t> &blocks)
+{
+    std::string text;
+    for (size_t i = 0; i < blocks.size();) {
+        size_t j = i;
+        while (j + 1 < blocks.size() && blocks[j + 1] == blocks[j] + 1)
+            ++j;
+        text += (text.empty() ? "" : ", ") + std::to_string(blocks[i]) +
+                (j > i ? "-" + std::to_string(blocks[j]) : "");
+        i = j + 1;
+    }
+    return text;
+}
+
 }  // namespace
 
 // quordev package DIR [--nk FILE --name KEY] [--eboot FILE] [--apps FOLDER]
@@ -30,6 +47,7 @@ Command AddPackageCommand(CLI::App &app)
 {
     struct Arguments {
         std::string folder, nk, eboot, key, apps;
+        bool force = false;
     };
     auto args = std::make_shared<Arguments>();
     CLI::App *package =
@@ -66,6 +84,9 @@ Command AddPackageCommand(CLI::App &app)
                          "device cannot hold, and device paths of 260 characters or more "
                          "(default: none)")
             ->type_name("FOLDER");
+    package->add_flag("--force", args->force,
+                      "place images that the boot will refuse, to test the shell's failure "
+                      "paths; each refusal is printed as a warning");
     package->parse_complete_callback([nk, eboot, name, apps] {
         if (!nk->count() && !apps->count())
             throw CommandLineError("--nk is required unless --apps is given");
@@ -88,6 +109,14 @@ Command AddPackageCommand(CLI::App &app)
         files.key = args->key;
         if (apps->count())
             files.appData = args->apps;
+        const devkit::PackageForecast forecast = devkit::ForecastPackage(args->folder, files);
+        if (!forecast.refusals.empty() && !args->force) {
+            for (size_t i = 1; i < forecast.refusals.size(); ++i)
+                std::cerr << "quordev: " << forecast.refusals[i] << "\n";
+            throw sim::DeviceError(forecast.refusals.front() + " (--force places it anyway)");
+        }
+        for (const std::string &refusal : forecast.refusals)
+            std::cerr << "quordev: warning: " << refusal << ": the boot will refuse it\n";
         devkit::PlacedPackage placed = devkit::PlacePackage(args->folder, files);
         std::cout << "placed in " << args->folder << ":\n";
         for (const std::string &file : placed.files)
@@ -96,6 +125,11 @@ Command AddPackageCommand(CLI::App &app)
             PrintAppData(*placed.appData);
         if (placed.crc)
             std::cout << "boot-loader CRC " << Hex8(*placed.crc) << "\n";
+        if (forecast.refusals.empty() && !forecast.nkBlocks.empty())
+            std::cout << "the next boot writes "
+                      << (forecast.bootLoader ? "the boot loader to blocks 0-4, " : "")
+                      << "the image to block" << (forecast.nkBlocks.size() > 1 ? "s " : " ")
+                      << BlocksText(forecast.nkBlocks) << " and the TOC to block 5\n";
         return 0;
     };
 }

@@ -103,9 +103,10 @@ class SweepPowerCommand : public qs_test::ToolTest {
 protected:
     void SetUp() override
     {
-        for (const char *step : {"quordev init device --blocks 16 --bad 6,2", "fill raw 0x8000",
-                                 "quordev mkbin raw nk.bin", "quordev mknb0 boot.nb0",
-                                 "quordev package device --nk nk.bin --eboot boot.nb0 --name 1"})
+        for (const char *step :
+             {"quordev init device --blocks 16 --bad 6,2", "fill raw 0x8000",
+              "quordev mkbin raw nk.bin", "quordev mknb0 boot.nb0",
+              "quordev package device --nk nk.bin --eboot boot.nb0 --name 1 --force"})
             Step(step);
     }
 };
@@ -128,9 +129,10 @@ TEST_F(SweepPowerCommand, WithoutFourGoodEbootBlocksNothingEverBoots)
     EXPECT_EQ(json["summary"]["not_recovered"].size(), 3u * 67);
     json.erase("cuts");
     json["summary"].erase("not_recovered");
-    qs_test::ExpectGoldenText(json.dump(2) + "\n" + qs_test::PlainTimes(run.err.substr(run.err.rfind("sweep power:"))) +
-                                  qs_test::FileText(At("sweep.svg")),
-                              "sweep_power_whole");
+    qs_test::ExpectGoldenText(
+        json.dump(2) + "\n" + qs_test::PlainTimes(run.err.substr(run.err.rfind("sweep power:"))) +
+            qs_test::FileText(At("sweep.svg")),
+        "sweep_power_whole");
 }
 
 }  // namespace

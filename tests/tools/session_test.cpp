@@ -33,7 +33,7 @@ const std::vector<std::string> kUpdateSession = {
     "fill raw 0x60000",
     "quordev mkbin raw nk.bin",
     "quordev mknb0 boot.nb0",
-    "quordev package dev --nk nk.bin --eboot boot.nb0 --name 240315",
+    "quordev package dev --nk nk.bin --eboot boot.nb0 --name 240315 --force",
     "sum dev/nand.bin 0 657920",
     "quorshell --device dev --quiet",
     "sum dev/nand.bin 0 657920",
@@ -56,11 +56,26 @@ const std::vector<Session> kSessions = {
     // or holds bytes behind its last record other than a trailer is refused.
     {"sign",
      {"quordev init dev --blocks 16", "fill raw 0x8000", "quordev mkbin raw nk.bin --company ACME",
-      "quordev package dev --nk nk.bin --name 1", "quorshell --device dev --quiet",
+      "quordev package dev --nk nk.bin --name 1 --force", "quorshell --device dev --quiet",
       "grep dev/debug.log Signature", "quordev sign nk.bin --out signed.bin --version 000002",
       "quordev package dev --nk signed.bin --name 2", "quorshell --device dev --quiet",
       "quordev verify dev --nk signed.bin", "quordev sign nk.bin --company TOOLONG",
       "write junk.bin hello", "quordev sign junk.bin"}},
+    // What the next boot would refuse is refused before it is placed, one line naming the file:
+    // no .BIN, another product's trailer, a boot loader for a device whose block 2 is bad, a
+    // boot loader of the wrong size, an image larger than the good blocks, a key that loses to
+    // one waiting. --force places it with a warning, and the boot refuses it.
+    {"package_checks",
+     {"quordev init dev --blocks 16 --bad 2,7", "fill raw 0x8000", "quordev mkbin raw nk.bin",
+      "quordev mknb0 boot.nb0", "write junk.bin hello",
+      "quordev package dev --nk junk.bin --name 1", "quordev mkbin raw acme.bin --company ACME",
+      "quordev package dev --nk acme.bin --name 1",
+      "quordev package dev --nk nk.bin --eboot boot.nb0 --name 1", "write short.nb0 abc",
+      "quordev package dev --nk nk.bin --eboot short.nb0 --name 1", "fill big 0x200000",
+      "quordev mkbin big big.bin", "quordev package dev --nk big.bin --name 1",
+      "quordev package dev --nk nk.bin --name 5", "quordev package dev --nk nk.bin --name 3",
+      "quordev package dev --nk acme.bin --name 6 --force", "tree dev/root/flashdisk",
+      "quorshell --device dev --quiet"}},
     // A factory device: its files, the flash part's typical timing in its description, and
     // nothing beside it. A forced init leaves nothing of the old device and nothing
     // of its making beside the new one, and a boot reads its boot key.
@@ -124,11 +139,11 @@ const std::vector<Session> kSessions = {
       "peek boot.nb0 0x4800 22",
       "quordev crc boot.nb0",
       "write nk.bin B000FF\n the operating system",
-      "quordev package dev --nk nk.bin --eboot boot.nb0 --name 240315",
+      "quordev package dev --nk nk.bin --eboot boot.nb0 --name 240315 --force",
       "same " + kUpdate + "/R5nk_240315.bin nk.bin",
       "same " + kUpdate + "/R5boot_240315.nb0 boot.nb0",
       "same " + kUpdate + "/R5boot_240315.nb0.crc boot.nb0.crc",
-      "quordev package dev --nk nk.bin --name 240401",
+      "quordev package dev --nk nk.bin --name 240401 --force",
       "tree dev/root/flashdisk",
       "fill raw 0x23456",
       "quordev mkbin raw nk2.bin --record 0x8000 --version 240315 --language DEU",
@@ -152,7 +167,8 @@ const std::vector<Session> kSessions = {
     // Beside the images; a warning when none of the four folders is there.
     {"app_data_beside_images",
      {"quordev init dev --blocks 8", "write nk.bin B000FF\n the operating system",
-      "write data/sound/beep.wav RIFF", "quordev package dev --nk nk.bin --name 240315 --apps data",
+      "write data/sound/beep.wav RIFF",
+      "quordev package dev --nk nk.bin --name 240315 --apps data --force",
       "tree dev/root/flashdisk", "same " + kUpdate + "/R5nk_240315.bin nk.bin",
       "same " + kUpdate + "/APP_DATA data", "write odd/Apps.txt x",
       "quordev package dev --apps odd"}},

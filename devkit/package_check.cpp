@@ -1,0 +1,134 @@
+#include "devkit/package_check.h"
+
+#include <algorithm>
+#include <fstream>
+
+#include "devkit/bin_image.h"
+#include "devkit/bin_reader.h"
+#include "devkit/boot_loader_view.h"
+#include "devkit/device_view.h"
+#include "devkit/nb0_image.h"
+#include "sim/config.h"
+#include "sim/error.h"
+#include "sim/flash_driver.h"
+
+namespace devkit {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The key the shell compares: up to six characters behind the first underscore of the name.
+std::string KeyOf(const std::string &name)
+{
+    size_t underscore = name.find('_');
+    return underscore == std::string::npos ? "" : name.substr(underscore + 1, 6);
+}
+
+// The trailer's field at its place, up to its first zero byte.
+std::string Field(const std::vector<char> &trailer, size_t at, size_t size)
+{
+    std::string field(trailer.begin() + long(at), trailer.begin() + long(at + size));
+    return field.substr(0, field.find('\0'));
+}
+
+// The .BIN's records and its trailer; its length when they hold.
+std::optional<uint32_t> CheckBin(const fs::path &file, std::vector<std::string> &refusals)
+{
+    LoadedBinImage image;
+    try {
+        image = ReadBinImageFile(file);
+    } catch (const sim::DeviceError &error) {
+        refusals.push_back(error.what());
+        return std::nullopt;
+    }
+    const uint64_t end = image.RecordsEnd();
+    const uint64_t size = fs::file_size(file);
+    if (size - end != kBinTrailerSize) {
+        refusals.push_back(file.string() + ": " + std::to_string(size - end) +
+                           " bytes behind the last record, where the shell reads a " +
+                           std::to_string(kBinTrailerSize) + "-byte signature trailer");
+        return image.length;
+    }
+    std::vector<char> trailer(kBinTrailerSize);
+    std::ifstream in(file, std::ios::binary);
+    in.seekg(std::streamoff(end));
+    in.read(trailer.data(), std::streamsize(trailer.size()));
+    const BinTrailer device;
+    const std::string company = Field(trailer, 0, 4), product = Field(trailer, 5, 10);
+    if (company != device.company || product != device.product)
+        refusals.push_back(file.string() + ": signed for company \"" + company + "\", product \"" +
+                           product + "\", where the device takes \"" + device.company + "\", \"" +
+                           device.product + "\"; quordev sign puts its trailer on");
+    return image.length;
+}
+
+}  // namespace
+
+PackageForecast ForecastPackage(const fs::path &deviceFolder, const PackageFiles &files)
+{
+    PackageForecast forecast;
+    // A file that is not there is left to the placing, which refuses it.
+    std::error_code error;
+    if (!files.nk || !fs::is_regular_file(*files.nk, error) ||
+        !fs::is_regular_file(deviceFolder / "device.json", error) ||
+        (files.eboot && !fs::is_regular_file(*files.eboot, error)))
+        return forecast;
+    std::optional<uint32_t> length = CheckBin(*files.nk, forecast.refusals);
+
+    const sim::DeviceConfig config = sim::DeviceConfig::Load(deviceFolder / "device.json");
+    std::unique_ptr<sim::FlashDriver> flash = OpenDeviceFlash(deviceFolder);
+    auto bad = [&](uint32_t block) {
+        return flash ? (flash->BlockStatus(block) & sim::FlashDriver::kStatusBad) != 0
+                     : std::count(config.flash.bad.begin(), config.flash.bad.end(), block) > 0;
+    };
+    if (files.eboot) {
+        const uint64_t size = fs::file_size(*files.eboot);
+        if (size != kNb0Size)
+            forecast.refusals.push_back(files.eboot->string() + ": " + std::to_string(size) +
+                                        " bytes; a boot loader is " + std::to_string(kNb0Size));
+        std::vector<std::string> badOnes;
+        for (uint32_t block = 1; block <= 4; ++block)
+            if (bad(block))
+                badOnes.push_back(std::to_string(block));
+        if (!badOnes.empty())
+            forecast.refusals.push_back(
+                files.eboot->string() + ": block " + badOnes.front() +
+                " of the device is bad, and the shell writes a boot loader only when blocks 1-4 "
+                "are all good");
+        forecast.bootLoader = size == kNb0Size && badOnes.empty();
+    }
+
+    if (length) {
+        // Sector 0 of the first block holds no image bytes; every other sector 2048 of them.
+        uint64_t sectors = (uint64_t(*length) + sim::kSectorDataSize - 1) / sim::kSectorDataSize;
+        for (uint32_t block = 6; block < config.flash.blocks && sectors > 0; ++block) {
+            if (bad(block))
+                continue;
+            forecast.nkBlocks.push_back(block);
+            uint64_t holds =
+                forecast.nkBlocks.size() == 1 ? kFirstNkBlockSectors : sim::kSectorsPerBlock;
+            sectors -= std::min(sectors, holds);
+        }
+        if (sectors > 0)
+            forecast.refusals.push_back(files.nk->string() + ": " + std::to_string(*length) +
+                                        " bytes do not fit on the good blocks from 6 to " +
+                                        std::to_string(config.flash.blocks - 1) + " of the device");
+    }
+
+    const std::string name = "R5nk_" + files.key + ".bin";
+    for (const fs::directory_entry &entry :
+         fs::directory_iterator(UpdateFolder(deviceFolder), error)) {
+        const std::string other = entry.path().filename().string();
+        if (other == name || !other.starts_with("R5nk_") || !other.ends_with(".bin"))
+            continue;
+        if (KeyOf(other) >= KeyOf(name))
+            forecast.refusals.push_back(files.nk->string() + ": " + other +
+                                        " is waiting already, and the shell takes "
+                                        "the greatest key of six characters: \"" +
+                                        KeyOf(other) + "\" before \"" + KeyOf(name) + "\"");
+    }
+    return forecast;
+}
+
+}  // namespace devkit
