@@ -109,4 +109,18 @@ DeviceView ViewDevice(const fs::path &folder)
     return view;
 }
 
+std::string BlockRanges(const std::vector<uint32_t> &blocks)
+{
+    std::string text;
+    for (size_t i = 0; i < blocks.size();) {
+        size_t last = i;
+        while (last + 1 < blocks.size() && blocks[last + 1] == blocks[last] + 1)
+            ++last;
+        text += (text.empty() ? "" : ", ") + std::to_string(blocks[i]) +
+                (last > i ? "-" + std::to_string(blocks[last]) : "");
+        i = last + 1;
+    }
+    return text;
+}
+
 }  // namespace devkit

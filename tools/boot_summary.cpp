@@ -5,6 +5,7 @@
 #include <regex>
 #include <set>
 
+#include "devkit/device_view.h"
 #include "sim/flash_array.h"
 #include "sim/flash_driver.h"
 #include "sim/power_controller.h"
@@ -117,21 +118,6 @@ private:
     int failedCompares_ = 0;
     bool mainCopyFailed_ = false;
 };
-
-// "0-4, 6, 8-10"
-std::string BlockRanges(const std::vector<uint32_t> &blocks)
-{
-    std::string text;
-    for (size_t i = 0; i < blocks.size();) {
-        size_t last = i;
-        while (last + 1 < blocks.size() && blocks[last + 1] == blocks[last] + 1)
-            ++last;
-        text += (text.empty() ? "" : ", ") + std::to_string(blocks[i]) +
-                (last > i ? "-" + std::to_string(blocks[last]) : "");
-        i = last + 1;
-    }
-    return text;
-}
 
 std::string Seconds(uint64_t ms)
 {
@@ -258,9 +244,9 @@ std::string FormatSummary(const BootSummary &s)
     AddLine(text, "cues", s.cues.empty() ? "none" : Joined(s.cues, ", "));
     AddLine(text, "OS update", !s.osUpdate ? "none offered" : *s.osUpdate ? "written" : "failed");
     AddLine(text, "flash written",
-            s.blocksWritten.empty() ? "nothing" : "blocks " + BlockRanges(s.blocksWritten));
+            s.blocksWritten.empty() ? "nothing" : "blocks " + devkit::BlockRanges(s.blocksWritten));
     AddLine(text, "blocks skipped",
-            s.blocksSkipped.empty() ? "none" : BlockRanges(s.blocksSkipped) + " (bad)");
+            s.blocksSkipped.empty() ? "none" : devkit::BlockRanges(s.blocksSkipped) + " (bad)");
     AddLine(text, "restart",
             s.restartRequested ? "requested at " + Seconds(s.restartAtMs) : "not requested");
     AddLine(text, "flash time", FlashTimeText(s.flash));

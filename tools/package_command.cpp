@@ -1,6 +1,7 @@
 // quordev package: an update package in a device's update folder.
 #include <iostream>
 
+#include "devkit/device_view.h"
 #include "devkit/package_check.h"
 #include "devkit/update_package.h"
 #include "sim/error.h"
@@ -23,21 +24,6 @@ void PrintAppData(const devkit::PlacedAppData &placed)
     if (placed.appFolders.empty())
         std::cerr << "quordev: warning: the application data holds " << devkit::AppFoldersText({})
                   << ": the shell copies it into \\NAND but replaces and verifies nothing\n";
-}
-
-// "blocks 6-8, 10"
-std::string BlocksText(const std::vector<uint32_t> &blocks)
-{
-    std::string text;
-    for (size_t i = 0; i < blocks.size();) {
-        size_t j = i;
-        while (j + 1 < blocks.size() && blocks[j + 1] == blocks[j] + 1)
-            ++j;
-        text += (text.empty() ? "" : ", ") + std::to_string(blocks[i]) +
-                (j > i ? "-" + std::to_string(blocks[j]) : "");
-        i = j + 1;
-    }
-    return text;
 }
 
 }  // namespace
@@ -129,7 +115,7 @@ Command AddPackageCommand(CLI::App &app)
             std::cout << "the next boot writes "
                       << (forecast.bootLoader ? "the boot loader to blocks 0-4, " : "")
                       << "the image to block" << (forecast.nkBlocks.size() > 1 ? "s " : " ")
-                      << BlocksText(forecast.nkBlocks) << " and the TOC to block 5\n";
+                      << devkit::BlockRanges(forecast.nkBlocks) << " and the TOC to block 5\n";
         return 0;
     };
 }
