@@ -15,15 +15,6 @@ void AppendWord(std::vector<uint8_t> &out, uint32_t word)
         out.push_back(static_cast<uint8_t>(word >> shift));
 }
 
-void PlaceField(std::array<uint8_t, kBinTrailerSize> &trailer, size_t offset, size_t size,
-                const std::string &text, const char *name)
-{
-    if (text.size() > size)
-        throw std::invalid_argument(std::string("trailer ") + name + " \"" + text +
-                                    "\" is longer than " + std::to_string(size) + " bytes");
-    std::copy(text.begin(), text.end(), trailer.begin() + offset);
-}
-
 // Whether each image byte is carried by a record.
 std::vector<bool> CarriedBytes(const BinImageLayout &layout)
 {
@@ -47,11 +38,25 @@ uint32_t RecordChecksum(std::span<const uint8_t> data)
 std::array<uint8_t, kBinTrailerSize> EncodeBinTrailer(const BinTrailer &trailer)
 {
     std::array<uint8_t, kBinTrailerSize> bytes{};
-    PlaceField(bytes, 0, 4, trailer.company, "company");
-    PlaceField(bytes, 5, 10, trailer.product, "product");
-    PlaceField(bytes, 16, 6, trailer.version, "version");
-    PlaceField(bytes, 23, 4, trailer.language, "language");
+    for (const BinTrailerField &field : kBinTrailerFields) {
+        const std::string &text = trailer.*field.value;
+        if (text.size() > field.size)
+            throw std::invalid_argument(std::string("trailer ") + field.name + " \"" + text +
+                                        "\" is longer than " + std::to_string(field.size) +
+                                        " bytes");
+        std::copy(text.begin(), text.end(), bytes.begin() + long(field.offset));
+    }
     return bytes;
+}
+
+BinTrailer DecodeBinTrailer(std::span<const uint8_t, kBinTrailerSize> bytes)
+{
+    BinTrailer trailer;
+    for (const BinTrailerField &field : kBinTrailerFields) {
+        auto begin = bytes.begin() + long(field.offset);
+        trailer.*field.value = std::string(begin, std::find(begin, begin + long(field.size), 0));
+    }
+    return trailer;
 }
 
 std::vector<uint8_t> EncodeBinImage(const BinImageLayout &layout)

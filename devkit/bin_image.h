@@ -18,12 +18,26 @@ inline constexpr size_t kBinSignatureSize = 7;
 inline constexpr size_t kBinTrailerSize = 30;
 
 // The trailer's four ASCII fields; each is zero-padded to its size (company 4, product 10,
-// version 6, language 4) and may not be longer.
+// version 6, language 4) and may not be longer. The defaults are the device's.
 struct BinTrailer {
     std::string company = "QUOR";
     std::string product = "K275D";
     std::string version = "000001";
     std::string language = "ENG";
+};
+
+// Where each field lies in the 30 bytes; the bytes between them are zero.
+struct BinTrailerField {
+    const char *name;  // "company"
+    size_t offset;
+    size_t size;
+    std::string BinTrailer::*value;
+};
+inline constexpr BinTrailerField kBinTrailerFields[] = {
+    {"company", 0, 4, &BinTrailer::company},
+    {"product", 5, 10, &BinTrailer::product},
+    {"version", 16, 6, &BinTrailer::version},
+    {"language", 23, 4, &BinTrailer::language},
 };
 
 struct BinImageLayout {
@@ -42,6 +56,8 @@ uint32_t RecordChecksum(std::span<const uint8_t> data);
 // The 30 trailer bytes; the bytes between the fields are zero. Throws std::invalid_argument for a
 // field longer than its size.
 std::array<uint8_t, kBinTrailerSize> EncodeBinTrailer(const BinTrailer &trailer);
+// The fields of 30 trailer bytes, each up to its first zero byte.
+BinTrailer DecodeBinTrailer(std::span<const uint8_t, kBinTrailerSize> bytes);
 
 // Signature, header, the records in address order, the terminating record, then the trailer.
 // Throws std::invalid_argument for a record size of 0, a gap outside the image, an image whose

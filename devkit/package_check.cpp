@@ -25,13 +25,6 @@ std::string KeyOf(const std::string &name)
     return underscore == std::string::npos ? "" : name.substr(underscore + 1, 6);
 }
 
-// The trailer's field at its place, up to its first zero byte.
-std::string Field(const std::vector<char> &trailer, size_t at, size_t size)
-{
-    std::string field(trailer.begin() + long(at), trailer.begin() + long(at + size));
-    return field.substr(0, field.find('\0'));
-}
-
 // The .BIN's records and its trailer; its length when they hold.
 std::optional<uint32_t> CheckBin(const fs::path &file, std::vector<std::string> &refusals)
 {
@@ -50,16 +43,16 @@ std::optional<uint32_t> CheckBin(const fs::path &file, std::vector<std::string> 
                            std::to_string(kBinTrailerSize) + "-byte signature trailer");
         return image.length;
     }
-    std::vector<char> trailer(kBinTrailerSize);
+    std::array<uint8_t, kBinTrailerSize> bytes{};
     std::ifstream in(file, std::ios::binary);
     in.seekg(std::streamoff(end));
-    in.read(trailer.data(), std::streamsize(trailer.size()));
-    const BinTrailer device;
-    const std::string company = Field(trailer, 0, 4), product = Field(trailer, 5, 10);
-    if (company != device.company || product != device.product)
-        refusals.push_back(file.string() + ": signed for company \"" + company + "\", product \"" +
-                           product + "\", where the device takes \"" + device.company + "\", \"" +
-                           device.product + "\"; quordev sign puts its trailer on");
+    in.read(reinterpret_cast<char *>(bytes.data()), std::streamsize(bytes.size()));
+    const BinTrailer device, signed_ = DecodeBinTrailer(bytes);
+    if (signed_.company != device.company || signed_.product != device.product)
+        refusals.push_back(file.string() + ": signed for company \"" + signed_.company +
+                           "\", product \"" + signed_.product + "\", where the device takes \"" +
+                           device.company + "\", \"" + device.product +
+                           "\"; quordev sign puts its trailer on");
     return image.length;
 }
 

@@ -57,23 +57,17 @@ std::optional<uint32_t> ParseNumber(const std::string &text)
 // default; a field longer than its place is a wrong command line.
 void AddTrailerOptions(CLI::App *command, devkit::BinTrailer &trailer)
 {
-    struct Field {
-        const char *option;
-        std::string *value;
-        size_t size;
-    };
-    for (const Field &field :
-         {Field{"--company", &trailer.company, 4}, Field{"--product", &trailer.product, 10},
-          Field{"--version", &trailer.version, 6}, Field{"--language", &trailer.language, 4}}) {
+    for (const devkit::BinTrailerField &field : devkit::kBinTrailerFields) {
         const size_t size = field.size;
+        std::string &value = trailer.*field.value;
         command
-            ->add_option(field.option, *field.value,
-                         "the trailer's " + std::string(field.option + 2) + ", up to " +
-                             std::to_string(size) + " characters (default " + *field.value + ")")
+            ->add_option("--" + std::string(field.name), value,
+                         "the trailer's " + std::string(field.name) + ", up to " +
+                             std::to_string(size) + " characters (default " + value + ")")
             ->check(CLI::Validator(
-                [size](const std::string &value) {
-                    return value.size() <= size ? std::string()
-                                                : "at most " + std::to_string(size) + " characters";
+                [size](const std::string &text) {
+                    return text.size() <= size ? std::string()
+                                               : "at most " + std::to_string(size) + " characters";
                 },
                 "", "length"));
     }
