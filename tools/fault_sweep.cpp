@@ -363,10 +363,9 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     if (options.planned)
         options.planned(points.size(), calls.size());
     // Every worker boots its own copy; this process's copy serves when there is one worker.
-    WorkerSetup setup = [&]() -> ItemWork {
-        auto own = options.jobs > 1 && points.size() > 1
-                       ? std::shared_ptr<Sweeper>(new Sweeper{before, ScratchDevice(folder), {}})
-                       : std::shared_ptr<Sweeper>(&sweeper, [](Sweeper *) {});
+    WorkerSetup setup = [&](bool forked) -> ItemWork {
+        auto own = forked ? std::shared_ptr<Sweeper>(new Sweeper{before, ScratchDevice(folder), {}})
+                          : std::shared_ptr<Sweeper>(&sweeper, [](Sweeper *) {});
         return [own, &counting, &points](size_t i) {
             return nlohmann::json(own->SweepPoint(counting, points[i]));
         };

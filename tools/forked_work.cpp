@@ -38,7 +38,7 @@ void WriteAll(int fd, const std::string &text)
 {
     int status = 0;
     try {
-        ItemWork work = setup();
+        ItemWork work = setup(true);
         for (size_t item = first; item < count; item += step)
             WriteAll(fd, nlohmann::json{{"item", item}, {"result", work(item)}}.dump() + "\n");
     } catch (const std::exception &e) {
@@ -74,7 +74,7 @@ void RunForked(size_t count, unsigned workers, const WorkerSetup &setup,
 {
     workers = unsigned(std::min<size_t>(std::max(workers, 1u), std::max<size_t>(count, 1)));
     if (workers == 1) {
-        ItemWork work = setup();
+        ItemWork work = setup(false);
         for (size_t item = 0; item < count; ++item)
             done(item, work(item));
         return;

@@ -10,10 +10,11 @@
 
 namespace qs_tools {
 
-// Called in a worker once, before its first item: gives the function that does one item. What
-// it holds (a scratch copy of a device) lives until the worker's last item is done.
+// Called once in each worker before its first item, told whether the worker is a forked process
+// (else the items run in this one): gives the function that does one item. What it holds (a
+// scratch copy of a device) lives until the worker's last item is done.
 using ItemWork = std::function<nlohmann::json(size_t item)>;
-using WorkerSetup = std::function<ItemWork()>;
+using WorkerSetup = std::function<ItemWork(bool forked)>;
 
 // Does items 0 to count-1, item i in worker i % workers, and calls done in this process with
 // each item's result in item order. With one worker, or one item, all runs in this process. A

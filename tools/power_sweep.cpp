@@ -163,10 +163,9 @@ PowerSweep RunPowerSweep(const fs::path &device, const PowerSweepOptions &option
                          options.outcomes[i % options.outcomes.size()]);
     };
     // Every worker boots its own copy; this process's copy serves when there is one worker.
-    WorkerSetup setup = [&]() -> ItemWork {
-        auto own = options.jobs > 1 && planned > 1
-                       ? std::make_shared<Sweeper>(sweeper)
-                       : std::shared_ptr<Sweeper>(&sweeper, [](Sweeper *) {});
+    WorkerSetup setup = [&](bool forked) -> ItemWork {
+        auto own = forked ? std::make_shared<Sweeper>(sweeper)
+                          : std::shared_ptr<Sweeper>(&sweeper, [](Sweeper *) {});
         return [own, cutAt](size_t i) {
             CutResult cut = own->Cut(cutAt(i).first, cutAt(i).second);
             return nlohmann::json{
