@@ -1,8 +1,7 @@
 #include "devkit/flash_verify.h"
 
-#include <cstring>
-
 #include <cstdio>
+#include <cstring>
 
 #include "devkit/device_view.h"
 #include "devkit/nb0_image.h"

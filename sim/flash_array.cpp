@@ -23,6 +23,8 @@ uint8_t FlashArray::Backing::ReadByte(uint64_t) const
     return kErased;
 }
 
+void FlashArray::Backing::Store(const uint8_t *, std::span<const uint32_t>) const {}
+
 uint8_t FlashArray::SectorByte(uint32_t sector, uint32_t offset) const
 {
     uint64_t at = Offset(sector) + offset;
@@ -30,7 +32,6 @@ uint8_t FlashArray::SectorByte(uint32_t sector, uint32_t offset) const
         return backing_->ReadByte(at);
     return bytes_[at];
 }
-void FlashArray::Backing::Store(const uint8_t *, std::span<const uint32_t>) const {}
 
 void FlashArray::Changing(uint32_t block)
 {

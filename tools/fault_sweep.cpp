@@ -11,13 +11,13 @@
 #include "sim/device.h"
 #include "sim/device_lock.h"
 #include "sim/error.h"
+#include "sim/flash_driver.h"
 #include "tools/boot_runner.h"
 #include "tools/boot_stages.h"
 #include "tools/device_snapshot.h"
 #include "tools/flash_verdict.h"
 #include "tools/forked_work.h"
 #include "tools/scratch_device.h"
-#include "sim/flash_driver.h"
 
 namespace qs_tools {
 
