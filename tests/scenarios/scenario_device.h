@@ -21,7 +21,7 @@
 #include "sim/flash_array.h"
 #include "tests/support/temp_device.h"
 #include "tests/tools/tool_run.h"
-#include "tools/boot_runner.h"
+#include "tools/runner/boot_runner.h"
 
 namespace scenario {
 

@@ -11,8 +11,8 @@
 #include "tests/scenarios/scenario_device.h"
 #include "tests/support/temp_device.h"
 #include "tests/tools/tool_test.h"
-#include "tools/boot_summary.h"
-#include "tools/live_echo.h"
+#include "tools/runner/boot_summary.h"
+#include "tools/runner/live_echo.h"
 
 namespace boot_test {
 namespace {

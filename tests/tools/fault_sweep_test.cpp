@@ -10,9 +10,9 @@
 #include "platform/host/call_faults.h"
 #include "tests/scenarios/scenario_device.h"
 #include "tests/tools/tool_test.h"
-#include "tools/boot_runner.h"
-#include "tools/device_snapshot.h"
-#include "tools/fault_sweep.h"
+#include "tools/runner/boot_runner.h"
+#include "tools/sweeps/device_snapshot.h"
+#include "tools/sweeps/fault_sweep.h"
 
 namespace fault_sweep_test {
 namespace {

@@ -1,7 +1,7 @@
 // quordev's fault sweep linked with a shell whose BINFS check keeps the store open when the
 // partition search fails: the tools' tests expect the sweep to catch that defect.
-#include "tools/command_line.h"
-#include "tools/sweep_command.h"
+#include "tools/cli/command_line.h"
+#include "tools/cli/sweep_command.h"
 
 int main(int argc, char **argv)
 {

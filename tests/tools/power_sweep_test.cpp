@@ -4,9 +4,9 @@
 #include "devkit/nb0_image.h"
 #include "tests/scenarios/scenario_device.h"
 #include "tests/tools/tool_test.h"
-#include "tools/power_sweep.h"
-#include "tools/power_sweep_report.h"
-#include "tools/scratch_device.h"
+#include "tools/sweeps/power_sweep.h"
+#include "tools/reports/power_sweep_report.h"
+#include "tools/runner/scratch_device.h"
 
 namespace power_sweep_test {
 namespace {

@@ -1,0 +1,170 @@
+// quordev sweep faults: every fallible call of a boot failing in turn.
+
+#include <cstdio>
+#include <iostream>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/cli/command_line.h"
+#include "tools/sweeps/fault_sweep.h"
+#include "tools/cli/sweep_command.h"
+
+namespace qs_tools {
+
+namespace {
+
+std::string RowLine(const FaultRow &row)
+{
+    char head[96];
+    std::snprintf(head, sizeof head, "%6s  %-6s  %-10s  %-18s  %-21s  ",
+                  row.n ? std::to_string(row.n).c_str() : "-",
+                  row.breaches.empty() ? "ok" : "BREACH", row.boots.c_str(),
+                  row.n ? row.call.c_str() : "(none)", row.stage.c_str());
+    std::string line = head + row.did;
+    if (!row.target.empty())
+        line += "  [" + row.target + "]";
+    line += "\n";
+    for (const std::string &breach : row.breaches)
+        line += "        breach: " + breach + "\n";
+    for (const std::string &note : row.notes)
+        line += "        note: " + note + "\n";
+    return line;
+}
+
+void PrintText(const FaultSweepReport &report)
+{
+    std::cout << "fault sweep of " << report.device << ": " << report.calls
+              << " fallible calls in the boot without a fault; the device boots "
+              << report.bootsBefore << " before it\n";
+    std::printf("%6s  %-6s  %-10s  %-18s  %-21s  %s\n", "n", "result", "then boots", "call",
+                "stage", "what the shell did  [what the call acted on]");
+    std::cout << RowLine(report.counting);
+    std::vector<std::string> breached;
+    std::vector<std::pair<std::string, size_t>> unbootableByStage;  // in the boot's order
+    for (const FaultRow &row : report.rows) {
+        std::cout << RowLine(row);
+        if (!row.breaches.empty())
+            breached.push_back(std::to_string(row.n));
+        if (!row.leftUnbootable)
+            continue;
+        if (unbootableByStage.empty() || unbootableByStage.back().first != row.stage)
+            unbootableByStage.push_back({row.stage, 0});
+        ++unbootableByStage.back().second;
+    }
+    std::cout << report.rows.size() << " of " << report.calls
+              << " fault points swept: " << report.breaches
+              << (report.breaches == 1 ? " breach" : " breaches");
+    if (!report.counting.breaches.empty())
+        breached.insert(breached.begin(), "the boot without a fault");
+    for (size_t i = 0; i < breached.size(); ++i)
+        std::cout << (i ? ", " : " (") << breached[i] << (i + 1 == breached.size() ? ")" : "");
+    std::cout << "\n";
+    std::cout << report.leftUnbootable << " left the device unbootable";
+    size_t i = 0;
+    for (const auto &[stage, count] : unbootableByStage)
+        std::cout << (i++ ? ", " : " (") << count << " in " << stage;
+    std::cout << (unbootableByStage.empty() ? "" : ")") << "\n";
+}
+
+nlohmann::ordered_json RowJson(const FaultRow &row)
+{
+    nlohmann::ordered_json json;
+    if (row.n) {
+        json["n"] = row.n;
+        json["call"] = row.call;
+        json["target"] = row.target;
+    }
+    json["stage"] = row.stage;
+    json["did"] = row.did;
+    json["boots"] = row.boots;
+    json["ok"] = row.breaches.empty();
+    json["breaches"] = row.breaches;
+    json["notes"] = row.notes;
+    return json;
+}
+
+nlohmann::ordered_json ReportJson(const FaultSweepReport &report)
+{
+    nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+    for (const FaultRow &row : report.rows)
+        rows.push_back(RowJson(row));
+    return {{"device", report.device},
+            {"calls", report.calls},
+            {"swept", report.rows.size()},
+            {"boots_before", report.bootsBefore},
+            {"counting_boot", RowJson(report.counting)},
+            {"rows", rows},
+            {"breaches", report.breaches},
+            {"left_unbootable", report.leftUnbootable}};
+}
+
+}  // namespace
+
+// quordev sweep faults DIR [--every K | --sample K | --at LIST] [--jobs N] [--json]
+Command AddFaultSweepCommand(CLI::App &sweep)
+{
+    struct Arguments {
+        std::string folder;
+        FaultSweepOptions options;
+        bool json = false;
+    };
+    auto args = std::make_shared<Arguments>();
+    CLI::App *faults = sweep.add_subcommand(
+        "faults",
+        "boot the device once counting its fallible calls (files, folders, control codes, the "
+        "store, the heap, program starts, cues), then once for each of them failing as the device "
+        "fails it, each on a fresh copy of DIR; after every boot check that the shell returned, "
+        "held nothing, left no flash flag and the update mode off, and changed nothing outside "
+        "the files and flash blocks the boot owns, and tell what the boot loader would boot "
+        "afterwards; exit 3 on any breach, else 4 when a fault leaves a bootable device "
+        "unbootable");
+    faults->add_option("DIR", args->folder, "the device folder (locked, never changed)")
+        ->required();
+    faults
+        ->add_option("--every", args->options.every,
+                     "sweep every K-th fault point (1, 1+K, ...) and every DeviceIoControl one, "
+                     "but of a run of identical ones (a block's sector transfers) only the first "
+                     "and the last (default 1: all)")
+        ->type_name("K")
+        ->check(CLI::PositiveNumber);
+    CLI::Option *sample =
+        faults
+            ->add_option("--sample", args->options.sample,
+                         "sweep K fault points spread evenly over the boot's calls: K boots")
+            ->type_name("K")
+            ->check(CLI::PositiveNumber)
+            ->excludes("--every");
+    faults
+        ->add_option("--at", args->options.at,
+                     "sweep only these fault points, comma-separated (e.g. 37,412)")
+        ->delimiter(',')
+        ->type_name("LIST")
+        ->excludes("--every")
+        ->excludes(sample);
+    AddJobsOption(*faults, args->options.jobs);
+    faults->add_flag("--json", args->json, "print one JSON object (fields in README.md)");
+    return [faults, args] {
+        if (!faults->parsed())
+            return -1;
+        auto progress = std::make_shared<ProgressLine>("sweep faults");
+        FaultSweepOptions options = args->options;
+        options.planned = [progress, &options](uint64_t points, uint64_t calls) {
+            progress->Announce(
+                std::to_string(points) + " of " + std::to_string(calls) + " fault points", points,
+                options.jobs);
+        };
+        FaultSweepReport report = SweepFaults(
+            args->folder, options, [progress](uint64_t done, uint64_t total, const FaultRow &row) {
+                progress->Show(done, total, "point " + std::to_string(row.n) + ", " + row.call);
+            });
+        if (args->json)
+            std::cout << ReportJson(report).dump(2) << "\n";
+        else
+            PrintText(report);
+        if (report.breaches)
+            return kExitBreaches;
+        return report.leftUnbootable ? kExitUnbootable : 0;
+    };
+}
+
+}  // namespace qs_tools

@@ -1,0 +1,26 @@
+// quordev sweep: boots of one device folder repeated with one thing going wrong in each.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include "tools/cli/quordev_commands.h"
+#include "tools/sweeps/sweep_progress.h"
+
+namespace qs_tools {
+
+// A sweep that ran and found an invariant broken.
+constexpr int kExitBreaches = 3;
+// A sweep that ran, broke no invariant, and found a fault or a cut after which the device boots
+// nothing and its next boot does not mend it.
+constexpr int kExitUnbootable = 4;
+
+// The sweep group, with its kinds of sweep below it.
+Command AddSweepCommand(CLI::App &app);
+
+// quordev sweep faults DIR: each fallible call of a boot failing in turn.
+Command AddFaultSweepCommand(CLI::App &sweep);
+
+// quordev sweep power DIR: the power cut at each erase and program of the update boot in turn.
+Command AddSweepPowerCommand(CLI::App &sweep);
+
+}  // namespace qs_tools

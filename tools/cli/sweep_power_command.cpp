@@ -1,0 +1,96 @@
+// quordev sweep power: the power cut at each erase and program of a device's update boot.
+#include <algorithm>
+#include <iostream>
+
+#include "tools/sweeps/power_sweep.h"
+#include "tools/reports/power_sweep_report.h"
+#include "tools/reports/power_sweep_svg.h"
+#include "tools/cli/sweep_command.h"
+
+namespace qs_tools {
+
+// quordev sweep power DIR [--json] [--svg FILE] [--every K] [--outcomes LIST]
+Command AddSweepPowerCommand(CLI::App &sweep)
+{
+    struct Arguments {
+        std::string folder, svg;
+        bool json = false;
+        uint64_t every = 1;
+        std::vector<std::string> outcomes;
+        std::vector<uint64_t> at;
+        unsigned jobs = 1;
+    };
+    auto args = std::make_shared<Arguments>();
+    CLI::App *power = sweep.add_subcommand(
+        "power",
+        "cut the power at each erase and program of the device's update boot in turn (a "
+        "sector write is one program), on a fresh copy each time; for each cut show what the "
+        "boot loader finds, whether the old image, the new one or none would boot, and what "
+        "a second boot from that flash leaves; exit 4 when some second boot leaves the device "
+        "unbootable");
+    power->add_option("DIR", args->folder, "the device folder, with an update package waiting")
+        ->required();
+    power->add_flag("--json", args->json, "print one JSON object (fields in README.md)");
+    power
+        ->add_option("--svg", args->svg,
+                     "also draw the update to FILE as an SVG timeline of its flash operations, "
+                     "the verdicts and the unbootable windows")
+        ->type_name("FILE");
+    power
+        ->add_option("--every", args->every,
+                     "cut at operations 1, 1+K, 1+2K, ... and the last only (default 1: all)")
+        ->type_name("K")
+        ->check(CLI::Range(uint64_t(1), uint64_t(1) << 32));
+    power
+        ->add_option("--at", args->at,
+                     "cut at these operations only, comma-separated (e.g. to repeat cuts of an "
+                     "earlier sweep)")
+        ->delimiter(',')
+        ->type_name("LIST")
+        ->excludes("--every");
+    power
+        ->add_option("--outcomes", args->outcomes,
+                     "what a cut leaves of its operation, comma-separated: not-done, "
+                     "completed, torn (default all three)")
+        ->delimiter(',')
+        ->type_name("LIST")
+        ->check(Parses(sim::ParsePowerCutOutcome, "not-done, completed or torn"));
+    AddJobsOption(*power, args->jobs);
+    return [power, args] {
+        if (!power->parsed())
+            return -1;
+        PowerSweepOptions options;
+        options.every = args->every;
+        options.at = args->at;
+        if (!args->outcomes.empty()) {
+            options.outcomes.clear();
+            for (const std::string &name : args->outcomes)
+                options.outcomes.push_back(*sim::ParsePowerCutOutcome(name));
+        }
+        auto progress = std::make_shared<ProgressLine>("sweep power");
+        options.jobs = args->jobs;
+        // A cut costs two boots: up to the cut, and the next one.
+        options.planned = [progress, jobs = args->jobs](size_t cuts, size_t operations) {
+            progress->Announce(std::to_string(cuts) + " cuts at " + std::to_string(operations) +
+                                   " erases and programs",
+                               2 * cuts, jobs);
+        };
+        options.progress = [progress](const CutResult &cut, size_t done, size_t planned) {
+            progress->Show(done, planned,
+                           "operation " + std::to_string(cut.index) + ", " +
+                               sim::PowerCutOutcomeName(cut.outcome));
+        };
+        PowerSweep result = RunPowerSweep(args->folder, options);
+        if (!args->svg.empty())
+            WritePowerSweepSvg(args->svg, result);
+        if (args->json)
+            std::cout << PowerSweepJson(result).dump(2) << "\n";
+        else
+            std::cout << PowerSweepText(result);
+        bool recovered = std::all_of(result.cuts.begin(), result.cuts.end(),
+                                     [](const CutResult &cut) { return cut.second.Recovered(); });
+        return recovered ? 0 : kExitUnbootable;
+    };
+}
+
+}  // namespace qs_tools

@@ -1,0 +1,227 @@
+#include "tools/reports/flash_verdict.h"
+
+#include <algorithm>
+
+#include "devkit/boot_loader_view.h"
+#include "devkit/flash_verify.h"
+#include "devkit/nb0_image.h"
+#include "devkit/toc_record.h"
+#include "sim/device.h"
+
+namespace qs_tools {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void AppendSectors(const sim::FlashArray &flash, uint32_t firstSector, uint32_t count,
+                   std::vector<uint8_t> &bytes)
+{
+    for (uint32_t sector = firstSector; sector < firstSector + count; ++sector) {
+        auto data = flash.Sector(sector).first<sim::kSectorDataSize>();
+        bytes.insert(bytes.end(), data.begin(), data.end());
+    }
+}
+
+// The StepLoader's sectors and the four good EBoot blocks, as the boot loader reads them; none
+// when fewer than four blocks are good.
+std::optional<std::vector<uint8_t>> ReadBootLoaderBytes(const sim::FlashArray &flash)
+{
+    devkit::EbootBlocks eboot = devkit::FindEbootBlocks(flash);
+    if (eboot.blocks.size() < devkit::kEbootBlocks)
+        return std::nullopt;
+    std::vector<uint8_t> bytes;
+    bytes.reserve(devkit::kNb0Size);
+    AppendSectors(flash, 0, devkit::kStepLoaderSize / sim::kSectorDataSize, bytes);
+    for (uint32_t index = 0; index < devkit::kEbootBlocks; ++index)
+        AppendSectors(flash, eboot.blocks[index] * sim::kSectorsPerBlock, sim::kSectorsPerBlock,
+                      bytes);
+    return bytes;
+}
+
+// The NK image that ID[3] describes, sector by sector from where the NK writer put it.
+devkit::LoadedBinImage ReadNkImage(const sim::FlashArray &flash, const devkit::NkRegion &region,
+                                   const devkit::TocImage &descriptor)
+{
+    devkit::LoadedBinImage nk;
+    nk.start = descriptor.loadAddress;
+    nk.launch = descriptor.jumpAddress;
+    nk.length = region.sectors * sim::kSectorDataSize;
+    nk.bytes.reserve(nk.length);
+    for (uint64_t offset = 0; offset < nk.length; offset += sim::kSectorDataSize) {
+        devkit::FlashPlace place = devkit::NkPlace(region, offset);
+        AppendSectors(flash, place.block * sim::kSectorsPerBlock + place.sector, 1, nk.bytes);
+    }
+    nk.covered.assign(nk.length, true);
+    return nk;
+}
+
+bool BootLoaderIs(const std::optional<std::vector<uint8_t>> &flash,
+                  const std::optional<std::vector<uint8_t>> &image)
+{
+    return flash && image && *flash == *image;
+}
+
+// Sector by sector, where ID[3] places the image: most flashes that a cut leaves differ early,
+// and the byte-by-byte check is dear.
+bool NkSectorsMatch(sim::FlashDriver &driver, const devkit::TocRecord &toc,
+                    const devkit::LoadedBinImage &nk)
+{
+    devkit::NkRegion region = devkit::LocateNkImage(driver, toc);
+    if (region.unreadable || uint64_t(region.sectors) * sim::kSectorDataSize < nk.length)
+        return false;
+    for (uint64_t offset = 0; offset < nk.length; offset += sim::kSectorDataSize) {
+        devkit::FlashPlace place = devkit::NkPlace(region, offset);
+        auto data = driver.Flash().Sector(place.block * sim::kSectorsPerBlock + place.sector);
+        size_t size = size_t(std::min<uint64_t>(sim::kSectorDataSize, nk.length - offset));
+        if (!std::equal(data.begin(), data.begin() + size, nk.bytes.begin() + offset))
+            return false;
+    }
+    return true;
+}
+
+bool NkIs(sim::FlashDriver &driver, const devkit::TocRecord &toc,
+          const std::optional<devkit::LoadedBinImage> &nk)
+{
+    return nk && NkSectorsMatch(driver, toc, *nk) &&
+           devkit::VerifyFlash(driver, *nk, std::nullopt).Ok();
+}
+
+// The image a line of the shell names: "Open OS update image file... \flashdisk\...\x.bin \r\n".
+std::optional<std::string> OpenedImage(const std::string &debugLog, const std::string &opening)
+{
+    size_t at = debugLog.find(opening);
+    if (at == std::string::npos)
+        return std::nullopt;
+    at += opening.size();
+    size_t end = debugLog.find(" \r\n", at);
+    return debugLog.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// A device path's file below root/, each component matched without regard to case as the
+// device matches it.
+fs::path HostFile(const fs::path &root, const std::string &devicePath)
+{
+    fs::path host = root;
+    size_t from = 0;
+    while (from < devicePath.size()) {
+        size_t end = devicePath.find('\\', from);
+        std::string name = devicePath.substr(from, end == std::string::npos ? end : end - from);
+        from = end == std::string::npos ? devicePath.size() : end + 1;
+        if (name.empty())
+            continue;
+        fs::path match = host / name;
+        std::error_code error;
+        for (const fs::directory_entry &entry : fs::directory_iterator(host, error))
+            if (sim::FoldCase(entry.path().filename().string()) == sim::FoldCase(name))
+                match = entry.path();
+        host = match;
+    }
+    return host;
+}
+
+}  // namespace
+
+const char *ImageMatchName(ImageMatch match)
+{
+    switch (match) {
+        case ImageMatch::Old:
+            return "old";
+        case ImageMatch::New:
+            return "new";
+        case ImageMatch::Neither:
+            break;
+    }
+    return "neither";
+}
+
+const char *VerdictName(Verdict verdict)
+{
+    switch (verdict) {
+        case Verdict::Old:
+            return "old";
+        case Verdict::New:
+            return "new";
+        case Verdict::Unbootable:
+            break;
+    }
+    return "unbootable";
+}
+
+BootImages ReadBootImages(sim::FlashDriver &driver)
+{
+    const sim::FlashArray &flash = driver.Flash();
+    devkit::BootLoaderView view = devkit::ViewBootLoader(driver);
+    BootImages images;
+    if (view.stepLoader.checksumMatches)
+        images.bootLoader = ReadBootLoaderBytes(flash);
+    if (view.toc && view.nk && !view.nk->unreadable) {
+        images.nk = ReadNkImage(flash, *view.nk, view.toc->images[devkit::kNkImageIndex]);
+        // An erased region is no image: the factory TOC's ID[3] describes sectors that nothing
+        // was ever written to.
+        bool erased = std::all_of(images.nk->bytes.begin(), images.nk->bytes.end(),
+                                  [](uint8_t byte) { return byte == sim::kErased; });
+        if (erased || !NkIs(driver, *view.toc, images.nk))
+            images.nk.reset();
+    }
+    return images;
+}
+
+BootImages ReadPackageImages(const std::filesystem::path &nkBin,
+                             const std::optional<std::filesystem::path> &nb0)
+{
+    BootImages images;
+    images.nk = devkit::ReadBinImageFile(nkBin);
+    if (nb0) {
+        std::vector<uint8_t> bytes = devkit::ReadFileBytes(*nb0, devkit::kNb0Size);
+        // The flash writer stores the StepLoader's checksum whatever the file's word says.
+        if (bytes.size() == devkit::kNb0Size)
+            devkit::StoreWord(bytes, devkit::kStepLoaderChecksumOffset,
+                              devkit::StepLoaderChecksum(
+                                  std::span<const uint8_t>(bytes).first(devkit::kStepLoaderSize)));
+        images.bootLoader = std::move(bytes);
+    }
+    return images;
+}
+
+std::optional<UpdateImages> OpenedUpdateImages(const std::filesystem::path &device,
+                                               const std::string &debugLog,
+                                               const BootImages &oldImages)
+{
+    std::optional<std::string> nk = OpenedImage(debugLog, "Open OS update image file... ");
+    if (!nk)
+        return std::nullopt;
+    UpdateImages opened{*nk, OpenedImage(debugLog, "Open EBoot image file... "), {}};
+    std::optional<std::filesystem::path> nb0;
+    if (opened.bootLoader)
+        nb0 = HostFile(device / "root", *opened.bootLoader);
+    opened.images = ReadPackageImages(HostFile(device / "root", *nk), nb0);
+    // Without a boot loader in the package, the update keeps the one there.
+    if (!opened.images.bootLoader)
+        opened.images.bootLoader = oldImages.bootLoader;
+    return opened;
+}
+
+FlashJudgement JudgeFlash(sim::FlashDriver &driver, const BootImages &oldImages,
+                          const BootImages &newImages)
+{
+    devkit::BootLoaderView view = devkit::ViewBootLoader(driver);
+    FlashJudgement judgement;
+    judgement.stepLoaderChecksumOk = view.stepLoader.checksumMatches;
+    judgement.tocAccepted = view.toc && !devkit::TocRefusal(*view.toc);
+    std::optional<std::vector<uint8_t>> bootLoader;
+    if (judgement.stepLoaderChecksumOk)
+        bootLoader = ReadBootLoaderBytes(driver.Flash());
+    judgement.bootLoader = BootLoaderIs(bootLoader, newImages.bootLoader)   ? ImageMatch::New
+                           : BootLoaderIs(bootLoader, oldImages.bootLoader) ? ImageMatch::Old
+                                                                            : ImageMatch::Neither;
+    if (judgement.tocAccepted)
+        judgement.nk = NkIs(driver, *view.toc, newImages.nk)   ? ImageMatch::New
+                       : NkIs(driver, *view.toc, oldImages.nk) ? ImageMatch::Old
+                                                               : ImageMatch::Neither;
+    if (judgement.bootLoader != ImageMatch::Neither && judgement.nk != ImageMatch::Neither)
+        judgement.verdict = judgement.nk == ImageMatch::New ? Verdict::New : Verdict::Old;
+    return judgement;
+}
+
+}  // namespace qs_tools

@@ -1,0 +1,18 @@
+// quordev sweep power's output: one row per cut and a summary as text, or one JSON object.
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/sweeps/power_sweep.h"
+
+namespace qs_tools {
+
+std::string PowerSweepText(const PowerSweep &sweep);
+nlohmann::ordered_json PowerSweepJson(const PowerSweep &sweep);
+
+// "3.012 s" from microseconds, to the millisecond.
+std::string SecondsText(uint64_t us);
+
+}  // namespace qs_tools

@@ -1,0 +1,111 @@
+#include "tools/runner/boot_runner.h"
+
+#include <optional>
+
+#include "common/qs_common.h"
+#include "platform/host/host.h"
+#include "shell/shell.h"
+#include "sim/device.h"
+#include "sim/device_lock.h"
+#include "sim/flash_driver.h"
+#include "tools/runner/live_echo.h"
+
+namespace qs_tools {
+
+namespace {
+
+// The device stays attached for exactly one run, also when something throws.
+class AttachedRun {
+public:
+    explicit AttachedRun(sim::Device &device) { ce_host::Attach(device); }
+    ~AttachedRun() { ce_host::Detach(); }
+    AttachedRun(const AttachedRun &) = delete;
+    AttachedRun &operator=(const AttachedRun &) = delete;
+};
+
+// How a run of the shell ended early: a simulator error, or the power going.
+struct Stop {
+    std::string what;
+    std::optional<sim::PowerCut> powerCut;
+};
+
+// Runs the entry point; what the simulator throws is journaled as the boot's last event (the
+// flash driver journals a power cut itself).
+std::optional<Stop> RunShell(sim::Device &device, const std::function<int()> &entryPoint,
+                             BootReport &report, uint64_t &heapPeak)
+{
+    AttachedRun run(device);
+    try {
+        ResetShellState();
+        report.shellResult = entryPoint();
+        heapPeak = ce_host::Held().peakHeapBytes;
+        ce_host::ReportLeaks();
+        sim::DeviceFlash(device).ReportFlagsLeftOn();
+    } catch (const sim::PowerCut &cut) {
+        heapPeak = ce_host::Held().peakHeapBytes;
+        return Stop{cut.what(), cut};
+    } catch (const std::exception &e) {
+        heapPeak = ce_host::Held().peakHeapBytes;
+        device.Events().Error(e.what());
+        return Stop{e.what(), std::nullopt};
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+BootPowerCut::BootPowerCut(const sim::PowerCut &cut)
+    : BootStopped(std::string(cut.what()) +
+                  " (nand.bin and root/ are as the cut left them; debug.log and journal.jsonl "
+                  "hold the boot up to it)"),
+      cut(cut)
+{
+}
+
+BootReport BootDevice(sim::Device &device, const BootOptions &options,
+                      const std::function<int()> &entryPoint)
+{
+    device.Clock().SetRealTime(options.realTime);
+    LiveEcho echo(options.echo, options.echoStyle);
+    if (!options.quiet)
+        device.Events().SetListener([&echo](const sim::Journal::Event &e) { echo.Show(e); });
+
+    BootReport report;
+    uint64_t heapPeak = 0;
+    std::optional<Stop> stopped = RunShell(device, entryPoint, report, heapPeak);
+    device.Events().SetListener(nullptr);
+    device.Save();
+    if (stopped) {
+        echo.Finish();
+        if (stopped->powerCut)
+            throw BootPowerCut(*stopped->powerCut);
+        throw BootStopped("the boot stopped on a simulator error: " + stopped->what +
+                          " (debug.log and journal.jsonl hold the boot up to it)");
+    }
+
+    report.summary = SummarizeJournal(device.Events().Events());
+    report.summary.heapPeakBytes = heapPeak;
+    report.summary.flash = sim::DeviceFlash(device).Usage();
+    report.exitStatus = BootExitStatus(report.summary);
+    if (!options.quiet) {
+        echo.Finish();
+        echo.Print("\n");
+    }
+    echo.Print(FormatSummary(report.summary));
+    report.printed = echo.Text();
+    return report;
+}
+
+BootReport BootShell(sim::Device &device, const BootOptions &options)
+{
+    return BootDevice(device, options, QuorShellMain);
+}
+
+BootReport BootDeviceFolder(const std::filesystem::path &folder, const BootOptions &options)
+{
+    sim::DeviceLock lock(folder);
+    std::unique_ptr<sim::Device> device = sim::Device::Open(folder);
+    return BootShell(*device, options);
+}
+
+}  // namespace qs_tools

@@ -1,0 +1,276 @@
+#include "tools/runner/boot_summary.h"
+
+#include <cstdio>
+
+#include <regex>
+#include <set>
+
+#include "devkit/device_view.h"
+#include "sim/flash_array.h"
+#include "sim/flash_driver.h"
+#include "sim/power_controller.h"
+#include "tools/runner/live_echo.h"
+
+namespace qs_tools {
+
+namespace {
+
+using Event = sim::Journal::Event;
+
+// The 4-byte little-endian word at the start of a buffer.
+std::optional<uint32_t> WordOf(const std::string &hex)
+{
+    std::vector<uint8_t> bytes = FromHex(hex);
+    if (bytes.size() < 4)
+        return std::nullopt;
+    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
+           uint32_t(bytes[3]) << 24;
+}
+
+bool IsAcceptedPowerCode(const Event &event, uint32_t code)
+{
+    return event["event"] == "ioctl" && event["device"] == "PWR1:" && event["code"] == code &&
+           event["ok"] == true;
+}
+
+void ReadPowerControl(const Event &event, BootSummary &summary)
+{
+    using sim::PowerController;
+    if (IsAcceptedPowerCode(event, PowerController::kGetBootKeyStatus)) {
+        std::vector<uint8_t> out = FromHex(event["out"].get<std::string>());
+        if (!out.empty())
+            summary.bootKey = out[0];
+    } else if (IsAcceptedPowerCode(event, PowerController::kSetAppExecuteFlag)) {
+        summary.appExecuteFlag = WordOf(event["in"].get<std::string>());
+    } else if (IsAcceptedPowerCode(event, PowerController::kReboot)) {
+        summary.restartRequested = true;
+        summary.restartAtMs = event["t"];
+    }
+}
+
+bool IsWrittenRun(const Event &event)
+{
+    return event["event"] == "ioctl" && event["device"] == "DSK1:" &&
+           event["code"] == sim::FlashDriver::kWriteSector && event["ok"] == true &&
+           event.contains("first");
+}
+
+// The blocks of a merged run of sector writes.
+void AddWrittenBlocks(const Event &event, std::set<uint32_t> &blocks)
+{
+    uint32_t first = event["first"], count = event["count"];
+    for (uint32_t sector = first; sector < first + count; ++sector)
+        blocks.insert(sector / sim::kSectorsPerBlock);
+}
+
+// The shell's own lines tell what an image writer skipped and how the update ended.
+void ReadUpdateLine(const std::string &text, BootSummary &summary, std::set<uint32_t> &skipped)
+{
+    static const std::regex kSkipped(
+        R"(\[QuorShell\] Write(?:EBootImage|NK): (\d+) block is bad block)");
+    static const std::regex kResult(R"(\[QuorShell\]UpdateSystemImage -- (\d+) )");
+    std::smatch match;
+    if (std::regex_search(text, match, kSkipped))
+        skipped.insert(uint32_t(std::stoul(match[1])));
+    else if (std::regex_search(text, match, kResult))
+        summary.osUpdate = match[1] != "0";
+}
+
+// The installation's lines tell its result: the NAND volume missing, the application folder
+// verified, the previous one moved back after five failed compares, or a copy of the
+// application folder failing after a failed compare.
+class AppDataReading {
+public:
+    void Read(const std::string &text, BootSummary &summary)
+    {
+        if (text.starts_with("QuorShell: CopyAPPFiles ++")) {
+            *this = {};
+            summary.appData = true;
+            summary.appDataDetail = "nothing verified (no apps folder in the update)";
+        } else if (text.starts_with("QuorShell: CopyAppFiles NAND is not exist")) {
+            Fail(summary, "\\NAND is missing; nothing touched");
+        } else if (text.starts_with("CopyAPPFiles: CheckExeFile fail")) {
+            ++failedCompares_;
+        } else if (text.starts_with("CopyAPPFiles: DeleteAllFile \\NAND\\apps_bk")) {
+            summary.appDataDetail =
+                "apps verified at compare " + std::to_string(failedCompares_ + 1);
+        } else if (text.starts_with("CopyAPPFiles: MoveFile \\NAND\\apps_bk -> \\NAND\\apps")) {
+            Fail(summary, std::to_string(failedCompares_) +
+                              " compares failed; the previous apps folder is back");
+        } else if (text.starts_with("CopyAPPFiles: CopyExeFile fail")) {
+            if (failedCompares_ > 0)
+                Fail(summary, "a copy of apps failed; the backup stays in \\NAND\\apps_bk");
+            else
+                mainCopyFailed_ = true;
+        } else if (text.starts_with("OSUPDATE: CopyAPPFiles --") && mainCopyFailed_ &&
+                   summary.appData == true) {
+            summary.appDataDetail += " (the copy of the whole tree failed)";
+        }
+    }
+
+private:
+    static void Fail(BootSummary &summary, const std::string &detail)
+    {
+        summary.appData = false;
+        summary.appDataDetail = detail;
+    }
+
+    int failedCompares_ = 0;
+    bool mainCopyFailed_ = false;
+};
+
+std::string Seconds(uint64_t ms)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu.%03llu s", static_cast<unsigned long long>(ms / 1000),
+                  static_cast<unsigned long long>(ms % 1000));
+    return text;
+}
+
+// "0.412 s (erase 30, program 1800, read 1900 operations)"
+std::string FlashTimeText(const sim::FlashUsage &flash)
+{
+    std::string counts = "(erase " + std::to_string(flash.erases) + ", program " +
+                         std::to_string(flash.programs) + ", read " + std::to_string(flash.reads) +
+                         " operations)";
+    if (!flash.timed)
+        return "not timed: no flash.timing " + counts;
+    return Seconds(flash.timeUs / 1000) + " " + counts;
+}
+
+void AddLines(std::string &text, const char *label, const std::vector<std::string> &lines,
+              const std::string &whenEmpty)
+{
+    char head[32];
+    std::snprintf(head, sizeof head, "%-18s", label);
+    if (lines.empty()) {
+        text += head + whenEmpty + "\n";
+        return;
+    }
+    for (const std::string &line : lines) {
+        text += head + line + "\n";
+        std::snprintf(head, sizeof head, "%-18s", "");
+    }
+}
+
+void AddLine(std::string &text, const char *label, const std::string &value)
+{
+    AddLines(text, label, {value}, "");
+}
+
+std::string Joined(const std::vector<std::string> &items, const char *separator)
+{
+    std::string text;
+    for (const std::string &item : items)
+        text += (text.empty() ? "" : separator) + item;
+    return text;
+}
+
+}  // namespace
+
+std::vector<uint8_t> FromHex(const std::string &hex)
+{
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+std::string CueName(const std::string &devicePath)
+{
+    std::string name = devicePath.substr(devicePath.find_last_of("\\/") + 1);
+    size_t dot = name.find_last_of('.');
+    return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+std::string FlagText(uint32_t word)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, word ? "0x%X" : "%u", word);
+    return text;
+}
+
+BootSummary SummarizeJournal(const std::vector<Event> &events)
+{
+    BootSummary summary;
+    std::set<uint32_t> written, skipped;
+    AppDataReading appData;
+    for (const Event &event : events) {
+        const std::string kind = event["event"];
+        if (kind == "log") {
+            ReadUpdateLine(event["text"], summary, skipped);
+            appData.Read(event["text"], summary);
+        } else if (kind == "braille") {
+            ++summary.brailleWrites;
+            summary.lastBrailleLine = event["text"];
+        } else if (kind == "ioctl") {
+            ReadPowerControl(event, summary);
+            if (IsWrittenRun(event))
+                AddWrittenBlocks(event, written);
+        } else if (kind == "sound") {
+            std::string name = CueName(event["path"]);
+            summary.cues.push_back(event["ok"] == true ? name : name + " (not played)");
+        } else if (kind == "process") {
+            if (event["ok"] == true)
+                summary.programStarted = event["path"];
+            else
+                summary.programsFailed.push_back(event["path"]);
+        } else if (kind == "leak") {
+            summary.held.push_back(event["what"]);
+        } else if (kind == "misuse") {
+            summary.misused.push_back(event["call"].get<std::string>() + ": " +
+                                      event["what"].get<std::string>());
+        } else if (kind == "violation") {
+            std::string what =
+                event["device"].get<std::string>() + " " + event["what"].get<std::string>();
+            if (event.value("kind", "") == "flag")
+                summary.flagsLeftOn.push_back(what);
+            else
+                summary.violations.push_back(what);
+        }
+    }
+    summary.blocksWritten.assign(written.begin(), written.end());
+    summary.blocksSkipped.assign(skipped.begin(), skipped.end());
+    return summary;
+}
+
+std::string FormatSummary(const BootSummary &s)
+{
+    std::string program = s.programStarted.value_or("none");
+    if (!s.programsFailed.empty())
+        program += " (failed to start: " + Joined(s.programsFailed, ", ") + ")";
+    std::string text = "-- boot summary --\n";
+    AddLine(text, "boot key", s.bootKey ? std::to_string(*s.bootKey) : "not read");
+    AddLine(text, "cues", s.cues.empty() ? "none" : Joined(s.cues, ", "));
+    AddLine(text, "OS update", !s.osUpdate ? "none offered" : *s.osUpdate ? "written" : "failed");
+    AddLine(text, "flash written",
+            s.blocksWritten.empty() ? "nothing" : "blocks " + devkit::BlockRanges(s.blocksWritten));
+    AddLine(text, "blocks skipped",
+            s.blocksSkipped.empty() ? "none" : devkit::BlockRanges(s.blocksSkipped) + " (bad)");
+    AddLine(text, "restart",
+            s.restartRequested ? "requested at " + Seconds(s.restartAtMs) : "not requested");
+    AddLine(text, "flash time", FlashTimeText(s.flash));
+    AddLine(
+        text, "app data",
+        !s.appData ? "none offered" : (*s.appData ? "installed, " : "failed, ") + s.appDataDetail);
+    AddLine(text, "braille writes",
+            std::to_string(s.brailleWrites) +
+                (s.brailleWrites ? ", the last: " + BrailleLineText(s.lastBrailleLine) : ""));
+    AddLine(text, "program started", program);
+    AddLine(text, "app-execute flag", s.appExecuteFlag ? FlagText(*s.appExecuteFlag) : "not sent");
+    AddLine(text, "heap peak", std::to_string(s.heapPeakBytes) + " bytes");
+    AddLines(text, "still held", s.held, "nothing held");
+    AddLines(text, "misused calls", s.misused, "none");
+    AddLines(text, "flags left on", s.flagsLeftOn, "none");
+    AddLines(text, "violations", s.violations, "none");
+    return text;
+}
+
+int BootExitStatus(const BootSummary &s)
+{
+    return (s.held.empty() ? 0 : kExitHeld) | (s.misused.empty() ? 0 : kExitMisuse) |
+           (s.flagsLeftOn.empty() ? 0 : kExitFlagLeftOn) |
+           (s.violations.empty() ? 0 : kExitViolation);
+}
+
+}  // namespace qs_tools

@@ -1,0 +1,383 @@
+#include "tools/sweeps/fault_sweep.h"
+
+#include <fstream>
+#include <memory>
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "devkit/device_view.h"
+#include "platform/host/call_faults.h"
+#include "sim/device.h"
+#include "sim/device_lock.h"
+#include "sim/error.h"
+#include "sim/flash_driver.h"
+#include "tools/runner/boot_runner.h"
+#include "tools/sweeps/boot_stages.h"
+#include "tools/sweeps/device_snapshot.h"
+#include "tools/reports/flash_verdict.h"
+#include "tools/sweeps/forked_work.h"
+#include "tools/runner/scratch_device.h"
+
+namespace qs_tools {
+
+// A row crosses from a sweep worker to the sweep as JSON.
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FaultRow, n, call, target, stage, did, boots, leftUnbootable,
+                                   breaches, notes)
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// What the device folder holds before any boot.
+struct Before {
+    fs::path folder;
+    RootSnapshot root;
+    std::vector<uint8_t> flash;
+    UpdateOffer offer;
+    BootImages images;  // what the boot loader loads from the flash
+};
+
+// The boot without a fault: its calls, the stage along its journal, the blocks it may write.
+struct CountingBoot {
+    std::vector<ce_host::FallibleCallRecord> calls;
+    std::vector<std::string> stages;
+    std::set<uint32_t> ownedBlocks;
+    BootImages newImages;  // the update's, or the old ones when the boot writes no image
+};
+
+struct Boot {
+    std::optional<BootReport> report;
+    std::string stopped;                 // why the simulator stopped it
+    std::vector<uint32_t> flashTouched;  // the blocks it erased, programmed or marked
+    std::string boots;                   // judged from the flash in memory, when asked
+};
+
+// The images to judge the flash by after the boot.
+struct Judge {
+    const BootImages &oldImages;
+    const BootImages &newImages;
+};
+
+Boot RunBoot(const fs::path &copy, std::optional<Judge> judge = std::nullopt)
+{
+    BootOptions options;
+    options.quiet = true;
+    sim::DeviceLock lock(copy);
+    std::unique_ptr<sim::Device> device = sim::Device::Open(copy);
+    Boot boot;
+    try {
+        boot.report = BootShell(*device, options);
+    } catch (const BootStopped &e) {
+        boot.stopped = e.what();
+    }
+    // A flash never laid down was never touched, and holds no boot loader; asking for it would
+    // lay it down.
+    boot.boots = VerdictName(Verdict::Unbootable);
+    if (fs::exists(copy / "nand.bin")) {
+        sim::FlashDriver &flash = sim::DeviceFlash(*device);
+        boot.flashTouched = flash.Flash().ChangedBlocks();
+        if (judge)
+            boot.boots = VerdictName(JudgeFlash(flash, judge->oldImages, judge->newImages).verdict);
+    }
+    return boot;
+}
+
+std::vector<sim::Journal::Event> ReadJournal(const fs::path &copy, const char *onlyHolding = "")
+{
+    std::vector<sim::Journal::Event> events;
+    std::ifstream in(copy / "journal.jsonl");
+    for (std::string line; std::getline(in, line);)
+        if (line.find(onlyHolding) != std::string::npos)
+            events.push_back(sim::Journal::Event::parse(line));
+    return events;
+}
+
+std::string Joined(const std::vector<std::string> &items, const char *separator)
+{
+    std::string text;
+    for (const std::string &item : items)
+        text += (text.empty() ? "" : separator) + item;
+    return text;
+}
+
+// What the shell made of the boot, as its summary tells it.
+std::string WhatItDid(const Boot &boot)
+{
+    if (!boot.report)
+        return "stopped by the simulator";
+    const BootSummary &summary = boot.report->summary;
+    std::vector<std::string> parts;
+    if (summary.osUpdate)
+        parts.push_back(*summary.osUpdate ? "OS update written" : "OS update failed");
+    if (summary.appData)
+        parts.push_back(*summary.appData ? "app data installed" : "app data failed");
+    parts.push_back(summary.cues.empty() ? "no cues" : "cues " + Joined(summary.cues, ", "));
+    if (summary.restartRequested)
+        parts.push_back("restart requested");
+    parts.push_back(summary.programStarted ? "started " + *summary.programStarted
+                                           : "no program started");
+    return Joined(parts, "; ");
+}
+
+void AddAll(std::vector<std::string> &to, const char *label, const std::vector<std::string> &what)
+{
+    for (const std::string &item : what)
+        to.push_back(label + item);
+}
+
+// What an injected fault leaves behind by itself, which the shell has no second try to undo:
+// the update mode on when the fault is its one attempt to switch it off (the open of the power
+// controller or the control code after it), a flash flag on when the fault is the call that
+// clears it.
+// Likewise a write the device refuses because the injected fault is the call that sets its
+// flag: the shell does not act on a flag's result, and the flash stays as it was.
+struct Excuses {
+    bool updateMode = false;
+    std::string flag;       // "EBoot", "NK", "TOC": left on
+    std::string unsetFlag;  // never set
+};
+
+Excuses ExcusesFor(const std::vector<ce_host::FallibleCallRecord> &calls, size_t index)
+{
+    static const char *const kFlags[][2] = {
+        {"DSK1: IOCTL_FMD_SET_EBOOT_FLAG", "EBoot"},
+        {"DSK1: IOCTL_FMD_SET_NK_FLAG", "NK"},
+        {"DSK1: IOCTL_FMD_SET_TOC_FLAG", "TOC"},
+    };
+    auto isControl = [&](size_t i, const char *target) {
+        return i < calls.size() && calls[i].call == "DeviceIoControl" && calls[i].target == target;
+    };
+    const char *modeOff = "PWR1: SET_OS_UPDATE_MODE 00000000";
+    Excuses excuses;
+    excuses.updateMode = isControl(index, modeOff) ||
+                         (calls[index].call == "CreateFileW" && calls[index].target == "PWR1:" &&
+                          isControl(index + 1, modeOff));
+    for (const auto &[code, flag] : kFlags) {
+        if (isControl(index, (std::string(code) + " 00000000").c_str()))
+            excuses.flag = flag;
+        if (isControl(index, (std::string(code) + " ecac0000").c_str()))
+            excuses.unsetFlag = flag;
+    }
+    return excuses;
+}
+
+// The invariants every boot keeps, with or without a fault. Gives back the blocks the boot
+// changed.
+std::vector<uint32_t> CheckInvariants(const fs::path &copy, const Boot &boot, const Before &before,
+                                      const std::set<uint32_t> &ownedBlocks, const Excuses &excuses,
+                                      FaultRow &row)
+{
+    if (boot.report) {
+        const BootSummary &summary = boot.report->summary;
+        AddAll(row.breaches, "still held: ", summary.held);
+        for (const std::string &flag : summary.flagsLeftOn) {
+            if (!excuses.flag.empty() && flag.find("the " + excuses.flag + " flag ") != flag.npos)
+                row.notes.push_back(excuses.flag + " flag left on by the injected fault itself");
+            else
+                row.breaches.push_back("flag left on: " + flag);
+        }
+        AddAll(row.breaches, "misused: ", summary.misused);
+        for (const std::string &violation : summary.violations) {
+            if (!excuses.unsetFlag.empty() &&
+                violation.ends_with(" without the " + excuses.unsetFlag + " flag"))
+                row.notes.push_back("refused by the device: " + violation +
+                                    ", which the injected fault left unset");
+            else
+                row.breaches.push_back("violation: " + violation);
+        }
+    } else {
+        row.breaches.push_back("the shell did not return: " + boot.stopped);
+    }
+    std::optional<uint32_t> mode = SavedUpdateMode(copy);
+    if (mode.value_or(0) != 0) {
+        if (excuses.updateMode)
+            row.notes.push_back("mode left on by the injected fault itself");
+        else
+            row.breaches.push_back("update mode left on");
+    }
+    AddAll(row.breaches,
+           "outside the boot's files: ", RootChanges(before.root, SnapshotRoot(copy)));
+    std::vector<uint32_t> changed = ChangedBlocks(before.flash, copy, boot.flashTouched);
+    std::vector<std::string> outside;
+    for (uint32_t block : changed)
+        if (!ownedBlocks.count(block))
+            outside.push_back(std::to_string(block));
+    if (!outside.empty())
+        row.breaches.push_back("flash block" + std::string(outside.size() > 1 ? "s " : " ") +
+                               Joined(outside, ", ") + " changed outside the update's blocks");
+    return changed;
+}
+
+// What the boot loader would boot from a device folder's flash; a flash never written holds no
+// boot loader.
+std::string WhatBoots(const fs::path &folder, const BootImages &oldImages,
+                      const BootImages &newImages)
+{
+    std::unique_ptr<sim::FlashDriver> flash = devkit::OpenDeviceFlash(folder);
+    if (!flash)
+        return VerdictName(Verdict::Unbootable);
+    return VerdictName(JudgeFlash(*flash, oldImages, newImages).verdict);
+}
+
+// The fault fired where the counting boot said it would: the same calls led up to it.
+void CheckFaultPoint(const fs::path &copy, const CountingBoot &counting, FaultRow &row)
+{
+    const std::vector<ce_host::FallibleCallRecord> &calls = ce_host::FallibleCalls();
+    for (uint64_t i = 0; i + 1 < row.n && i < calls.size(); ++i) {
+        if (calls[i].call != counting.calls[i].call ||
+            calls[i].target != counting.calls[i].target) {
+            row.breaches.push_back("the boot took another way before the fault: call " +
+                                   std::to_string(i + 1) + " was " + calls[i].call + " " +
+                                   calls[i].target);
+            return;
+        }
+    }
+    std::string expected = row.call + " #" + std::to_string(row.n);
+    for (const sim::Journal::Event &event : ReadJournal(copy, "\"fault\""))
+        if (event.value("event", "") == "fault" && event.value("device", "") == "calls" &&
+            event.value("what", "") == expected)
+            return;
+    row.breaches.push_back("the fault point was never reached");
+}
+
+Before Inspect(const fs::path &folder)
+{
+    Before before{folder, SnapshotRoot(folder), FlashImage(folder), FindUpdateOffer(folder), {}};
+    if (std::unique_ptr<sim::FlashDriver> flash = devkit::OpenDeviceFlash(folder))
+        before.images = ReadBootImages(*flash);
+    return before;
+}
+
+// The sweep's state between boots: the copy, and the blocks the last boot changed in it.
+struct Sweeper {
+    const Before &before;
+    ScratchDevice copy;
+    std::vector<uint32_t> changedBlocks;
+
+    CountingBoot CountCalls(FaultRow &row)
+    {
+        ce_host::ScopedFailingCall none(std::nullopt);
+        Boot boot = RunBoot(copy.Path());
+        CountingBoot counting;
+        counting.calls = ce_host::FallibleCalls();
+        counting.stages = StagesAlong(ReadJournal(copy.Path()));
+        counting.ownedBlocks =
+            BlocksTheUpdateOwns(before.offer, boot.report ? boot.report->summary.blocksWritten
+                                                          : std::vector<uint32_t>{});
+        // The images from the device folder itself: the boot removed the copy's update folder.
+        std::optional<UpdateImages> update = OpenedUpdateImages(
+            before.folder, sim::ReadWholeFile(copy.Path() / "debug.log"), before.images);
+        counting.newImages = update ? update->images : before.images;
+        row.stage = "whole boot";
+        row.did = WhatItDid(boot);
+        changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks, {}, row);
+        row.boots = WhatBoots(copy.Path(), before.images, counting.newImages);
+        return counting;
+    }
+
+    FaultRow SweepPoint(const CountingBoot &counting, uint64_t n)
+    {
+        const ce_host::FallibleCallRecord &call = counting.calls[n - 1];
+        FaultRow row;
+        row.n = n;
+        row.call = call.call;
+        row.target = call.target;
+        // Where the call stood in the boot without a fault, its own events included.
+        row.stage = counting.stages[std::min(call.endEvent, counting.stages.size() - 1)];
+        copy.Restore({changedBlocks.begin(), changedBlocks.end()});
+        ce_host::ScopedFailingCall fault(n);
+        Boot boot = RunBoot(copy.Path(), Judge{before.images, counting.newImages});
+        row.did = WhatItDid(boot);
+        CheckFaultPoint(copy.Path(), counting, row);
+        changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks,
+                                        ExcusesFor(counting.calls, n - 1), row);
+        row.boots = boot.boots;
+        return row;
+    }
+};
+
+}  // namespace
+
+std::vector<uint64_t> SelectFaultPoints(const std::vector<FaultPointCall> &calls,
+                                        const FaultSweepOptions &options)
+{
+    std::vector<uint64_t> points;
+    if (!options.at.empty()) {
+        for (uint64_t n : std::set<uint64_t>(options.at.begin(), options.at.end())) {
+            if (n == 0 || n > calls.size())
+                throw sim::DeviceError("no fault point " + std::to_string(n) + ": the boot makes " +
+                                       std::to_string(calls.size()) + " fallible calls");
+            points.push_back(n);
+        }
+        return points;
+    }
+    if (options.sample > 0) {
+        for (uint64_t i = 0; i < std::min<uint64_t>(options.sample, calls.size()); ++i)
+            points.push_back(1 +
+                             i * calls.size() / std::min<uint64_t>(options.sample, calls.size()));
+        return points;
+    }
+    uint64_t every = std::max<uint64_t>(options.every, 1);
+    auto sameAs = [&](size_t i, size_t j) {
+        return j < calls.size() && calls[j].call == calls[i].call &&
+               calls[j].target == calls[i].target;
+    };
+    for (size_t i = 0; i < calls.size(); ++i) {
+        bool control = calls[i].call == "DeviceIoControl";
+        // A sector transfer repeats its neighbours' way through the shell: the first and the last
+        // of a run stand for it.
+        bool inRun = i > 0 && sameAs(i, i - 1) && sameAs(i, i + 1);
+        if (i % every == 0 || (control && !inRun))
+            points.push_back(i + 1);
+    }
+    return points;
+}
+
+FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &options,
+                             const SweepProgress &progress)
+{
+    sim::DeviceLock lock(folder);
+    if (!fs::exists(folder / "device.json"))
+        throw sim::DeviceError(folder.string() + ": holds no device (no device.json)");
+    Before before = Inspect(folder);
+    Sweeper sweeper{before, ScratchDevice(folder), {}};
+
+    FaultSweepReport report;
+    report.device = folder.string();
+    CountingBoot counting = sweeper.CountCalls(report.counting);
+    report.calls = counting.calls.size();
+    report.breaches = report.counting.breaches.empty() ? 0 : 1;
+    report.bootsBefore = WhatBoots(folder, before.images, counting.newImages);
+    const std::string unbootable = VerdictName(Verdict::Unbootable);
+    auto markUnbootable = [&](FaultRow &row) {
+        row.leftUnbootable = report.bootsBefore != unbootable && row.boots == unbootable;
+        report.leftUnbootable += row.leftUnbootable ? 1 : 0;
+    };
+    markUnbootable(report.counting);
+
+    std::vector<FaultPointCall> calls;
+    for (const ce_host::FallibleCallRecord &call : counting.calls)
+        calls.push_back({call.call, call.target});
+    std::vector<uint64_t> points = SelectFaultPoints(calls, options);
+    if (options.planned)
+        options.planned(points.size(), calls.size());
+    // Every worker boots its own copy; this process's copy serves when there is one worker.
+    WorkerSetup setup = [&](bool forked) -> ItemWork {
+        auto own = forked ? std::shared_ptr<Sweeper>(new Sweeper{before, ScratchDevice(folder), {}})
+                          : std::shared_ptr<Sweeper>(&sweeper, [](Sweeper *) {});
+        return [own, &counting, &points](size_t i) {
+            return nlohmann::json(own->SweepPoint(counting, points[i]));
+        };
+    };
+    RunForked(points.size(), options.jobs, setup, [&](size_t i, const nlohmann::json &result) {
+        report.rows.push_back(result.get<FaultRow>());
+        report.breaches += report.rows.back().breaches.empty() ? 0 : 1;
+        markUnbootable(report.rows.back());
+        if (progress)
+            progress(i + 1, points.size(), report.rows.back());
+    });
+    return report;
+}
+
+}  // namespace qs_tools
