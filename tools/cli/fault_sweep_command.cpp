@@ -142,7 +142,7 @@ Command AddFaultSweepCommand(CLI::App &sweep)
         ->excludes("--every")
         ->excludes(sample);
     AddJobsOption(*faults, args->options.jobs);
-    faults->add_flag("--json", args->json, "print one JSON object (fields in README.md)");
+    faults->add_flag("--json", args->json, "print one JSON object (fields in docs/sweeps.md)");
     return [faults, args] {
         if (!faults->parsed())
             return -1;

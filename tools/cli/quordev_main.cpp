@@ -111,7 +111,7 @@ std::function<int()> AddInspectCommand(CLI::App &app)
         "files and the BINFS check log, the application folders installed in \\NAND and the "
         "application data waiting in the update folder; changes nothing");
     inspect->add_option("DIR", args->folder, "the device folder")->required();
-    inspect->add_flag("--json", args->json, "print one JSON object (fields in README.md)");
+    inspect->add_flag("--json", args->json, "print one JSON object (fields in docs/tools.md)");
     inspect
         ->add_option("--svg", args->svg,
                      "also draw the flash to FILE as an SVG picture: a cell per block, coloured "

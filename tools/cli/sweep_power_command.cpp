@@ -30,7 +30,7 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         "unbootable");
     power->add_option("DIR", args->folder, "the device folder, with an update package waiting")
         ->required();
-    power->add_flag("--json", args->json, "print one JSON object (fields in README.md)");
+    power->add_flag("--json", args->json, "print one JSON object (fields in docs/sweeps.md)");
     power
         ->add_option("--svg", args->svg,
                      "also draw the update to FILE as an SVG timeline of its flash operations, "

@@ -13,7 +13,7 @@
 namespace qs_tools {
 
 std::string InspectText(const std::string &folder, const devkit::DeviceView &view);
-// The fields are documented in README.md; keep them stable.
+// The fields are documented in docs/tools.md; keep them stable.
 nlohmann::ordered_json InspectJson(const devkit::DeviceView &view);
 
 // The application folders installed in \NAND and the application data waiting for the next boot.
