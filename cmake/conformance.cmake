@@ -13,15 +13,19 @@ if(NOT QS_SHELL_SOURCES)
   list(APPEND QS_WIN32_SOURCES ${QS_PROBE_MAIN})
 endif()
 
-add_executable(quorshell_conformance WIN32
-  ${QS_SHELL_SOURCES}
-  ${QS_WIN32_SOURCES}
-  ${CMAKE_SOURCE_DIR}/platform/probe/ce_probe.cpp)
-set_target_properties(quorshell_conformance PROPERTIES OUTPUT_NAME quorshell_conformance)
-target_include_directories(quorshell_conformance PRIVATE ${CMAKE_SOURCE_DIR})
 # The device is Unicode only: TEXT() and the unsuffixed names are the wide ones. Its WinMain takes
 # a wide command line, which on the desktop is wWinMain (platform/ce.h maps the name).
-target_compile_definitions(quorshell_conformance PRIVATE UNICODE _UNICODE)
-target_compile_options(quorshell_conformance PRIVATE -municode)
-target_link_options(quorshell_conformance PRIVATE -municode -static)
-target_link_libraries(quorshell_conformance PRIVATE winmm user32)
+function(qs_conformance_exe name)
+  add_executable(${name} WIN32 ${QS_SHELL_SOURCES} ${QS_WIN32_SOURCES}
+                 ${CMAKE_SOURCE_DIR}/platform/probe/ce_probe.cpp)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_definitions(${name} PRIVATE UNICODE _UNICODE ${ARGN})
+  target_compile_options(${name} PRIVATE -municode)
+  target_link_options(${name} PRIVATE -municode -static)
+  target_link_libraries(${name} PRIVATE winmm user32)
+endfunction()
+
+qs_conformance_exe(quorshell_conformance)
+# The safe-update variant is the same sources with QS_SAFE_UPDATE: it builds against the real
+# headers too.
+qs_conformance_exe(quorshell_safe_conformance QS_SAFE_UPDATE)

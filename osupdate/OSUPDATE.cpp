@@ -36,20 +36,24 @@ static DWORD ChooseImage(LPCWSTR pszPattern, LPCWSTR pszFindLine, LPCWSTR pszMis
     return 1;
 }
 
-// The boot loader, when its image is there and matches its CRC side file. Its outcome never
-// changes the update's result: the NK image goes on either way.
-static void UpdateBootLoader(HANDLE hDisk, BYTE *pImage, SectorInfo *pSectorInfo)
+// The boot loader, when its image is there and matches its CRC side file; 0 only when its
+// write failed. In the standard shell that never changes the update's result: the NK image goes
+// on either way.
+static DWORD UpdateBootLoader(HANDLE hDisk, BYTE *pImage, SectorInfo *pSectorInfo)
 {
     if (!ChooseImage(EBOOT_IMAGE_PATTERN, TEXT("Find EBoot Image Path==%s \r\n"),
                      TEXT("ERROR(%d)- Cannot find EBoot image file \r\n"),
                      TEXT("Found EBoot Image! \r\n")))
-        return;
+        return 1;
     if (!CheckCRCFile(g_ImagePath)) {
         NKDbgPrintfW(TEXT("Check CRC for Eboot Image File fail \r\n"));
-        return;
+        return 1;
     }
-    if (!WriteEBootImage(hDisk, pImage, pSectorInfo))
+    if (!WriteEBootImage(hDisk, pImage, pSectorInfo)) {
         NKDbgPrintfW(TEXT("Write EBoot Image fail \r\n"));
+        return 0;
+    }
+    return 1;
 }
 
 // Finds, checks and writes the boot loader (when the driver allows it) and the operating-system
@@ -102,8 +106,15 @@ DWORD UpdateSystemImage(DWORD dwSelector)
         NKDbgPrintfW(TEXT("[QuorShell]UpdateSystemImage: TOC_Read fail. So Initialize TOC \r\n"));
         TOC_Init();
     }
+#ifdef QS_SAFE_UPDATE
+    // A boot loader written in part starts nothing: the update fails, and its folder stays for
+    // the next start to write it whole.
+    if (g_EbootUpdate && !UpdateBootLoader(hDisk, pImage, pSectorInfo))
+        goto release;
+#else
     if (g_EbootUpdate)
         UpdateBootLoader(hDisk, pImage, pSectorInfo);
+#endif
 
     // The NK image: found, checked, loaded and written; the TOC changes only with it.
     if (!ChooseImage(NK_IMAGE_PATTERN, TEXT("Find NK Image Path==%s \r\n"),

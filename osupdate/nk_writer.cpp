@@ -146,13 +146,21 @@ DWORD WriteNK(HANDLE hDisk, BYTE *pImage, SectorInfo *pSectorInfo, DWORD dwImage
         dwRemaining -= dwBytes;
     }
 
+    RecordNkImage(dwImageStart, dwImageLen, dwLaunchAddr);
+#ifdef QS_SAFE_UPDATE
+    // The old TOC does not describe the new image: a TOC that fails to store fails the write,
+    // so that the update folder stays for the next start.
+    dwResult = TOC_Write(hDisk);
+    TOC_Read(hDisk);
+    TOC_Print();
+#else
     // The flash already holds the image: a TOC that fails to store is logged by TOC_Write and
     // does not undo that.
-    RecordNkImage(dwImageStart, dwImageLen, dwLaunchAddr);
     TOC_Write(hDisk);
     TOC_Read(hDisk);
     TOC_Print();
     dwResult = 1;
+#endif
 
 done:
     if (pBlockBuffer)

@@ -103,6 +103,75 @@ static void RemoveUpdateFolder(BOOT_RUN *pRun)
         NKDbgPrintfW(TEXT("******** RemoveDirectory %s fail \r\n"), pRun->szPath);
 }
 
+#ifdef QS_SAFE_UPDATE
+// A failed image update may have left the flash half written; the next start tries again with
+// the same folder, UPDATE_TRIES starts in all. The count of tries lives in the folder, so a new
+// package starts afresh.
+#define UPDATE_TRIES 3
+#define UPDATE_TRIES_PATH TEXT("\\flashdisk\\K275D-Update\\UPDATE.TRY")
+
+// The tries made so far; UPDATE_TRIES when the count exists but cannot be read, so that a count
+// that cannot be kept ends the tries rather than repeating them.
+static DWORD ReadUpdateTries(void)
+{
+    HANDLE hFile   = INVALID_HANDLE_VALUE;
+    DWORD  dwTries = UPDATE_TRIES;
+    DWORD  dwRead  = 0;
+    BYTE   bTries  = 0;
+
+    hFile = CreateFileW(UPDATE_TRIES_PATH, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        if (GetLastError() == ERROR_FILE_NOT_FOUND)
+            dwTries = 0;
+        goto done;
+    }
+    if (ReadFile(hFile, &bTries, 1, &dwRead, NULL) && dwRead == 1)
+        dwTries = bTries;
+done:
+    if (hFile != INVALID_HANDLE_VALUE)
+        CloseHandle(hFile);
+    return dwTries;
+}
+
+static DWORD WriteUpdateTries(DWORD dwTries)
+{
+    HANDLE hFile     = INVALID_HANDLE_VALUE;
+    DWORD  dwResult  = 0;
+    DWORD  dwWritten = 0;
+    BYTE   bTries    = (BYTE)dwTries;
+
+    hFile = CreateFileW(UPDATE_TRIES_PATH, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+        goto done;
+    dwResult = WriteFile(hFile, &bTries, 1, &dwWritten, NULL) && dwWritten == 1;
+done:
+    if (hFile != INVALID_HANDLE_VALUE)
+        CloseHandle(hFile);
+    return dwResult;
+}
+
+// 1 when the update folder stays for another try of a failed image update.
+static DWORD KeepUpdateForRetry(BOOT_RUN *pRun)
+{
+    DWORD dwTries = 0;
+
+    if (!pRun->bImageUpdate || pRun->dwImageResult)
+        return 0;
+    dwTries = ReadUpdateTries() + 1;
+    if (dwTries >= UPDATE_TRIES) {
+        NKDbgPrintfW(TEXT("[QuorShell] OS update failed, last try: update folder removed \r\n"));
+        return 0;
+    }
+    if (!WriteUpdateTries(dwTries)) {
+        NKDbgPrintfW(TEXT("[QuorShell] OS update tries not kept: update folder removed \r\n"));
+        return 0;
+    }
+    NKDbgPrintfW(TEXT("[QuorShell] OS update failed, try %d of %d: update folder kept \r\n"),
+                 dwTries, UPDATE_TRIES);
+    return 1;
+}
+#endif
+
 // 1 when the function-test program started and the run ends with it.
 static DWORD RunProductShell(BOOT_RUN *pRun)
 {
@@ -147,7 +216,12 @@ int QuorShellMain(void)
 
     UpdateOperatingSystem(&run);
     InstallApplicationData(&run);
+#ifdef QS_SAFE_UPDATE
+    if (!KeepUpdateForRetry(&run))
+        RemoveUpdateFolder(&run);
+#else
     RemoveUpdateFolder(&run);
+#endif
     // The serial number is reconciled before the restart cue, so that a TOC that the image update
     // re-initialised gets it back on this same start.
     CheckSystemInfo();

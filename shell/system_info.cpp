@@ -130,12 +130,21 @@ void CheckSystemInfo(void)
         NKDbgPrintfW(TEXT("[QuorShell]CheckSystemInfo: CreateFile DSK1 fail \r\n"));
         return;
     }
+#ifdef QS_SAFE_UPDATE
+    // The defaults carry no image: written back with a restored serial they would drop ID[3]
+    // of a TOC that was only unreadable for a moment. A TOC that cannot be read stays as it is.
+    if (!TOC_Read(hDisk)) {
+        NKDbgPrintfW(TEXT("[QuorShell]CheckSystemInfo: TOC_Read fail. TOC left as it is \r\n"));
+        goto done;
+    }
+#else
     // A refused TOC is replaced in memory only; the flash gets the defaults only together with a
     // serial restored from the file.
     if (!TOC_Read(hDisk)) {
         NKDbgPrintfW(TEXT("[QuorShell]CheckSystemInfo: TOC_Read fail. So Initialize TOC \r\n"));
         TOC_Init();
     }
+#endif
 
     NKDbgPrintfW(TEXT("Device Serial \r\n"));
     LogSerialBytes();
@@ -157,5 +166,8 @@ void CheckSystemInfo(void)
     else if (!bSerial && !bSysInfo)
         NKDbgPrintfW(TEXT("SN is not exist in TOC. And sys info is not exist either \r\n"));
 
+#ifdef QS_SAFE_UPDATE
+done:
+#endif
     CloseHandle(hDisk);
 }

@@ -19,4 +19,15 @@ std::optional<int> ParseCommandLine(CLI::App &app, int argc, char **argv);
 // Runs the program's work; anything it throws becomes one line on stderr, "program: reason".
 int RunReportingErrors(const std::string &program, const std::function<int()> &work);
 
+// A check that accepts what the parser accepts, and names what it expected otherwise.
+template <typename Parser>
+CLI::Validator Parses(Parser parser, const std::string &expected)
+{
+    return CLI::Validator(
+        [parser, expected](std::string &text) {
+            return parser(text) ? std::string() : "\"" + text + "\" is not " + expected;
+        },
+        "");
+}
+
 }  // namespace qs_tools

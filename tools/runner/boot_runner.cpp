@@ -10,6 +10,10 @@
 #include "sim/flash_driver.h"
 #include "tools/runner/live_echo.h"
 
+// The safe-update variant's entry points: its build of the shell, renamed at link time.
+extern "C" int QsSafeQuorShellMain(void);
+extern "C" void QsSafeResetShellState(void);
+
 namespace qs_tools {
 
 namespace {
@@ -96,9 +100,27 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
     return report;
 }
 
+const char *ShellVariantName(ShellVariant variant)
+{
+    return variant == ShellVariant::Safe ? "safe" : "standard";
+}
+
+std::optional<ShellVariant> ParseShellVariant(const std::string &name)
+{
+    for (ShellVariant variant : {ShellVariant::Standard, ShellVariant::Safe})
+        if (name == ShellVariantName(variant))
+            return variant;
+    return std::nullopt;
+}
+
 BootReport BootShell(sim::Device &device, const BootOptions &options)
 {
-    return BootDevice(device, options, QuorShellMain);
+    if (options.shell == ShellVariant::Standard)
+        return BootDevice(device, options, QuorShellMain);
+    return BootDevice(device, options, [] {
+        QsSafeResetShellState();
+        return QsSafeQuorShellMain();
+    });
 }
 
 BootReport BootDeviceFolder(const std::filesystem::path &folder, const BootOptions &options)

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -17,11 +18,18 @@ class Device;
 
 namespace qs_tools {
 
+// Which build of the shell boots: the standard one, or the safe-update variant (built with
+// QS_SAFE_UPDATE), which keeps a failed update for the next start.
+enum class ShellVariant { Standard, Safe };
+const char *ShellVariantName(ShellVariant variant);  // "standard", "safe"
+std::optional<ShellVariant> ParseShellVariant(const std::string &name);
+
 struct BootOptions {
-    bool realTime = false;         // the virtual clock also sleeps for real
-    EchoStyle echoStyle{};         // how the braille line shows on echo
-    bool quiet = false;            // print the summary only
-    std::ostream *echo = nullptr;  // the printed text also goes here as it comes
+    bool realTime = false;                        // the virtual clock also sleeps for real
+    EchoStyle echoStyle{};                        // how the braille line shows on echo
+    bool quiet = false;                           // print the summary only
+    std::ostream *echo = nullptr;                 // the printed text also goes here as it comes
+    ShellVariant shell = ShellVariant::Standard;  // BootShell's choice
 };
 
 struct BootReport {
@@ -55,7 +63,7 @@ BootReport BootDeviceFolder(const std::filesystem::path &folder, const BootOptio
 // The same on an open device, with the entry point given (QuorShellMain for a real boot).
 BootReport BootDevice(sim::Device &device, const BootOptions &options,
                       const std::function<int()> &entryPoint);
-// The shell's boot on an open device.
+// The shell's boot on an open device, in the variant the options name.
 BootReport BootShell(sim::Device &device, const BootOptions &options);
 
 }  // namespace qs_tools
