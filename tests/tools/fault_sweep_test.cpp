@@ -141,10 +141,18 @@ TEST_F(FaultSweep, TheCallsOfABootAreTheSameInEveryBoot)
 }
 
 // The small update CI sweeps whole: a boot loader, a 192 KiB image and three application files
-// on a 16-block device whose block 7, inside the NK region, is bad. Every fault point and every
-// power cut with each outcome; whatever makes the sweeps fast, their rows stay these. The
-// sanitizer build samples the points, and each row it gives is one of the whole sweep's.
-class WholeSweeps : public qs_test::ToolTest {
+// on a 16-block device whose block 7, inside the NK region, is bad, which an earlier package has
+// updated. Every fault point, each followed by a boot without a fault, under the standard shell
+// and the safe-update variant, and every power cut with each outcome; whatever makes the sweeps
+// fast, their rows stay these. The sanitizer build samples the points, and each row it gives is
+// one of the whole sweep's.
+struct WholeSweep {
+    const char *sweep;
+    const char *shell;
+    int status;  // the standard shell leaves devices unbootable that the next boot cannot mend
+};
+
+class WholeSweeps : public qs_test::ToolTest, public testing::WithParamInterface<WholeSweep> {
 protected:
     void SetUp() override
     {
@@ -152,27 +160,30 @@ protected:
              {"quordev init device --blocks 16 --bad 7", "fill raw 0x30000",
               "quordev mkbin raw nk.bin", "quordev mknb0 boot.nb0",
               "quordev mkapps apps --files 3 --mib 0.05",
-              "quordev package device --nk nk.bin --eboot boot.nb0 --name 1 --apps apps"})
+              "quordev package device --nk nk.bin --eboot boot.nb0 --name 1 --apps apps",
+              "quorshell --device device --quiet", "fill raw2 0x30001",
+              "quordev mkbin raw2 nk2.bin", "quordev mknb0 boot2.nb0 --eboot raw2",
+              "quordev package device --nk nk2.bin --eboot boot2.nb0 --name 2 --apps apps"})
             Step(step);
     }
 };
 
-TEST_F(WholeSweeps, EveryFaultPointAndEveryCutOfASmallUpdate)
+TEST_P(WholeSweeps, EveryFaultPointAndEveryCutOfASmallUpdate)
 {
 #ifdef __SANITIZE_ADDRESS__
     const std::string sample = " --every 37";
 #else
     const std::string sample;
 #endif
-    std::string shown;
-    for (const char *sweep : {"faults", "power"}) {
-        qs_test::ToolRun run = Run("quordev sweep " + std::string(sweep) + " device" + sample);
-        EXPECT_EQ(run.status, 0) << run.err;
-        shown += "$ quordev sweep " + std::string(sweep) + " device\n" + run.out;
-    }
+    const std::string command =
+        "quordev sweep " + std::string(GetParam().sweep) + " device --shell " + GetParam().shell;
+    qs_test::ToolRun run = Run(command + sample);
+    EXPECT_EQ(run.status, GetParam().status) << run.err;
+    const std::string shown = "$ " + command + "\n" + run.out;
+    const std::string golden = std::string("whole_") + GetParam().sweep + "_" + GetParam().shell;
     if (sample.empty())
-        return qs_test::ExpectGoldenText(shown, "whole_sweeps");
-    const std::string whole = qs_test::FileText(QS_GOLDEN_DIR "/tools_whole_sweeps.log");
+        return qs_test::ExpectGoldenText(shown, golden);
+    const std::string whole = qs_test::FileText(QS_GOLDEN_DIR "/tools_" + golden + ".log");
     std::istringstream rows(shown);
     for (std::string row; std::getline(rows, row);) {
         const size_t first = row.find_first_not_of(' ');
@@ -183,6 +194,14 @@ TEST_F(WholeSweeps, EveryFaultPointAndEveryCutOfASmallUpdate)
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, WholeSweeps,
+                         testing::Values(WholeSweep{"faults", "standard", 4},
+                                         WholeSweep{"faults", "safe", 0},
+                                         WholeSweep{"power", "standard", 0}),
+                         [](const auto &info) {
+                             return std::string(info.param.sweep) + "_" + info.param.shell;
+                         });
 
 TEST(FaultSweepParts, OnlyTheUpdatesOwnEntriesAndBlocksAreOwnedByTheBoot)
 {

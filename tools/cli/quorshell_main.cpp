@@ -5,6 +5,7 @@
 
 #include "tools/runner/boot_runner.h"
 #include "tools/cli/command_line.h"
+#include "tools/cli/shell_option.h"
 #include "tools/runner/demo_device.h"
 
 int main(int argc, char **argv)
@@ -20,12 +21,7 @@ int main(int argc, char **argv)
     app.add_flag("--realtime", options.realTime,
                  "wait for real whenever the device sleeps or plays a cue");
     app.add_flag("--quiet", options.quiet, "print the summary only");
-    std::string shell = "standard";
-    app.add_option("--shell", shell,
-                   "the shell that boots: standard, or safe (the safe-update variant, which keeps "
-                   "a failed OS update for the next start) (default standard)")
-        ->check(qs_tools::Parses(qs_tools::ParseShellVariant, "standard or safe"))
-        ->type_name("standard|safe");
+    qs_tools::AddShellOption(app, options.shell);
     app.footer(
         "Exit status: 0 for a clean boot; 1 when the folder cannot be booted or the simulator "
         "stopped the boot; 2 for a wrong command line. Otherwise the sum of: 4 a handle or heap "
@@ -34,7 +30,6 @@ int main(int argc, char **argv)
     if (std::optional<int> status = qs_tools::ParseCommandLine(app, argc, argv))
         return *status;
 
-    options.shell = *qs_tools::ParseShellVariant(shell);
     return qs_tools::RunReportingErrors(app.get_name(), [&] {
         std::filesystem::path folder = device.empty() ? "device" : device;
         if (device.empty() && qs_tools::CreateDemoDeviceWhenMissing(folder) && !options.quiet)

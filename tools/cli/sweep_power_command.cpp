@@ -5,6 +5,7 @@
 #include "tools/sweeps/power_sweep.h"
 #include "tools/reports/power_sweep_report.h"
 #include "tools/reports/power_sweep_svg.h"
+#include "tools/cli/shell_option.h"
 #include "tools/cli/sweep_command.h"
 
 namespace qs_tools {
@@ -19,6 +20,7 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         std::vector<std::string> outcomes;
         std::vector<uint64_t> at;
         unsigned jobs = 1;
+        ShellVariant shell = ShellVariant::Standard;
     };
     auto args = std::make_shared<Arguments>();
     CLI::App *power = sweep.add_subcommand(
@@ -56,6 +58,7 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         ->type_name("LIST")
         ->check(Parses(sim::ParsePowerCutOutcome, "not-done, completed or torn"));
     AddJobsOption(*power, args->jobs);
+    AddShellOption(*power, args->shell);
     return [power, args] {
         if (!power->parsed())
             return -1;
@@ -69,6 +72,7 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         }
         auto progress = std::make_shared<ProgressLine>("sweep power");
         options.jobs = args->jobs;
+        options.shell = args->shell;
         // A cut costs two boots: up to the cut, and the next one.
         options.planned = [progress, jobs = args->jobs](size_t cuts, size_t operations) {
             progress->Announce(std::to_string(cuts) + " cuts at " + std::to_string(operations) +

@@ -190,7 +190,8 @@ std::string SecondsText(uint64_t us)
 
 std::string PowerSweepText(const PowerSweep &sweep)
 {
-    std::string text = "power sweep of " + sweep.device.string() + "\n";
+    std::string text = "power sweep of " + sweep.device.string() + " with the " +
+                       ShellVariantName(sweep.shell) + " shell\n";
     const sim::FlashUsage &usage = sweep.usage;
     Line(text, "update boot",
          std::to_string(sweep.operations.size()) + " erases and programs (erase " +
@@ -252,6 +253,7 @@ Json PowerSweepJson(const PowerSweep &sweep)
     Json second = CountsJson(tally.second);
     second["stopped"] = tally.secondStopped;
     return {{"device", sweep.device.string()},
+            {"shell", ShellVariantName(sweep.shell)},
             {"every", sweep.every},
             {"at", sweep.at},
             {"outcomes", outcomes},

@@ -22,8 +22,8 @@
 namespace qs_tools {
 
 // A row crosses from a sweep worker to the sweep as JSON.
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FaultRow, n, call, target, stage, did, boots, leftUnbootable,
-                                   breaches, notes)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FaultRow, n, call, target, stage, did, boots, bootsNext,
+                                   leftUnbootable, leftUnbootableAfterNext, breaches, notes)
 
 namespace fs = std::filesystem;
 
@@ -59,10 +59,11 @@ struct Judge {
     const BootImages &newImages;
 };
 
-Boot RunBoot(const fs::path &copy, std::optional<Judge> judge = std::nullopt)
+Boot RunBoot(const fs::path &copy, ShellVariant shell, std::optional<Judge> judge = std::nullopt)
 {
     BootOptions options;
     options.quiet = true;
+    options.shell = shell;
     sim::DeviceLock lock(copy);
     std::unique_ptr<sim::Device> device = sim::Device::Open(copy);
     Boot boot;
@@ -249,16 +250,17 @@ Before Inspect(const fs::path &folder)
     return before;
 }
 
-// The sweep's state between boots: the copy, and the blocks the last boot changed in it.
+// The sweep's state between boots: the copy, and the blocks the last boots changed in it.
 struct Sweeper {
     const Before &before;
+    ShellVariant shell;
     ScratchDevice copy;
     std::vector<uint32_t> changedBlocks;
 
     CountingBoot CountCalls(FaultRow &row)
     {
         ce_host::ScopedFailingCall none(std::nullopt);
-        Boot boot = RunBoot(copy.Path());
+        Boot boot = RunBoot(copy.Path(), shell);
         CountingBoot counting;
         counting.calls = ce_host::FallibleCalls();
         counting.stages = StagesAlong(ReadJournal(copy.Path()));
@@ -273,6 +275,7 @@ struct Sweeper {
         row.did = WhatItDid(boot);
         changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks, {}, row);
         row.boots = WhatBoots(copy.Path(), before.images, counting.newImages);
+        row.bootsNext = row.boots;  // a boot without a fault leaves nothing for the next to mend
         return counting;
     }
 
@@ -286,13 +289,23 @@ struct Sweeper {
         // Where the call stood in the boot without a fault, its own events included.
         row.stage = counting.stages[std::min(call.endEvent, counting.stages.size() - 1)];
         copy.Restore({changedBlocks.begin(), changedBlocks.end()});
-        ce_host::ScopedFailingCall fault(n);
-        Boot boot = RunBoot(copy.Path(), Judge{before.images, counting.newImages});
-        row.did = WhatItDid(boot);
-        CheckFaultPoint(copy.Path(), counting, row);
-        changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks,
-                                        ExcusesFor(counting.calls, n - 1), row);
-        row.boots = boot.boots;
+        Judge judge{before.images, counting.newImages};
+        {
+            ce_host::ScopedFailingCall fault(n);
+            Boot boot = RunBoot(copy.Path(), shell, judge);
+            row.did = WhatItDid(boot);
+            CheckFaultPoint(copy.Path(), counting, row);
+            changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks,
+                                            ExcusesFor(counting.calls, n - 1), row);
+            row.boots = boot.boots;
+        }
+        // The next start, without a fault: whether the device mends what the fault left.
+        ce_host::ScopedFailingCall none(std::nullopt);
+        Boot next = RunBoot(copy.Path(), shell, judge);
+        row.bootsNext = next.boots;
+        std::set<uint32_t> touched(changedBlocks.begin(), changedBlocks.end());
+        touched.insert(next.flashTouched.begin(), next.flashTouched.end());
+        changedBlocks = ChangedBlocks(before.flash, copy.Path(), {touched.begin(), touched.end()});
         return row;
     }
 };
@@ -341,18 +354,22 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     if (!fs::exists(folder / "device.json"))
         throw sim::DeviceError(folder.string() + ": holds no device (no device.json)");
     Before before = Inspect(folder);
-    Sweeper sweeper{before, ScratchDevice(folder), {}};
+    Sweeper sweeper{before, options.shell, ScratchDevice(folder), {}};
 
     FaultSweepReport report;
     report.device = folder.string();
+    report.shell = options.shell;
     CountingBoot counting = sweeper.CountCalls(report.counting);
     report.calls = counting.calls.size();
     report.breaches = report.counting.breaches.empty() ? 0 : 1;
     report.bootsBefore = WhatBoots(folder, before.images, counting.newImages);
     const std::string unbootable = VerdictName(Verdict::Unbootable);
     auto markUnbootable = [&](FaultRow &row) {
-        row.leftUnbootable = report.bootsBefore != unbootable && row.boots == unbootable;
+        bool bootedBefore = report.bootsBefore != unbootable;
+        row.leftUnbootable = bootedBefore && row.boots == unbootable;
+        row.leftUnbootableAfterNext = bootedBefore && row.bootsNext == unbootable;
         report.leftUnbootable += row.leftUnbootable ? 1 : 0;
+        report.leftUnbootableAfterNext += row.leftUnbootableAfterNext ? 1 : 0;
     };
     markUnbootable(report.counting);
 
@@ -364,7 +381,8 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
         options.planned(points.size(), calls.size());
     // Every worker boots its own copy; this process's copy serves when there is one worker.
     WorkerSetup setup = [&](bool forked) -> ItemWork {
-        auto own = forked ? std::shared_ptr<Sweeper>(new Sweeper{before, ScratchDevice(folder), {}})
+        auto own = forked ? std::shared_ptr<Sweeper>(
+                                new Sweeper{before, options.shell, ScratchDevice(folder), {}})
                           : std::shared_ptr<Sweeper>(&sweeper, [](Sweeper *) {});
         return [own, &counting, &points](size_t i) {
             return nlohmann::json(own->SweepPoint(counting, points[i]));

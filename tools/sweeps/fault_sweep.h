@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/runner/boot_runner.h"
+
 namespace qs_tools {
 
 struct FaultSweepOptions {
@@ -23,6 +25,8 @@ struct FaultSweepOptions {
     uint64_t sample = 0;
     // Worker processes that boot side by side, each on its own copy.
     unsigned jobs = 1;
+    // The shell that boots, in every boot of the sweep.
+    ShellVariant shell = ShellVariant::Standard;
     // Told, once the boot without a fault is done, how many points of how many calls are to be
     // swept.
     std::function<void(uint64_t points, uint64_t calls)> planned{};
@@ -37,7 +41,9 @@ struct FaultRow {
     std::string stage;   // "NK load"
     std::string did;     // "OS update failed; cues update_start, updatefail; started ..."
     std::string boots;   // what the boot loader would boot afterwards: "old", "new", "unbootable"
-    bool leftUnbootable = false;  // the device booted before the boot and no longer does
+    std::string bootsNext;                 // the same after the next start, which has no fault
+    bool leftUnbootable = false;           // the device booted before the boot and no longer does
+    bool leftUnbootableAfterNext = false;  // nor after the next start
     std::vector<std::string> breaches;
     std::vector<std::string> notes;  // what is reported but breaks nothing
 };
@@ -50,6 +56,8 @@ struct FaultSweepReport {
     size_t breaches = 0;        // rows (the counting one included) that broke an invariant
     std::string bootsBefore;    // what the boot loader boots from the device as it is
     size_t leftUnbootable = 0;  // rows so marked, the counting one included
+    size_t leftUnbootableAfterNext = 0;
+    ShellVariant shell = ShellVariant::Standard;
 };
 
 // Called after each fault point, in order: done of total, and its row.

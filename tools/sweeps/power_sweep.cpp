@@ -34,8 +34,6 @@ void AddBlocks(const std::vector<sim::FlashOperation> &operations, std::set<uint
         blocks.insert(operation.block);
 }
 
-const BootOptions kSilent{.quiet = true};
-
 // The images of the package the update boot opened, from the original's update folder.
 BootImages PackageImages(const fs::path &device, PowerSweep &sweep, const std::string &debugLog,
                          const BootImages &oldImages)
@@ -52,7 +50,10 @@ BootImages PackageImages(const fs::path &device, PowerSweep &sweep, const std::s
 class Sweeper {
 public:
     Sweeper(const fs::path &device, PowerSweep &sweep)
-        : device_(device), scratch_(device), sweep_(sweep)
+        : device_(device),
+          scratch_(device),
+          sweep_(sweep),
+          silent_{.quiet = true, .shell = sweep.shell}
     {
         if (std::unique_ptr<sim::FlashDriver> flash = devkit::OpenDeviceFlash(device))
             oldImages_ = ReadBootImages(*flash);
@@ -63,7 +64,7 @@ public:
     {
         std::unique_ptr<sim::Device> device = sim::Device::Open(scratch_.Path());
         try {
-            BootShell(*device, kSilent);
+            BootShell(*device, silent_);
         } catch (const BootStopped &e) {
             throw sim::DeviceError(device_.string() + ": the update boot stopped: " + e.what());
         }
@@ -82,6 +83,7 @@ public:
         : device_(counted.device_),
           scratch_(counted.device_),
           sweep_(counted.sweep_),
+          silent_(counted.silent_),
           oldImages_(counted.oldImages_),
           newImages_(counted.newImages_)
     {
@@ -97,7 +99,7 @@ public:
             sim::FlashDriver &flash = sim::DeviceFlash(*device);
             flash.CutPowerAt(index, outcome);
             try {
-                BootShell(*device, kSilent);
+                BootShell(*device, silent_);
                 throw sim::DeviceError(device_.string() +
                                        ": the boot ended before flash operation " +
                                        std::to_string(index) + ", which the update boot reached");
@@ -108,7 +110,7 @@ public:
         }
         std::unique_ptr<sim::Device> device = sim::Device::Open(scratch_.Path());
         try {
-            BootShell(*device, kSilent);
+            BootShell(*device, silent_);
             result.second.judgement = JudgeFlash(sim::DeviceFlash(*device), oldImages_, newImages_);
         } catch (const BootStopped &e) {
             result.second.stopped = e.what();
@@ -121,6 +123,7 @@ private:
     fs::path device_;
     ScratchDevice scratch_;
     PowerSweep &sweep_;
+    BootOptions silent_;  // every boot: no echo, the sweep's shell
     BootImages oldImages_, newImages_;
     std::set<uint32_t> changed_;  // blocks the boots since the last restore changed
 };
@@ -143,6 +146,7 @@ PowerSweep RunPowerSweep(const fs::path &device, const PowerSweepOptions &option
     sim::Device::Open(device);  // an unusable folder is refused before anything is copied
     PowerSweep sweep;
     sweep.device = device;
+    sweep.shell = options.shell;
     sweep.every = options.every;
     sweep.at = options.at;
     sweep.outcomes = options.outcomes;

@@ -11,6 +11,7 @@
 
 #include "sim/flash_driver.h"
 #include "tools/reports/flash_verdict.h"
+#include "tools/runner/boot_runner.h"
 
 namespace qs_tools {
 
@@ -41,10 +42,13 @@ struct PowerSweepOptions {
     std::function<void(size_t cuts, size_t operations)> planned{};
     // Worker processes that boot side by side, each on its own copy.
     unsigned jobs = 1;
+    // The shell that boots, in every boot of the sweep.
+    ShellVariant shell = ShellVariant::Standard;
 };
 
 struct PowerSweep {
     std::filesystem::path device;
+    ShellVariant shell = ShellVariant::Standard;
     uint64_t every = 1;
     std::vector<uint64_t> at;
     std::vector<sim::PowerCutOutcome> outcomes;
