@@ -76,6 +76,20 @@ const std::vector<Session> kSessions = {
       "quordev package dev --nk nk.bin --name 5", "quordev package dev --nk nk.bin --name 3",
       "quordev package dev --nk acme.bin --name 6 --force", "tree dev/root/flashdisk",
       "quorshell --device dev --quiet"}},
+    // The safe-update variant under a fault that strikes every boot: the NK image's first block
+    // never erases, so the update fails; the folder stays for two more starts and the third
+    // removes it with the failure cue. The standard shell removes it at once.
+    {"safe_retries",
+     {"quordev init dev --blocks 16", "fill raw 0x8000", "quordev mkbin raw nk.bin",
+      "quordev package dev --nk nk.bin --name 1",
+      "patch dev {\"flash\": {\"faults\": [{\"op\": \"erase\", \"block\": 6}]}}",
+      "quorshell --device dev --shell safe --quiet", "grep dev/debug.log update folder",
+      "tree dev/root/flashdisk", "peek " + kUpdate + "/UPDATE.TRY 0 1",
+      "quorshell --device dev --shell safe --quiet", "grep dev/debug.log update folder",
+      "quorshell --device dev --shell safe --quiet", "grep dev/debug.log update folder",
+      "tree dev/root/flashdisk", "quordev package dev --nk nk.bin --name 1",
+      "quorshell --device dev --quiet", "grep dev/debug.log update folder",
+      "tree dev/root/flashdisk"}},
     // A factory device: its files, the flash part's typical timing in its description, and
     // nothing beside it. A forced init leaves nothing of the old device and nothing
     // of its making beside the new one, and a boot reads its boot key.
