@@ -90,6 +90,8 @@ nlohmann::ordered_json RowJson(const FaultRow &row)
     json["did"] = row.did;
     json["boots"] = row.boots;
     json["boots_next"] = row.bootsNext;
+    if (row.n)
+        json["next_flash_us"] = row.nextFlashUs;
     json["ok"] = row.breaches.empty();
     json["breaches"] = row.breaches;
     json["notes"] = row.notes;

@@ -23,7 +23,8 @@ namespace qs_tools {
 
 // A row crosses from a sweep worker to the sweep as JSON.
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FaultRow, n, call, target, stage, did, boots, bootsNext,
-                                   leftUnbootable, leftUnbootableAfterNext, breaches, notes)
+                                   leftUnbootable, leftUnbootableAfterNext, nextFlashUs, breaches,
+                                   notes)
 
 namespace fs = std::filesystem;
 
@@ -303,6 +304,8 @@ struct Sweeper {
         ce_host::ScopedFailingCall none(std::nullopt);
         Boot next = RunBoot(copy.Path(), shell, judge);
         row.bootsNext = next.boots;
+        if (next.report)
+            row.nextFlashUs = next.report->summary.flash.timeUs;
         std::set<uint32_t> touched(changedBlocks.begin(), changedBlocks.end());
         touched.insert(next.flashTouched.begin(), next.flashTouched.end());
         changedBlocks = ChangedBlocks(before.flash, copy.Path(), {touched.begin(), touched.end()});

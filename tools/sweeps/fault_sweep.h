@@ -44,6 +44,7 @@ struct FaultRow {
     std::string bootsNext;                 // the same after the next start, which has no fault
     bool leftUnbootable = false;           // the device booted before the boot and no longer does
     bool leftUnbootableAfterNext = false;  // nor after the next start
+    uint64_t nextFlashUs = 0;              // the next start's flash time: a retried update's cost
     std::vector<std::string> breaches;
     std::vector<std::string> notes;  // what is reported but breaks nothing
 };
