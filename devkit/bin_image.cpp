@@ -1,6 +1,7 @@
 #include "devkit/bin_image.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <numeric>
 #include <stdexcept>
 
@@ -57,6 +58,22 @@ BinTrailer DecodeBinTrailer(std::span<const uint8_t, kBinTrailerSize> bytes)
         trailer.*field.value = std::string(begin, std::find(begin, begin + long(field.size), 0));
     }
     return trailer;
+}
+
+std::string BinTrailerText(const BinTrailer &trailer, size_t fields)
+{
+    std::string text;
+    for (size_t i = 0; i < fields; ++i) {
+        const BinTrailerField &field = kBinTrailerFields[i];
+        text += (i ? ", " : "") + std::string(field.name) + " \"";
+        for (unsigned char c : trailer.*field.value) {
+            char shown[8];
+            std::snprintf(shown, sizeof shown, c < 0x20 || c > 0x7E ? "\\x%02X" : "%c", c);
+            text += shown;
+        }
+        text += "\"";
+    }
+    return text;
 }
 
 std::vector<uint8_t> EncodeBinImage(const BinImageLayout &layout)

@@ -242,27 +242,10 @@ std::string Quoted(const std::string &line)
     return "\"" + line + "\"";
 }
 
-// A trailer field with each byte that is no printable ASCII as \xNN.
-std::string Readable(const std::string &field)
+// "NK image R5nk_1.bin", or "NK image" when the shell named no file.
+std::string Named(const std::string &what, const std::string &devicePath)
 {
-    std::string text = "\"";
-    for (unsigned char c : field) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, c < 0x20 || c > 0x7E ? "\\x%02X" : "%c", c);
-        text += escaped;
-    }
-    return text + "\"";
-}
-
-// "company "ACME", product "K275D", version "000001", language "ENG""
-std::string TrailerText(const devkit::BinTrailer &trailer, size_t fields)
-{
-    std::string text;
-    for (size_t i = 0; i < fields; ++i) {
-        const devkit::BinTrailerField &field = devkit::kBinTrailerFields[i];
-        text += (i ? ", " : "") + std::string(field.name) + " " + Readable(trailer.*field.value);
-    }
-    return text;
+    return devicePath.empty() ? what : what + " " + DeviceFileName(devicePath);
 }
 
 // What became of the boot loader and the NK image, each failure with the shell's line, and a
@@ -272,11 +255,11 @@ std::vector<std::string> OsUpdateLines(const BootSummary &s)
     std::vector<std::string> lines;
     if (s.bootLoader)
         lines.push_back(
-            "boot loader " + DeviceFileName(s.bootLoaderImage) +
+            Named("boot loader", s.bootLoaderImage) +
             (*s.bootLoader ? " written" : " not written: " + Quoted(s.bootLoaderFailure)));
     if (!s.osUpdate)
         return lines;
-    std::string nk = "NK image " + DeviceFileName(s.nkImage);
+    std::string nk = Named("NK image", s.nkImage);
     if (*s.osUpdate)
         lines.push_back(
             nk + " written" +
@@ -284,8 +267,8 @@ std::vector<std::string> OsUpdateLines(const BootSummary &s)
     else
         lines.push_back(nk + " not written: " + Quoted(s.osUpdateFailure));
     if (s.signatureRefused && s.refusedTrailer)
-        lines.push_back("its trailer: " + TrailerText(*s.refusedTrailer, 4) +
-                        "; the device takes " + TrailerText(devkit::BinTrailer{}, 2));
+        lines.push_back("its trailer: " + devkit::BinTrailerText(*s.refusedTrailer) +
+                        "; the device takes " + devkit::BinTrailerText(devkit::BinTrailer{}, 2));
     return lines;
 }
 
@@ -316,6 +299,21 @@ std::string FlagText(uint32_t word)
     char text[16];
     std::snprintf(text, sizeof text, word ? "0x%X" : "%u", word);
     return text;
+}
+
+std::vector<uint32_t> ChangedBlocks(const std::vector<Event> &events)
+{
+    std::set<uint32_t> blocks;
+    for (const Event &event : events) {
+        if (IsWrittenRun(event))
+            AddWrittenBlocks(event, blocks);
+        else if (event["event"] == "ioctl" && event["device"] == "DSK1:" &&
+                 event["code"] == sim::FlashDriver::kEraseBlock && event["ok"] == true)
+            blocks.insert(WordOf(event["in"]).value_or(0));
+        else if (event["event"] == "power_cut" && event["outcome"] != "not-done")
+            blocks.insert(event["block"].get<uint32_t>());
+    }
+    return {blocks.begin(), blocks.end()};
 }
 
 BootSummary SummarizeJournal(const std::vector<Event> &events)

@@ -63,6 +63,10 @@ int BootExitStatus(const BootSummary &summary);
 BootSummary SummarizeJournal(const std::vector<sim::Journal::Event> &events);
 std::string FormatSummary(const BootSummary &summary);
 
+// The flash blocks a boot erased or programmed, ascending, the one a power cut left changed
+// included.
+std::vector<uint32_t> ChangedBlocks(const std::vector<sim::Journal::Event> &events);
+
 // The bytes of a journal buffer ("ecac0000").
 std::vector<uint8_t> FromHex(const std::string &hex);
 // "\flashdisk\K275D-Update\R5nk_1.bin" -> "R5nk_1.bin"
