@@ -294,6 +294,7 @@ TEST(BootSummary, ReadsTheUpdateAndTheInstallationFromTheShellsLines)
          "[QuorShell] WriteEBootImage: failed to erase block (0x0).\r\n",
          "Write EBoot Image fail \r\n", kFindNk, kNk, "Checksum fail 02 Addr:0x80020000 \r\n",
          "**** ReadAndVerify fail \r\n", kEnd + "0 \r\n"},
+        {kUpdate, "Is eboot update enabled? 0 \r\n", kFindNk, kNk, kEnd + "1 \r\n"},
         {kUpdate, "[QuorShell]UpdateSystemImage: malloc fail \r\n", kEnd + "0 \r\n"},
         {kStart, "QuorShell: CopyAppFiles NAND is not exist \r\n"},
         {kStart, kFlags, kVerified, kEndApps},

@@ -107,6 +107,8 @@ public:
             if (!*summary.osUpdate && summary.osUpdateFailure.empty())
                 summary.osUpdateFailure = LineOf(text);
             part_ = Part::Done;
+        } else if (text.starts_with("Is eboot update enabled? 0")) {
+            summary.bootLoaderFailure = LineOf(text);  // no boot loader is looked for
         } else if (text.starts_with("Find EBoot Image Path==")) {
             part_ = Part::BootLoaderSearch;
         } else if (text.starts_with("Found EBoot Image!")) {
@@ -253,6 +255,8 @@ std::string Named(const std::string &what, const std::string &devicePath)
 std::vector<std::string> OsUpdateLines(const BootSummary &s)
 {
     std::vector<std::string> lines;
+    if (!s.bootLoader && !s.bootLoaderFailure.empty())
+        lines.push_back("boot loader not looked for: " + Quoted(s.bootLoaderFailure));
     if (s.bootLoader)
         lines.push_back(
             Named("boot loader", s.bootLoaderImage) +
