@@ -95,6 +95,7 @@ const std::vector<Session> kSessions = {
       "quordev package dev --nk nk.bin --name 3",
       "quordev package dev --nk nk.bin --name 3 --force",
       "tree dev/root/flashdisk",
+      "quordev status dev",
       "quorshell --device dev --quiet",
       "quordev package dev --nk acme.bin --name 6 --force",
       "quorshell --device dev --quiet"}},
@@ -256,7 +257,7 @@ const std::vector<Session> kSessions = {
       "quordev inspect dev", "quordev inspect dev --json", "clear dev 11 12 0x1F3",
       "clear dev 12 0 0", "quordev verify dev --nk nk.bin --eboot boot.nb0",
       "quordev verify dev --nk nk.bin --eboot boot.nb0 --json", "clear dev 0 0 8",
-      "quordev inspect dev"}},
+      "quordev inspect dev", "quordev status dev"}},
 };
 
 class ToolSession : public qs_test::ToolTest, public testing::WithParamInterface<Session> {};

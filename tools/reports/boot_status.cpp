@@ -52,32 +52,43 @@ BootImages WaitingImages(const fs::path &folder, const std::optional<WaitingUpda
     return images;
 }
 
-// The last boot's power cut, when it left changed blocks that the boot loader reads.
-std::optional<std::string> CutThroughBootedBlocks(const fs::path &folder,
-                                                  const devkit::BootLoaderView &view)
+// What the last boot changed of the blocks the boot loader reads and did not finish: cut by the
+// power, or left by an image writer that failed, the boot loader's blocks 0-4 or the TOC and NK
+// blocks from 5 on.
+std::optional<std::string> UnfinishedChange(const fs::path &folder,
+                                            const devkit::BootLoaderView &view)
 {
     std::vector<sim::Journal::Event> events;
     std::ifstream in(folder / "journal.jsonl");
     for (std::string line; std::getline(in, line);)
-        events.push_back(sim::Journal::Event::parse(line, nullptr, false));
-    if (events.empty() || !events.back().is_object() || events.back()["event"] != "power_cut")
+        if (auto event = sim::Journal::Event::parse(line, nullptr, false); event.is_object())
+            events.push_back(event);
+    if (events.empty())
         return std::nullopt;
     std::set<uint32_t> read = {0, devkit::kTocBlock};
     read.insert(view.eboot.blocks.begin(), view.eboot.blocks.end());
     if (view.nk)
         read.insert(view.nk->blocks.begin(), view.nk->blocks.end());
+    const BootSummary last = SummarizeJournal(events);
+    const sim::Journal::Event &end = events.back();
+    const bool cut = end["event"] == "power_cut";
     std::vector<uint32_t> changed;
     for (uint32_t block : ChangedBlocks(events))
-        if (read.contains(block))
+        if (read.contains(block) &&
+            (cut || (block < devkit::kTocBlock ? last.bootLoader : last.osUpdate) == false))
             changed.push_back(block);
     if (changed.empty())
         return std::nullopt;
-    const sim::Journal::Event &cut = events.back();
-    return "the last boot lost power at flash operation " + cut["operation"].dump() + " (the " +
-           cut["op"].get<std::string>() + " of block " + cut["block"].dump() + ", " +
-           cut["outcome"].get<std::string>() + ") after it changed block" +
-           (changed.size() > 1 ? "s " : " ") + devkit::BlockRanges(changed) +
-           ", which the boot loader reads, and the flash does not hold the waiting update whole";
+    const std::string blocks = "block" + std::string(changed.size() > 1 ? "s " : " ") +
+                               devkit::BlockRanges(changed) + ", which the boot loader reads";
+    if (cut)
+        return "the last boot lost power at flash operation " + end["operation"].dump() + " (the " +
+               end["op"].get<std::string>() + " of block " + end["block"].dump() + ", " +
+               end["outcome"].get<std::string>() + ") after it changed " + blocks +
+               ", and the flash does not hold the waiting update whole";
+    return "the last boot's update failed after it changed " + blocks + ": \"" +
+           (changed.back() < devkit::kTocBlock ? last.bootLoaderFailure : last.osUpdateFailure) +
+           "\"";
 }
 
 // ID[3] "nk.bin" version 0x1: 96 sectors (196608 bytes) in blocks 6-7, load 0x80020000, ...
@@ -128,9 +139,9 @@ DeviceStatus ReadDeviceStatus(const fs::path &folder)
     status.why = onFlash.missing;
     if (status.verdict == Verdict::New)
         return status;
-    if (std::optional<std::string> cut = CutThroughBootedBlocks(folder, *status.view)) {
+    if (std::optional<std::string> unfinished = UnfinishedChange(folder, *status.view)) {
         status.verdict = Verdict::Unbootable;
-        status.why.push_back(*cut);
+        status.why.push_back(*unfinished);
     }
     return status;
 }
