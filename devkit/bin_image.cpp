@@ -60,18 +60,24 @@ BinTrailer DecodeBinTrailer(std::span<const uint8_t, kBinTrailerSize> bytes)
     return trailer;
 }
 
+std::string PrintableField(const std::string &field)
+{
+    std::string text;
+    for (unsigned char c : field) {
+        char shown[8];
+        std::snprintf(shown, sizeof shown, c < 0x20 || c > 0x7E ? "\\x%02X" : "%c", c);
+        text += shown;
+    }
+    return text;
+}
+
 std::string BinTrailerText(const BinTrailer &trailer, size_t fields)
 {
     std::string text;
     for (size_t i = 0; i < fields; ++i) {
         const BinTrailerField &field = kBinTrailerFields[i];
-        text += (i ? ", " : "") + std::string(field.name) + " \"";
-        for (unsigned char c : trailer.*field.value) {
-            char shown[8];
-            std::snprintf(shown, sizeof shown, c < 0x20 || c > 0x7E ? "\\x%02X" : "%c", c);
-            text += shown;
-        }
-        text += "\"";
+        text += (i ? ", " : "") + std::string(field.name) + " \"" +
+                PrintableField(trailer.*field.value) + "\"";
     }
     return text;
 }

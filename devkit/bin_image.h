@@ -59,8 +59,10 @@ std::array<uint8_t, kBinTrailerSize> EncodeBinTrailer(const BinTrailer &trailer)
 // The fields of 30 trailer bytes, each up to its first zero byte.
 BinTrailer DecodeBinTrailer(std::span<const uint8_t, kBinTrailerSize> bytes);
 
-// The first fields of a trailer as a person reads them, each quoted with any byte that is no
-// printable ASCII as \xNN: company "ACME", product "K275D", version "000001", language "ENG".
+// A field with each byte that is no printable ASCII as \xNN.
+std::string PrintableField(const std::string &field);
+// The first fields of a trailer as a person reads them, each quoted and printable:
+// company "ACME", product "K275D", version "000001", language "ENG".
 std::string BinTrailerText(const BinTrailer &trailer, size_t fields = std::size(kBinTrailerFields));
 
 // Signature, header, the records in address order, the terminating record, then the trailer.

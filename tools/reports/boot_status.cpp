@@ -95,8 +95,8 @@ std::optional<std::string> UnfinishedChange(const fs::path &folder,
 std::string NkText(const devkit::BootLoaderView &view)
 {
     const devkit::TocImage &image = view.toc->images[devkit::kNkImageIndex];
-    return "ID[3] \"" + image.name + "\" version " + devkit::Hex(image.version) + ": " +
-           std::to_string(image.sectors) + " sectors (" +
+    return "ID[3] \"" + devkit::PrintableField(image.name) + "\" version " +
+           devkit::Hex(image.version) + ": " + std::to_string(image.sectors) + " sectors (" +
            std::to_string(uint64_t(image.sectors) * sim::kSectorDataSize) + " bytes) in blocks " +
            devkit::BlockRanges(view.nk->blocks) + ", load " + devkit::Hex(image.loadAddress) +
            ", jump " + devkit::Hex(image.jumpAddress);
@@ -183,7 +183,7 @@ nlohmann::ordered_json StatusJson(const DeviceStatus &status)
     nlohmann::ordered_json nk = nullptr, waiting = nullptr;
     if (status.verdict != Verdict::Unbootable) {
         const devkit::TocImage &image = status.view->toc->images[devkit::kNkImageIndex];
-        nk = {{"name", image.name},
+        nk = {{"name", devkit::PrintableField(image.name)},
               {"version", image.version},
               {"sectors", image.sectors},
               {"bytes", uint64_t(image.sectors) * sim::kSectorDataSize},
@@ -195,7 +195,7 @@ nlohmann::ordered_json StatusJson(const DeviceStatus &status)
         nlohmann::ordered_json trailer = nullptr;
         if (w->trailer)
             for (const devkit::BinTrailerField &field : devkit::kBinTrailerFields)
-                trailer[field.name] = (*w->trailer).*field.value;
+                trailer[field.name] = devkit::PrintableField((*w->trailer).*field.value);
         waiting = {
             {"nk", w->nk.string()},
             {"boot_loader",
