@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <numeric>
 #include <stdexcept>
 
@@ -58,6 +59,16 @@ BinTrailer DecodeBinTrailer(std::span<const uint8_t, kBinTrailerSize> bytes)
         trailer.*field.value = std::string(begin, std::find(begin, begin + long(field.size), 0));
     }
     return trailer;
+}
+
+std::optional<BinTrailer> ReadBinTrailerAtEnd(const std::filesystem::path &file)
+{
+    std::array<uint8_t, kBinTrailerSize> bytes{};
+    std::ifstream in(file, std::ios::binary);
+    if (!in.seekg(-std::streamoff(bytes.size()), std::ios::end) ||
+        !in.read(reinterpret_cast<char *>(bytes.data()), bytes.size()))
+        return std::nullopt;
+    return DecodeBinTrailer(bytes);
 }
 
 std::string PrintableField(const std::string &field)

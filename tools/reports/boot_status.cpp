@@ -22,11 +22,7 @@ std::optional<WaitingUpdate> FindWaitingUpdate(const fs::path &folder)
     WaitingUpdate waiting{nk->lexically_relative(folder), {}, {}, {}, {}};
     if (std::optional<fs::path> nb0 = devkit::ChosenUpdateFile(folder, "R5boot_", ".nb0"))
         waiting.bootLoader = nb0->lexically_relative(folder);
-    std::array<uint8_t, devkit::kBinTrailerSize> bytes{};
-    std::ifstream in(*nk, std::ios::binary);
-    if (in.seekg(-std::streamoff(bytes.size()), std::ios::end) &&
-        in.read(reinterpret_cast<char *>(bytes.data()), bytes.size()))
-        waiting.trailer = devkit::DecodeBinTrailer(bytes);
+    waiting.trailer = devkit::ReadBinTrailerAtEnd(*nk);
     try {
         waiting.imageBytes = devkit::ReadBinImageFile(*nk).length;
     } catch (const sim::DeviceError &error) {

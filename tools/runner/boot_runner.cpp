@@ -1,6 +1,5 @@
 #include "tools/runner/boot_runner.h"
 
-#include <fstream>
 #include <map>
 #include <optional>
 
@@ -56,21 +55,15 @@ std::optional<Stop> RunShell(sim::Device &device, const std::function<int()> &en
 }
 
 // The signature trailers of the files waiting in the update folder, by name in folded case,
-// read before the boot consumes them: the last 30 bytes, where the shell reads a trailer.
+// read before the boot consumes them.
 std::map<std::string, devkit::BinTrailer> WaitingTrailers(const std::filesystem::path &device)
 {
     std::map<std::string, devkit::BinTrailer> trailers;
     std::error_code error;
     for (const auto &entry :
-         std::filesystem::directory_iterator(devkit::UpdateFolder(device), error)) {
-        std::array<uint8_t, devkit::kBinTrailerSize> bytes{};
-        std::ifstream in(entry.path(), std::ios::binary);
-        if (entry.is_regular_file(error) && entry.file_size(error) >= bytes.size() &&
-            in.seekg(-std::streamoff(bytes.size()), std::ios::end) &&
-            in.read(reinterpret_cast<char *>(bytes.data()), bytes.size()))
-            trailers[sim::FoldCase(entry.path().filename().string())] =
-                devkit::DecodeBinTrailer(bytes);
-    }
+         std::filesystem::directory_iterator(devkit::UpdateFolder(device), error))
+        if (std::optional<devkit::BinTrailer> trailer = devkit::ReadBinTrailerAtEnd(entry.path()))
+            trailers[sim::FoldCase(entry.path().filename().string())] = *trailer;
     return trailers;
 }
 
