@@ -1,6 +1,8 @@
 #include "devkit/bin_image.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <numeric>
 #include <stdexcept>
 
@@ -57,6 +59,38 @@ BinTrailer DecodeBinTrailer(std::span<const uint8_t, kBinTrailerSize> bytes)
         trailer.*field.value = std::string(begin, std::find(begin, begin + long(field.size), 0));
     }
     return trailer;
+}
+
+std::optional<BinTrailer> ReadBinTrailerAtEnd(const std::filesystem::path &file)
+{
+    std::array<uint8_t, kBinTrailerSize> bytes{};
+    std::ifstream in(file, std::ios::binary);
+    if (!in.seekg(-std::streamoff(bytes.size()), std::ios::end) ||
+        !in.read(reinterpret_cast<char *>(bytes.data()), bytes.size()))
+        return std::nullopt;
+    return DecodeBinTrailer(bytes);
+}
+
+std::string PrintableField(const std::string &field)
+{
+    std::string text;
+    for (unsigned char c : field) {
+        char shown[8];
+        std::snprintf(shown, sizeof shown, c < 0x20 || c > 0x7E ? "\\x%02X" : "%c", c);
+        text += shown;
+    }
+    return text;
+}
+
+std::string BinTrailerText(const BinTrailer &trailer, size_t fields)
+{
+    std::string text;
+    for (size_t i = 0; i < fields; ++i) {
+        const BinTrailerField &field = kBinTrailerFields[i];
+        text += (i ? ", " : "") + std::string(field.name) + " \"" +
+                PrintableField(trailer.*field.value) + "\"";
+    }
+    return text;
 }
 
 std::vector<uint8_t> EncodeBinImage(const BinImageLayout &layout)

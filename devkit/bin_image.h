@@ -59,6 +59,16 @@ std::array<uint8_t, kBinTrailerSize> EncodeBinTrailer(const BinTrailer &trailer)
 // The fields of 30 trailer bytes, each up to its first zero byte.
 BinTrailer DecodeBinTrailer(std::span<const uint8_t, kBinTrailerSize> bytes);
 
+// The fields of a file's last 30 bytes, where the shell's update check reads a trailer; none when
+// the file is shorter or cannot be read.
+std::optional<BinTrailer> ReadBinTrailerAtEnd(const std::filesystem::path &file);
+
+// A field with each byte that is no printable ASCII as \xNN.
+std::string PrintableField(const std::string &field);
+// The first fields of a trailer as a person reads them, each quoted and printable:
+// company "ACME", product "K275D", version "000001", language "ENG".
+std::string BinTrailerText(const BinTrailer &trailer, size_t fields = std::size(kBinTrailerFields));
+
 // Signature, header, the records in address order, the terminating record, then the trailer.
 // Throws std::invalid_argument for a record size of 0, a gap outside the image, an image whose
 // end passes 2^32, or a record at address 0 whose bytes sum to 0 (it would read as the end).

@@ -1,10 +1,12 @@
 #include "devkit/update_package.h"
 
+#include <map>
 #include <memory>
 
 #include "devkit/image_crc.h"
 #include "devkit/staged_copy.h"
 #include "devkit/staged_folder.h"
+#include "sim/device.h"
 #include "sim/device_lock.h"
 #include "sim/error.h"
 
@@ -86,6 +88,31 @@ std::optional<std::string> PackageKeyProblem(const std::string &key)
             return "the key \"" + key + "\" holds '" + std::string(1, c) +
                    "'; use letters, digits, '-', '_' and '.'";
     return std::nullopt;
+}
+
+std::string UpdateKey(const std::string &name)
+{
+    size_t underscore = name.find('_');
+    return underscore == std::string::npos ? "" : name.substr(underscore + 1, 6);
+}
+
+std::optional<fs::path> ChosenUpdateFile(const fs::path &deviceFolder, const std::string &prefix,
+                                         const std::string &extension)
+{
+    std::map<std::string, fs::path> byName;  // the shell's searches list names in folded order
+    std::error_code error;
+    for (const fs::directory_entry &entry :
+         fs::directory_iterator(UpdateFolder(deviceFolder), error)) {
+        const std::string name = sim::FoldCase(entry.path().filename().string());
+        if (entry.is_regular_file(error) && name.starts_with(sim::FoldCase(prefix)) &&
+            name.ends_with(sim::FoldCase(extension)))
+            byName.emplace(name, entry.path());
+    }
+    std::optional<fs::path> chosen;
+    for (const auto &[name, path] : byName)
+        if (!chosen || UpdateKey(chosen->filename().string()) < UpdateKey(path.filename().string()))
+            chosen = path;
+    return chosen;
 }
 
 PlacedPackage PlacePackage(const fs::path &deviceFolder, const PackageFiles &files)

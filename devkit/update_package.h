@@ -35,6 +35,16 @@ struct PlacedPackage {
     std::optional<PlacedAppData> appData;
 };
 
+// The key the shell compares: up to six characters behind the first underscore of a name.
+std::string UpdateKey(const std::string &name);
+
+// The file of the update folder that the shell takes for PREFIX*EXTENSION, letter case ignored:
+// the one with the greatest key, the first in name order among equal keys; none when none is
+// there.
+std::optional<std::filesystem::path> ChosenUpdateFile(const std::filesystem::path &deviceFolder,
+                                                      const std::string &prefix,
+                                                      const std::string &extension);
+
 // What is wrong with a key; none when it makes names the shell finds: letters, digits, '-', '_'
 // and '.', at least one.
 std::optional<std::string> PackageKeyProblem(const std::string &key);

@@ -267,11 +267,18 @@ TEST(BootSummary, ReadsTheBootFromItsJournal)
                               "summaries");
 }
 
-// The installation's result and how it went, read from the shell's own lines.
-TEST(BootSummary, ReadsTheInstallationFromTheShellsLines)
+// The update's and the installation's results and how they went, read from the shell's own
+// lines: in each part the first line that says what failed, a flash layer's line giving way to
+// the step's; a boot loader that was not looked for, or a TOC started afresh, is no failure.
+TEST(BootSummary, ReadsTheUpdateAndTheInstallationFromTheShellsLines)
 {
+    const std::string kUpdate = "*************** [QuorShell]UpdateSystemImage ++ \r\n";
+    const std::string kFindBoot = "Find EBoot Image Path==\\u\\R5boot_*.nb0 \r\n";
+    const std::string kFindNk = "Find NK Image Path==\\u\\R5nk_*.bin \r\n";
+    const std::string kNk = "Update File Path : \\u\\R5nk_1.bin \r\n";
+    const std::string kEnd = "*********************[QuorShell]UpdateSystemImage -- ";
     const std::string kStart = "QuorShell: CopyAPPFiles ++ \r\n";
-    const std::string kEnd = "OSUPDATE: CopyAPPFiles -- \r\n";
+    const std::string kEndApps = "OSUPDATE: CopyAPPFiles -- \r\n";
     const std::string kFlags = "CopyAPPFiles: gdwAppFolderFlag 0x9 \r\n";
     const std::string kCompareFail = "CopyAPPFiles: CheckExeFile fail \r\n";
     const std::string kCopyFail = "CopyAPPFiles: CopyExeFile fail \r\n";
@@ -280,23 +287,38 @@ TEST(BootSummary, ReadsTheInstallationFromTheShellsLines)
     const std::vector<std::string> fourFails(4, kCompareFail);
     const std::vector<std::vector<std::string>> runs = {
         {},
+        {kUpdate, "[QuorShell]UpdateSystemImage: TOC_Read fail. So Initialize TOC \r\n", kFindBoot,
+         "ERROR(2)- Cannot find EBoot image file \r\n", kFindNk, kNk, kEnd + "1 \r\n"},
+        {kUpdate, kFindBoot, "Found EBoot Image! \r\n", "Update File Path : \\u\\R5boot_1.nb0 \r\n",
+         "[QuorShell]FMD DeviceIoControl IOCTL_FMD_ERASE_BLOCK fail \r\n",
+         "[QuorShell] WriteEBootImage: failed to erase block (0x0).\r\n",
+         "Write EBoot Image fail \r\n", kFindNk, kNk, "Checksum fail 02 Addr:0x80020000 \r\n",
+         "**** ReadAndVerify fail \r\n", kEnd + "0 \r\n"},
+        {kUpdate, "Is eboot update enabled? 0 \r\n", kFindNk, kNk, kEnd + "1 \r\n"},
+        {kUpdate, "[QuorShell]UpdateSystemImage: malloc fail \r\n", kEnd + "0 \r\n"},
         {kStart, "QuorShell: CopyAppFiles NAND is not exist \r\n"},
-        {kStart, kFlags, kVerified, kEnd},
-        qs_test::Join({{kStart, kFlags}, fourFails, {kVerified, kEnd}}),
-        qs_test::Join({{kStart, kFlags}, fourFails, {kCompareFail, kRestored, kEnd}}),
-        {kStart, kFlags, kCompareFail, kCopyFail, kEnd},
-        {kStart, kCopyFail, "CopyAPPFiles: gdwAppFolderFlag 0x8 \r\n", kEnd},
+        {kStart, kFlags, kVerified, kEndApps},
+        qs_test::Join({{kStart, kFlags}, fourFails, {kVerified, kEndApps}}),
+        qs_test::Join({{kStart, kFlags}, fourFails, {kCompareFail, kRestored, kEndApps}}),
+        {kStart, kFlags, kCompareFail, kCopyFail, kEndApps},
+        {kStart, kCopyFail, "CopyAPPFiles: gdwAppFolderFlag 0x8 \r\n", kEndApps},
     };
     std::string shown;
     for (const std::vector<std::string> &lines : runs) {
         sim::Journal journal;
         for (const std::string &line : lines)
             journal.Log(line);
-        std::string summary = Summary(journal);
-        size_t at = summary.find("app data ");
-        shown += summary.substr(at, summary.find('\n', at) + 1 - at);
+        qs_tools::BootSummary summary = qs_tools::SummarizeJournal(journal.Events());
+        std::string text = qs_tools::FormatSummary(summary);
+        for (const char *row : {"OS update ", "app data "}) {
+            size_t at = text.find(row), end = text.find("\n", at);
+            while (text.compare(end + 1, 2, "  ") == 0)
+                end = text.find("\n", end + 1);
+            shown += text.substr(at, end + 1 - at);
+        }
+        shown += "exit status " + std::to_string(qs_tools::BootExitStatus(summary)) + "\n";
     }
-    qs_test::ExpectGoldenText(shown, "summary_app_data");
+    qs_test::ExpectGoldenText(shown, "summary_outcomes");
 }
 
 // The braille line is printed once per opening of the display, as it stood at the close; on a

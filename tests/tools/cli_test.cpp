@@ -58,7 +58,9 @@ const std::vector<std::pair<std::string, std::vector<std::string>>> kRefusals = 
     {"quorshell", {"--device j1", "--device j2", "--device nowhere", "--fast"}},
     {"quordev", {"", "init", "init dev", "init docs --force"}},
     {"busy quorshell", {"--device dev"}},
-    {"busy quordev", {"init dev --force", "package dev --nk nk.bin --name 1", "sweep faults dev"}},
+    {"busy quordev",
+     {"init dev --force", "package dev --nk nk.bin --name 1", "sweep faults dev", "status dev",
+      "verify dev --nk nk.bin"}},
     {"quordev init new",
      {"--boot-key 256", "--blocks 6", "--blocks 4097", "--blocks many", "--blocks 16 --bad 7,16",
       "--bad 7,x", "--serial 123456789", "--serial 01234567890", "--serial 01234a6789",
@@ -80,6 +82,7 @@ const std::vector<std::pair<std::string, std::vector<std::string>>> kRefusals = 
     {"quordev verify",
      {"dev --nk text.bin", "dev --nk nk.bin --eboot short.nb0", "nodev --nk nk.bin",
       "dev --nk gone.bin"}},
+    {"quordev status", {"", "nowhere", "x", "dev --svg map.svg"}},
     {"quordev sweep faults", {"nothing", "empty", "plain --at 3,99", "plain --every 0"}},
     {"quordev sweep power plain", {"--every 0", "--outcomes half", "--at 5 --every 2", ""}},
 };

@@ -28,7 +28,8 @@ const std::vector<std::string> kData = {"write data/apps/LumTask.exe main applic
                                         "a.txt",
                                         "mkdir data/sound/empty"};
 
-// A package of an NK image three blocks long and a boot loader, booted, and the flash verified.
+// A package of an NK image three blocks long and a boot loader, booted, the flash verified, and
+// whether the device boots.
 const std::vector<std::string> kUpdateSession = {
     "fill raw 0x60000",
     "quordev mkbin raw nk.bin",
@@ -41,16 +42,17 @@ const std::vector<std::string> kUpdateSession = {
     "grep dev/debug.log EBoot",
     "grep dev/debug.log RemoveDirectory",
     "quordev verify dev --nk nk.bin",
-    "quordev verify dev --nk nk.bin --eboot boot.nb0"};
+    "quordev verify dev --nk nk.bin --eboot boot.nb0",
+    "quordev status dev"};
 
 const std::string kFail = "{\"programs\": {\"fail\": [\"";
 
 const std::vector<Session> kSessions = {
     {"help",
      {"quorshell --help", "quordev --help", "quordev init --help", "quordev inspect --help",
-      "quordev package --help", "quordev verify --help", "quordev mkbin --help",
-      "quordev sign --help", "quordev mknb0 --help", "quordev crc --help", "quordev mkapps --help",
-      "quordev sweep faults --help", "quordev sweep power --help"}},
+      "quordev package --help", "quordev verify --help", "quordev status --help",
+      "quordev mkbin --help", "quordev sign --help", "quordev mknb0 --help", "quordev crc --help",
+      "quordev mkapps --help", "quordev sweep faults --help", "quordev sweep power --help"}},
     // An image signed for another product is refused at boot; signed again for this device it
     // is written and verified. A field too long is a wrong command line, a file that is no .BIN
     // or holds bytes behind its last record other than a trailer is refused.
@@ -64,17 +66,38 @@ const std::vector<Session> kSessions = {
     // What the next boot would refuse is refused before it is placed, one line naming the file:
     // no .BIN, another product's trailer, a boot loader for a device whose block 2 is bad, a
     // boot loader of the wrong size, an image larger than the good blocks, a key that loses to
-    // one waiting. --force places it with a warning, and the boot refuses it.
+    // one waiting. --force places it with a warning, and the boot refuses it: the summary quotes
+    // the shell's line, and the exit status says the update failed.
     {"package_checks",
-     {"quordev init dev --blocks 16 --bad 2,7", "fill raw 0x8000", "quordev mkbin raw nk.bin",
-      "quordev mknb0 boot.nb0", "write junk.bin hello",
-      "quordev package dev --nk junk.bin --name 1", "quordev mkbin raw acme.bin --company ACME",
+     {"quordev init dev --blocks 16 --bad 2,7",
+      "fill raw 0x8000",
+      "quordev mkbin raw nk.bin",
+      "quordev mknb0 boot.nb0",
+      "write junk.bin hello",
+      "quordev package dev --nk junk.bin --name 1",
+      "quordev package dev --nk junk.bin --name 1 --force",
+      "quorshell --device dev --quiet",
+      "quordev mkbin raw acme.bin --company ACME",
       "quordev package dev --nk acme.bin --name 1",
-      "quordev package dev --nk nk.bin --eboot boot.nb0 --name 1", "write short.nb0 abc",
-      "quordev package dev --nk nk.bin --eboot short.nb0 --name 1", "fill big 0x200000",
-      "quordev mkbin big big.bin", "quordev package dev --nk big.bin --name 1",
-      "quordev package dev --nk nk.bin --name 5", "quordev package dev --nk nk.bin --name 3",
-      "quordev package dev --nk acme.bin --name 6 --force", "tree dev/root/flashdisk",
+      "quordev package dev --nk nk.bin --eboot boot.nb0 --name 1",
+      "quordev package dev --nk nk.bin --eboot boot.nb0 --name 1 --force",
+      "quorshell --device dev --quiet",
+      "write short.nb0 abc",
+      "quordev package dev --nk nk.bin --eboot short.nb0 --name 1",
+      "quordev package dev --nk nk.bin --eboot short.nb0 --name 1 --force",
+      "quorshell --device dev --quiet",
+      "fill big 0x200000",
+      "quordev mkbin big big.bin",
+      "quordev package dev --nk big.bin --name 1",
+      "quordev package dev --nk big.bin --name 1 --force",
+      "quorshell --device dev --quiet",
+      "quordev package dev --nk nk.bin --name 5",
+      "quordev package dev --nk nk.bin --name 3",
+      "quordev package dev --nk nk.bin --name 3 --force",
+      "tree dev/root/flashdisk",
+      "quordev status dev",
+      "quorshell --device dev --quiet",
+      "quordev package dev --nk acme.bin --name 6 --force",
       "quorshell --device dev --quiet"}},
     // The safe-update variant under a fault that strikes every boot: the NK image's first block
     // never erases, so the update fails; the folder stays for two more starts and the third
@@ -230,6 +253,10 @@ const std::vector<Session> kSessions = {
     {"update_fresh_device", qs_test::Join({{"quordev init dev --blocks 16"}, kUpdateSession})},
     {"update_bad_nk_blocks",
      qs_test::Join({{"quordev init dev --blocks 16 --bad 6,9"}, kUpdateSession})},
+    // A bad block 0 refuses its erase: the boot loader is not written, the operating system is,
+    // and the device does not boot.
+    {"update_bad_block_0",
+     qs_test::Join({{"quordev init dev --blocks 16 --bad 0"}, kUpdateSession})},
     // No four good blocks among 1 to 4: the boot loader is refused before anything is erased, and
     // the operating system is still written.
     {"update_bad_boot_loader_block",
@@ -244,7 +271,7 @@ const std::vector<Session> kSessions = {
       "quordev inspect dev", "quordev inspect dev --json", "clear dev 11 12 0x1F3",
       "clear dev 12 0 0", "quordev verify dev --nk nk.bin --eboot boot.nb0",
       "quordev verify dev --nk nk.bin --eboot boot.nb0 --json", "clear dev 0 0 8",
-      "quordev inspect dev"}},
+      "quordev inspect dev", "quordev status dev"}},
 };
 
 class ToolSession : public qs_test::ToolTest, public testing::WithParamInterface<Session> {};
@@ -256,6 +283,58 @@ TEST_P(ToolSession, ShowsWhatItsGoldenTranscriptHolds)
 
 INSTANTIATE_TEST_SUITE_P(Table, ToolSession, testing::ValuesIn(kSessions),
                          [](const auto &info) { return info.param.name; });
+
+// A .BIN as its format has it, written here rather than by the device kit: signature, image
+// start and length, records of address, length, byte sum and bytes, then the record that ends it
+// with the launch address. No trailer.
+std::string OwnBin(uint32_t start, const std::string &image, uint32_t recordSize)
+{
+    auto word = [](size_t value) {
+        return std::string{char(value), char(value >> 8), char(value >> 16), char(value >> 24)};
+    };
+    std::string bin = "B000FF\n" + word(start) + word(image.size());
+    for (size_t at = 0; at < image.size(); at += recordSize) {
+        std::string data = image.substr(at, recordSize);
+        uint32_t sum = 0;
+        for (unsigned char byte : data)
+            sum += byte;
+        bin += word(start + at) + word(data.size()) + word(sum) + data;
+    }
+    return bin + word(0) + word(start) + word(0);
+}
+
+using BootStatus = qs_test::ToolTest;
+
+// Would it boot, and into which image: fresh; an image of the test's own writer signed, placed
+// and booted without a boot loader, so that block 0 stays erased, which verify fails too; with a
+// boot loader; a second update cut in its NK blocks, then at its TOC's program, then finished.
+TEST_F(BootStatus, OfAFreshAnUpdatedAnErasedAndACutDevice)
+{
+    Write("own.bin", OwnBin(0x80020000, std::string(0x30000, '\x11'), 0x7000));
+    Write("own2.bin", OwnBin(0x80020000, std::string(0x30000, '\x22'), 0x10000));
+    ExpectTranscript("status", {"quordev init dev --blocks 16",
+                                "quordev status dev",
+                                "quordev sign own.bin --out nk.bin --version 000002",
+                                "quordev package dev --nk nk.bin --name 1",
+                                "quordev status dev",
+                                "quorshell --device dev --quiet",
+                                "quordev status dev",
+                                "quordev verify dev --nk nk.bin",
+                                "quordev mknb0 boot.nb0",
+                                "quordev package dev --nk nk.bin --eboot boot.nb0 --name 2",
+                                "quorshell --device dev --quiet",
+                                "quordev status dev --json",
+                                "quordev verify dev --nk nk.bin",
+                                "quordev sign own2.bin --out nk2.bin",
+                                "quordev package dev --nk nk2.bin --name 3",
+                                "cut dev 66 completed",
+                                "quordev status dev",
+                                "quordev verify dev --nk nk.bin",
+                                "cut dev 132 completed",
+                                "quordev status dev --json",
+                                "quorshell --device dev --quiet",
+                                "quordev status dev"});
+}
 
 using ShellCrossCheck = qs_test::ToolTest;
 

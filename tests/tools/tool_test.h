@@ -12,10 +12,12 @@
 #include <nlohmann/json.hpp>
 
 #include "devkit/bin_reader.h"
+#include "sim/device.h"
 #include "sim/flash_array.h"
 #include "tests/devkit/flash_layout.h"
 #include "tests/support/expect.h"
 #include "tests/tools/tool_run.h"
+#include "tools/runner/boot_runner.h"
 
 namespace qs_test {
 
@@ -124,7 +126,8 @@ protected:
 // tree PATH (sizes but device.json's, which grows with the simulator's options), same A B, peek
 // FILE OFFSET COUNT (from the end when negative), sum FILE [OFFSET COUNT], grep FILE TEXT (its
 // lines that hold TEXT), count FILE TEXT (how many), bin FILE RAW (a .BIN read back), lay DEV NK
-// NB0 (the images laid out by hand), clear DEV BLOCK SECTOR BYTE.
+// NB0 (the images laid out by hand), clear DEV BLOCK SECTOR BYTE, cut DEV N OUTCOME (a boot that
+// loses power at its Nth flash erase or program).
 inline std::string ToolTest::Step(const std::string &step) const
 {
     namespace fs = std::filesystem;
@@ -218,6 +221,14 @@ inline std::string ToolTest::Step(const std::string &step) const
         hand.LayNk({image.bytes, image.start, image.launch, 0});
     } else if (w[0] == "clear") {
         HandFlash(*flash()).ClearByte(number(2), number(3), number(4));
+    } else if (w[0] == "cut") {
+        std::unique_ptr<sim::Device> device = sim::Device::Open(At(w[1]));
+        sim::DeviceFlash(*device).CutPowerAt(number(2), *sim::ParsePowerCutOutcome(w[3]));
+        try {
+            qs_tools::BootShell(*device, {.quiet = true});
+        } catch (const qs_tools::BootPowerCut &cut) {
+            shown = "  " + std::string(cut.cut.what()) + "\n";
+        }
     } else {
         ADD_FAILURE() << "no step " << w[0];
     }

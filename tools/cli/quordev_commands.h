@@ -22,6 +22,7 @@ Command AddSignCommand(CLI::App &app);
 Command AddMkappsCommand(CLI::App &app);
 Command AddPackageCommand(CLI::App &app);
 Command AddVerifyCommand(CLI::App &app);
+Command AddStatusCommand(CLI::App &app);
 
 // A CRC or checksum as quordev prints it: "0x" and eight upper-case hex digits.
 std::string Hex8(uint32_t value);

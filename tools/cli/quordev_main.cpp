@@ -151,6 +151,7 @@ int main(int argc, char **argv)
                                                   AddInspectCommand(app),
                                                   qs_tools::AddPackageCommand(app),
                                                   qs_tools::AddVerifyCommand(app),
+                                                  qs_tools::AddStatusCommand(app),
                                                   qs_tools::AddMkbinCommand(app),
                                                   qs_tools::AddSignCommand(app),
                                                   qs_tools::AddMknb0Command(app),

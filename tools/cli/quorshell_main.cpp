@@ -26,7 +26,9 @@ int main(int argc, char **argv)
         "Exit status: 0 for a clean boot; 1 when the folder cannot be booted or the simulator "
         "stopped the boot; 2 for a wrong command line. Otherwise the sum of: 4 a handle or heap "
         "block still held when the shell returned, 8 a misused call, 16 an FMD flag left on, "
-        "32 a protected write or another access the device forbids.");
+        "32 a protected write or another access the device forbids, 64 an offered NK image or "
+        "boot loader not written, 128 offered application data that failed to install; the "
+        "summary quotes the shell's line for each failed step.");
     if (std::optional<int> status = qs_tools::ParseCommandLine(app, argc, argv))
         return *status;
 

@@ -4,7 +4,10 @@
 #include <nlohmann/json.hpp>
 
 #include "devkit/flash_verify.h"
+#include "sim/device_lock.h"
+#include "tools/cli/command_line.h"
 #include "tools/cli/quordev_commands.h"
+#include "tools/reports/boot_status.h"
 
 namespace qs_tools {
 
@@ -26,18 +29,20 @@ nlohmann::ordered_json ReportJson(const devkit::VerifyReport &report)
             {"nk_bytes_filled", report.nkBytesFilled}};
 }
 
-void PrintReport(const devkit::VerifyReport &report)
+void PrintReport(const devkit::VerifyReport &report, const DeviceStatus &status)
 {
     for (const std::string &line : report.passed)
         std::cout << "ok    " << line << "\n";
-    if (report.failure) {
+    if (report.failure)
         std::cout << "FAIL  " << *report.failure << "\n";
-        return;
-    }
-    if (report.nkBytesFilled)
+    else if (report.nkBytesFilled)
         std::cout << "note  " << report.nkBytesFilled
                   << " NK bytes that no record covers were compared with the loader's fill, "
                      "0xFF\n";
+    if (status.verdict != Verdict::Unbootable)
+        std::cout << "ok    " << BootVerdictText(status.verdict) << "\n";
+    for (const std::string &why : status.why)
+        std::cout << "FAIL  " << BootVerdictText(status.verdict) << ": " << why << "\n";
 }
 
 }  // namespace
@@ -53,7 +58,8 @@ Command AddVerifyCommand(CLI::App &app)
     CLI::App *verify = app.add_subcommand(
         "verify",
         "check that a device's flash holds the images where the boot loader reads "
-        "them and the TOC records them; exit 1 naming the first difference");
+        "them and the TOC records them, and that the device would boot (as quordev status "
+        "tells); exit 1 naming the first difference or why it would not boot");
     verify->add_option("DIR", args->folder, "the device folder")->required();
     verify->add_option("--nk", args->nk, "the .bin operating-system image")
         ->type_name("FILE.bin")
@@ -70,12 +76,20 @@ Command AddVerifyCommand(CLI::App &app)
         std::optional<std::filesystem::path> eboot;
         if (!args->eboot.empty())
             eboot = args->eboot;
+        // A boot beside it would leave a half-written flash to compare.
+        sim::DeviceLock lock(args->folder);
         devkit::VerifyReport report = devkit::VerifyDevice(args->folder, args->nk, eboot);
-        if (args->json)
-            std::cout << ReportJson(report).dump(2) << "\n";
-        else
-            PrintReport(report);
-        return report.Ok() ? 0 : 1;
+        DeviceStatus status = ReadDeviceStatus(args->folder);
+        const bool ok = report.Ok() && status.verdict != Verdict::Unbootable;
+        if (args->json) {
+            nlohmann::ordered_json json = ReportJson(report);
+            json["ok"] = ok;
+            json["boot"] = StatusJson(status);
+            std::cout << json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+        } else {
+            PrintReport(report, status);
+        }
+        return ok ? 0 : kExitFailure;
     };
 }
 

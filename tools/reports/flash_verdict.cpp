@@ -87,6 +87,34 @@ bool NkIs(sim::FlashDriver &driver, const devkit::TocRecord &toc,
            devkit::VerifyFlash(driver, *nk, std::nullopt).Ok();
 }
 
+bool SectorsErased(const sim::FlashArray &flash, uint32_t first, uint32_t count)
+{
+    for (uint32_t sector = first; sector < first + count; ++sector)
+        for (uint8_t byte : flash.Sector(sector).first<sim::kSectorDataSize>())
+            if (byte != sim::kErased)
+                return false;
+    return true;
+}
+
+// Why the boot loader does not start.
+std::optional<std::string> BootLoaderMissing(sim::FlashDriver &driver,
+                                             const devkit::BootLoaderView &view)
+{
+    const devkit::StepLoaderView &step = view.stepLoader;
+    const std::string block0 =
+        driver.BlockStatus(0) & sim::FlashDriver::kStatusBad ? "bad block 0" : "block 0";
+    if (!step.checksumMatches &&
+        SectorsErased(driver.Flash(), 0, devkit::kStepLoaderSize / sim::kSectorDataSize))
+        return "StepLoader: " + block0 + " is erased";
+    if (!step.checksumMatches)
+        return "StepLoader: the checksum word " + devkit::Hex(step.header[2]) + " of " + block0 +
+               " is not the sum of its sectors 0-7, " + devkit::Hex(step.checksum);
+    if (view.eboot.blocks.size() < devkit::kEbootBlocks)
+        return "EBoot: blocks 1-4 hold " + std::to_string(view.eboot.blocks.size()) +
+               " good blocks, not " + std::to_string(devkit::kEbootBlocks);
+    return std::nullopt;
+}
+
 // The image a line of the shell names: "Open OS update image file... \flashdisk\...\x.bin \r\n".
 std::optional<std::string> OpenedImage(const std::string &debugLog, const std::string &opening)
 {
@@ -155,14 +183,29 @@ BootImages ReadBootImages(sim::FlashDriver &driver)
     BootImages images;
     if (view.stepLoader.checksumMatches)
         images.bootLoader = ReadBootLoaderBytes(flash);
-    if (view.toc && view.nk && !view.nk->unreadable) {
-        images.nk = ReadNkImage(flash, *view.nk, view.toc->images[devkit::kNkImageIndex]);
-        // An erased region is no image: the factory TOC's ID[3] describes sectors that nothing
-        // was ever written to.
-        bool erased = std::all_of(images.nk->bytes.begin(), images.nk->bytes.end(),
-                                  [](uint8_t byte) { return byte == sim::kErased; });
-        if (erased || !NkIs(driver, *view.toc, images.nk))
-            images.nk.reset();
+    if (std::optional<std::string> missing = BootLoaderMissing(driver, view))
+        images.missing.push_back(*missing);
+    if (!view.toc) {
+        images.missing.push_back("TOC: the flash ends before block 5");
+        return images;
+    }
+    if (view.nk->unreadable) {
+        images.missing.push_back("NK: the image ID[3] records is unreadable: " +
+                                 *view.nk->unreadable);
+        return images;
+    }
+    images.nk = ReadNkImage(flash, *view.nk, view.toc->images[devkit::kNkImageIndex]);
+    // An erased region is no image: the factory TOC's ID[3] describes sectors that nothing was
+    // ever written to.
+    if (std::all_of(images.nk->bytes.begin(), images.nk->bytes.end(),
+                    [](uint8_t byte) { return byte == sim::kErased; })) {
+        images.missing.push_back("NK: the " + std::to_string(view.nk->sectors) +
+                                 " sectors ID[3] records are erased");
+        images.nk.reset();
+    } else if (devkit::VerifyReport report = devkit::VerifyFlash(driver, *images.nk, std::nullopt);
+               !report.Ok()) {
+        images.missing.push_back(*report.failure);
+        images.nk.reset();
     }
     return images;
 }

@@ -18,6 +18,8 @@ namespace qs_tools {
 struct BootImages {
     std::optional<std::vector<uint8_t>> bootLoader;
     std::optional<devkit::LoadedBinImage> nk;
+    // Read from a flash: why either is missing, one line each, in the boot loader's order.
+    std::vector<std::string> missing;
 };
 
 // What the boot loader loads from the flash, when devkit::VerifyFlash accepts it again: the

@@ -1,8 +1,10 @@
 #include "tools/runner/boot_runner.h"
 
+#include <map>
 #include <optional>
 
 #include "common/qs_common.h"
+#include "devkit/update_package.h"
 #include "platform/host/host.h"
 #include "shell/shell.h"
 #include "sim/device.h"
@@ -56,6 +58,19 @@ std::optional<Stop> RunShell(sim::Device &device, const std::function<int()> &en
     return std::nullopt;
 }
 
+// The signature trailers of the files waiting in the update folder, by name in folded case,
+// read before the boot consumes them.
+std::map<std::string, devkit::BinTrailer> WaitingTrailers(const std::filesystem::path &device)
+{
+    std::map<std::string, devkit::BinTrailer> trailers;
+    std::error_code error;
+    for (const auto &entry :
+         std::filesystem::directory_iterator(devkit::UpdateFolder(device), error))
+        if (std::optional<devkit::BinTrailer> trailer = devkit::ReadBinTrailerAtEnd(entry.path()))
+            trailers[sim::FoldCase(entry.path().filename().string())] = *trailer;
+    return trailers;
+}
+
 }  // namespace
 
 BootPowerCut::BootPowerCut(const sim::PowerCut &cut)
@@ -74,6 +89,7 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
     if (!options.quiet)
         device.Events().SetListener([&echo](const sim::Journal::Event &e) { echo.Show(e); });
 
+    const std::map<std::string, devkit::BinTrailer> trailers = WaitingTrailers(device.Folder());
     BootReport report;
     uint64_t heapPeak = 0;
     std::optional<Stop> stopped = RunShell(device, entryPoint, report, heapPeak);
@@ -90,6 +106,9 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
     report.summary = SummarizeJournal(device.Events().Events());
     report.summary.heapPeakBytes = heapPeak;
     report.summary.flash = sim::DeviceFlash(device).Usage();
+    auto trailer = trailers.find(sim::FoldCase(DeviceFileName(report.summary.nkImage)));
+    if (report.summary.signatureRefused && trailer != trailers.end())
+        report.summary.refusedTrailer = trailer->second;
     report.exitStatus = BootExitStatus(report.summary);
     if (!options.quiet) {
         echo.Finish();

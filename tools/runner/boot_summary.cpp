@@ -63,18 +63,85 @@ void AddWrittenBlocks(const Event &event, std::set<uint32_t> &blocks)
         blocks.insert(sector / sim::kSectorsPerBlock);
 }
 
-// The shell's own lines tell what an image writer skipped and how the update ended.
-void ReadUpdateLine(const std::string &text, BootSummary &summary, std::set<uint32_t> &skipped)
+// An erase or a sector write that the flash refused: "the erase of block 0".
+void ReadRefusedChange(const Event &event, std::vector<std::string> &refused)
 {
-    static const std::regex kSkipped(
-        R"(\[QuorShell\] Write(?:EBootImage|NK): (\d+) block is bad block)");
-    static const std::regex kResult(R"(\[QuorShell\]UpdateSystemImage -- (\d+) )");
-    std::smatch match;
-    if (std::regex_search(text, match, kSkipped))
-        skipped.insert(uint32_t(std::stoul(match[1])));
-    else if (std::regex_search(text, match, kResult))
-        summary.osUpdate = match[1] != "0";
+    if (event["device"] != "DSK1:" || event["ok"] == true)
+        return;
+    std::string change;
+    if (event["code"] == sim::FlashDriver::kEraseBlock)
+        change = "the erase of block " + std::to_string(WordOf(event["in"]).value_or(0));
+    else if (event["code"] == sim::FlashDriver::kWriteSector && event.contains("first"))
+        change = "a program of block " +
+                 std::to_string(event["first"].get<uint32_t>() / sim::kSectorsPerBlock);
+    if (!change.empty() && (refused.empty() || refused.back() != change))
+        refused.push_back(change);
 }
+
+// A line of the debug log as the shell printed it, without its line end.
+std::string LineOf(const std::string &text)
+{
+    return text.substr(0, text.find_last_not_of("\r\n") + 1);
+}
+
+// The shell's lines tell what the update offered, what an image writer skipped, what failed
+// and how the update ended. A failure is the first line of its part that says so: the cause,
+// before the lines that pass it on.
+class OsUpdateReading {
+public:
+    void Read(const std::string &text, BootSummary &summary, std::set<uint32_t> &skipped)
+    {
+        static const std::regex kSkipped(
+            R"(\[QuorShell\] Write(?:EBootImage|NK): (\d+) block is bad block)");
+        static const std::regex kResult(R"(\[QuorShell\]UpdateSystemImage -- (\d+) )");
+        static const std::regex kChosen(R"(^Update File Path : (.*) \r\n$)");
+        // TOC_Read's failure only makes the shell start from a default TOC.
+        static const std::regex kFailure(
+            R"(fail(?!\. So Initialize TOC)|ERROR|not match|too small|out of range|not written|)"
+            R"(give up|Invalid Parameter)");
+        std::smatch match;
+        if (std::regex_search(text, match, kSkipped)) {
+            skipped.insert(uint32_t(std::stoul(match[1])));
+        } else if (std::regex_search(text, match, kResult)) {
+            summary.osUpdate = match[1] != "0";
+            if (!*summary.osUpdate && summary.osUpdateFailure.empty())
+                summary.osUpdateFailure = LineOf(text);
+            part_ = Part::Done;
+        } else if (text.starts_with("Is eboot update enabled? 0")) {
+            summary.bootLoaderFailure = LineOf(text);  // no boot loader is looked for
+        } else if (text.starts_with("Find EBoot Image Path==")) {
+            part_ = Part::BootLoaderSearch;
+        } else if (text.starts_with("Found EBoot Image!")) {
+            part_ = Part::BootLoader;
+            summary.bootLoader = false;
+        } else if (text.starts_with("WriteEBootImage -- return 1")) {
+            summary.bootLoader = true;
+        } else if (text.starts_with("Find NK Image Path==")) {
+            part_ = Part::Nk;
+        } else if (std::regex_search(text, match, kChosen)) {
+            (part_ == Part::BootLoader ? summary.bootLoaderImage : summary.nkImage) = match[1];
+        } else if (text.find("Signature is not match") != std::string::npos) {
+            summary.signatureRefused = true;
+        }
+        if (part_ == Part::Done || part_ == Part::BootLoaderSearch ||
+            !std::regex_search(text, kFailure))
+            return;
+        // The flash layer's line names a control code; the step's own line after it says more.
+        std::string &failure =
+            part_ == Part::BootLoader ? summary.bootLoaderFailure : summary.osUpdateFailure;
+        if (failure.empty() || (IsFlashLayerLine(failure) && !IsFlashLayerLine(text)))
+            failure = LineOf(text);
+    }
+
+private:
+    static bool IsFlashLayerLine(const std::string &text)
+    {
+        return text.starts_with("[QuorShell]FMD ");
+    }
+
+    enum class Part { Start, BootLoaderSearch, BootLoader, Nk, Done };
+    Part part_ = Part::Start;
+};
 
 // The installation's lines tell its result: the NAND volume missing, the application folder
 // verified, the previous one moved back after five failed compares, or a copy of the
@@ -88,18 +155,21 @@ public:
             summary.appData = true;
             summary.appDataDetail = "nothing verified (no apps folder in the update)";
         } else if (text.starts_with("QuorShell: CopyAppFiles NAND is not exist")) {
-            Fail(summary, "\\NAND is missing; nothing touched");
+            Fail(summary, "\\NAND is missing; nothing touched", text);
         } else if (text.starts_with("CopyAPPFiles: CheckExeFile fail")) {
             ++failedCompares_;
+            lastFailedCompare_ = text;
         } else if (text.starts_with("CopyAPPFiles: DeleteAllFile \\NAND\\apps_bk")) {
             summary.appDataDetail =
                 "apps verified at compare " + std::to_string(failedCompares_ + 1);
         } else if (text.starts_with("CopyAPPFiles: MoveFile \\NAND\\apps_bk -> \\NAND\\apps")) {
-            Fail(summary, std::to_string(failedCompares_) +
-                              " compares failed; the previous apps folder is back");
+            Fail(summary,
+                 std::to_string(failedCompares_) +
+                     " compares failed; the previous apps folder is back",
+                 lastFailedCompare_);
         } else if (text.starts_with("CopyAPPFiles: CopyExeFile fail")) {
             if (failedCompares_ > 0)
-                Fail(summary, "a copy of apps failed; the backup stays in \\NAND\\apps_bk");
+                Fail(summary, "a copy of apps failed; the backup stays in \\NAND\\apps_bk", text);
             else
                 mainCopyFailed_ = true;
         } else if (text.starts_with("OSUPDATE: CopyAPPFiles --") && mainCopyFailed_ &&
@@ -109,13 +179,15 @@ public:
     }
 
 private:
-    static void Fail(BootSummary &summary, const std::string &detail)
+    static void Fail(BootSummary &summary, const std::string &detail, const std::string &text)
     {
         summary.appData = false;
         summary.appDataDetail = detail;
+        summary.appDataFailure = LineOf(text);
     }
 
     int failedCompares_ = 0;
+    std::string lastFailedCompare_;
     bool mainCopyFailed_ = false;
 };
 
@@ -166,6 +238,44 @@ std::string Joined(const std::vector<std::string> &items, const char *separator)
     return text;
 }
 
+// A shell's line as it printed it, in quotes.
+std::string Quoted(const std::string &line)
+{
+    return "\"" + line + "\"";
+}
+
+// "NK image R5nk_1.bin", or "NK image" when the shell named no file.
+std::string Named(const std::string &what, const std::string &devicePath)
+{
+    return devicePath.empty() ? what : what + " " + DeviceFileName(devicePath);
+}
+
+// What became of the boot loader and the NK image, each failure with the shell's line, and a
+// refused trailer's fields beside the two the device checks.
+std::vector<std::string> OsUpdateLines(const BootSummary &s)
+{
+    std::vector<std::string> lines;
+    if (!s.bootLoader && !s.bootLoaderFailure.empty())
+        lines.push_back("boot loader not looked for: " + Quoted(s.bootLoaderFailure));
+    if (s.bootLoader)
+        lines.push_back(
+            Named("boot loader", s.bootLoaderImage) +
+            (*s.bootLoader ? " written" : " not written: " + Quoted(s.bootLoaderFailure)));
+    if (!s.osUpdate)
+        return lines;
+    std::string nk = Named("NK image", s.nkImage);
+    if (*s.osUpdate)
+        lines.push_back(
+            nk + " written" +
+            (s.osUpdateFailure.empty() ? "" : "; the shell logged " + Quoted(s.osUpdateFailure)));
+    else
+        lines.push_back(nk + " not written: " + Quoted(s.osUpdateFailure));
+    if (s.signatureRefused && s.refusedTrailer)
+        lines.push_back("its trailer: " + devkit::BinTrailerText(*s.refusedTrailer) +
+                        "; the device takes " + devkit::BinTrailerText(devkit::BinTrailer{}, 2));
+    return lines;
+}
+
 }  // namespace
 
 std::vector<uint8_t> FromHex(const std::string &hex)
@@ -176,9 +286,14 @@ std::vector<uint8_t> FromHex(const std::string &hex)
     return bytes;
 }
 
+std::string DeviceFileName(const std::string &devicePath)
+{
+    return devicePath.substr(devicePath.find_last_of("\\/") + 1);
+}
+
 std::string CueName(const std::string &devicePath)
 {
-    std::string name = devicePath.substr(devicePath.find_last_of("\\/") + 1);
+    std::string name = DeviceFileName(devicePath);
     size_t dot = name.find_last_of('.');
     return dot == std::string::npos ? name : name.substr(0, dot);
 }
@@ -190,15 +305,31 @@ std::string FlagText(uint32_t word)
     return text;
 }
 
+std::vector<uint32_t> ChangedBlocks(const std::vector<Event> &events)
+{
+    std::set<uint32_t> blocks;
+    for (const Event &event : events) {
+        if (IsWrittenRun(event))
+            AddWrittenBlocks(event, blocks);
+        else if (event["event"] == "ioctl" && event["device"] == "DSK1:" &&
+                 event["code"] == sim::FlashDriver::kEraseBlock && event["ok"] == true)
+            blocks.insert(WordOf(event["in"]).value_or(0));
+        else if (event["event"] == "power_cut" && event["outcome"] != "not-done")
+            blocks.insert(event["block"].get<uint32_t>());
+    }
+    return {blocks.begin(), blocks.end()};
+}
+
 BootSummary SummarizeJournal(const std::vector<Event> &events)
 {
     BootSummary summary;
     std::set<uint32_t> written, skipped;
+    OsUpdateReading osUpdate;
     AppDataReading appData;
     for (const Event &event : events) {
         const std::string kind = event["event"];
         if (kind == "log") {
-            ReadUpdateLine(event["text"], summary, skipped);
+            osUpdate.Read(event["text"], summary, skipped);
             appData.Read(event["text"], summary);
         } else if (kind == "braille") {
             ++summary.brailleWrites;
@@ -207,6 +338,7 @@ BootSummary SummarizeJournal(const std::vector<Event> &events)
             ReadPowerControl(event, summary);
             if (IsWrittenRun(event))
                 AddWrittenBlocks(event, written);
+            ReadRefusedChange(event, summary.flashRefused);
         } else if (kind == "sound") {
             std::string name = CueName(event["path"]);
             summary.cues.push_back(event["ok"] == true ? name : name + " (not played)");
@@ -242,17 +374,22 @@ std::string FormatSummary(const BootSummary &s)
     std::string text = "-- boot summary --\n";
     AddLine(text, "boot key", s.bootKey ? std::to_string(*s.bootKey) : "not read");
     AddLine(text, "cues", s.cues.empty() ? "none" : Joined(s.cues, ", "));
-    AddLine(text, "OS update", !s.osUpdate ? "none offered" : *s.osUpdate ? "written" : "failed");
+    AddLines(text, "OS update", OsUpdateLines(s), "none offered");
     AddLine(text, "flash written",
             s.blocksWritten.empty() ? "nothing" : "blocks " + devkit::BlockRanges(s.blocksWritten));
-    AddLine(text, "blocks skipped",
-            s.blocksSkipped.empty() ? "none" : devkit::BlockRanges(s.blocksSkipped) + " (bad)");
+    AddLine(
+        text, "blocks skipped",
+        (s.blocksSkipped.empty() ? "none" : devkit::BlockRanges(s.blocksSkipped) + " (bad)") +
+            (s.flashRefused.empty() ? "" : "; the flash refused " + Joined(s.flashRefused, ", ")));
     AddLine(text, "restart",
             s.restartRequested ? "requested at " + Seconds(s.restartAtMs) : "not requested");
     AddLine(text, "flash time", FlashTimeText(s.flash));
-    AddLine(
-        text, "app data",
-        !s.appData ? "none offered" : (*s.appData ? "installed, " : "failed, ") + s.appDataDetail);
+    std::vector<std::string> appData;
+    if (s.appData)
+        appData.push_back((*s.appData ? "installed, " : "failed, ") + s.appDataDetail);
+    if (!s.appDataFailure.empty())
+        appData.push_back(Quoted(s.appDataFailure));
+    AddLines(text, "app data", appData, "none offered");
     AddLine(text, "braille writes",
             std::to_string(s.brailleWrites) +
                 (s.brailleWrites ? ", the last: " + BrailleLineText(s.lastBrailleLine) : ""));
@@ -270,7 +407,9 @@ int BootExitStatus(const BootSummary &s)
 {
     return (s.held.empty() ? 0 : kExitHeld) | (s.misused.empty() ? 0 : kExitMisuse) |
            (s.flagsLeftOn.empty() ? 0 : kExitFlagLeftOn) |
-           (s.violations.empty() ? 0 : kExitViolation);
+           (s.violations.empty() ? 0 : kExitViolation) |
+           (s.osUpdate == false || s.bootLoader == false ? kExitUpdateFailed : 0) |
+           (s.appData == false ? kExitAppDataFailed : 0);
 }
 
 }  // namespace qs_tools

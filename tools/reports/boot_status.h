@@ -1,0 +1,48 @@
+// Would a device boot, and into which image: the boot loader's reading of its flash, beside the
+// update waiting in its update folder and the last boot's journal.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "devkit/bin_image.h"
+#include "devkit/boot_loader_view.h"
+#include "tools/reports/flash_verdict.h"
+
+namespace qs_tools {
+
+// The update the next boot finds: the files the shell takes.
+struct WaitingUpdate {
+    std::filesystem::path nk;  // relative to the device folder
+    std::optional<std::filesystem::path> bootLoader;
+    std::optional<devkit::BinTrailer> trailer;  // the last 30 bytes, where the shell reads it
+    std::optional<uint32_t> imageBytes;         // ImageLen; none when the loader refuses the file
+    std::optional<std::string> unreadable;      // why it refuses it
+};
+
+struct DeviceStatus {
+    // Old: the image the flash holds, not the waiting update's; new: the waiting update's, which
+    // the flash holds already.
+    Verdict verdict = Verdict::Unbootable;
+    std::vector<std::string> why;                // each reason it would not boot
+    std::optional<devkit::BootLoaderView> view;  // none when nand.bin was never written
+    std::optional<WaitingUpdate> waiting;
+};
+
+// Reads the device folder; the caller holds its lock. Throws sim::DeviceError as
+// devkit::OpenDeviceFlash does.
+DeviceStatus ReadDeviceStatus(const std::filesystem::path &folder);
+
+// "old", "new" or "none".
+const char *BootedImageName(Verdict verdict);
+// "boots the image on its flash (old)", "would not boot (none)", ...
+std::string BootVerdictText(Verdict verdict);
+std::string StatusText(const std::string &folder, const DeviceStatus &status);
+nlohmann::ordered_json StatusJson(const DeviceStatus &status);
+
+}  // namespace qs_tools
