@@ -16,14 +16,13 @@ namespace devkit {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// The key the shell compares: up to six characters behind the first underscore of the name.
-std::string KeyOf(const std::string &name)
+std::string SelectionKey(const std::string &name)
 {
     size_t underscore = name.find('_');
     return underscore == std::string::npos ? "" : name.substr(underscore + 1, 6);
 }
+
+namespace {
 
 // The .BIN's records and its trailer; its length when they hold.
 std::optional<uint32_t> CheckBin(const fs::path &file, std::vector<std::string> &refusals)
@@ -115,11 +114,12 @@ PackageForecast ForecastPackage(const fs::path &deviceFolder, const PackageFiles
         const std::string other = entry.path().filename().string();
         if (other == name || !other.starts_with("R5nk_") || !other.ends_with(".bin"))
             continue;
-        if (KeyOf(other) >= KeyOf(name))
+        if (SelectionKey(other) >= SelectionKey(name))
             forecast.refusals.push_back(files.nk->string() + ": " + other +
                                         " is waiting already, and the shell takes "
                                         "the greatest key of six characters: \"" +
-                                        KeyOf(other) + "\" before \"" + KeyOf(name) + "\"");
+                                        SelectionKey(other) + "\" before \"" + SelectionKey(name) +
+                                        "\"");
     }
     return forecast;
 }

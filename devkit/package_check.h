@@ -18,6 +18,9 @@ struct PackageForecast {
     bool bootLoader = false;         // the boot loader will be written to blocks 0-4
 };
 
+// The key the shell compares image names by: up to six characters behind the first underscore.
+std::string SelectionKey(const std::string &name);
+
 // Reads the .BIN with the loader's reader (its records, their checksums, the RAM buffer window)
 // and its trailer against the device's company and product; the .nb0's size; blocks 1-4 for a
 // boot loader; the image's fit on the good blocks from 6 on; and the key against the images

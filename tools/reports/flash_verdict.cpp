@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "devkit/boot_loader_view.h"
+#include "devkit/device_view.h"
 #include "devkit/flash_verify.h"
 #include "devkit/nb0_image.h"
 #include "devkit/toc_record.h"
@@ -24,11 +25,14 @@ void AppendSectors(const sim::FlashArray &flash, uint32_t firstSector, uint32_t 
 }
 
 // The StepLoader's sectors and the four good EBoot blocks, as the boot loader reads them; none
-// when fewer than four blocks are good.
+// when fewer than four blocks are good or one is erased: the EBoot writer marks each block it
+// writes reserved, so an erased one never received its part.
 std::optional<std::vector<uint8_t>> ReadBootLoaderBytes(const sim::FlashArray &flash)
 {
     devkit::EbootBlocks eboot = devkit::FindEbootBlocks(flash);
-    if (eboot.blocks.size() < devkit::kEbootBlocks)
+    if (eboot.blocks.size() < devkit::kEbootBlocks ||
+        std::any_of(eboot.blocks.begin(), eboot.blocks.end(),
+                    [&](uint32_t block) { return devkit::BlockErased(flash, block); }))
         return std::nullopt;
     std::vector<uint8_t> bytes;
     bytes.reserve(devkit::kNb0Size);
@@ -146,6 +150,19 @@ const char *VerdictName(Verdict verdict)
             break;
     }
     return "unbootable";
+}
+
+std::string UnbootableReason(const FlashJudgement &judgement)
+{
+    if (judgement.verdict != Verdict::Unbootable)
+        return "";
+    if (!judgement.stepLoaderChecksumOk)
+        return "the StepLoader in block 0 fails its checksum";
+    if (judgement.bootLoader == ImageMatch::Neither)
+        return "blocks 0-4 hold no whole boot loader";
+    if (!judgement.tocAccepted)
+        return "TOC_Read refuses the TOC in block 5";
+    return "ID[3] of the TOC describes no whole NK image";
 }
 
 BootImages ReadBootImages(sim::FlashDriver &driver)

@@ -21,8 +21,8 @@ struct BootImages {
 };
 
 // What the boot loader loads from the flash, when devkit::VerifyFlash accepts it again: the
-// StepLoader with a matching checksum and the EBoot blocks, and the NK image that ID[3] records
-// unless every byte of it is erased.
+// StepLoader with a matching checksum and the EBoot blocks unless one is erased, and the NK image
+// that ID[3] records unless every byte of it is erased.
 BootImages ReadBootImages(sim::FlashDriver &driver);
 
 // The images of an update package. Throws sim::DeviceError when a file is unusable.
@@ -55,6 +55,10 @@ struct FlashJudgement {
     // A boot loader of either kind that loads the old or the new NK image boots that image.
     Verdict verdict = Verdict::Unbootable;
 };
+
+// Why the boot loader starts nothing, at the first step of its reading that fails: "the StepLoader
+// in block 0 fails its checksum"; empty when the verdict is an image.
+std::string UnbootableReason(const FlashJudgement &judgement);
 
 // An image that both sets share counts as new.
 FlashJudgement JudgeFlash(sim::FlashDriver &driver, const BootImages &oldImages,
