@@ -10,6 +10,8 @@ namespace devkit {
 
 namespace fs = std::filesystem;
 
+namespace {
+
 bool BlockErased(const sim::FlashArray &flash, uint32_t block)
 {
     for (uint32_t sector = block * sim::kSectorsPerBlock;
@@ -20,8 +22,6 @@ bool BlockErased(const sim::FlashArray &flash, uint32_t block)
     }
     return true;
 }
-
-namespace {
 
 FlashView ViewFlash(sim::FlashDriver &driver, uint32_t blocks)
 {

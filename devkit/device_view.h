@@ -39,10 +39,6 @@ struct DeviceView {
     std::optional<FlashView> flash;  // none when nand.bin was never written
 };
 
-// Every byte of the block, SectorInfo included, is 0xFF: nothing was programmed there since its
-// last erase.
-bool BlockErased(const sim::FlashArray &flash, uint32_t block);
-
 // The words of a block's state, in this order: "bad", "read-only", "reserved", then "erased" or
 // "written".
 std::vector<std::string> StateWords(const BlockRun &run);

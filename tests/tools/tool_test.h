@@ -124,7 +124,8 @@ protected:
 // tree PATH (sizes but device.json's, which grows with the simulator's options), same A B, peek
 // FILE OFFSET COUNT (from the end when negative), sum FILE [OFFSET COUNT], grep FILE TEXT (its
 // lines that hold TEXT), count FILE TEXT (how many), bin FILE RAW (a .BIN read back), lay DEV NK
-// NB0 (the images laid out by hand), clear DEV BLOCK SECTOR BYTE.
+// NB0 (the images laid out by hand), clear DEV BLOCK SECTOR BYTE, erase DEV BLOCK, markbad DEV
+// BLOCK (a bad mark written into a sound block).
 inline std::string ToolTest::Step(const std::string &step) const
 {
     namespace fs = std::filesystem;
@@ -218,6 +219,10 @@ inline std::string ToolTest::Step(const std::string &step) const
         hand.LayNk({image.bytes, image.start, image.launch, 0});
     } else if (w[0] == "clear") {
         HandFlash(*flash()).ClearByte(number(2), number(3), number(4));
+    } else if (w[0] == "erase") {
+        flash()->EraseBlock(uint32_t(number(2)));
+    } else if (w[0] == "markbad") {
+        flash()->MarkBad(uint32_t(number(2)));
     } else {
         ADD_FAILURE() << "no step " << w[0];
     }

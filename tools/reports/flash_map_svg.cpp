@@ -65,6 +65,16 @@ bool Bad(const BlockFacts &block)
     return block.factoryBad || (block.status & sim::FlashDriver::kStatusBad);
 }
 
+std::vector<uint32_t> ErasedBlocks(const devkit::FlashView &flash, uint32_t first, uint32_t last)
+{
+    std::vector<uint32_t> erased;
+    for (const devkit::BlockRun &run : flash.map)
+        for (uint32_t block = std::max(run.first, first);
+             run.erased && block <= std::min(run.last, last); ++block)
+            erased.push_back(block);
+    return erased;
+}
+
 // The part each block plays: the boot loader's, the TOC's, the NK image's that ID[3] places, or
 // none.
 std::vector<std::string> Parts(const devkit::FlashView &flash)
@@ -74,10 +84,14 @@ std::vector<std::string> Parts(const devkit::FlashView &flash)
         parts[0] = "StepLoader (the first 16 KiB of the boot loader)";
     const auto &eboot = flash.bootLoader.eboot.blocks;
     for (size_t i = 0; i < eboot.size(); ++i)
-        parts[eboot[i]] = Format("EBoot boot loader, part %zu of %zu", i + 1, eboot.size());
+        parts[eboot[i]] = Format("EBoot boot loader, part %zu of %u", i + 1, devkit::kEbootBlocks);
     if (flash.blocks > devkit::kFirstNkBlock - 1)
         parts[devkit::kFirstNkBlock - 1] = "TOC";
-    if (const auto &nk = flash.bootLoader.nk)
+    // A region the boot loader cannot read, or that nothing was ever written to (the factory
+    // TOC's ID[3]), holds no image.
+    const auto &nk = flash.bootLoader.nk;
+    const auto written = [&](uint32_t block) { return ErasedBlocks(flash, block, block).empty(); };
+    if (nk && !nk->unreadable && std::any_of(nk->blocks.begin(), nk->blocks.end(), written))
         for (size_t i = 0; i < nk->blocks.size(); ++i)
             parts[nk->blocks[i]] =
                 Format("NK image of ID[3], part %zu of %zu", i + 1, nk->blocks.size());
@@ -120,7 +134,7 @@ std::vector<BlockFacts> Blocks(const devkit::FlashView &flash, const BootReading
 }
 
 // "block 7: factory-bad, skipped by the writers", "block 1: EBoot boot loader, part 1 of 4,
-// reserved, erased: nothing to load".
+// erased, not loaded: it reads as 0xFF".
 std::string Tooltip(uint32_t number, const BlockFacts &block)
 {
     std::string text = "block " + std::to_string(number) + ": ";
@@ -134,7 +148,8 @@ std::string Tooltip(uint32_t number, const BlockFacts &block)
     if (block.status & sim::FlashDriver::kStatusReserved)
         text += ", reserved";
     if (block.erased)
-        return text + (block.holds == "free" ? ", erased" : ", erased: nothing to load");
+        return text +
+               (block.holds == "free" ? ", erased" : ", erased, not loaded: it reads as 0xFF");
     return text + (block.loaded ? ", written, loaded by the boot loader" : ", written");
 }
 
@@ -165,7 +180,7 @@ std::string Cell(double x, double y, double size, const char *fill, bool reserve
 }
 
 struct Grid {
-    uint32_t columns, cell, left = 48, top = 80;
+    uint32_t columns, cell, top, left = 48;
     uint32_t X(uint32_t block) const { return left + (block % columns) * cell; }
     uint32_t Y(uint32_t block) const { return top + (block / columns) * cell; }
 };
@@ -242,33 +257,26 @@ std::optional<fs::path> WaitingFile(const fs::path &folder, const std::string &p
     return chosen;
 }
 
-std::string Erased(const devkit::FlashView &flash, uint32_t first, uint32_t last)
+// "block 2 is erased", "blocks 2-4 are erased".
+std::string ErasedText(const std::vector<uint32_t> &erased)
 {
-    std::vector<uint32_t> erased;
-    for (const devkit::BlockRun &run : flash.map)
-        for (uint32_t block = std::max(run.first, first);
-             run.erased && block <= std::min(run.last, last); ++block)
-            erased.push_back(block);
-    if (erased.empty())
-        return "";
-    return (erased.size() == 1 ? " (block " : " (blocks ") + devkit::BlockRanges(erased) +
-           (erased.size() == 1 ? " is erased)" : " are erased)");
+    return (erased.size() == 1 ? "block " : "blocks ") + devkit::BlockRanges(erased) +
+           (erased.size() == 1 ? " is erased" : " are erased");
 }
 
 // What stops the boot loader, in more words than the judgement's reason.
 std::string Detail(const FlashJudgement &judgement, const devkit::FlashView &flash)
 {
     const devkit::BootLoaderView &loader = flash.bootLoader;
-    if (!judgement.stepLoaderChecksumOk) {
-        std::string erased = Erased(flash, 0, 0);
-        return !erased.empty() ? erased
-                               : Format(" (word 0x%X, sectors 0-7 sum to 0x%X)",
-                                        loader.stepLoader.header[2], loader.stepLoader.checksum);
-    }
+    if (!judgement.stepLoaderChecksumOk)
+        return !ErasedBlocks(flash, 0, 0).empty()
+                   ? " (block 0 is erased)"
+                   : Format(" (word 0x%X, sectors 0-7 sum to 0x%X)", loader.stepLoader.header[2],
+                            loader.stepLoader.checksum);
     if (judgement.bootLoader == ImageMatch::Neither)
         return loader.eboot.blocks.size() < devkit::kEbootBlocks
                    ? Format(" (only %zu of blocks 1-4 are good)", loader.eboot.blocks.size())
-                   : Erased(flash, 1, 4);
+                   : "";
     if (!judgement.tocAccepted && flash.toc)
         if (auto check = devkit::TocRefusal(*flash.toc))
             return " (" + devkit::TocRefusalReason(*check, *flash.toc) + ")";
@@ -310,11 +318,12 @@ BootReading ReadBoot(const fs::path &device, const devkit::FlashView &flash)
     // is the waiting one (an update cut short leaves its package in place).
     BootImages held = ReadBootImages(*driver);
     BootImages waiting;
-    std::optional<fs::path> nk = WaitingFile(devkit::UpdateFolder(device), "r5nk_", ".bin");
+    const fs::path folder = devkit::UpdateFolder(device);
+    std::optional<fs::path> nk = WaitingFile(folder, "r5nk_", ".bin");
+    std::optional<fs::path> nb0 = nk ? WaitingFile(folder, "r5boot_", ".nb0") : std::nullopt;
     if (nk) {
         try {
-            waiting = ReadPackageImages(
-                *nk, WaitingFile(devkit::UpdateFolder(device), "r5boot_", ".nb0"));
+            waiting = ReadPackageImages(*nk, nb0);
         } catch (const sim::DeviceError &) {
             waiting = {};  // what the shell would refuse boots nothing new
         }
@@ -323,15 +332,24 @@ BootReading ReadBoot(const fs::path &device, const devkit::FlashView &flash)
     }
     reading.judgement = JudgeFlash(*driver, held, waiting);
     reading.verdict = VerdictText(reading.judgement, flash, nk);
+    // An erased block reads as 0xFF, which a boot loader padded there holds too: only a boot
+    // loader to compare with, the waiting package's, tells whether it belongs there.
+    const std::vector<uint32_t> erased = ErasedBlocks(flash, 1, 4);
+    const bool matchesPackage = nb0 && reading.judgement.bootLoader == ImageMatch::New;
+    if (reading.judgement.bootLoader != ImageMatch::Neither && !matchesPackage && !erased.empty())
+        reading.notes.push_back("Boot-loader " + ErasedText(erased) +
+                                ": the boot loader starts only if its image is 0xFF there");
     if (nk && reading.judgement.verdict != Verdict::New)
-        reading.waiting = nk->filename().string() + " waits in the update folder for the next boot";
+        reading.notes.push_back(nk->filename().string() +
+                                " waits in the update folder for the next boot");
     return reading;
 }
 
 std::string FlashMapSvg(const std::string &device, const devkit::FlashView &flash,
                         const BootReading &reading)
 {
-    const Grid grid{flash.blocks <= 1024 ? 32u : 64u, flash.blocks <= 1024 ? 20u : 10u};
+    const Grid grid{flash.blocks <= 1024 ? 32u : 64u, flash.blocks <= 1024 ? 20u : 10u,
+                    uint32_t(62 + 18 * reading.notes.size())};
     const uint32_t rows = (flash.blocks + grid.columns - 1) / grid.columns;
     const uint32_t gridBottom = grid.top + rows * grid.cell;
     const uint32_t legendLeft = grid.left + grid.columns * grid.cell + 16;
@@ -349,7 +367,9 @@ std::string FlashMapSvg(const std::string &device, const devkit::FlashView &flas
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
     svg += "<text x=\"8\" y=\"22\" font-size=\"16\" font-weight=\"bold\">" +
            EscapeXml(device + " " + reading.verdict) + "</text>\n";
-    svg += "<text x=\"8\" y=\"64\">" + EscapeXml(reading.waiting) + "</text>\n";
+    for (size_t line = 0; line < reading.notes.size(); ++line)
+        svg += Format("<text x=\"8\" y=\"%zu\">", 64 + 18 * line) + EscapeXml(reading.notes[line]) +
+               "</text>\n";
     svg += Format(
         "<text x=\"8\" y=\"44\">Flash of %u blocks of 128 KiB: %td loaded by the boot loader, "
         "%td factory-bad, %td grown-bad, %td erased</text>\n",

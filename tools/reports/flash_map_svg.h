@@ -15,7 +15,7 @@ namespace qs_tools {
 struct BootReading {
     FlashJudgement judgement;
     std::string verdict;               // "boots ..." or "is unbootable: ...", after the device
-    std::string waiting;               // the update waiting for the next boot, when there is one
+    std::vector<std::string> notes;    // lines under it: the update waiting, a caution
     std::vector<uint32_t> factoryBad;  // flash.bad of the device's description
 };
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "devkit/boot_loader_view.h"
-#include "devkit/device_view.h"
 #include "devkit/flash_verify.h"
 #include "devkit/nb0_image.h"
 #include "devkit/toc_record.h"
@@ -25,14 +24,11 @@ void AppendSectors(const sim::FlashArray &flash, uint32_t firstSector, uint32_t 
 }
 
 // The StepLoader's sectors and the four good EBoot blocks, as the boot loader reads them; none
-// when fewer than four blocks are good or one is erased: the EBoot writer marks each block it
-// writes reserved, so an erased one never received its part.
+// when fewer than four blocks are good.
 std::optional<std::vector<uint8_t>> ReadBootLoaderBytes(const sim::FlashArray &flash)
 {
     devkit::EbootBlocks eboot = devkit::FindEbootBlocks(flash);
-    if (eboot.blocks.size() < devkit::kEbootBlocks ||
-        std::any_of(eboot.blocks.begin(), eboot.blocks.end(),
-                    [&](uint32_t block) { return devkit::BlockErased(flash, block); }))
+    if (eboot.blocks.size() < devkit::kEbootBlocks)
         return std::nullopt;
     std::vector<uint8_t> bytes;
     bytes.reserve(devkit::kNb0Size);

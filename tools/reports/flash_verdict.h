@@ -21,8 +21,8 @@ struct BootImages {
 };
 
 // What the boot loader loads from the flash, when devkit::VerifyFlash accepts it again: the
-// StepLoader with a matching checksum and the EBoot blocks unless one is erased, and the NK image
-// that ID[3] records unless every byte of it is erased.
+// StepLoader with a matching checksum and the EBoot blocks, and the NK image that ID[3] records
+// unless every byte of it is erased.
 BootImages ReadBootImages(sim::FlashDriver &driver);
 
 // The images of an update package. Throws sim::DeviceError when a file is unusable.

@@ -166,6 +166,13 @@ const char *CutColour(const CutResult &cut, bool afterSecondBoot)
     return cut.second.judgement ? VerdictColour(cut.second.judgement->verdict) : kStoppedColour;
 }
 
+bool EveryOperationCut(const PowerSweep &sweep, sim::PowerCutOutcome outcome)
+{
+    return size_t(std::count_if(sweep.cuts.begin(), sweep.cuts.end(), [&](const CutResult &cut) {
+               return cut.outcome == outcome;
+           })) == sweep.operations.size();
+}
+
 // One row of verdicts for an outcome. Where every operation was cut the row is a band whose
 // neighbours with the same verdict merge; a sample is a tick per cut, so that the operations
 // between stay unclaimed.
@@ -176,7 +183,7 @@ std::string VerdictRow(const PowerSweep &sweep, const Axis &axis, sim::PowerCutO
     for (const CutResult &cut : sweep.cuts)
         if (cut.outcome == outcome)
             cuts.push_back(&cut);
-    const bool whole = cuts.size() == sweep.operations.size();
+    const bool whole = EveryOperationCut(sweep, outcome);
     std::string svg;
     if (!whole)
         svg += Rect(kPlotLeft, kRight, RowY(row) + kRowHeight / 2 - 0.5, 1, "#bbbbbb", "not cut");
@@ -245,13 +252,9 @@ std::string Swatch(const char *fill)
 std::string Legend(const PowerSweep &sweep, double y)
 {
     const std::string newImage = sweep.newNk.substr(sweep.newNk.rfind('\\') + 1);
-    const bool sampled =
-        std::any_of(sweep.outcomes.begin(), sweep.outcomes.end(), [&](auto outcome) {
-            return size_t(std::count_if(sweep.cuts.begin(), sweep.cuts.end(),
-                                        [&](const CutResult &cut) {
-                                            return cut.outcome == outcome;
-                                        })) != sweep.operations.size();
-        });
+    const bool sampled = !std::all_of(
+        sweep.outcomes.begin(), sweep.outcomes.end(),
+        [&](sim::PowerCutOutcome outcome) { return EveryOperationCut(sweep, outcome); });
     std::string svg;
     auto row = [&](const char *title, std::vector<std::pair<std::string, std::string>> keys) {
         svg += Text(kLeft - 10, y, title, " text-anchor=\"end\" font-weight=\"bold\"");
@@ -272,7 +275,8 @@ std::string Legend(const PowerSweep &sweep, double y)
     row("marks",
         {{"<rect width=\"14\" height=\"14\" fill=\"#d62728\" fill-opacity=\"0.15\"/>"
           "<rect width=\"14\" height=\"4\" fill=\"url(#unbootable)\"/>",
-          "unbootable window: a cut there leaves nothing bootable"},
+          sampled ? "unbootable window: the cuts sampled there leave nothing bootable"
+                  : "unbootable window: a cut there leaves nothing bootable"},
          sampled
              ? std::pair<std::string, std::string>{"<rect x=\"6\" width=\"2\" height=\"14\" "
                                                    "fill=\"#1b7837\"/><rect y=\"6.5\" "
