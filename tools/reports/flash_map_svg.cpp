@@ -42,8 +42,9 @@ Colours RegionColours(FlashRegion region)
 // since, the two far apart in grey too.
 struct BadLook {
     const char *fill, *cross;
+    bool framed;  // in the cross's colour, so that a small pale cell still stands out
 };
-constexpr BadLook kFactoryBad{"#333333", "#ffffff"}, kGrownBad{"#fde0dd", "#d62728"};
+constexpr BadLook kFactoryBad{"#333333", "#ffffff", false}, kGrownBad{"#fde0dd", "#d62728", true};
 
 std::string Format(const char *format, auto... values)
 {
@@ -154,12 +155,19 @@ std::string Tooltip(uint32_t number, const BlockFacts &block)
 }
 
 // The marks of a cell of the size given at x, y; the legend draws them too.
-std::string CrossMark(double x, double y, double size, const char *colour)
+std::string BadMark(double x, double y, double size, const BadLook &look)
 {
-    return Format(
+    std::string mark = Format(
         "<path d=\"M%.1f %.1fL%.1f %.1fM%.1f %.1fL%.1f %.1f\" stroke=\"%s\" "
         "stroke-width=\"1.6\"/>",
-        x + 2, y + 2, x + size - 2, y + size - 2, x + size - 2, y + 2, x + 2, y + size - 2, colour);
+        x + 2, y + 2, x + size - 2, y + size - 2, x + size - 2, y + 2, x + 2, y + size - 2,
+        look.cross);
+    if (look.framed)
+        mark += Format(
+            "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"none\" "
+            "stroke=\"%s\" stroke-width=\"1.5\"/>",
+            x + 0.75, y + 0.75, size - 1.5, size - 1.5, look.cross);
+    return mark;
 }
 
 // White with a dark rim, so that it shows on every written fill.
@@ -202,7 +210,7 @@ void DrawBlock(std::string &svg, const Grid &grid, uint32_t number, const BlockF
     const double x = grid.X(number) + 1, y = grid.Y(number) + 1, size = grid.cell - 2;
     svg += Cell(x, y, size, fill, reserved);
     if (bad)
-        svg += CrossMark(x, y, size, badLook.cross);
+        svg += BadMark(x, y, size, badLook);
     if (block.loaded)
         svg += LoadedDot(x, y, size);
     svg += "</g>\n";
@@ -223,9 +231,8 @@ void DrawLegend(std::string &svg, double x, double y)
         key(Cell(0, 0, 14, RegionColours(region).written, false), text);
     key(Cell(0, 0, 14, RegionColours(FlashRegion::Nk).erased, false),
         "erased (pale tint of its region)");
-    key(Cell(0, 0, 14, kFactoryBad.fill, false) + CrossMark(0, 0, 14, kFactoryBad.cross),
-        "factory-bad");
-    key(Cell(0, 0, 14, kGrownBad.fill, false) + CrossMark(0, 0, 14, kGrownBad.cross),
+    key(Cell(0, 0, 14, kFactoryBad.fill, false) + BadMark(0, 0, 14, kFactoryBad), "factory-bad");
+    key(Cell(0, 0, 14, kGrownBad.fill, false) + BadMark(0, 0, 14, kGrownBad),
         "grown-bad (marked bad since)");
     key(Cell(0, 0, 14, "#fff", true), "reserved (dashed outline)");
     key(Cell(0, 0, 14, RegionColours(FlashRegion::Nk).written, false) + LoadedDot(0, 0, 14),
