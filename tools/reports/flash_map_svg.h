@@ -1,36 +1,22 @@
 // quordev inspect --svg: the flash as a picture, one cell per block, for a person to look at.
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "devkit/device_view.h"
-#include "tools/reports/flash_verdict.h"
+#include "tools/reports/boot_reading.h"
 
 namespace qs_tools {
 
-// What the boot loader makes of the flash, beside the blocks themselves.
-struct BootReading {
-    FlashJudgement judgement;
-    std::string verdict;               // "boots ..." or "is unbootable: ...", after the device
-    std::vector<std::string> notes;    // lines under it: the update waiting, a caution
-    std::vector<uint32_t> factoryBad;  // flash.bad of the device's description
-};
-
 // An SVG of the flash under the verdict as its title: each block a cell, filled by region
 // (StepLoader, EBoot, TOC, NK) in colours whose lightness steps apart so that they stay distinct
-// in grey, pale when erased, crossed when bad (dark when factory-bad, red when grown-bad),
-// dashed when reserved, and dotted when the boot loader loads it on its way to the image; each
-// cell's tooltip says what the block holds. A legend names every mark. Readable from 7 to 4096
-// blocks.
+// in grey, pale when erased, crossed when bad (white on dark when factory-bad, red on pale when
+// grown-bad), dashed when reserved, and dotted when the boot loader loads it on its way to the
+// image; each cell's tooltip says what the block holds. A legend names every mark. Readable
+// from 7 to 4096 blocks.
 std::string FlashMapSvg(const std::string &device, const devkit::FlashView &flash,
                         const BootReading &reading);
-
-// The boot loader's reading of a device folder's flash: the image ID[3] records, compared with
-// the update waiting in its update folder. Throws sim::DeviceError as devkit::ViewDevice does.
-BootReading ReadBoot(const std::filesystem::path &device, const devkit::FlashView &flash);
 
 // Writes the picture of the device folder's flash to file through a temporary file and a
 // rename. Throws sim::DeviceError when the device's flash was never written or the file cannot be
