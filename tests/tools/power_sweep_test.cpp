@@ -111,10 +111,13 @@ protected:
     }
 };
 
+// The picture of a sample: a tick per cut, and its legend.
 TEST_F(SweepPowerCommand, PrintsOneRowPerCutAndTheSummary)
 {
     ExpectTranscript("sweep_power_command",
-                     {"quordev sweep power device --at 1,67 --outcomes not-done,completed",
+                     {"quordev sweep power device --at 1,67 --outcomes not-done,completed --svg "
+                      "at.svg",
+                      "grep at.svg cut at operation", "grep at.svg class=\"key\"",
                       "quordev sweep power device --at 1,99999"});
 }
 

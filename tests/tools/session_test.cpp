@@ -29,7 +29,7 @@ const std::vector<std::string> kData = {"write data/apps/LumTask.exe main applic
                                         "mkdir data/sound/empty"};
 
 // A package of an NK image three blocks long and a boot loader, booted, the flash verified, and
-// whether the device boots.
+// whether the device boots, and the flash map's title with it.
 const std::vector<std::string> kUpdateSession = {
     "fill raw 0x60000",
     "quordev mkbin raw nk.bin",
@@ -43,7 +43,9 @@ const std::vector<std::string> kUpdateSession = {
     "grep dev/debug.log RemoveDirectory",
     "quordev verify dev --nk nk.bin",
     "quordev verify dev --nk nk.bin --eboot boot.nb0",
-    "quordev status dev"};
+    "quordev status dev",
+    "quordev inspect dev --svg map.svg",
+    "grep map.svg <text x=\"8\""};
 
 const std::string kFail = "{\"programs\": {\"fail\": [\"";
 
@@ -262,16 +264,21 @@ const std::vector<Session> kSessions = {
     {"update_bad_boot_loader_block",
      qs_test::Join({{"quordev init dev --blocks 16 --bad 2"}, kUpdateSession})},
     // Images laid out by hand as the shell's writers place them, over bad blocks 6 and 9: verify
-    // names the first difference, inspect the boot loader and the NK region.
+    // names the first difference, inspect the boot loader and the NK region; the flash map's
+    // title says that a boot-loader block erased stops the boot, and its tooltips tell that
+    // block and one marked bad since.
     {"verify_by_hand",
-     {"quordev init dev --blocks 16 --bad 6,9", "fill raw 522245",
-      "quordev mkbin raw nk.bin --launch 0x80021000", "quordev mknb0 boot.nb0",
-      "quordev verify dev --nk nk.bin --eboot boot.nb0", "quordev verify dev --nk nk.bin",
-      "lay dev nk.bin boot.nb0", "quordev verify dev --nk nk.bin --eboot boot.nb0",
-      "quordev inspect dev", "quordev inspect dev --json", "clear dev 11 12 0x1F3",
-      "clear dev 12 0 0", "quordev verify dev --nk nk.bin --eboot boot.nb0",
-      "quordev verify dev --nk nk.bin --eboot boot.nb0 --json", "clear dev 0 0 8",
-      "quordev inspect dev", "quordev status dev"}},
+     qs_test::Join(
+         {{"quordev init dev --blocks 16 --bad 6,9", "fill raw 522245",
+           "quordev mkbin raw nk.bin --launch 0x80021000", "quordev mknb0 boot.nb0",
+           "quordev verify dev --nk nk.bin --eboot boot.nb0", "quordev verify dev --nk nk.bin",
+           "lay dev nk.bin boot.nb0", "quordev verify dev --nk nk.bin --eboot boot.nb0",
+           "quordev inspect dev", "quordev inspect dev --json", "clear dev 11 12 0x1F3",
+           "clear dev 12 0 0", "quordev verify dev --nk nk.bin --eboot boot.nb0",
+           "quordev verify dev --nk nk.bin --eboot boot.nb0 --json"},
+          {"erase dev 3", "markbad dev 13", "quordev inspect dev --svg map.svg",
+           "grep map.svg <text x=\"8\"", "grep map.svg >block 3:", "grep map.svg >block 13:",
+           "clear dev 0 0 8", "quordev inspect dev", "quordev status dev"}})},
 };
 
 class ToolSession : public qs_test::ToolTest, public testing::WithParamInterface<Session> {};

@@ -127,7 +127,8 @@ protected:
 // FILE OFFSET COUNT (from the end when negative), sum FILE [OFFSET COUNT], grep FILE TEXT (its
 // lines that hold TEXT), count FILE TEXT (how many), bin FILE RAW (a .BIN read back), lay DEV NK
 // NB0 (the images laid out by hand), clear DEV BLOCK SECTOR BYTE, cut DEV N OUTCOME (a boot that
-// loses power at its Nth flash erase or program).
+// loses power at its Nth flash erase or program), erase DEV BLOCK, markbad DEV BLOCK (a bad mark
+// written into a sound block).
 inline std::string ToolTest::Step(const std::string &step) const
 {
     namespace fs = std::filesystem;
@@ -229,6 +230,10 @@ inline std::string ToolTest::Step(const std::string &step) const
         } catch (const qs_tools::BootPowerCut &cut) {
             shown = "  " + std::string(cut.cut.what()) + "\n";
         }
+    } else if (w[0] == "erase") {
+        flash()->EraseBlock(uint32_t(number(2)));
+    } else if (w[0] == "markbad") {
+        flash()->MarkBad(uint32_t(number(2)));
     } else {
         ADD_FAILURE() << "no step " << w[0];
     }

@@ -114,15 +114,16 @@ std::function<int()> AddInspectCommand(CLI::App &app)
     inspect->add_flag("--json", args->json, "print one JSON object (fields in docs/tools.md)");
     inspect
         ->add_option("--svg", args->svg,
-                     "also draw the flash to FILE as an SVG picture: a cell per block, coloured "
-                     "by region and state, a dot on each block the boot loader would load")
+                     "also draw the flash to FILE as an SVG picture: titled with the image the "
+                     "device boots or why it boots none, a cell per block coloured by region and "
+                     "state, a dot on each block the boot loader would load")
         ->type_name("FILE");
     return [inspect, args] {
         if (!inspect->parsed())
             return -1;
         devkit::DeviceView view = devkit::ViewDevice(args->folder);
         if (!args->svg.empty())
-            qs_tools::WriteFlashMap(args->svg, "Flash of " + args->folder, view);
+            qs_tools::WriteFlashMap(args->svg, args->folder, view);
         devkit::AppFoldersView apps = devkit::ViewAppFolders(args->folder);
         devkit::ShellFilesView shellFiles = devkit::ViewShellFiles(args->folder);
         if (args->json) {

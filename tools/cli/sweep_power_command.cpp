@@ -35,8 +35,9 @@ Command AddSweepPowerCommand(CLI::App &sweep)
     power->add_flag("--json", args->json, "print one JSON object (fields in docs/sweeps.md)");
     power
         ->add_option("--svg", args->svg,
-                     "also draw the update to FILE as an SVG timeline of its flash operations, "
-                     "the verdicts and the unbootable windows")
+                     "also draw the update to FILE as an SVG timeline: what booted before it, "
+                     "its flash operations, what boots after each cut (a tick per cut when "
+                     "sampled) and the unbootable windows, with a legend")
         ->type_name("FILE");
     power
         ->add_option("--every", args->every,

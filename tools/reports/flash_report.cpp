@@ -58,7 +58,7 @@ bool Empty(const TocImage &image)
            image.jumpAddress == 0 && image.storeOffset == 0;
 }
 
-std::string Verdict(const TocRecord &toc)
+std::string TocVerdict(const TocRecord &toc)
 {
     std::optional<devkit::TocCheck> refusal = devkit::TocRefusal(toc);
     if (!refusal)
@@ -70,7 +70,7 @@ std::string Verdict(const TocRecord &toc)
 void PrintToc(std::ostream &out, const TocRecord &toc)
 {
     out << "TOC     sector " << devkit::kTocSector << (toc.erased ? ", erased" : "") << ": "
-        << Verdict(toc) << "\n";
+        << TocVerdict(toc) << "\n";
     if (toc.erased)
         return;
     const devkit::TocSectorInfo &info = toc.sectorInfo;

@@ -176,6 +176,19 @@ const char *VerdictName(Verdict verdict)
     return "unbootable";
 }
 
+std::string UnbootableReason(const FlashJudgement &judgement)
+{
+    if (judgement.verdict != Verdict::Unbootable)
+        return "";
+    if (!judgement.stepLoaderChecksumOk)
+        return "the StepLoader in block 0 fails its checksum";
+    if (judgement.bootLoader == ImageMatch::Neither)
+        return "blocks 0-4 hold no whole boot loader";
+    if (!judgement.tocAccepted)
+        return "TOC_Read refuses the TOC in block 5";
+    return "ID[3] of the TOC describes no whole NK image";
+}
+
 BootImages ReadBootImages(sim::FlashDriver &driver)
 {
     const sim::FlashArray &flash = driver.Flash();

@@ -58,6 +58,10 @@ struct FlashJudgement {
     Verdict verdict = Verdict::Unbootable;
 };
 
+// Why the boot loader starts nothing, at the first step of its reading that fails: "the StepLoader
+// in block 0 fails its checksum"; empty when the verdict is an image.
+std::string UnbootableReason(const FlashJudgement &judgement);
+
 // An image that both sets share counts as new.
 FlashJudgement JudgeFlash(sim::FlashDriver &driver, const BootImages &oldImages,
                           const BootImages &newImages);

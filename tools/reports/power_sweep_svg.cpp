@@ -6,21 +6,25 @@
 
 #include "devkit/staged_file.h"
 #include "tools/reports/power_sweep_report.h"
+#include "tools/reports/svg_text.h"
 
 namespace qs_tools {
 
 namespace {
 
-constexpr double kWidth = 1200, kLeft = 190, kRight = 1170, kTop = 70, kRowHeight = 26, kRowGap = 6;
+constexpr double kWidth = 1200, kLeft = 190, kRight = 1170, kTop = 92, kRowHeight = 26, kRowGap = 6;
+// The column of the device's state before the update, left of the update's own axis.
+constexpr double kBeforeWidth = 56, kPlotLeft = kLeft + kBeforeWidth + 14;
 
 struct Lane {
     const char *label;
     const char *colour;
 };
+// The flash map's region colours, lightness steps apart (CIELAB L* 18, 80, 57).
 constexpr Lane kLanes[] = {
-    {"boot loader, blocks 0-4", "#6a3d9a"},
-    {"TOC, block 5", "#e6ab02"},
-    {"NK, blocks 6 on", "#2c6fb0"},
+    {"boot loader, blocks 0-4", "#3f007d"},
+    {"TOC, block 5", "#f2c12e"},
+    {"NK, blocks 6 on", "#3d8fcc"},
 };
 
 size_t LaneOf(uint32_t block)
@@ -28,37 +32,26 @@ size_t LaneOf(uint32_t block)
     return block < 5 ? 0 : block == 5 ? 1 : 2;
 }
 
+// Old light (L* 81), new dark (44), unbootable red hatched with white so that it differs from
+// both in grey too, a second boot that the simulator stopped near black (13).
+constexpr const char *kUnbootableFill = "url(#unbootable)";
 const char *VerdictColour(Verdict verdict)
 {
     switch (verdict) {
         case Verdict::Old:
-            return "#74add1";
+            return "#a6cee3";
         case Verdict::New:
             return "#1b7837";
         case Verdict::Unbootable:
             break;
     }
-    return "#d62728";
+    return kUnbootableFill;
 }
-constexpr const char *kStoppedColour = "#000000";
-
-std::string EscapeXml(const std::string &text)
-{
-    std::string escaped;
-    for (char c : text) {
-        if (c == '&')
-            escaped += "&amp;";
-        else if (c == '<')
-            escaped += "&lt;";
-        else if (c == '>')
-            escaped += "&gt;";
-        else if (c == '"')
-            escaped += "&quot;";
-        else
-            escaped += c;
-    }
-    return escaped;
-}
+constexpr const char *kStoppedColour = "#222222";
+constexpr const char *kPatterns =
+    "<defs><pattern id=\"unbootable\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" "
+    "patternTransform=\"rotate(45)\"><rect width=\"6\" height=\"6\" fill=\"#d62728\"/>"
+    "<rect width=\"2\" height=\"6\" fill=\"#fff\"/></pattern></defs>\n";
 
 std::string Number(double value)
 {
@@ -78,7 +71,7 @@ public:
     }
     bool Timed() const { return timed_; }
     double Span() const { return span_; }
-    double At(double value) const { return kLeft + (kRight - kLeft) * value / span_; }
+    double At(double value) const { return kPlotLeft + (kRight - kPlotLeft) * value / span_; }
     // Operation index (from 1) to where it begins and ends.
     double Start(uint64_t index) const
     {
@@ -158,8 +151,31 @@ std::string OperationRows(const PowerSweep &sweep, const Axis &axis)
     return svg;
 }
 
-// One row of verdicts for an outcome: each sampled cut spans until the next sampled one, and
-// neighbours with the same verdict merge.
+std::string CutVerdictName(const CutResult &cut, bool afterSecondBoot)
+{
+    if (!afterSecondBoot)
+        return VerdictName(cut.atCut.verdict);
+    return cut.second.judgement ? std::string(VerdictName(cut.second.judgement->verdict))
+                                : "stopped: " + cut.second.stopped;
+}
+
+const char *CutColour(const CutResult &cut, bool afterSecondBoot)
+{
+    if (!afterSecondBoot)
+        return VerdictColour(cut.atCut.verdict);
+    return cut.second.judgement ? VerdictColour(cut.second.judgement->verdict) : kStoppedColour;
+}
+
+bool EveryOperationCut(const PowerSweep &sweep, sim::PowerCutOutcome outcome)
+{
+    return size_t(std::count_if(sweep.cuts.begin(), sweep.cuts.end(), [&](const CutResult &cut) {
+               return cut.outcome == outcome;
+           })) == sweep.operations.size();
+}
+
+// One row of verdicts for an outcome. Where every operation was cut the row is a band whose
+// neighbours with the same verdict merge; a sample is a tick per cut, so that the operations
+// between stay unclaimed.
 std::string VerdictRow(const PowerSweep &sweep, const Axis &axis, sim::PowerCutOutcome outcome,
                        bool afterSecondBoot, size_t row)
 {
@@ -167,27 +183,24 @@ std::string VerdictRow(const PowerSweep &sweep, const Axis &axis, sim::PowerCutO
     for (const CutResult &cut : sweep.cuts)
         if (cut.outcome == outcome)
             cuts.push_back(&cut);
-    auto colourOf = [&](const CutResult &cut) {
-        if (!afterSecondBoot)
-            return VerdictColour(cut.atCut.verdict);
-        return cut.second.judgement ? VerdictColour(cut.second.judgement->verdict) : kStoppedColour;
-    };
-    auto nameOf = [&](const CutResult &cut) {
-        if (!afterSecondBoot)
-            return std::string(VerdictName(cut.atCut.verdict));
-        return cut.second.judgement ? std::string(VerdictName(cut.second.judgement->verdict))
-                                    : "stopped: " + cut.second.stopped;
-    };
+    const bool whole = EveryOperationCut(sweep, outcome);
     std::string svg;
+    if (!whole)
+        svg += Rect(kPlotLeft, kRight, RowY(row) + kRowHeight / 2 - 0.5, 1, "#bbbbbb", "not cut");
     for (size_t i = 0; i < cuts.size();) {
         size_t j = i;
-        while (j + 1 < cuts.size() && colourOf(*cuts[j + 1]) == colourOf(*cuts[i]))
+        while (whole && j + 1 < cuts.size() &&
+               CutColour(*cuts[j + 1], afterSecondBoot) == CutColour(*cuts[i], afterSecondBoot))
             ++j;
-        double x1 = j + 1 < cuts.size() ? axis.Start(cuts[j + 1]->index) : axis.End(cuts[j]->index);
-        svg += Rect(axis.Start(cuts[i]->index), x1, RowY(row), kRowHeight, colourOf(*cuts[i]),
-                    std::string(sim::PowerCutOutcomeName(outcome)) + " cuts at operations " +
+        // A tick three pixels wide, so that a hatched one still reads as a line.
+        double x0 = axis.Start(cuts[i]->index) - (whole ? 0 : 1);
+        double x1 = whole ? axis.End(cuts[j]->index) : x0 + 3;
+        svg += Rect(x0, x1, RowY(row), kRowHeight, CutColour(*cuts[i], afterSecondBoot),
+                    std::string(sim::PowerCutOutcomeName(outcome)) +
+                        (i == j ? " cut at operation " : " cuts at operations ") +
                         Range(cuts[i]->index, cuts[j]->index) +
-                        (afterSecondBoot ? ", after the second boot: " : ": ") + nameOf(*cuts[i]));
+                        (afterSecondBoot ? ", after the second boot: " : ": ") +
+                        CutVerdictName(*cuts[i], afterSecondBoot));
         i = j + 1;
     }
     return svg;
@@ -202,7 +215,7 @@ std::string AxisTicks(const Axis &axis, double y)
             step *= factor;
             break;
         }
-    std::string svg = "<line x1=\"" + Number(kLeft) + "\" y1=\"" + Number(y) + "\" x2=\"" +
+    std::string svg = "<line x1=\"" + Number(kPlotLeft) + "\" y1=\"" + Number(y) + "\" x2=\"" +
                       Number(kRight) + "\" y2=\"" + Number(y) +
                       "\" stroke=\"#444\" stroke-width=\"1\"/>\n";
     for (double value = 0; value <= axis.Span() + step / 1000; value += step) {
@@ -216,34 +229,63 @@ std::string AxisTicks(const Axis &axis, double y)
                "\" y2=\"" + Number(y + 5) + "\" stroke=\"#444\"/>\n";
         svg += Text(x, y + 18, label, " text-anchor=\"middle\"");
     }
-    svg += Text((kLeft + kRight) / 2, y + 38,
+    svg += Text((kPlotLeft + kRight) / 2, y + 38,
                 axis.Timed() ? "flash time of the update (flash.timing)"
                              : "erase or program operation (no flash.timing)",
                 " text-anchor=\"middle\"");
     return svg;
 }
 
-std::string Legend(double y)
+std::string JudgementText(const FlashJudgement &judgement)
 {
-    struct Key {
-        const char *colour;
-        const char *text;
-    };
-    const Key keys[] = {{"#000000", "erase"},
-                        {kLanes[0].colour, "program, boot loader"},
-                        {kLanes[1].colour, "program, TOC"},
-                        {kLanes[2].colour, "program, NK"},
-                        {VerdictColour(Verdict::Old), "old image boots"},
-                        {VerdictColour(Verdict::New), "new image boots"},
-                        {VerdictColour(Verdict::Unbootable), "unbootable"}};
+    if (judgement.verdict == Verdict::Unbootable)
+        return "unbootable: " + UnbootableReason(judgement);
+    return std::string("the ") + VerdictName(judgement.verdict) + " image boots";
+}
+
+std::string Swatch(const char *fill)
+{
+    return "<rect width=\"14\" height=\"14\" fill=\"" + std::string(fill) + "\"/>";
+}
+
+// Three rows: the operations, the verdicts, and the marks across them.
+std::string Legend(const PowerSweep &sweep, double y)
+{
+    const std::string newImage = sweep.newNk.substr(sweep.newNk.rfind('\\') + 1);
+    const bool sampled = !std::all_of(
+        sweep.outcomes.begin(), sweep.outcomes.end(),
+        [&](sim::PowerCutOutcome outcome) { return EveryOperationCut(sweep, outcome); });
     std::string svg;
-    double x = kLeft;
-    for (const Key &key : keys) {
-        svg += "<rect x=\"" + Number(x) + "\" y=\"" + Number(y - 11) +
-               "\" width=\"14\" height=\"14\" fill=\"" + key.colour + "\"/>\n";
-        svg += Text(x + 19, y, key.text);
-        x += 28 + 7.2 * double(std::string(key.text).size());
-    }
+    auto row = [&](const char *title, std::vector<std::pair<std::string, std::string>> keys) {
+        svg += Text(kLeft - 10, y, title, " text-anchor=\"end\" font-weight=\"bold\"");
+        double x = kLeft;
+        for (const auto &[mark, text] : keys)
+            x += LegendKey(svg, x, y, mark, text);
+        y += 22;
+    };
+    row("flash operations",
+        {{"<rect x=\"5\" width=\"4\" height=\"14\" fill=\"#000\"/>", "erase of a block"},
+         {Swatch(kLanes[0].colour), "programs, boot loader"},
+         {Swatch(kLanes[1].colour), "programs, TOC"},
+         {Swatch(kLanes[2].colour), "programs, NK"}});
+    row("what boots", {{Swatch(VerdictColour(Verdict::Old)), "old image"},
+                       {Swatch(VerdictColour(Verdict::New)), "new image, " + newImage},
+                       {Swatch(kUnbootableFill), "unbootable: nothing boots"},
+                       {Swatch(kStoppedColour), "second boot stopped by the simulator"}});
+    row("marks",
+        {{"<rect width=\"14\" height=\"14\" fill=\"#d62728\" fill-opacity=\"0.15\"/>"
+          "<rect width=\"14\" height=\"4\" fill=\"url(#unbootable)\"/>",
+          sampled ? "unbootable window: the cuts sampled there leave nothing bootable"
+                  : "unbootable window: a cut there leaves nothing bootable"},
+         sampled
+             ? std::pair<std::string, std::string>{"<rect x=\"6\" width=\"2\" height=\"14\" "
+                                                   "fill=\"#1b7837\"/><rect y=\"6.5\" "
+                                                   "width=\"14\" height=\"1\" "
+                                                   "fill=\"#bbbbbb\"/>",
+                                                   "a sampled cut (line: not cut)"}
+             : std::pair<std::string, std::string>{Swatch("#1b7837"), "band: every operation cut"},
+         {"<rect width=\"14\" height=\"14\" fill=\"#fff\" stroke=\"#111\"/>",
+          "before: the device before the update"}});
     return svg;
 }
 
@@ -252,36 +294,46 @@ std::string Legend(double y)
 std::string PowerSweepSvg(const PowerSweep &sweep)
 {
     Axis axis(sweep);
-    size_t rows = std::size(kLanes) + 2 * sweep.outcomes.size();
-    double axisY = RowY(rows) + 4;
-    double height = axisY + 90;
+    const size_t lanes = std::size(kLanes), rows = lanes + 2 * sweep.outcomes.size();
+    const double axisY = RowY(rows) + 4, legendY = axisY + 72;
+    const double height = legendY + 3 * 22 + 10;
     std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Number(kWidth) +
                       "\" height=\"" + Number(height) + "\" viewBox=\"0 0 " + Number(kWidth) + " " +
-                      Number(height) +
-                      "\" font-family=\"sans-serif\" font-size=\"13\">\n"
-                      "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
-    svg += Text(kLeft - 180, 24,
-                "Power cut at each flash operation of the update of " + sweep.device.string(),
-                " font-size=\"17\" font-weight=\"bold\"");
+                      Number(height) + "\" font-family=\"sans-serif\" font-size=\"13\">\n" +
+                      kPatterns + "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
+    svg +=
+        Text(10, 24, "Power cut at each flash operation of the update of " + sweep.device.string(),
+             " font-size=\"17\" font-weight=\"bold\"");
     svg += Text(
-        kLeft - 180, 46,
+        10, 46,
         std::to_string(sweep.operations.size()) + " erases and programs" +
             (sweep.usage.timed ? ", " + SecondsText(sweep.usage.timeUs) + " of flash time" : "") +
             "; " + std::to_string(sweep.cuts.size()) + " cuts" +
-            (sweep.every > 1 ? " (every " + std::to_string(sweep.every) + " operations)" : ""));
+            (sweep.every > 1 ? " (every " + std::to_string(sweep.every) + " operations)" : "") +
+            (!sweep.at.empty() ? " (at chosen operations)" : ""));
+    svg += Text(10, 66,
+                "Before the update: " + JudgementText(sweep.before) +
+                    ". After it, without a cut: " + JudgementText(sweep.uncut) + ".");
     // The windows first, so that the rows are drawn over their shade.
     for (const UnbootableWindow &window : UnbootableWindows(sweep)) {
         double x0 = axis.Start(window.first), x1 = axis.End(window.last);
-        svg +=
-            Rect(x0, x1, kTop - 6, RowY(rows) - kTop + 6, "#d62728",
-                 "unbootable after a cut at operations " + Range(window.first, window.last) + " (" +
-                     SecondsText(window.startUs) + " to " + SecondsText(window.endUs) + ")",
-                 " fill-opacity=\"0.15\"");
+        std::string title = "unbootable after a cut at operations " +
+                            Range(window.first, window.last) + " (" + SecondsText(window.startUs) +
+                            " to " + SecondsText(window.endUs) + ")";
+        svg += Rect(x0, x1, kTop - 6, RowY(rows) - kTop + 6, "#d62728", title,
+                    " fill-opacity=\"0.15\"");
+        svg += Rect(x0, x1, kTop - 12, 5, kUnbootableFill, title);
     }
-    for (size_t lane = 0; lane < std::size(kLanes); ++lane)
+    for (size_t lane = 0; lane < lanes; ++lane)
         svg += Text(kLeft - 10, RowY(lane) + 17, kLanes[lane].label, " text-anchor=\"end\"");
     svg += OperationRows(sweep, axis);
-    size_t row = std::size(kLanes);
+    // The state before the update, one column beside every verdict row.
+    svg += Rect(kLeft, kLeft + kBeforeWidth, RowY(lanes), RowY(rows) - kRowGap - RowY(lanes),
+                VerdictColour(sweep.before.verdict),
+                "before the update: " + JudgementText(sweep.before),
+                " stroke=\"#111\" stroke-width=\"1\"");
+    svg += Text(kLeft + kBeforeWidth / 2, axisY + 18, "before", " text-anchor=\"middle\"");
+    size_t row = lanes;
     for (bool after : {false, true})
         for (sim::PowerCutOutcome outcome : sweep.outcomes) {
             svg += Text(kLeft - 10, RowY(row) + 17,
@@ -291,7 +343,7 @@ std::string PowerSweepSvg(const PowerSweep &sweep)
             svg += VerdictRow(sweep, axis, outcome, after, row++);
         }
     svg += AxisTicks(axis, axisY);
-    svg += Legend(height - 14);
+    svg += Legend(sweep, legendY);
     svg += "</svg>\n";
     return svg;
 }
