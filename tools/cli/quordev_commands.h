@@ -9,6 +9,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/cli/command_line.h"
+
 namespace qs_tools {
 
 using Command = std::function<int()>;
@@ -26,16 +28,5 @@ std::string Hex8(uint32_t value);
 
 // A 32-bit number as 0x-prefixed hexadecimal or as decimal; none for anything else.
 std::optional<uint32_t> ParseNumber(const std::string &text);
-
-// A check that accepts what the parser accepts, and names what it expected otherwise.
-template <typename Parser>
-CLI::Validator Parses(Parser parser, const std::string &expected)
-{
-    return CLI::Validator(
-        [parser, expected](std::string &text) {
-            return parser(text) ? std::string() : "\"" + text + "\" is not " + expected;
-        },
-        "");
-}
 
 }  // namespace qs_tools

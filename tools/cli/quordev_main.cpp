@@ -3,6 +3,7 @@
 
 #include "devkit/device_maker.h"
 #include "devkit/device_view.h"
+#include "devkit/path_checks.h"
 #include "tools/cli/command_line.h"
 #include "tools/reports/flash_map_svg.h"
 #include "tools/reports/flash_report.h"
@@ -11,6 +12,7 @@
 
 namespace {
 
+using qs_tools::InRange;
 using qs_tools::Parses;
 
 // quordev init DIR [--boot-key N] [--blocks N] [--bad LIST] [--serial DIGITS|none] [--mac MAC]
@@ -33,7 +35,7 @@ std::function<int()> AddInitCommand(CLI::App &app)
     init->add_option("--boot-key", args->bootKey,
                      "boot-key state of the power controller; 16 starts the function-test "
                      "program (default 0)")
-        ->check(CLI::Range(0, 255));
+        ->check(InRange(0, 255));
     init->add_option("--blocks", args->blocks,
                      "flash size in blocks of 128 KiB, " + std::to_string(devkit::kMinBlocks) +
                          " to " + std::to_string(devkit::kMaxBlocks) + " (default " +
@@ -120,6 +122,8 @@ std::function<int()> AddInspectCommand(CLI::App &app)
     return [inspect, args] {
         if (!inspect->parsed())
             return -1;
+        if (!args->svg.empty())
+            devkit::CheckOutputFile(args->svg);
         devkit::DeviceView view = devkit::ViewDevice(args->folder);
         if (!args->svg.empty())
             qs_tools::WriteFlashMap(args->svg, "Flash of " + args->folder, view);

@@ -119,14 +119,6 @@ private:
     bool mainCopyFailed_ = false;
 };
 
-std::string Seconds(uint64_t ms)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%llu.%03llu s", static_cast<unsigned long long>(ms / 1000),
-                  static_cast<unsigned long long>(ms % 1000));
-    return text;
-}
-
 // "0.412 s (erase 30, program 1800, read 1900 operations)"
 std::string FlashTimeText(const sim::FlashUsage &flash)
 {
@@ -135,7 +127,7 @@ std::string FlashTimeText(const sim::FlashUsage &flash)
                          " operations)";
     if (!flash.timed)
         return "not timed: no flash.timing " + counts;
-    return Seconds(flash.timeUs / 1000) + " " + counts;
+    return SecondsText(flash.timeUs) + " " + counts;
 }
 
 void AddLines(std::string &text, const char *label, const std::vector<std::string> &lines,
@@ -181,6 +173,14 @@ std::string CueName(const std::string &devicePath)
     std::string name = devicePath.substr(devicePath.find_last_of("\\/") + 1);
     size_t dot = name.find_last_of('.');
     return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+std::string SecondsText(uint64_t us)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu.%03llu s", static_cast<unsigned long long>(us / 1000000),
+                  static_cast<unsigned long long>(us / 1000 % 1000));
+    return text;
 }
 
 std::string FlagText(uint32_t word)
@@ -247,8 +247,9 @@ std::string FormatSummary(const BootSummary &s)
             s.blocksWritten.empty() ? "nothing" : "blocks " + devkit::BlockRanges(s.blocksWritten));
     AddLine(text, "blocks skipped",
             s.blocksSkipped.empty() ? "none" : devkit::BlockRanges(s.blocksSkipped) + " (bad)");
-    AddLine(text, "restart",
-            s.restartRequested ? "requested at " + Seconds(s.restartAtMs) : "not requested");
+    AddLine(
+        text, "restart",
+        s.restartRequested ? "requested at " + SecondsText(s.restartAtMs * 1000) : "not requested");
     AddLine(text, "flash time", FlashTimeText(s.flash));
     AddLine(
         text, "app data",
