@@ -71,13 +71,19 @@ int RunReportingErrors(const std::string &program, const std::function<int()> &w
     }
 }
 
-void Excludes(CLI::Option *option, CLI::Option *other)
+void Excludes(CLI::Option *option, std::initializer_list<CLI::Option *> others)
 {
+    std::string names;
+    for (const CLI::Option *other : others)
+        names += (names.empty() ? "" : ", ") + other->get_name();
     option->check(CLI::Validator(
-        [other, name = other->get_name()](std::string &) {
-            return other->count() ? "does not go together with " + name : std::string();
+        [others = std::vector<CLI::Option *>(others)](std::string &) {
+            for (const CLI::Option *other : others)
+                if (other->count())
+                    return "does not go together with " + other->get_name();
+            return std::string();
         },
-        ""));
+        "not with " + names));
 }
 
 void Needs(CLI::Option *option, CLI::Option *needed, const std::string &why)

@@ -59,7 +59,7 @@ CLI::Validator InRange(Parser parser, T low, T high, std::string (*text)(T),
             return !value || (*value >= low && *value <= high) ? std::string()
                                                                : input + " is outside " + range;
         },
-        "");
+        text(low) + " to " + text(high));
 }
 
 template <typename T>
@@ -73,7 +73,7 @@ CLI::Validator InRange(T low, T high)
 }
 
 // Options that do not go together: "--at: does not go together with --every".
-void Excludes(CLI::Option *option, CLI::Option *other);
+void Excludes(CLI::Option *option, std::initializer_list<CLI::Option *> others);
 
 // An option that needs another: "--eboot: needs --nk: the shell writes ...".
 void Needs(CLI::Option *option, CLI::Option *needed, const std::string &why);

@@ -140,9 +140,8 @@ Command AddFaultSweepCommand(CLI::App &sweep)
                          "sweep only these fault points, comma-separated (e.g. 37,412)")
             ->delimiter(',')
             ->type_name("LIST");
-    Excludes(sample, every);
-    Excludes(at, every);
-    Excludes(at, sample);
+    Excludes(sample, {every});
+    Excludes(at, {every, sample});
     AddJobsOption(*faults, args->options.jobs);
     faults->add_flag("--json", args->json, "print one JSON object (fields in README.md)");
     return [faults, args] {

@@ -49,7 +49,7 @@ Command AddSweepPowerCommand(CLI::App &sweep)
                                        "repeat cuts of an earlier sweep)")
                           ->delimiter(',')
                           ->type_name("LIST");
-    Excludes(at, every);
+    Excludes(at, {every});
     power
         ->add_option("--outcomes", args->outcomes,
                      "what a cut leaves of its operation, comma-separated: not-done, "
