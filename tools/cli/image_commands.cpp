@@ -155,6 +155,8 @@ Command AddSignCommand(CLI::App &app)
     return [sign, args] {
         if (!sign->parsed())
             return -1;
+        const std::string out = args->out.empty() ? args->in : args->out;
+        devkit::CheckOutputFile(out);
         const devkit::LoadedBinImage image = devkit::ReadBinImageFile(args->in);
         const uint64_t end = image.RecordsEnd();
         const uint64_t behind = std::filesystem::file_size(args->in) - end;
@@ -167,7 +169,6 @@ Command AddSignCommand(CLI::App &app)
         bytes.resize(end);
         const auto trailer = devkit::EncodeBinTrailer(args->trailer);
         bytes.insert(bytes.end(), trailer.begin(), trailer.end());
-        const std::string out = args->out.empty() ? args->in : args->out;
         devkit::WriteFileStaged(out, bytes);
         std::cout << "signed " << out << ": company " << args->trailer.company << ", product "
                   << args->trailer.product << ", version " << args->trailer.version << ", language "

@@ -151,6 +151,12 @@ int main(int argc, char **argv)
         "images, places them and checks the flash against them.",
         "quordev"};
     app.require_subcommand(1);
+    app.footer(
+        "Exit status: 0 when the command did its work; 1 when what it names is refused (a missing "
+        "file, a folder without a device, an image the checks refuse) or a check fails; 2 for a "
+        "wrong command line (an unknown command or option, a value of the wrong form or out of "
+        "its range, options that do not go together). A sweep also exits 3 on a broken "
+        "invariant and 4 when a fault or cut leaves the device unbootable.");
     std::vector<std::function<int()>> commands = {AddInitCommand(app),
                                                   AddInspectCommand(app),
                                                   qs_tools::AddPackageCommand(app),
