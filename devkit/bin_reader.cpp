@@ -6,6 +6,7 @@
 #include <fstream>
 #include <numeric>
 
+#include "devkit/path_checks.h"
 #include "devkit/toc_record.h"
 #include "sim/error.h"
 
@@ -101,6 +102,7 @@ uint64_t LoadedBinImage::RecordsEnd() const
 
 LoadedBinImage ReadBinImageFile(const std::filesystem::path &file)
 {
+    RequireInputFile(file);
     std::ifstream in(file, std::ios::binary);
     if (!in)
         Refuse(file.string() + ": cannot be read");

@@ -212,14 +212,16 @@ CreatedDevice CreateDevice(const fs::path &folder, const DeviceOptions &options)
     std::optional<sim::DeviceLock> lock;
     if (created.replaced)
         lock.emplace(folder);
+    StagedFolder staged(folder);
     try {
-        StagedFolder staged(folder);
         LayDescription(staged.Path(), config, created);
         LayRoot(staged.Path(), created);
         LayFlash(staged.Path(), config.flash, created);
         staged.Commit();
     } catch (const fs::filesystem_error &e) {
         throw sim::DeviceError(folder.string() + ": " + e.code().message());
+    } catch (const sim::DeviceError &e) {
+        throw sim::DeviceError(staged.Named(e.what()));
     }
     return created;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "devkit/path_checks.h"
 #include "sim/device.h"
 #include "sim/state_check.h"
 #include "sim/error.h"
@@ -86,11 +87,8 @@ std::vector<std::string> StateWords(const BlockRun &run)
 
 std::unique_ptr<sim::FlashDriver> OpenDeviceFlash(const fs::path &folder)
 {
+    RequireDeviceFolder(folder);
     std::error_code error;
-    if (!fs::is_directory(folder, error))
-        throw sim::DeviceError(folder.string() + ": no such device folder");
-    if (!fs::exists(folder / "device.json", error))
-        throw sim::DeviceError(folder.string() + ": holds no device (no device.json)");
     sim::DeviceConfig config = sim::DeviceConfig::Load(folder / "device.json");
     fs::path nandFile = folder / "nand.bin";
     // Checks the size of a nand.bin that is there; maps it only when asked for its bytes.

@@ -6,6 +6,7 @@
 
 #include <zlib.h>
 
+#include "devkit/path_checks.h"
 #include "sim/error.h"
 
 namespace devkit {
@@ -27,6 +28,7 @@ uint32_t ImageCrc(std::span<const uint8_t> bytes)
 
 uint32_t ImageFileCrc(const std::filesystem::path &file)
 {
+    RequireInputFile(file);
     std::ifstream in(file, std::ios::binary);
     if (!in)
         throw sim::DeviceError(file.string() + ": cannot be read");

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <numeric>
 
+#include "devkit/path_checks.h"
 #include "sim/error.h"
 #include "sim/flash_array.h"
 
@@ -84,9 +85,8 @@ std::vector<uint8_t> MakeNb0(std::optional<std::span<const uint8_t>> stepLoader,
 
 std::vector<uint8_t> ReadFileBytes(const std::filesystem::path &file, uint64_t limit)
 {
+    RequireInputFile(file);
     std::error_code error;
-    if (!std::filesystem::is_regular_file(file, error))
-        throw sim::DeviceError(file.string() + ": no such file");
     uint64_t size = std::filesystem::file_size(file, error);
     if (error)
         throw sim::DeviceError(file.string() + ": cannot be read");

@@ -49,6 +49,25 @@ std::optional<uint32_t> CheckBin(const fs::path &file, std::vector<std::string> 
     return image.length;
 }
 
+// As the shell's writers go: the boot loader's five blocks each erased, the StepLoader's sectors
+// and the four boot-loader blocks programmed; each image block erased and programmed whole; the
+// TOC's block erased and its one sector programmed.
+void CountFlashWrites(PackageForecast &forecast, const std::optional<sim::FlashTiming> &timing)
+{
+    if (forecast.nkBlocks.empty())
+        return;
+    if (forecast.bootLoader) {
+        forecast.erases += 1 + kEbootBlocks;
+        forecast.programs +=
+            kStepLoaderSize / sim::kSectorDataSize + kEbootBlocks * sim::kSectorsPerBlock;
+    }
+    forecast.erases += forecast.nkBlocks.size() + 1;
+    forecast.programs += forecast.nkBlocks.size() * sim::kSectorsPerBlock + 1;
+    if (timing)
+        forecast.flashUs =
+            forecast.erases * timing->blockEraseUs + forecast.programs * timing->pageProgramUs;
+}
+
 }  // namespace
 
 PackageForecast ForecastPackage(const fs::path &deviceFolder, const PackageFiles &files)
@@ -82,7 +101,8 @@ PackageForecast ForecastPackage(const fs::path &deviceFolder, const PackageFiles
                 files.eboot->string() + ": block " + badOnes.front() +
                 " of the device is bad, and the shell writes a boot loader only when blocks 1-4 "
                 "are all good");
-        forecast.bootLoader = size == kNb0Size && badOnes.empty();
+        // A driver that says the boot loader may not be updated leaves it alone.
+        forecast.bootLoader = size == kNb0Size && badOnes.empty() && config.flash.ebootUpdate;
     }
 
     if (length) {
@@ -101,6 +121,9 @@ PackageForecast ForecastPackage(const fs::path &deviceFolder, const PackageFiles
                                         " bytes do not fit on the good blocks from 6 to " +
                                         std::to_string(config.flash.blocks - 1) + " of the device");
     }
+
+    if (forecast.refusals.empty())
+        CountFlashWrites(forecast, config.flash.timing);
 
     const std::string name = "R5nk_" + files.key + ".bin";
     for (const fs::directory_entry &entry :

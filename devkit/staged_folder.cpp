@@ -32,13 +32,14 @@ fs::path Normalised(const fs::path &folder)
 
 }  // namespace
 
-StagedFolder::StagedFolder(const fs::path &destination) : destination_(Normalised(destination))
+StagedFolder::StagedFolder(const fs::path &destination)
+    : destination_(Normalised(destination)), named_(destination.string())
 {
     std::error_code error;
     fs::create_directories(destination_.parent_path(), error);
     staging_ = FreeSibling(destination_, "new");
     if (error || !fs::create_directory(staging_, error))
-        throw sim::DeviceError(staging_.string() + ": cannot be created: " + error.message());
+        throw sim::DeviceError(named_ + ": cannot be created: " + error.message());
 }
 
 StagedFolder::~StagedFolder()
@@ -57,19 +58,27 @@ void StagedFolder::Commit()
         previous = FreeSibling(destination_, "old");
         fs::rename(destination_, previous, error);
         if (error)
-            throw sim::DeviceError(destination_.string() +
-                                   ": cannot be replaced: " + error.message());
+            throw sim::DeviceError(named_ + ": cannot be replaced: " + error.message());
     }
     fs::rename(staging_, destination_, error);
     if (error) {
         std::error_code ignored;
         if (!previous.empty())
             fs::rename(previous, destination_, ignored);
-        throw sim::DeviceError(destination_.string() + ": cannot be written: " + error.message());
+        throw sim::DeviceError(named_ + ": cannot be written: " + error.message());
     }
     committed_ = true;
     if (!previous.empty())
         fs::remove_all(previous, error);
+}
+
+std::string StagedFolder::Named(std::string reason) const
+{
+    const std::string staging = staging_.string();
+    for (size_t at = reason.find(staging); at != std::string::npos;
+         at = reason.find(staging, at + named_.size()))
+        reason.replace(at, staging.size(), named_);
+    return reason;
 }
 
 }  // namespace devkit

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace devkit {
 
@@ -21,9 +22,14 @@ public:
     // as it was when the move fails. Throws sim::DeviceError.
     void Commit();
 
+    // A reason that names the staging folder, naming the destination as it was given instead:
+    // the staging folder is gone by the time anyone reads it.
+    std::string Named(std::string reason) const;
+
 private:
     std::filesystem::path destination_;
     std::filesystem::path staging_;
+    std::string named_;  // the destination as it was given, for messages
     bool committed_ = false;
 };
 

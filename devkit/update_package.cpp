@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "devkit/image_crc.h"
+#include "devkit/path_checks.h"
 #include "devkit/staged_copy.h"
 #include "devkit/staged_folder.h"
 #include "sim/device.h"
@@ -17,13 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 
 static_assert(kCopyChunk % kCrcChunkSize == 0, "a copy chunk is whole CRC chunks");
-
-void CheckSource(const fs::path &file)
-{
-    std::error_code error;
-    if (!fs::is_regular_file(file, error))
-        throw sim::DeviceError(file.string() + ": no such file");
-}
 
 fs::path UpdateFolderInDevice()
 {
@@ -124,16 +118,15 @@ PlacedPackage PlacePackage(const fs::path &deviceFolder, const PackageFiles &fil
     if (files.nk) {
         if (std::optional<std::string> problem = PackageKeyProblem(files.key))
             throw sim::DeviceError(*problem);
-        CheckSource(*files.nk);
+        RequireInputFile(*files.nk);
         if (files.eboot)
-            CheckSource(*files.eboot);
+            RequireInputFile(*files.eboot);
     }
     std::optional<AppDataTree> tree;
     if (files.appData)
         tree = ReadAppDataTree(*files.appData);
+    RequireDeviceFolder(deviceFolder);
     std::error_code error;
-    if (!fs::is_regular_file(deviceFolder / "device.json", error))
-        throw sim::DeviceError(deviceFolder.string() + ": holds no device (no device.json)");
     sim::DeviceLock lock(deviceFolder);
     const fs::path folder = UpdateFolder(deviceFolder);
     const bool folderWasThere = fs::is_directory(folder, error);

@@ -343,6 +343,31 @@ TEST_F(BootStatus, OfAFreshAnUpdatedAnErasedAndACutDevice)
                                 "quordev status dev"});
 }
 
+using PackageForecast = qs_test::ToolTest;
+
+// What package predicts for the next boot's erases and programs is what the boot spends on them:
+// with reads that take no time, the boot summary's whole flash time. The image passes a bad
+// block; a driver that refuses boot-loader updates leaves the boot loader unwritten.
+TEST_F(PackageForecast, PredictsTheFlashTimeTheBootMeasures)
+{
+    for (const char *step :
+         {"fill raw 0x60001", "quordev mkbin raw nk.bin", "quordev mknb0 boot.nb0"})
+        Step(step);
+    const std::regex time(R"(flash time +(\S+ s) \(erase (\d+), program (\d+))");
+    for (const std::string flash : {"", ", \"eboot_update\": 0"}) {
+        Step("quordev init dev --blocks 16 --bad 7 --force");
+        Step("patch dev {\"flash\": {\"timing\": {\"page_read_us\": 0}" + flash + "}}");
+        const std::string placed =
+            Run("quordev package dev --nk nk.bin --eboot boot.nb0 --name 1").out;
+        const std::string booted = Run("quorshell --device dev --quiet").out;
+        std::smatch predicted, measured;
+        ASSERT_TRUE(std::regex_search(placed, predicted, time)) << placed;
+        ASSERT_TRUE(std::regex_search(booted, measured, time)) << booted;
+        for (size_t i = 1; i <= 3; ++i)
+            EXPECT_EQ(predicted.str(i), measured.str(i)) << placed << booted;
+    }
+}
+
 using ShellCrossCheck = qs_test::ToolTest;
 
 // The shell's own TOC code on a device that the device kit made: the factory TOC is the shell's

@@ -21,11 +21,11 @@ Command AddMkappsCommand(CLI::App &app)
         "nested folders; many small files and a few large ones) to package with --apps");
     mkapps->add_option("FOLDER", args->folder, "the folder to write; missing or empty")->required();
     mkapps->add_option("--files", args->shape.files, "how many files (default 300)")
-        ->check(CLI::Range(1, 100000));
+        ->check(InRange(1, 100000));
     mkapps->add_option("--mib", args->mib, "about how many MiB in all (default 4)")
-        ->check(CLI::Range(0.0, 4096.0));
+        ->check(InRange(0.0, 4096.0));
     mkapps->add_option("--largest-mib", args->largestMib, "the largest file in MiB (default 1)")
-        ->check(CLI::Range(0.001, 1024.0));
+        ->check(InRange(0.001, 1024.0));
     return [mkapps, args] {
         if (!mkapps->parsed())
             return -1;

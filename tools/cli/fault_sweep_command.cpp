@@ -137,27 +137,28 @@ Command AddFaultSweepCommand(CLI::App &sweep)
         "when a fault leaves a bootable device unbootable even after the next boot");
     faults->add_option("DIR", args->folder, "the device folder (locked, never changed)")
         ->required();
-    faults
-        ->add_option("--every", args->options.every,
-                     "sweep every K-th fault point (1, 1+K, ...) and every DeviceIoControl one, "
-                     "but of a run of identical ones (a block's sector transfers) only the first "
-                     "and the last (default 1: all)")
-        ->type_name("K")
-        ->check(CLI::PositiveNumber);
+    CLI::Option *every =
+        faults
+            ->add_option("--every", args->options.every,
+                         "sweep every K-th fault point (1, 1+K, ...) and every DeviceIoControl "
+                         "one, but of a run of identical ones (a block's sector transfers) only "
+                         "the first and the last (default 1: all)")
+            ->type_name("K")
+            ->check(InRange<uint64_t>(1, kMaxSweepStep));
     CLI::Option *sample =
         faults
             ->add_option("--sample", args->options.sample,
                          "sweep K fault points spread evenly over the boot's calls: K boots")
             ->type_name("K")
-            ->check(CLI::PositiveNumber)
-            ->excludes("--every");
-    faults
-        ->add_option("--at", args->options.at,
-                     "sweep only these fault points, comma-separated (e.g. 37,412)")
-        ->delimiter(',')
-        ->type_name("LIST")
-        ->excludes("--every")
-        ->excludes(sample);
+            ->check(InRange<uint64_t>(1, kMaxSweepStep));
+    CLI::Option *at =
+        faults
+            ->add_option("--at", args->options.at,
+                         "sweep only these fault points, comma-separated (e.g. 37,412)")
+            ->delimiter(',')
+            ->type_name("LIST");
+    Excludes(sample, {every});
+    Excludes(at, {every, sample});
     AddJobsOption(*faults, args->options.jobs);
     AddShellOption(*faults, args->options.shell);
     faults->add_flag("--json", args->json, "print one JSON object (fields in docs/sweeps.md)");

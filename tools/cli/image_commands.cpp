@@ -6,6 +6,7 @@
 #include "devkit/bin_reader.h"
 #include "devkit/image_crc.h"
 #include "devkit/nb0_image.h"
+#include "devkit/path_checks.h"
 #include "devkit/staged_file.h"
 #include "devkit/toc_record.h"
 #include "sim/error.h"
@@ -21,6 +22,15 @@ CLI::Option *AddNumberOption(CLI::App *command, const std::string &name, std::st
     return command->add_option(name, into, help)
         ->type_name("N")
         ->check(Parses(ParseNumber, "a number (decimal or 0x hexadecimal)"));
+}
+
+// The addresses the shell's loader takes a record at: inside its RAM image buffer.
+constexpr uint32_t kBufferEnd = devkit::kRamImageBase + devkit::kRamImageBufferSize;
+
+CLI::Validator InBuffer()
+{
+    return InRange<uint32_t>(ParseNumber, devkit::kRamImageBase, kBufferEnd - 1, devkit::Hex,
+                             "the RAM image buffer");
 }
 
 }  // namespace
@@ -88,10 +98,15 @@ Command AddMkbinCommand(CLI::App &app)
     mkbin->add_option("RAW", args->raw, "the raw image bytes, loaded from --start on")->required();
     mkbin->add_option("OUT", args->out, "the .bin file to write")->required();
     AddNumberOption(mkbin, "--start", args->start,
-                    "the image's start address (default 0x80020000)");
-    AddNumberOption(mkbin, "--launch", args->launch, "the launch address (default: --start)");
+                    "the image's start address, in the RAM image buffer 0x80020000 to "
+                    "0x82AFFFFF (default 0x80020000)")
+        ->check(InBuffer());
+    AddNumberOption(mkbin, "--launch", args->launch,
+                    "the launch address, in the RAM image buffer (default: --start)")
+        ->check(InBuffer());
     AddNumberOption(mkbin, "--record", args->record,
-                    "the largest record in bytes (default 0x10000, 64 KiB)");
+                    "the largest record in bytes (default 0x10000, 64 KiB)")
+        ->check(InRange<uint32_t>(ParseNumber, 1, UINT32_MAX, NumberText<uint32_t>));
     AddTrailerOptions(mkbin, args->trailer);
     return [mkbin, args] {
         if (!mkbin->parsed())
@@ -101,7 +116,16 @@ Command AddMkbinCommand(CLI::App &app)
         layout.launch = args->launch.empty() ? layout.start : *ParseNumber(args->launch);
         layout.recordSize = *ParseNumber(args->record);
         layout.trailer = args->trailer;
-        layout.image = devkit::ReadFileBytes(args->raw, devkit::kRamImageBufferSize);
+        devkit::CheckOutputFile(args->out, {args->raw});
+        devkit::RequireInputFile(args->raw);
+        // The loader refuses a record that passes the end of its buffer.
+        if (const uint64_t size = std::filesystem::file_size(args->raw);
+            size > kBufferEnd - layout.start)
+            throw sim::DeviceError(args->raw + ": " + std::to_string(size) + " bytes from " +
+                                   devkit::Hex(layout.start) +
+                                   " pass the end of the RAM image buffer at " +
+                                   devkit::Hex(kBufferEnd));
+        layout.image = devkit::ReadFileBytes(args->raw, kBufferEnd - layout.start);
         if (layout.image.empty())
             throw sim::DeviceError(args->raw + ": is empty");
         devkit::WriteBinImage(args->out, layout);
@@ -131,6 +155,8 @@ Command AddSignCommand(CLI::App &app)
     return [sign, args] {
         if (!sign->parsed())
             return -1;
+        const std::string out = args->out.empty() ? args->in : args->out;
+        devkit::CheckOutputFile(out);
         const devkit::LoadedBinImage image = devkit::ReadBinImageFile(args->in);
         const uint64_t end = image.RecordsEnd();
         const uint64_t behind = std::filesystem::file_size(args->in) - end;
@@ -143,7 +169,6 @@ Command AddSignCommand(CLI::App &app)
         bytes.resize(end);
         const auto trailer = devkit::EncodeBinTrailer(args->trailer);
         bytes.insert(bytes.end(), trailer.begin(), trailer.end());
-        const std::string out = args->out.empty() ? args->in : args->out;
         devkit::WriteFileStaged(out, bytes);
         std::cout << "signed " << out << ": company " << args->trailer.company << ", product "
                   << args->trailer.product << ", version " << args->trailer.version << ", language "
@@ -178,6 +203,7 @@ Command AddMknb0Command(CLI::App &app)
     return [mknb0, args] {
         if (!mknb0->parsed())
             return -1;
+        devkit::CheckOutputFile(args->out, {args->stepLoader, args->eboot});
         std::optional<std::vector<uint8_t>> stepLoader, eboot;
         // Both parts are read first, so that a refusal writes nothing.
         if (!args->stepLoader.empty())

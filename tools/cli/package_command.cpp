@@ -5,16 +5,12 @@
 #include "devkit/package_check.h"
 #include "devkit/update_package.h"
 #include "sim/error.h"
+#include "tools/runner/boot_summary.h"
 #include "tools/cli/quordev_commands.h"
 
 namespace qs_tools {
 
 namespace {
-
-CLI::RequiredError CommandLineError(const std::string &what)
-{
-    return CLI::RequiredError(what, CLI::ExitCodes::RequiredError);
-}
 
 void PrintAppData(const devkit::PlacedAppData &placed)
 {
@@ -24,6 +20,20 @@ void PrintAppData(const devkit::PlacedAppData &placed)
     if (placed.appFolders.empty())
         std::cerr << "quordev: warning: the application data holds " << devkit::AppFoldersText({})
                   << ": the shell copies it into \\NAND but replaces and verifies nothing\n";
+}
+
+// The blocks of the next boot, and its flash time as the boot summary will give it, but for the
+// reads.
+void PrintWrites(const devkit::PackageForecast &forecast)
+{
+    std::cout << "the next boot writes "
+              << (forecast.bootLoader ? "the boot loader to blocks 0-4, " : "")
+              << "the image to block" << (forecast.nkBlocks.size() > 1 ? "s " : " ")
+              << devkit::BlockRanges(forecast.nkBlocks) << " and the TOC to block 5\n";
+    std::cout << "predicted flash time "
+              << (forecast.flashUs ? SecondsText(*forecast.flashUs) : "not timed: no flash.timing")
+              << " (erase " << forecast.erases << ", program " << forecast.programs
+              << " operations; the boot's reads add to it)\n";
 }
 
 }  // namespace
@@ -73,16 +83,13 @@ Command AddPackageCommand(CLI::App &app)
     package->add_flag("--force", args->force,
                       "place images that the boot will refuse, to test the shell's failure "
                       "paths; each refusal is printed as a warning");
-    package->parse_complete_callback([nk, eboot, name, apps] {
+    Needs(eboot, nk, "the shell writes a boot loader only with an NK image");
+    Needs(nk, name, "the key that names the images");
+    Needs(name, nk, "it names the images");
+    package->parse_complete_callback([nk, apps] {
         if (!nk->count() && !apps->count())
-            throw CommandLineError("--nk is required unless --apps is given");
-        if (eboot->count() && !nk->count())
-            throw CommandLineError(
-                "--eboot needs --nk: the shell writes a boot loader only with an NK image");
-        if (nk->count() && !name->count())
-            throw CLI::RequiredError("--name");
-        if (name->count() && !nk->count())
-            throw CommandLineError("--name needs --nk: it names the images");
+            throw CLI::RequiredError("--nk is required unless --apps is given",
+                                     CLI::ExitCodes::RequiredError);
     });
     return [package, args, nk, eboot, apps] {
         if (!package->parsed())
@@ -112,10 +119,7 @@ Command AddPackageCommand(CLI::App &app)
         if (placed.crc)
             std::cout << "boot-loader CRC " << Hex8(*placed.crc) << "\n";
         if (forecast.refusals.empty() && !forecast.nkBlocks.empty())
-            std::cout << "the next boot writes "
-                      << (forecast.bootLoader ? "the boot loader to blocks 0-4, " : "")
-                      << "the image to block" << (forecast.nkBlocks.size() > 1 ? "s " : " ")
-                      << devkit::BlockRanges(forecast.nkBlocks) << " and the TOC to block 5\n";
+            PrintWrites(forecast);
         return 0;
     };
 }

@@ -3,6 +3,7 @@
 
 #include "devkit/device_maker.h"
 #include "devkit/device_view.h"
+#include "devkit/path_checks.h"
 #include "tools/cli/command_line.h"
 #include "tools/reports/flash_map_svg.h"
 #include "tools/reports/flash_report.h"
@@ -11,6 +12,7 @@
 
 namespace {
 
+using qs_tools::InRange;
 using qs_tools::Parses;
 
 // quordev init DIR [--boot-key N] [--blocks N] [--bad LIST] [--serial DIGITS|none] [--mac MAC]
@@ -33,7 +35,7 @@ std::function<int()> AddInitCommand(CLI::App &app)
     init->add_option("--boot-key", args->bootKey,
                      "boot-key state of the power controller; 16 starts the function-test "
                      "program (default 0)")
-        ->check(CLI::Range(0, 255));
+        ->check(InRange(0, 255));
     init->add_option("--blocks", args->blocks,
                      "flash size in blocks of 128 KiB, " + std::to_string(devkit::kMinBlocks) +
                          " to " + std::to_string(devkit::kMaxBlocks) + " (default " +
@@ -121,6 +123,8 @@ std::function<int()> AddInspectCommand(CLI::App &app)
     return [inspect, args] {
         if (!inspect->parsed())
             return -1;
+        if (!args->svg.empty())
+            devkit::CheckOutputFile(args->svg);
         devkit::DeviceView view = devkit::ViewDevice(args->folder);
         if (!args->svg.empty())
             qs_tools::WriteFlashMap(args->svg, args->folder, view);
@@ -148,6 +152,12 @@ int main(int argc, char **argv)
         "images, places them and checks the flash against them.",
         "quordev"};
     app.require_subcommand(1);
+    app.footer(
+        "Exit status: 0 when the command did its work; 1 when what it names is refused (a missing "
+        "file, a folder without a device, an image the checks refuse) or a check fails; 2 for a "
+        "wrong command line (an unknown command or option, a value of the wrong form or out of "
+        "its range, options that do not go together). A sweep also exits 3 on a broken "
+        "invariant and 4 when a fault or cut leaves the device unbootable.");
     std::vector<std::function<int()>> commands = {AddInitCommand(app),
                                                   AddInspectCommand(app),
                                                   qs_tools::AddPackageCommand(app),

@@ -17,7 +17,8 @@ int main(int argc, char **argv)
     std::string device;
     qs_tools::BootOptions options;
     app.add_option("--device", device,
-                   "device folder (default: ./device, made a demo device when missing)");
+                   "device folder made by quordev init; a folder without device.json is refused "
+                   "(default: ./device, made a demo device when missing or empty)");
     app.add_flag("--realtime", options.realTime,
                  "wait for real whenever the device sleeps or plays a cue");
     app.add_flag("--quiet", options.quiet, "print the summary only");
@@ -34,6 +35,8 @@ int main(int argc, char **argv)
 
     return qs_tools::RunReportingErrors(app.get_name(), [&] {
         std::filesystem::path folder = device.empty() ? "device" : device;
+        // Only the default folder is ever made a device, and only when nothing is in it: a
+        // folder named on the command line is the user's, and booting lays a whole flash in it.
         if (device.empty() && qs_tools::CreateDemoDeviceWhenMissing(folder) && !options.quiet)
             std::cout << "created a demo device in " << folder.string() << "\n";
         options.echo = &std::cout;

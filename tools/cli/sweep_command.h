@@ -14,6 +14,9 @@ constexpr int kExitBreaches = 3;
 // nothing and its next boot does not mend it.
 constexpr int kExitUnbootable = 4;
 
+// The largest --every and --sample.
+constexpr uint64_t kMaxSweepStep = uint64_t(1) << 32;
+
 // The sweep group, with its kinds of sweep below it.
 Command AddSweepCommand(CLI::App &app);
 

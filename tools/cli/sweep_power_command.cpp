@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include "devkit/path_checks.h"
 #include "tools/sweeps/power_sweep.h"
 #include "tools/reports/power_sweep_report.h"
 #include "tools/reports/power_sweep_svg.h"
@@ -39,18 +40,19 @@ Command AddSweepPowerCommand(CLI::App &sweep)
                      "its flash operations, what boots after each cut (a tick per cut when "
                      "sampled) and the unbootable windows, with a legend")
         ->type_name("FILE");
-    power
-        ->add_option("--every", args->every,
-                     "cut at operations 1, 1+K, 1+2K, ... and the last only (default 1: all)")
-        ->type_name("K")
-        ->check(CLI::Range(uint64_t(1), uint64_t(1) << 32));
-    power
-        ->add_option("--at", args->at,
-                     "cut at these operations only, comma-separated (e.g. to repeat cuts of an "
-                     "earlier sweep)")
-        ->delimiter(',')
-        ->type_name("LIST")
-        ->excludes("--every");
+    CLI::Option *every =
+        power
+            ->add_option("--every", args->every,
+                         "cut at operations 1, 1+K, 1+2K, ... and the last only (default 1: all)")
+            ->type_name("K")
+            ->check(InRange<uint64_t>(1, kMaxSweepStep));
+    CLI::Option *at = power
+                          ->add_option("--at", args->at,
+                                       "cut at these operations only, comma-separated (e.g. to "
+                                       "repeat cuts of an earlier sweep)")
+                          ->delimiter(',')
+                          ->type_name("LIST");
+    Excludes(at, {every});
     power
         ->add_option("--outcomes", args->outcomes,
                      "what a cut leaves of its operation, comma-separated: not-done, "
@@ -63,6 +65,9 @@ Command AddSweepPowerCommand(CLI::App &sweep)
     return [power, args] {
         if (!power->parsed())
             return -1;
+        // The picture comes at the end of a long sweep: a path that cannot take it stops it now.
+        if (!args->svg.empty())
+            devkit::CheckOutputFile(args->svg);
         PowerSweepOptions options;
         options.every = args->every;
         options.at = args->at;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <map>
 
+#include "tools/runner/boot_summary.h"
+
 namespace qs_tools {
 
 namespace {
@@ -179,14 +181,6 @@ Json CutJson(const CutResult &cut)
 }
 
 }  // namespace
-
-std::string SecondsText(uint64_t us)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%llu.%03llu s", static_cast<unsigned long long>(us / 1000000),
-                  static_cast<unsigned long long>(us / 1000 % 1000));
-    return text;
-}
 
 std::string PowerSweepText(const PowerSweep &sweep)
 {

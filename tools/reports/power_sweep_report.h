@@ -12,7 +12,4 @@ namespace qs_tools {
 std::string PowerSweepText(const PowerSweep &sweep);
 nlohmann::ordered_json PowerSweepJson(const PowerSweep &sweep);
 
-// "3.012 s" from microseconds, to the millisecond.
-std::string SecondsText(uint64_t us);
-
 }  // namespace qs_tools

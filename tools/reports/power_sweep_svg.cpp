@@ -7,6 +7,7 @@
 #include "devkit/staged_file.h"
 #include "tools/reports/power_sweep_report.h"
 #include "tools/reports/svg_text.h"
+#include "tools/runner/boot_summary.h"
 
 namespace qs_tools {
 

@@ -5,6 +5,7 @@
 
 #include "common/qs_common.h"
 #include "devkit/update_package.h"
+#include "devkit/path_checks.h"
 #include "platform/host/host.h"
 #include "shell/shell.h"
 #include "sim/device.h"
@@ -145,6 +146,9 @@ BootReport BootShell(sim::Device &device, const BootOptions &options)
 BootReport BootDeviceFolder(const std::filesystem::path &folder, const BootOptions &options)
 {
     sim::DeviceLock lock(folder);
+    // A folder without device.json is never made a device behind its owner's back: it may hold
+    // anything, and a boot would lay a whole flash into it.
+    devkit::RequireDeviceFolder(folder);
     std::unique_ptr<sim::Device> device = sim::Device::Open(folder);
     return BootShell(*device, options);
 }

@@ -191,14 +191,6 @@ private:
     bool mainCopyFailed_ = false;
 };
 
-std::string Seconds(uint64_t ms)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%llu.%03llu s", static_cast<unsigned long long>(ms / 1000),
-                  static_cast<unsigned long long>(ms % 1000));
-    return text;
-}
-
 // "0.412 s (erase 30, program 1800, read 1900 operations)"
 std::string FlashTimeText(const sim::FlashUsage &flash)
 {
@@ -207,7 +199,7 @@ std::string FlashTimeText(const sim::FlashUsage &flash)
                          " operations)";
     if (!flash.timed)
         return "not timed: no flash.timing " + counts;
-    return Seconds(flash.timeUs / 1000) + " " + counts;
+    return SecondsText(flash.timeUs) + " " + counts;
 }
 
 void AddLines(std::string &text, const char *label, const std::vector<std::string> &lines,
@@ -298,6 +290,14 @@ std::string CueName(const std::string &devicePath)
     return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
+std::string SecondsText(uint64_t us)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu.%03llu s", static_cast<unsigned long long>(us / 1000000),
+                  static_cast<unsigned long long>(us / 1000 % 1000));
+    return text;
+}
+
 std::string FlagText(uint32_t word)
 {
     char text[16];
@@ -382,7 +382,7 @@ std::string FormatSummary(const BootSummary &s)
         (s.blocksSkipped.empty() ? "none" : devkit::BlockRanges(s.blocksSkipped) + " (bad)") +
             (s.flashRefused.empty() ? "" : "; the flash refused " + Joined(s.flashRefused, ", ")));
     AddLine(text, "restart",
-            s.restartRequested ? "requested at " + Seconds(s.restartAtMs) : "not requested");
+            s.restartRequested ? "requested at " + SecondsText(s.restartAtMs * 1000) : "not requested");
     AddLine(text, "flash time", FlashTimeText(s.flash));
     std::vector<std::string> appData;
     if (s.appData)

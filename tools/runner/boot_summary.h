@@ -73,6 +73,8 @@ std::vector<uint8_t> FromHex(const std::string &hex);
 std::string DeviceFileName(const std::string &devicePath);
 // "\windows\success.wav" -> "success"
 std::string CueName(const std::string &devicePath);
+// "3.012 s" from microseconds, to the millisecond.
+std::string SecondsText(uint64_t us);
 // "0xACEC", or "0".
 std::string FlagText(uint32_t word);
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "devkit/device_view.h"
+#include "devkit/path_checks.h"
 #include "platform/host/call_faults.h"
 #include "sim/device.h"
 #include "sim/device_lock.h"
@@ -354,8 +355,7 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
                              const SweepProgress &progress)
 {
     sim::DeviceLock lock(folder);
-    if (!fs::exists(folder / "device.json"))
-        throw sim::DeviceError(folder.string() + ": holds no device (no device.json)");
+    devkit::RequireDeviceFolder(folder);
     Before before = Inspect(folder);
     Sweeper sweeper{before, options.shell, ScratchDevice(folder), {}};
 

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "devkit/device_view.h"
+#include "devkit/path_checks.h"
 #include "sim/device.h"
 #include "sim/device_lock.h"
 #include "sim/error.h"
@@ -143,7 +144,9 @@ std::vector<uint64_t> SampledOperations(uint64_t count, uint64_t every)
 PowerSweep RunPowerSweep(const fs::path &device, const PowerSweepOptions &options)
 {
     sim::DeviceLock lock(device);
-    sim::Device::Open(device);  // an unusable folder is refused before anything is copied
+    // An unusable folder is refused before anything is copied.
+    devkit::RequireDeviceFolder(device);
+    sim::Device::Open(device);
     PowerSweep sweep;
     sweep.device = device;
     sweep.shell = options.shell;

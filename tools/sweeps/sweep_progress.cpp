@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "tools/cli/command_line.h"
 #include "tools/sweeps/forked_work.h"
 
 namespace qs_tools {
@@ -27,7 +28,7 @@ void AddJobsOption(CLI::App &sweep, unsigned &jobs)
                     "boot in N worker processes side by side, each on its own copy (default: "
                     "the host's cores)")
         ->type_name("N")
-        ->check(CLI::Range(1, 256));
+        ->check(InRange(1u, 256u));
 }
 
 double ProgressLine::Seconds() const
