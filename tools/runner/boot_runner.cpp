@@ -106,6 +106,7 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
 
     report.summary = SummarizeJournal(device.Events().Events());
     report.summary.heapPeakBytes = heapPeak;
+    report.summary.shell = ShellVariantName(options.shell);
     report.summary.flash = sim::DeviceFlash(device).Usage();
     auto trailer = trailers.find(sim::FoldCase(DeviceFileName(report.summary.nkImage)));
     if (report.summary.signatureRefused && trailer != trailers.end())

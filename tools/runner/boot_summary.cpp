@@ -372,6 +372,7 @@ std::string FormatSummary(const BootSummary &s)
     if (!s.programsFailed.empty())
         program += " (failed to start: " + Joined(s.programsFailed, ", ") + ")";
     std::string text = "-- boot summary --\n";
+    AddLine(text, "shell", s.shell == "safe" ? "safe-update variant" : s.shell);
     AddLine(text, "boot key", s.bootKey ? std::to_string(*s.bootKey) : "not read");
     AddLine(text, "cues", s.cues.empty() ? "none" : Joined(s.cues, ", "));
     AddLines(text, "OS update", OsUpdateLines(s), "none offered");
@@ -381,8 +382,9 @@ std::string FormatSummary(const BootSummary &s)
         text, "blocks skipped",
         (s.blocksSkipped.empty() ? "none" : devkit::BlockRanges(s.blocksSkipped) + " (bad)") +
             (s.flashRefused.empty() ? "" : "; the flash refused " + Joined(s.flashRefused, ", ")));
-    AddLine(text, "restart",
-            s.restartRequested ? "requested at " + SecondsText(s.restartAtMs * 1000) : "not requested");
+    AddLine(
+        text, "restart",
+        s.restartRequested ? "requested at " + SecondsText(s.restartAtMs * 1000) : "not requested");
     AddLine(text, "flash time", FlashTimeText(s.flash));
     std::vector<std::string> appData;
     if (s.appData)

@@ -37,6 +37,7 @@ struct BootSummary {
     std::optional<std::string> programStarted;
     std::vector<std::string> programsFailed;
     std::optional<uint32_t> appExecuteFlag;  // the word the power controller took
+    std::string shell = "standard";          // the runner's too: the shell that booted
     uint64_t heapPeakBytes = 0;              // not journaled: the runner fills it in
     sim::FlashUsage flash;                   // the same: the flash driver's counts and time
     std::vector<std::string> held;           // what the bookkeeping found still held
