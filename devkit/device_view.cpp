@@ -107,6 +107,14 @@ DeviceView ViewDevice(const fs::path &folder)
     return view;
 }
 
+std::string Joined(const std::vector<std::string> &words, const char *separator)
+{
+    std::string text;
+    for (const std::string &word : words)
+        text += (text.empty() ? "" : separator) + word;
+    return text;
+}
+
 std::string BlockRanges(const std::vector<uint32_t> &blocks)
 {
     std::string text;

@@ -46,6 +46,9 @@ std::vector<std::string> StateWords(const BlockRun &run);
 // Runs of neighbouring block numbers, in order: "0-4, 6, 8-10".
 std::string BlockRanges(const std::vector<uint32_t> &blocks);
 
+// The words with the separator between them: "a, b, c".
+std::string Joined(const std::vector<std::string> &words, const char *separator);
+
 // Reads device.json, state.json and nand.bin. A missing folder or device.json, an unusable
 // description or state, or a nand.bin of the wrong size throws sim::DeviceError.
 DeviceView ViewDevice(const std::filesystem::path &folder);

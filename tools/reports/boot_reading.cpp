@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "devkit/package_check.h"
 #include "devkit/toc_record.h"
 #include "devkit/update_package.h"
 #include "sim/device.h"

@@ -8,6 +8,7 @@ namespace qs_tools {
 namespace {
 
 using devkit::Hex;
+using devkit::Joined;
 using devkit::TocImage;
 using devkit::TocRecord;
 
@@ -24,14 +25,6 @@ std::string Printable(const std::string &bytes)
             text += escaped;
         }
     }
-    return text;
-}
-
-std::string Joined(const std::vector<std::string> &words, const char *separator)
-{
-    std::string text;
-    for (const std::string &word : words)
-        text += (text.empty() ? "" : separator) + word;
     return text;
 }
 

@@ -13,6 +13,8 @@
 
 namespace qs_tools {
 
+using devkit::Joined;
+
 namespace {
 
 using Event = sim::Journal::Event;
@@ -220,14 +222,6 @@ void AddLines(std::string &text, const char *label, const std::vector<std::strin
 void AddLine(std::string &text, const char *label, const std::string &value)
 {
     AddLines(text, label, {value}, "");
-}
-
-std::string Joined(const std::vector<std::string> &items, const char *separator)
-{
-    std::string text;
-    for (const std::string &item : items)
-        text += (text.empty() ? "" : separator) + item;
-    return text;
 }
 
 // A shell's line as it printed it, in quotes.

@@ -22,6 +22,8 @@
 
 namespace qs_tools {
 
+using devkit::Joined;
+
 // A row crosses from a sweep worker to the sweep as JSON.
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FaultRow, n, call, target, stage, did, boots, bootsNext,
                                    leftUnbootable, leftUnbootableAfterNext, nextFlashUs, breaches,
@@ -94,14 +96,6 @@ std::vector<sim::Journal::Event> ReadJournal(const fs::path &copy, const char *o
         if (line.find(onlyHolding) != std::string::npos)
             events.push_back(sim::Journal::Event::parse(line));
     return events;
-}
-
-std::string Joined(const std::vector<std::string> &items, const char *separator)
-{
-    std::string text;
-    for (const std::string &item : items)
-        text += (text.empty() ? "" : separator) + item;
-    return text;
 }
 
 // What the shell made of the boot, as its summary tells it.
