@@ -301,9 +301,10 @@ struct Sweeper {
         row.bootsNext = next.boots;
         if (next.report)
             row.nextFlashUs = next.report->summary.flash.timeUs;
-        std::set<uint32_t> touched(changedBlocks.begin(), changedBlocks.end());
-        touched.insert(next.flashTouched.begin(), next.flashTouched.end());
-        changedBlocks = ChangedBlocks(before.flash, copy.Path(), {touched.begin(), touched.end()});
+        // The next row's restore puts back every block the next boot touched too, without
+        // reading them again to see which of them it changed.
+        changedBlocks.insert(changedBlocks.end(), next.flashTouched.begin(),
+                             next.flashTouched.end());
         return row;
     }
 };
