@@ -72,10 +72,12 @@ void PrintText(const FaultSweepReport &report)
     for (size_t i = 0; i < breached.size(); ++i)
         std::cout << (i ? ", " : " (") << breached[i] << (i + 1 == breached.size() ? ")" : "");
     std::cout << "\n";
-    std::cout << report.leftUnbootable << " left the device unbootable"
-              << ByStage(report.rows, &FaultRow::leftUnbootable) << "; "
-              << report.leftUnbootableAfterNext << " still after the next boot"
-              << ByStage(report.rows, &FaultRow::leftUnbootableAfterNext) << "\n";
+    std::cout << report.leftDead << " left the device dead, its flash starting nothing"
+              << ByStage(report.rows, &FaultRow::leftDead) << "; the shell asked for a restart"
+              << " into a dead flash in " << report.restartsIntoDead
+              << ByStage(report.rows, &FaultRow::restartIntoDead) << "; " << report.mendedByNextBoot
+              << " mended by the next boot" << ByStage(report.rows, &FaultRow::mendedByNextBoot)
+              << "\n";
 }
 
 nlohmann::ordered_json RowJson(const FaultRow &row)
@@ -90,6 +92,9 @@ nlohmann::ordered_json RowJson(const FaultRow &row)
     json["did"] = row.did;
     json["boots"] = row.boots;
     json["boots_next"] = row.bootsNext;
+    json["left_dead"] = row.leftDead;
+    json["restart_into_dead"] = row.restartIntoDead;
+    json["mended_by_next_boot"] = row.mendedByNextBoot;
     if (row.n)
         json["next_flash_us"] = row.nextFlashUs;
     json["ok"] = row.breaches.empty();
@@ -111,8 +116,9 @@ nlohmann::ordered_json ReportJson(const FaultSweepReport &report)
             {"counting_boot", RowJson(report.counting)},
             {"rows", rows},
             {"breaches", report.breaches},
-            {"left_unbootable", report.leftUnbootable},
-            {"left_unbootable_after_next", report.leftUnbootableAfterNext}};
+            {"left_dead", report.leftDead},
+            {"restarts_into_dead", report.restartsIntoDead},
+            {"mended_by_next_boot", report.mendedByNextBoot}};
 }
 
 }  // namespace
@@ -133,8 +139,9 @@ Command AddFaultSweepCommand(CLI::App &sweep)
         "fails it, each on a fresh copy of DIR; after every boot check that the shell returned, "
         "held nothing, left no flash flag and the update mode off, and changed nothing outside "
         "the files and flash blocks the boot owns, and tell what the boot loader would boot "
-        "afterwards and after the next boot, which has no fault; exit 3 on any breach, else 4 "
-        "when a fault leaves a bootable device unbootable even after the next boot");
+        "afterwards and, where the flash still boots, after the next boot, which has no fault; "
+        "a flash that boots nothing is dead and gets no next boot; exit 3 on any breach, else 4 "
+        "when a fault leaves a bootable device dead");
     faults->add_option("DIR", args->folder, "the device folder (locked, never changed)")
         ->required();
     CLI::Option *every =
@@ -182,7 +189,7 @@ Command AddFaultSweepCommand(CLI::App &sweep)
             PrintText(report);
         if (report.breaches)
             return kExitBreaches;
-        return report.leftUnbootableAfterNext ? kExitUnbootable : 0;
+        return report.leftDead ? kExitUnbootable : 0;
     };
 }
 

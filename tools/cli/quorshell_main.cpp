@@ -40,6 +40,7 @@ int main(int argc, char **argv)
         if (device.empty() && qs_tools::CreateDemoDeviceWhenMissing(folder) && !options.quiet)
             std::cout << "created a demo device in " << folder.string() << "\n";
         options.echo = &std::cout;
+        options.judgeFlash = true;
         // On a terminal the braille line moves in place, each line held long enough to be read.
         if (isatty(STDOUT_FILENO))
             options.echoStyle = {true, std::chrono::milliseconds(15)};

@@ -119,6 +119,28 @@ void AddRow(std::string &text, const char *label, const std::vector<std::string>
 
 }  // namespace
 
+JudgeImages ReadJudgeImages(const fs::path &folder)
+{
+    JudgeImages images;
+    if (std::unique_ptr<sim::FlashDriver> driver = devkit::OpenDeviceFlash(folder))
+        images.onFlash = ReadBootImages(*driver);
+    try {
+        images.waiting = WaitingImages(folder, FindWaitingUpdate(folder), images.onFlash);
+    } catch (const sim::DeviceError &) {
+        // A package the shell refuses leaves the flash as it is.
+        images.waiting = images.onFlash;
+    }
+    return images;
+}
+
+std::optional<std::string> WhyDead(sim::FlashDriver &flash, const JudgeImages &images)
+{
+    FlashJudgement judgement = JudgeFlash(flash, images.onFlash, images.waiting);
+    if (judgement.verdict != Verdict::Unbootable)
+        return std::nullopt;
+    return UnbootableReason(judgement);
+}
+
 DeviceStatus ReadDeviceStatus(const fs::path &folder)
 {
     DeviceStatus status;

@@ -34,6 +34,18 @@ struct DeviceStatus {
     std::optional<WaitingUpdate> waiting;
 };
 
+// What a boot is judged by, read before it: the images the boot loader loads from the flash,
+// and those the waiting update would leave there (the flash's own where the update is unusable).
+struct JudgeImages {
+    BootImages onFlash;
+    BootImages waiting;
+};
+JudgeImages ReadJudgeImages(const std::filesystem::path &folder);
+
+// Why a flash starts nothing after a boot, judged by the images read before it; none when it
+// boots the old image or the new.
+std::optional<std::string> WhyDead(sim::FlashDriver &flash, const JudgeImages &images);
+
 // Reads the device folder; the caller holds its lock. Throws sim::DeviceError as
 // devkit::OpenDeviceFlash does.
 DeviceStatus ReadDeviceStatus(const std::filesystem::path &folder);

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "common/qs_common.h"
+#include "devkit/device_view.h"
 #include "devkit/update_package.h"
 #include "devkit/path_checks.h"
 #include "platform/host/host.h"
@@ -11,6 +12,7 @@
 #include "sim/device.h"
 #include "sim/device_lock.h"
 #include "sim/flash_driver.h"
+#include "tools/reports/boot_status.h"
 #include "tools/runner/live_echo.h"
 
 // The safe-update variant's entry points: its build of the shell, renamed at link time.
@@ -92,6 +94,13 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
 
     const std::map<std::string, devkit::BinTrailer> trailers = WaitingTrailers(device.Folder());
     BootReport report;
+    std::optional<JudgeImages> judgeBy;
+    if (options.judgeFlash) {
+        const DeviceStatus before = ReadDeviceStatus(device.Folder());
+        if (before.verdict == Verdict::Unbootable)
+            report.summary.deadBefore = devkit::Joined(before.why, "; ");
+        judgeBy = ReadJudgeImages(device.Folder());
+    }
     uint64_t heapPeak = 0;
     std::optional<Stop> stopped = RunShell(device, entryPoint, report, heapPeak);
     device.Events().SetListener(nullptr);
@@ -104,7 +113,11 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
                           " (debug.log and journal.jsonl hold the boot up to it)");
     }
 
+    std::optional<std::string> deadBefore = report.summary.deadBefore;
     report.summary = SummarizeJournal(device.Events().Events());
+    report.summary.deadBefore = deadBefore;
+    if (judgeBy)
+        report.summary.deadAfter = WhyDead(sim::DeviceFlash(device), *judgeBy);
     report.summary.heapPeakBytes = heapPeak;
     report.summary.shell = ShellVariantName(options.shell);
     report.summary.flash = sim::DeviceFlash(device).Usage();

@@ -30,6 +30,9 @@ struct BootOptions {
     bool quiet = false;                           // print the summary only
     std::ostream *echo = nullptr;                 // the printed text also goes here as it comes
     ShellVariant shell = ShellVariant::Standard;  // BootShell's choice
+    // Tell in the summary whether the flash starts nothing before the boot (as quordev status
+    // reads it) and after it (against the images on the flash and in the package before it).
+    bool judgeFlash = false;
 };
 
 struct BootReport {

@@ -376,9 +376,18 @@ std::string FormatSummary(const BootSummary &s)
         text, "blocks skipped",
         (s.blocksSkipped.empty() ? "none" : devkit::BlockRanges(s.blocksSkipped) + " (bad)") +
             (s.flashRefused.empty() ? "" : "; the flash refused " + Joined(s.flashRefused, ", ")));
-    AddLine(
-        text, "restart",
-        s.restartRequested ? "requested at " + SecondsText(s.restartAtMs * 1000) : "not requested");
+    AddLine(text, "restart",
+            !s.restartRequested ? "not requested"
+            : s.deadAfter       ? "requested at " + SecondsText(s.restartAtMs * 1000) +
+                                " into a flash that starts nothing: here the device dies"
+                          : "requested at " + SecondsText(s.restartAtMs * 1000));
+    if (s.deadBefore)
+        AddLine(text, "before the boot",
+                "the flash started nothing (" + *s.deadBefore +
+                    "): on a device no shell runs, so this boot could not happen");
+    if (s.deadAfter)
+        AddLine(text, "after the boot",
+                "the device is dead: its flash starts nothing (" + *s.deadAfter + ")");
     AddLine(text, "flash time", FlashTimeText(s.flash));
     std::vector<std::string> appData;
     if (s.appData)

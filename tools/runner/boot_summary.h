@@ -44,6 +44,10 @@ struct BootSummary {
     std::vector<std::string> misused;        // "ReadFile: ..." for each misused call
     std::vector<std::string> flagsLeftOn;    // what the flash said about each flag still on
     std::vector<std::string> violations;     // "DSK1: ..." for each other thing the device forbids
+    // Not journaled: why the flash starts nothing before the boot and after it, when the runner
+    // was asked to judge and it does.
+    std::optional<std::string> deadBefore;
+    std::optional<std::string> deadAfter;
 };
 
 // quorshell's exit status for a boot that ran: 0 when it was clean, else the sum of these bits.

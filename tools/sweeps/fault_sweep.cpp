@@ -26,12 +26,15 @@ using devkit::Joined;
 
 // A row crosses from a sweep worker to the sweep as JSON.
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FaultRow, n, call, target, stage, did, boots, bootsNext,
-                                   leftUnbootable, leftUnbootableAfterNext, nextFlashUs, breaches,
-                                   notes)
+                                   leftDead, restartIntoDead, mendedByNextBoot, nextFlashUs,
+                                   breaches, notes)
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// What a row's next boot says when there is none: the flash the fault left starts nothing.
+const char *const kDead = "dead";
 
 // What the device folder holds before any boot.
 struct Before {
@@ -271,7 +274,10 @@ struct Sweeper {
         row.did = WhatItDid(boot);
         changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks, {}, row);
         row.boots = WhatBoots(copy.Path(), before.images, counting.newImages);
-        row.bootsNext = row.boots;  // a boot without a fault leaves nothing for the next to mend
+        // A boot without a fault leaves nothing for the next to mend, and a dead flash no next.
+        const bool dead = row.boots == VerdictName(Verdict::Unbootable);
+        row.bootsNext = dead ? kDead : row.boots;
+        row.restartIntoDead = dead && boot.report && boot.report->summary.restartRequested;
         return counting;
     }
 
@@ -294,6 +300,12 @@ struct Sweeper {
             changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks,
                                             ExcusesFor(counting.calls, n - 1), row);
             row.boots = boot.boots;
+            // A flash that boots nothing starts no shell: there is no next start to mend it.
+            if (row.boots == VerdictName(Verdict::Unbootable)) {
+                row.bootsNext = kDead;
+                row.restartIntoDead = boot.report && boot.report->summary.restartRequested;
+                return row;
+            }
         }
         // The next start, without a fault: whether the device mends what the fault left.
         ce_host::ScopedFailingCall none(std::nullopt);
@@ -362,14 +374,17 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     report.breaches = report.counting.breaches.empty() ? 0 : 1;
     report.bootsBefore = WhatBoots(folder, before.images, counting.newImages);
     const std::string unbootable = VerdictName(Verdict::Unbootable);
-    auto markUnbootable = [&](FaultRow &row) {
-        bool bootedBefore = report.bootsBefore != unbootable;
-        row.leftUnbootable = bootedBefore && row.boots == unbootable;
-        row.leftUnbootableAfterNext = bootedBefore && row.bootsNext == unbootable;
-        report.leftUnbootable += row.leftUnbootable ? 1 : 0;
-        report.leftUnbootableAfterNext += row.leftUnbootableAfterNext ? 1 : 0;
+    auto tally = [&](FaultRow &row) {
+        row.leftDead = report.bootsBefore != unbootable && row.boots == unbootable;
+        // The next start brings what the boot without a fault brought, which this one did not.
+        row.mendedByNextBoot = report.counting.boots != unbootable &&
+                               row.boots != report.counting.boots &&
+                               row.bootsNext == report.counting.boots;
+        report.leftDead += row.leftDead ? 1 : 0;
+        report.restartsIntoDead += row.restartIntoDead ? 1 : 0;
+        report.mendedByNextBoot += row.mendedByNextBoot ? 1 : 0;
     };
-    markUnbootable(report.counting);
+    tally(report.counting);
 
     std::vector<FaultPointCall> calls;
     for (const ce_host::FallibleCallRecord &call : counting.calls)
@@ -389,7 +404,7 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     RunForked(points.size(), options.jobs, setup, [&](size_t i, const nlohmann::json &result) {
         report.rows.push_back(result.get<FaultRow>());
         report.breaches += report.rows.back().breaches.empty() ? 0 : 1;
-        markUnbootable(report.rows.back());
+        tally(report.rows.back());
         if (progress)
             progress(i + 1, points.size(), report.rows.back());
     });

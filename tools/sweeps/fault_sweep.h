@@ -41,10 +41,13 @@ struct FaultRow {
     std::string stage;   // "NK load"
     std::string did;     // "OS update failed; cues update_start, updatefail; started ..."
     std::string boots;   // what the boot loader would boot afterwards: "old", "new", "unbootable"
-    std::string bootsNext;                 // the same after the next start, which has no fault
-    bool leftUnbootable = false;           // the device booted before the boot and no longer does
-    bool leftUnbootableAfterNext = false;  // nor after the next start
-    uint64_t nextFlashUs = 0;              // the next start's flash time: a retried update's cost
+    // The same after the next start, which has no fault unless it lasts; "dead" when the flash
+    // boots nothing after this boot: no boot loader starts the shell again.
+    std::string bootsNext;
+    bool leftDead = false;          // the device booted before the boot and no longer does
+    bool restartIntoDead = false;   // the shell asked for a restart into a flash that is dead
+    bool mendedByNextBoot = false;  // the next start brings what the boot without a fault did
+    uint64_t nextFlashUs = 0;       // the next start's flash time: a retried update's cost
     std::vector<std::string> breaches;
     std::vector<std::string> notes;  // what is reported but breaks nothing
 };
@@ -54,10 +57,12 @@ struct FaultSweepReport {
     uint64_t calls = 0;  // fallible calls of the boot without a fault
     FaultRow counting;   // that boot's own row
     std::vector<FaultRow> rows;
-    size_t breaches = 0;        // rows (the counting one included) that broke an invariant
-    std::string bootsBefore;    // what the boot loader boots from the device as it is
-    size_t leftUnbootable = 0;  // rows so marked, the counting one included
-    size_t leftUnbootableAfterNext = 0;
+    size_t breaches = 0;      // rows (the counting one included) that broke an invariant
+    std::string bootsBefore;  // what the boot loader boots from the device as it is
+    // Rows so marked, the counting one included.
+    size_t leftDead = 0;
+    size_t restartsIntoDead = 0;
+    size_t mendedByNextBoot = 0;
     ShellVariant shell = ShellVariant::Standard;
 };
 
