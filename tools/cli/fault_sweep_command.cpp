@@ -23,7 +23,7 @@ std::string RowLine(const FaultRow &row)
                   row.n ? row.call.c_str() : "(none)", row.stage.c_str());
     std::string line = head + row.did;
     if (!row.target.empty())
-        line += "  [" + row.target + "]";
+        line += "  [" + row.target + (row.leaves.empty() ? "" : ", left " + row.leaves) + "]";
     line += "\n";
     for (const std::string &breach : row.breaches)
         line += "        breach: " + breach + "\n";
@@ -52,7 +52,9 @@ std::string ByStage(const std::vector<FaultRow> &rows, bool FaultRow::*marked)
 void PrintText(const FaultSweepReport &report)
 {
     std::cout << "fault sweep of " << report.device << " with the "
-              << ShellVariantName(report.shell) << " shell: " << report.calls
+              << ShellVariantName(report.shell) << " shell, each fault "
+              << (report.lasting ? "lasting" : "once") << ", a failed erase or program leaving "
+              << (report.torn ? "the flash torn" : "the flash untouched") << ": " << report.calls
               << " fallible calls in the boot without a fault; the device boots "
               << report.bootsBefore << " before it\n";
     std::printf("%6s  %-6s  %-10s  %-10s  %-18s  %-21s  %s\n", "n", "result", "then boots",
@@ -88,6 +90,8 @@ nlohmann::ordered_json RowJson(const FaultRow &row)
         json["call"] = row.call;
         json["target"] = row.target;
     }
+    if (!row.leaves.empty())
+        json["leaves"] = row.leaves;
     json["stage"] = row.stage;
     json["did"] = row.did;
     json["boots"] = row.boots;
@@ -110,6 +114,8 @@ nlohmann::ordered_json ReportJson(const FaultSweepReport &report)
         rows.push_back(RowJson(row));
     return {{"device", report.device},
             {"shell", ShellVariantName(report.shell)},
+            {"faults", report.lasting ? "lasting" : "once"},
+            {"leaves", report.torn ? "torn" : "untouched"},
             {"calls", report.calls},
             {"swept", report.rows.size()},
             {"boots_before", report.bootsBefore},
@@ -167,6 +173,19 @@ Command AddFaultSweepCommand(CLI::App &sweep)
     Excludes(sample, {every});
     Excludes(at, {every, sample});
     AddJobsOption(*faults, args->options.jobs);
+    faults->add_flag("--lasting", args->options.lasting,
+                     "each fault lasts: once the call has failed, every later call at its place "
+                     "fails too (an erase, read or write of the same block; the same call on the "
+                     "same path), in its boot and in the next, as a worn block or a bad file does");
+    faults
+        ->add_option_function<std::string>(
+            "--leaves",
+            [args](const std::string &leaves) { args->options.torn = leaves == "torn"; },
+            "what a failed erase or program leaves: torn (the block partly erased, the page "
+            "partly programmed, as NAND leaves them) or untouched (default torn)")
+        ->check(Parses([](const std::string &v) { return v == "torn" || v == "untouched"; },
+                       "torn or untouched"))
+        ->type_name("torn|untouched");
     AddShellOption(*faults, args->options.shell);
     faults->add_flag("--json", args->json, "print one JSON object (fields in docs/sweeps.md)");
     return [faults, args] {

@@ -25,7 +25,7 @@ namespace qs_tools {
 using devkit::Joined;
 
 // A row crosses from a sweep worker to the sweep as JSON.
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FaultRow, n, call, target, stage, did, boots, bootsNext,
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FaultRow, n, call, target, stage, did, leaves, boots, bootsNext,
                                    leftDead, restartIntoDead, mendedByNextBoot, nextFlashUs,
                                    breaches, notes)
 
@@ -250,16 +250,32 @@ Before Inspect(const fs::path &folder)
 }
 
 // The sweep's state between boots: the copy, and the blocks the last boots changed in it.
+// The places of lasting faults, cleared when a row begins and when it ends.
+struct LastingPlacesOfThisRow {
+    LastingPlacesOfThisRow() { ce_host::ClearLastingFaults(); }
+    ~LastingPlacesOfThisRow() { ce_host::ClearLastingFaults(); }
+    LastingPlacesOfThisRow(const LastingPlacesOfThisRow &) = delete;
+    LastingPlacesOfThisRow &operator=(const LastingPlacesOfThisRow &) = delete;
+};
+
+// A failed erase or program changes the flash unless the fault leaves it untouched.
+bool ChangesFlash(const ce_host::FallibleCallRecord &call)
+{
+    return call.call == "DeviceIoControl" &&
+           (call.target.starts_with("DSK1: IOCTL_FMD_ERASE_BLOCK") ||
+            call.target.starts_with("DSK1: IOCTL_FMD_WRITE_SECTOR"));
+}
+
 struct Sweeper {
     const Before &before;
-    ShellVariant shell;
+    const FaultSweepOptions &options;
     ScratchDevice copy;
     std::vector<uint32_t> changedBlocks;
 
     CountingBoot CountCalls(FaultRow &row)
     {
         ce_host::ScopedFailingCall none(std::nullopt);
-        Boot boot = RunBoot(copy.Path(), shell);
+        Boot boot = RunBoot(copy.Path(), options.shell);
         CountingBoot counting;
         counting.calls = ce_host::FallibleCalls();
         counting.stages = StagesAlong(ReadJournal(copy.Path()));
@@ -288,13 +304,17 @@ struct Sweeper {
         row.n = n;
         row.call = call.call;
         row.target = call.target;
+        if (ChangesFlash(call))
+            row.leaves = options.torn ? "torn" : "untouched";
         // Where the call stood in the boot without a fault, its own events included.
         row.stage = counting.stages[std::min(call.endEvent, counting.stages.size() - 1)];
         copy.Restore({changedBlocks.begin(), changedBlocks.end()});
         Judge judge{before.images, counting.newImages};
+        // A lasting fault's places stay for this row's next boot and no further.
+        LastingPlacesOfThisRow lastingPlaces;
         {
-            ce_host::ScopedFailingCall fault(n);
-            Boot boot = RunBoot(copy.Path(), shell, judge);
+            ce_host::ScopedFailingCall fault(n, {.torn = options.torn, .lasting = options.lasting});
+            Boot boot = RunBoot(copy.Path(), options.shell, judge);
             row.did = WhatItDid(boot);
             CheckFaultPoint(copy.Path(), counting, row);
             changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks,
@@ -309,7 +329,7 @@ struct Sweeper {
         }
         // The next start, without a fault: whether the device mends what the fault left.
         ce_host::ScopedFailingCall none(std::nullopt);
-        Boot next = RunBoot(copy.Path(), shell, judge);
+        Boot next = RunBoot(copy.Path(), options.shell, judge);
         row.bootsNext = next.boots;
         if (next.report)
             row.nextFlashUs = next.report->summary.flash.timeUs;
@@ -364,11 +384,13 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     sim::DeviceLock lock(folder);
     devkit::RequireDeviceFolder(folder);
     Before before = Inspect(folder);
-    Sweeper sweeper{before, options.shell, ScratchDevice(folder), {}};
+    Sweeper sweeper{before, options, ScratchDevice(folder), {}};
 
     FaultSweepReport report;
     report.device = folder.string();
     report.shell = options.shell;
+    report.torn = options.torn;
+    report.lasting = options.lasting;
     CountingBoot counting = sweeper.CountCalls(report.counting);
     report.calls = counting.calls.size();
     report.breaches = report.counting.breaches.empty() ? 0 : 1;
@@ -395,7 +417,7 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     // Every worker boots its own copy; this process's copy serves when there is one worker.
     WorkerSetup setup = [&](bool forked) -> ItemWork {
         auto own = forked ? std::shared_ptr<Sweeper>(
-                                new Sweeper{before, options.shell, ScratchDevice(folder), {}})
+                                new Sweeper{before, options, ScratchDevice(folder), {}})
                           : std::shared_ptr<Sweeper>(&sweeper, [](Sweeper *) {});
         return [own, &counting, &points](size_t i) {
             return nlohmann::json(own->SweepPoint(counting, points[i]));

@@ -27,6 +27,12 @@ struct FaultSweepOptions {
     unsigned jobs = 1;
     // The shell that boots, in every boot of the sweep.
     ShellVariant shell = ShellVariant::Standard;
+    // A failed erase or program leaves the block partly erased or the page partly programmed,
+    // as NAND does; else the flash as it was.
+    bool torn = true;
+    // The call at the fault point fails again at every later call at its place (the same block,
+    // the same call on the same path), in its boot and in the next: a worn block, a bad file.
+    bool lasting = false;
     // Told, once the boot without a fault is done, how many points of how many calls are to be
     // swept.
     std::function<void(uint64_t points, uint64_t calls)> planned{};
@@ -40,6 +46,7 @@ struct FaultRow {
     std::string target;  // what the call acted on in the boot without a fault
     std::string stage;   // "NK load"
     std::string did;     // "OS update failed; cues update_start, updatefail; started ..."
+    std::string leaves;  // of a failed erase or program: "torn" or "untouched"; else empty
     std::string boots;   // what the boot loader would boot afterwards: "old", "new", "unbootable"
     // The same after the next start, which has no fault unless it lasts; "dead" when the flash
     // boots nothing after this boot: no boot loader starts the shell again.
@@ -64,6 +71,8 @@ struct FaultSweepReport {
     size_t restartsIntoDead = 0;
     size_t mendedByNextBoot = 0;
     ShellVariant shell = ShellVariant::Standard;
+    bool torn = true;
+    bool lasting = false;
 };
 
 // Called after each fault point, in order: done of total, and its row.
