@@ -22,9 +22,19 @@ std::string Driver::CodeName(uint32_t code) const
 
 bool Driver::Dispatch(IoRequest &request)
 {
-    if (faults_.Hit({request.code, {}, {}, {}}))
-        return false;
+    if (std::optional<FailureLeaves> leaves = faults_.Fired({request.code, {}, {}, {}}))
+        return FailRequest(request, *leaves);
     return Control(request);
+}
+
+bool Driver::FailRequest(IoRequest &, FailureLeaves)
+{
+    return false;
+}
+
+std::string Driver::FaultPlace(const IoRequest &) const
+{
+    return {};
 }
 
 bool Driver::Write(std::span<const uint8_t>)

@@ -48,6 +48,12 @@ public:
 
     // Fails the call when a fault on its code fires, else hands it to Control.
     bool Dispatch(IoRequest &request);
+    // Fails a request that a fault stops, leaving what a driver whose work can be torn halfway
+    // leaves; the others change nothing. Always false.
+    virtual bool FailRequest(IoRequest &request, FailureLeaves leaves);
+    // Where a fault that lasts stays for this request ("DSK1: block 7"), when the driver knows
+    // a place finer than the request's code and input; empty otherwise.
+    virtual std::string FaultPlace(const IoRequest &request) const;
     // WriteFile on the driver's handle; drivers that take no data refuse it.
     virtual bool Write(std::span<const uint8_t> data);
 
@@ -65,7 +71,7 @@ public:
 protected:
     virtual bool Control(IoRequest &request) = 0;
     // For faults on operations rather than codes (a block, a sector).
-    bool FaultHit(const FaultQuery &query) { return faults_.Hit(query); }
+    std::optional<FailureLeaves> FaultHit(const FaultQuery &query) { return faults_.Fired(query); }
     Journal *journal() const { return journal_; }
 
     // Buffer helpers: a 4-byte little-endian word in, bytes out. A wrong size refuses the call

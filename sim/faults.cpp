@@ -4,9 +4,30 @@
 
 #include "sim/error.h"
 #include "sim/flash_array.h"
+#include "sim/flash_driver.h"
 #include "sim/json_reader.h"
 
 namespace sim {
+
+namespace {
+
+constexpr std::pair<FailureLeaves, const char *> kLeavesNames[] = {
+    {FailureLeaves::Untouched, "untouched"},
+    {FailureLeaves::Torn, "torn"},
+};
+
+std::optional<FailureLeaves> ReadLeaves(JsonReader &reader)
+{
+    const nlohmann::json *value = reader.Optional("leaves");
+    if (!value)
+        return std::nullopt;
+    for (const auto &[leaves, name] : kLeavesNames)
+        if (*value == name)
+            return leaves;
+    throw DeviceError(reader.Where("leaves") + ": expected \"untouched\" or \"torn\"");
+}
+
+}  // namespace
 
 FaultSpec FaultSpec::FromJson(const nlohmann::json &j, const std::string &where)
 {
@@ -23,6 +44,7 @@ FaultSpec FaultSpec::FromJson(const nlohmann::json &j, const std::string &where)
     fault.sector = reader.OptionalUint32("sector");
     fault.nth = reader.OptionalUint32("nth");
     fault.offset = reader.OptionalUint32("offset");
+    fault.leaves = ReadLeaves(reader);
     reader.RejectUnknown();
     if (!fault.code && fault.codeName.empty() && fault.op.empty())
         throw DeviceError(where + ": a fault names a \"code\" or an \"op\"");
@@ -48,6 +70,8 @@ nlohmann::json FaultSpec::ToJson() const
         j["nth"] = *nth;
     if (offset)
         j["offset"] = *offset;
+    if (leaves)
+        j["leaves"] = kLeavesNames[size_t(*leaves)].second;
     return j;
 }
 
@@ -56,12 +80,14 @@ FaultScope FlashFaultScope(uint32_t blocks)
     // Erase and status name a block: the driver asks them about no sector.
     return {"flash",
             true,
-            {{"erase", true, false},
-             {"write", true, true},
+            {{"erase", true, false, false, true},
+             {"write", true, true, false, true},
              {"read", true, true},
              {"status", true, false},
              {"corrupt", true, true, true}},
-            blocks};
+            blocks,
+            {{FlashDriver::kEraseBlock, "IOCTL_FMD_ERASE_BLOCK"},
+             {FlashDriver::kWriteSector, "IOCTL_FMD_WRITE_SECTOR"}}};
 }
 
 FaultScope StoreFaultScope()
@@ -138,13 +164,30 @@ std::string Unreachable(const FaultSpec &fault, const FaultScope &scope)
     return {};
 }
 
+// The fault fails an erase or a program, which may leave the flash changed.
+bool Tears(const FaultSpec &fault, const FaultScope &scope)
+{
+    for (const FaultOp &op : scope.ops)
+        if (op.tears && fault.op == op.name)
+            return true;
+    for (const NamedCode &code : scope.tearingCodes)
+        if (fault.code == code.code || fault.codeName == code.name)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 void CheckFaults(const std::vector<FaultSpec> &faults, const FaultScope &scope)
 {
-    for (size_t i = 0; i < faults.size(); ++i)
+    for (size_t i = 0; i < faults.size(); ++i) {
         if (std::string why = Unreachable(faults[i], scope); !why.empty())
             throw DeviceError(FaultWhere(scope.section, i) + ": " + why);
+        if (faults[i].leaves && !Tears(faults[i], scope))
+            throw DeviceError(FaultWhere(scope.section, i) +
+                              ".leaves: only a fault on an erase or a sector write says what "
+                              "it leaves");
+    }
 }
 
 FaultList::FaultList(std::vector<FaultSpec> faults, const std::vector<NamedCode> &codes,
@@ -181,15 +224,18 @@ bool Matches(const FaultSpec &fault, const FaultQuery &query)
 
 }  // namespace
 
-bool FaultList::Hit(const FaultQuery &query)
+std::optional<FailureLeaves> FaultList::Fired(const FaultQuery &query)
 {
-    bool fired = false;
+    std::optional<FailureLeaves> fired;
     for (Entry &entry : entries_) {
         if (!Matches(entry.fault, query))
             continue;
         ++entry.seen;
-        if (!entry.fault.nth || *entry.fault.nth == entry.seen)
-            fired = true;
+        if (entry.fault.nth && *entry.fault.nth != entry.seen)
+            continue;
+        // Two faults fire at once: the harsher one says what the flash holds.
+        FailureLeaves leaves = entry.fault.leaves.value_or(FailureLeaves::Untouched);
+        fired = std::max(fired.value_or(leaves), leaves);
     }
     return fired;
 }

@@ -10,6 +10,10 @@
 
 namespace sim {
 
+// What a failed erase or program leaves of the flash: nothing changed, or the operation torn as
+// a power cut tears it.
+enum class FailureLeaves { Untouched, Torn };
+
 // One fault: a control code (by number or by name) or a driver operation, optionally narrowed
 // to a block or sector, and to the nth matching call (every matching call without nth).
 struct FaultSpec {
@@ -21,6 +25,8 @@ struct FaultSpec {
     std::optional<uint32_t> nth;
     // For "op": "corrupt": the byte of a sector transfer record (0-2055) that a read changes.
     std::optional<uint32_t> offset;
+    // For a fault that fails an erase or a sector write; untouched when not given.
+    std::optional<FailureLeaves> leaves;
 
     static FaultSpec FromJson(const nlohmann::json &j, const std::string &where);
     nlohmann::json ToJson() const;
@@ -45,6 +51,7 @@ struct FaultOp {
     bool block = false;   // may name a block
     bool sector = false;  // may name a sector
     bool offset = false;  // needs the offset of a byte in a sector record
+    bool tears = false;   // changes the flash, so a failure may leave it torn
 };
 
 // What one device.json section can fault, so that a fault that could never fire is refused.
@@ -53,6 +60,7 @@ struct FaultScope {
     bool codes = true;         // the driver answers control codes
     std::vector<FaultOp> ops;  // none: control codes only
     uint32_t flashBlocks = 0;  // blocks and sectors that op faults may name lie below this
+    std::vector<NamedCode> tearingCodes{};  // control codes that change the flash
 };
 
 FaultScope FlashFaultScope(uint32_t blocks);
@@ -75,7 +83,9 @@ public:
               const std::string &section);
 
     // Counts the call against every matching fault; true when one of them fires.
-    bool Hit(const FaultQuery &query);
+    bool Hit(const FaultQuery &query) { return Fired(query).has_value(); }
+    // The same, with what the failure leaves: torn when any fault that fires says so.
+    std::optional<FailureLeaves> Fired(const FaultQuery &query);
 
 private:
     struct Entry {

@@ -236,15 +236,12 @@ bool FlashDriver::WriteSector(IoRequest &request)
         return Refuse(request, kErrorInvalidParameter);
     uint32_t sector = address_;
     uint32_t block = sector / kSectorsPerBlock;
-    if (FaultHit({{}, "write", block, sector}))
-        return false;
+    if (std::optional<FailureLeaves> leaves = FaultHit({{}, "write", block, sector}))
+        return FailRequest(request, *leaves);
     if (!MayChange(request, block, sector))
         return false;
-    FlashOperation program{FlashOperation::Kind::Program, block, sector, usage_.timeUs,
-                           timing_.pageProgramUs};
-    if (!Change(program, request.in))
-        Violation("write of sector " + std::to_string(sector) + " in block " +
-                  std::to_string(block) + ", which is not erased");
+    Change({FlashOperation::Kind::Program, block, sector, usage_.timeUs, timing_.pageProgramUs},
+           request.in);
     ++address_;
     return true;
 }
@@ -256,8 +253,8 @@ bool FlashDriver::EraseBlock(IoRequest &request)
         return false;
     if (block >= blocks_)
         return Refuse(request, kErrorInvalidParameter);
-    if (FaultHit({{}, "erase", block, {}}))
-        return false;
+    if (std::optional<FailureLeaves> leaves = FaultHit({{}, "erase", block, {}}))
+        return FailRequest(request, *leaves);
     if (!MayChange(request, block, {}))
         return false;
     Change({FlashOperation::Kind::Erase, block, {}, usage_.timeUs, timing_.blockEraseUs});
@@ -269,17 +266,61 @@ void FlashDriver::CutPowerAt(uint64_t index, PowerCutOutcome outcome)
     powerCut_ = PlannedCut{index, outcome};
 }
 
-bool FlashDriver::Change(const FlashOperation &operation, std::span<const uint8_t> record)
+std::optional<uint32_t> FlashDriver::AddressedBlock(const IoRequest &request) const
+{
+    if (request.code == kReadSector || request.code == kWriteSector)
+        return address_ < blocks_ * kSectorsPerBlock ? std::optional(address_ / kSectorsPerBlock)
+                                                     : std::nullopt;
+    IoRequest copy = request;  // the request's own error stays as it is
+    uint32_t block = 0;
+    if (request.code == kEraseBlock && InputWord(copy, block) && block < blocks_)
+        return block;
+    return std::nullopt;
+}
+
+std::string FlashDriver::FaultPlace(const IoRequest &request) const
+{
+    std::optional<uint32_t> block = AddressedBlock(request);
+    return block ? Name() + " block " + std::to_string(*block) : std::string();
+}
+
+bool FlashDriver::FailRequest(IoRequest &request, FailureLeaves leaves)
+{
+    std::optional<uint32_t> block = AddressedBlock(request);
+    bool program = request.code == kWriteSector && request.in.size() == kSectorRecordSize;
+    if (leaves != FailureLeaves::Torn || !block || !(program || request.code == kEraseBlock) ||
+        !FlagOpen(*block) || FactoryBad(*block))
+        return false;
+    FlashOperation operation =
+        program ? FlashOperation{FlashOperation::Kind::Program, *block, address_, usage_.timeUs,
+                                 timing_.pageProgramUs}
+                : FlashOperation{
+                      FlashOperation::Kind::Erase, *block, {}, usage_.timeUs, timing_.blockEraseUs};
+    Change(operation, request.in, true);
+    if (journal())
+        journal()->Fault(Name(),
+                         Describe(operation) + " failed torn: " +
+                             (program ? "its even-numbered bytes programmed"
+                                      : "its first " + std::to_string(kSectorsPerBlock / 2) +
+                                            " sectors erased"));
+    return false;
+}
+
+void FlashDriver::Change(const FlashOperation &operation, std::span<const uint8_t> record,
+                         bool torn)
 {
     operations_.push_back(operation);
     if (powerCut_ && powerCut_->index == operations_.size())
         CutPower(operation, record);
-    Charge(operation.durationUs);
-    return Apply(operation, record);
+    bool erasedBefore = torn ? ApplyTorn(operation, record) : Apply(operation, record);
+    if (!erasedBefore)
+        Violation("write of sector " + std::to_string(*operation.sector) + " in block " +
+                  std::to_string(operation.block) + ", which is not erased");
 }
 
 bool FlashDriver::Apply(const FlashOperation &operation, std::span<const uint8_t> record)
 {
+    Charge(operation.durationUs);
     if (operation.kind == FlashOperation::Kind::Erase) {
         ++usage_.erases;
         Storage().EraseBlock(operation.block);
@@ -289,31 +330,29 @@ bool FlashDriver::Apply(const FlashOperation &operation, std::span<const uint8_t
     return Storage().Program(*operation.sector, record.first<kSectorRecordSize>());
 }
 
-void FlashDriver::ApplyTorn(const FlashOperation &operation, std::span<const uint8_t> record)
+bool FlashDriver::ApplyTorn(const FlashOperation &operation, std::span<const uint8_t> record)
 {
+    Charge(operation.durationUs / 2);
     if (operation.kind == FlashOperation::Kind::Erase) {
         ++usage_.erases;
         Storage().EraseSectors(operation.block * kSectorsPerBlock, kSectorsPerBlock / 2);
-        return;
+        return true;
     }
     // 0xFF programs nothing: the odd-numbered bytes keep what they held.
     std::array<uint8_t, kSectorRecordSize> half;
     for (uint32_t i = 0; i < kSectorRecordSize; ++i)
         half[i] = i % 2 ? kErased : record[i];
     ++usage_.programs;
-    Storage().Program(*operation.sector, half);
+    return Storage().Program(*operation.sector, half);
 }
 
 void FlashDriver::CutPower(const FlashOperation &operation, std::span<const uint8_t> record)
 {
     PowerCutOutcome outcome = powerCut_->outcome;
-    if (outcome == PowerCutOutcome::Completed) {
-        Charge(operation.durationUs);
+    if (outcome == PowerCutOutcome::Completed)
         Apply(operation, record);
-    } else if (outcome == PowerCutOutcome::Torn) {
-        Charge(operation.durationUs / 2);
+    else if (outcome == PowerCutOutcome::Torn)
         ApplyTorn(operation, record);
-    }
     if (journal())
         journal()->PowerCut(operations_.size(), OperationName(operation.kind), operation.block,
                             operation.sector, PowerCutOutcomeName(outcome));
@@ -348,11 +387,17 @@ bool FlashDriver::SetFlag(IoRequest &request, bool &flag)
     return true;
 }
 
+bool FlashDriver::FlagOpen(uint32_t block) const
+{
+    return !protect_ || (block < kTocBlock    ? flags_.eboot
+                         : block == kTocBlock ? flags_.toc
+                                              : flags_.nk);
+}
+
 bool FlashDriver::MayChange(IoRequest &request, uint32_t block, std::optional<uint32_t> sector)
 {
     const char *flag = block < kTocBlock ? "EBoot" : block == kTocBlock ? "TOC" : "NK";
-    bool open = block < kTocBlock ? flags_.eboot : block == kTocBlock ? flags_.toc : flags_.nk;
-    if (protect_ && !open) {
+    if (!FlagOpen(block)) {
         std::string what = sector ? "write of sector " + std::to_string(*sector) + " in block "
                                   : "erase of block ";
         Violation(what + std::to_string(block) + " without the " + flag + " flag");

@@ -104,6 +104,12 @@ public:
     const std::vector<FlashOperation> &Operations() const { return operations_; }
     const FlashUsage &Usage() const { return usage_; }
 
+    // A failed erase or sector write that leaves the flash torn changes it as a torn power cut
+    // does, where the request would otherwise have been carried out, and journals a fault.
+    bool FailRequest(IoRequest &request, FailureLeaves leaves) override;
+    // "DSK1: block 7" for an erase, a sector read or a sector write: a worn block fails each.
+    std::string FaultPlace(const IoRequest &request) const override;
+
 protected:
     bool Control(IoRequest &request) override;
 
@@ -126,14 +132,20 @@ private:
     // Refuses a change to a region whose flag is not set (journaled) or to a physically bad
     // block. A sector names a write, none an erase.
     bool MayChange(IoRequest &request, uint32_t block, std::optional<uint32_t> sector);
+    bool FlagOpen(uint32_t block) const;
+    // The block an erase, a sector read or a sector write addresses; none for any other request
+    // and for a place beyond the flash.
+    std::optional<uint32_t> AddressedBlock(const IoRequest &request) const;
     static bool OutputWord(IoRequest &request, uint32_t word);
     void Violation(const std::string &what);
-    // Counts, times and carries out an erase or program that passed every check, unless the
-    // power goes at it. False when a program found its sector not erased.
+    // Counts, times and carries out an erase or program that passed every check, whole or torn,
+    // unless the power goes at it; a program of a sector that is not erased is a violation.
     // A program's record is its sector's; an erase has none.
-    bool Change(const FlashOperation &operation, std::span<const uint8_t> record = {});
+    void Change(const FlashOperation &operation, std::span<const uint8_t> record = {},
+                bool torn = false);
+    // False when a program found its sector not erased.
     bool Apply(const FlashOperation &operation, std::span<const uint8_t> record);
-    void ApplyTorn(const FlashOperation &operation, std::span<const uint8_t> record);
+    bool ApplyTorn(const FlashOperation &operation, std::span<const uint8_t> record);
     [[noreturn]] void CutPower(const FlashOperation &operation, std::span<const uint8_t> record);
     void Charge(uint64_t us);
 

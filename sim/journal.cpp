@@ -58,9 +58,12 @@ void Journal::Leak(const std::string &what)
 {
     Emit("leak", {{"what", what}});
 }
-void Journal::Fault(const std::string &device, const std::string &what)
+void Journal::Fault(const std::string &device, const std::string &what, const std::string &lasting)
 {
-    Emit("fault", {{"device", device}, {"what", what}});
+    Event fields = {{"device", device}, {"what", what}};
+    if (!lasting.empty())
+        fields["lasting"] = lasting;
+    Emit("fault", fields);
 }
 void Journal::Error(const std::string &what)
 {

@@ -37,8 +37,9 @@ public:
     void Violation(const std::string &device, const std::string &what,
                    const std::string &kind = "");
     void Leak(const std::string &what);
-    // A fault that device.json asked for has fired (a corrupted or failed copy).
-    void Fault(const std::string &device, const std::string &what);
+    // A fault that device.json asked for has fired (a corrupted or failed copy); one that lasts
+    // names the place where it stays.
+    void Fault(const std::string &device, const std::string &what, const std::string &lasting = "");
     // The simulator stopped the boot: the journal's last event says why.
     void Error(const std::string &what);
     // The power went at the boot's index-th flash erase or program ("erase", "program"); the

@@ -1,8 +1,11 @@
 #include "platform/host/call_faults.h"
 
+#include <algorithm>
 #include <map>
+#include <set>
 #include <string_view>
 
+#include "platform/host/file_meta.h"
 #include "platform/host/internal.h"
 
 namespace ce_host {
@@ -10,8 +13,15 @@ namespace ce_host {
 namespace {
 
 std::optional<uint64_t> g_failingCall;
+FaultMode g_mode;
 std::vector<FallibleCallRecord> g_calls;
 int g_depth = 0;  // fallible calls in progress: only the outermost one counts
+
+struct LastingFault {
+    std::string place;
+    bool torn = false;
+};
+std::vector<LastingFault> g_lasting;
 
 // The failure each call meets on the device when something outside the program goes wrong.
 // Never an answer that means "nothing there" (2, 3, 18) or "already there" (183): a program must
@@ -43,11 +53,46 @@ const std::map<std::string_view, DWORD> &ErrorTable()
     return table;
 }
 
+// The calls whose target is a path on the device, or two of them joined by " -> ".
+bool TargetIsPath(const std::string &call)
+{
+    static const std::set<std::string, std::less<>> calls = {
+        "CreateFileW",    "ReadFile",           "WriteFile",        "SetFilePointer",
+        "GetFileSize",    "FindFirstFileW",     "CopyFileExW",      "MoveFileW",
+        "DeleteFileW",    "SetFileAttributesW", "CreateDirectoryW", "RemoveDirectoryW",
+        "CreateProcessW", "PlaySoundW"};
+    return calls.contains(call);
+}
+
 }  // namespace
 
-void SetFailingCall(std::optional<uint64_t> n)
+void SetFailingCall(std::optional<uint64_t> n, FaultMode mode)
 {
     g_failingCall = n;
+    g_mode = mode;
+}
+
+std::vector<std::string> LastingPlaces()
+{
+    std::vector<std::string> places;
+    for (const LastingFault &fault : g_lasting)
+        places.push_back(fault.place);
+    return places;
+}
+
+void ClearLastingFaults()
+{
+    g_lasting.clear();
+}
+
+std::string PathPlace(const std::string &call, const std::string &paths)
+{
+    static const std::string kArrow = " -> ";
+    size_t arrow = paths.find(kArrow);
+    if (arrow == std::string::npos)
+        return call + " " + ConfiguredPathKey(paths);
+    return call + " " + ConfiguredPathKey(paths.substr(0, arrow)) + kArrow +
+           ConfiguredPathKey(paths.substr(arrow + kArrow.size()));
 }
 
 std::optional<uint64_t> FailingCall()
@@ -68,14 +113,15 @@ void ResetFallibleCalls()
     g_depth = 0;
 }
 
-ScopedFailingCall::ScopedFailingCall(std::optional<uint64_t> n) : previous_(g_failingCall)
+ScopedFailingCall::ScopedFailingCall(std::optional<uint64_t> n, FaultMode mode)
+    : previous_(g_failingCall), previousMode_(g_mode)
 {
-    g_failingCall = n;
+    SetFailingCall(n, mode);
 }
 
 ScopedFailingCall::~ScopedFailingCall()
 {
-    g_failingCall = previous_;
+    SetFailingCall(previous_, previousMode_);
 }
 
 uint32_t InjectedError(const std::string &call, const std::string &target)
@@ -87,7 +133,8 @@ uint32_t InjectedError(const std::string &call, const std::string &target)
     return found == ErrorTable().end() ? DWORD(ERROR_GEN_FAILURE) : found->second;
 }
 
-FallibleCall::FallibleCall(const char *call, std::string target)
+FallibleCall::FallibleCall(const char *call, std::string target, std::string place)
+    : place_(std::move(place))
 {
     if (g_depth++ > 0)
         return;
@@ -103,12 +150,44 @@ FallibleCall::~FallibleCall()
         g_calls[*record_].endEvent = AttachedDevice().Events().Events().size();
 }
 
+std::string FallibleCall::Place() const
+{
+    const FallibleCallRecord &record = g_calls[*record_];
+    if (!place_.empty())
+        return place_;
+    if (record.target.empty())
+        return record.call;
+    if (TargetIsPath(record.call) && !IsDeviceName(FromUtf8(record.target)))
+        return PathPlace(record.call, record.target);
+    return record.call + " " + record.target;
+}
+
 bool FallibleCall::Fails()
 {
-    if (!record_ || !g_failingCall || *record_ + 1 != *g_failingCall)
+    if (!record_)
+        return false;
+    const uint64_t n = *record_ + 1;
+    const bool chosen = g_failingCall == n;
+    if (!chosen && g_lasting.empty())
+        return false;
+    const std::string place = Place();
+    auto lasting = std::find_if(g_lasting.begin(), g_lasting.end(),
+                                [&](const LastingFault &fault) { return fault.place == place; });
+    if (!chosen && lasting == g_lasting.end())
         return false;
     const FallibleCallRecord &record = g_calls[*record_];
-    AttachedDevice().Events().Fault("calls", record.call + " #" + std::to_string(*g_failingCall));
+    std::string what = record.call + " #" + std::to_string(n);
+    if (!chosen) {
+        torn_ = lasting->torn;
+        what += " again";
+    } else if (lasting != g_lasting.end()) {
+        torn_ = lasting->torn = lasting->torn || g_mode.torn;
+    } else {
+        torn_ = g_mode.torn;
+        if (g_mode.lasting)
+            lasting = g_lasting.insert(g_lasting.end(), {place, torn_});
+    }
+    AttachedDevice().Events().Fault("calls", what, lasting == g_lasting.end() ? "" : place);
     // The fault is not the call's own doing: its events begin after it.
     g_calls[*record_].firstEvent = AttachedDevice().Events().Events().size();
     SetError(InjectedError(record.call, record.target));

@@ -23,10 +23,27 @@ struct FallibleCallRecord {
     size_t endEvent = 0;
 };
 
+// How the chosen call fails. Torn: a DSK1: erase or sector write leaves the flash as a torn power
+// cut leaves it (other calls fail as ever). Lasting: the call's place fails from then on, in this
+// boot and every later one of the process, until the places are cleared.
+struct FaultMode {
+    bool torn = false;
+    bool lasting = false;
+};
+
 // Which call of every boot from now on fails: the n-th (from 1), or none, when the calls are only
 // counted. It lasts until it is set again; Attach starts the count afresh.
-void SetFailingCall(std::optional<uint64_t> n);
+void SetFailingCall(std::optional<uint64_t> n, FaultMode mode = {});
 std::optional<uint64_t> FailingCall();
+
+// The places of lasting faults, in the order they first failed: "DSK1: block 7" (an erase,
+// sector read or sector write in it), "DeleteFileW \nand\apps\a.dll" (the call on the path,
+// letter case folded), "DeviceIoControl PWR1: SET_OS_UPDATE_MODE 00000000" (the call and target).
+std::vector<std::string> LastingPlaces();
+void ClearLastingFaults();
+// The place of a call on a path, or on two joined by " -> ", as the platform matches paths:
+// letter case, slashes and the leading and trailing backslashes do not matter.
+std::string PathPlace(const std::string &call, const std::string &paths);
 
 // The fallible calls made since Attach, in order.
 const std::vector<FallibleCallRecord> &FallibleCalls();
@@ -36,13 +53,14 @@ void ResetFallibleCalls();
 // The failing call for one scope, restored to what it was after it.
 class ScopedFailingCall {
 public:
-    explicit ScopedFailingCall(std::optional<uint64_t> n);
+    explicit ScopedFailingCall(std::optional<uint64_t> n, FaultMode mode = {});
     ~ScopedFailingCall();
     ScopedFailingCall(const ScopedFailingCall &) = delete;
     ScopedFailingCall &operator=(const ScopedFailingCall &) = delete;
 
 private:
     std::optional<uint64_t> previous_;
+    FaultMode previousMode_;
 };
 
 // The last-error code the chosen call fails with (device names "XXXn:" for CreateFileW). The
@@ -53,17 +71,26 @@ uint32_t InjectedError(const std::string &call, const std::string &target);
 // the layer (a copy's reads and writes), and tells whether it is the one to fail.
 class FallibleCall {
 public:
-    FallibleCall(const char *call, std::string target);
+    // place: where a lasting fault of the call stays when the driver names a finer place than
+    // the target ("DSK1: block 7"); the call and its target otherwise.
+    FallibleCall(const char *call, std::string target, std::string place = {});
     ~FallibleCall();
     FallibleCall(const FallibleCall &) = delete;
     FallibleCall &operator=(const FallibleCall &) = delete;
 
-    // True for the chosen call: its last error is set and the fault journaled, and the caller
-    // returns its failure value without doing the call's work.
+    // True for the chosen call and for a call at the place of a lasting fault: its last error is
+    // set and the fault journaled, and the caller returns its failure value without doing the
+    // call's work (a torn one excepted).
     bool Fails();
+    // The failing call tears what it changes.
+    bool Torn() const { return torn_; }
 
 private:
+    std::string Place() const;
+
     std::optional<size_t> record_;  // none for a call made inside another
+    std::string place_;
+    bool torn_ = false;
 };
 
 // Calls that the program makes from a callback of a fallible call (a copy's progress routine)

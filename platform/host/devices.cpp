@@ -75,16 +75,21 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
                      LPOVERLAPPED)
 {
     DeviceObject *device = FindHandleAs<DeviceObject>(hDevice);
-    FallibleCall fallible("DeviceIoControl",
-                          IoControlTarget(device, dwIoControlCode, lpInBuffer, nInBufferSize));
-    if (fallible.Fails())
-        return FailedIoControl(lpBytesReturned);
-    if (!device)
-        return Fail(ERROR_INVALID_HANDLE, FALSE);
     sim::IoRequest request;
     request.code = dwIoControlCode;
     request.in = {static_cast<const uint8_t *>(lpInBuffer), lpInBuffer ? nInBufferSize : 0};
     request.out = {static_cast<uint8_t *>(lpOutBuffer), lpOutBuffer ? nOutBufferSize : 0};
+    FallibleCall fallible("DeviceIoControl",
+                          IoControlTarget(device, dwIoControlCode, lpInBuffer, nInBufferSize),
+                          device ? device->driver->FaultPlace(request) : std::string());
+    if (fallible.Fails()) {
+        if (device)
+            device->driver->FailRequest(request, fallible.Torn() ? sim::FailureLeaves::Torn
+                                                                 : sim::FailureLeaves::Untouched);
+        return FailedIoControl(lpBytesReturned);
+    }
+    if (!device)
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
     bool ok = device->driver->Dispatch(request);
     if (lpBytesReturned)
         *lpBytesReturned = ok ? request.bytesReturned : 0;

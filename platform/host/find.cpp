@@ -174,6 +174,7 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData)
     if (!ResolvePath(lpFileName, path, true))
         return INVALID_HANDLE_VALUE;
     SearchObject search;
+    search.pattern = ToUtf8(text);
     for (const Entry &entry : Search(path))
         if (std::optional<WIN32_FIND_DATAW> data = FindData(entry))
             search.entries.push_back(*data);
@@ -186,10 +187,12 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData)
 
 BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData)
 {
-    FallibleCall fallible("FindNextFileW", "");
+    SearchObject *search = FindHandleAs<SearchObject>(hFindFile);
+    // A folder that cannot be read fails every search of it.
+    FallibleCall fallible("FindNextFileW", "",
+                          search ? PathPlace("FindNextFileW", search->pattern) : std::string());
     if (fallible.Fails())
         return FALSE;
-    SearchObject *search = FindHandleAs<SearchObject>(hFindFile);
     if (!search)
         return Fail(ERROR_INVALID_HANDLE, FALSE);
     if (!lpFindFileData)

@@ -37,6 +37,7 @@ struct FileObject {
 struct SearchObject {
     std::vector<WIN32_FIND_DATAW> entries;
     size_t next = 0;
+    std::string pattern;  // as the program gave it
 };
 
 struct DeviceObject {

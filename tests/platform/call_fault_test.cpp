@@ -134,6 +134,86 @@ TEST(CallFaults, CountsEveryCallOfTheProgram)
     EXPECT_EQ(world.device().device().Events().Events()[control.firstEvent]["event"], "ioctl");
 }
 
+// A lasting fault: the call's place fails from then on, in the boots that follow too, each time
+// journaled; other places do not. A worn block fails every erase, read and write in it, torn
+// again where the first failure tore; a path fails whatever its letter case; without the mode the
+// call fails once. The row's script reboots, and its k-th fallible call fails.
+struct LastingRow {
+    const char *name;
+    std::string script;
+    uint64_t k;
+    ce_host::FaultMode mode;
+    std::string answers;
+    std::vector<std::string> places;
+    std::vector<std::string> lastBootFaults;
+};
+
+void PrintTo(const LastingRow &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+class LastingFault : public testing::TestWithParam<LastingRow> {
+protected:
+    void TearDown() override { ce_host::ClearLastingFaults(); }
+};
+
+TEST_P(LastingFault, FailsItsPlaceAgainInTheNextBoot)
+{
+    const LastingRow &row = GetParam();
+    World world(R"({"flash": {"blocks": 8, "protect": false}})");
+    ce_host::ClearLastingFaults();
+    std::optional<uint64_t> n = qs_test::CallFromNow(row.k);
+    ce_host::ScopedFailingCall fault(n, row.mode);
+    // Attach counts afresh: the chosen call fails in the first boot only.
+    auto around = [&](size_t, bool after) {
+        if (after && ce_host::FallibleCalls().size() >= *n)
+            ce_host::SetFailingCall(std::nullopt);
+    };
+    EXPECT_EQ(platform_script::Answers(Script(world).Run(row.script, around)), row.answers);
+    EXPECT_EQ(ce_host::LastingPlaces(), row.places);
+    std::vector<std::string> faults;
+    for (const auto &event : world.device().EventsOf("fault"))
+        faults.push_back(event["device"].get<std::string>() + " " +
+                         event["what"].get<std::string>() + " " + event.value("lasting", "-"));
+    EXPECT_EQ(faults, row.lastBootFaults);
+}
+
+const std::string kProgram384 = "ioctl 466900 80010000; ioctl 466912 " + std::string(4112, 'a');
+const std::string kUnread = ":0," + std::string(4112, '0');
+const std::string kDeletes = "del /dir/A.TXT; reboot; del DIR/a.txt; del /dir/b.txt";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LastingFault,
+    testing::Values(
+        LastingRow{"WornBlockFailsEveryOperation",
+                   "hold DSK1: rw ex; " + kProgram384 +
+                       "; reboot; hold DSK1: rw ex; ioctl 466916 06000000; ioctl 466916 "
+                       "07000000; ioctl 466900 81010000; ioctl 466908 - 2056",
+                   3,
+                   {.torn = true, .lasting = true},
+                   "ok ok:0 !31:0 ok !31:0 ok:0 ok:0 !31" + kUnread,
+                   {"DSK1: block 6"},
+                   {"calls DeviceIoControl #2 again DSK1: block 6",
+                    "DSK1: erase of block 6 failed torn: its first 32 sectors erased -",
+                    "calls DeviceIoControl #5 again DSK1: block 6"}},
+        LastingRow{"PathFailsInAnyCase",
+                   kDeletes,
+                   1,
+                   {.lasting = true},
+                   "!32 !32 ok",
+                   {"DeleteFileW \\dir\\a.txt"},
+                   {"calls DeleteFileW #1 again DeleteFileW \\dir\\a.txt"}},
+        LastingRow{"WithoutTheModeOnce", kDeletes, 1, {}, "!32 ok ok", {}, {}},
+        LastingRow{"SearchFailsAgain",
+                   "find /dir/b*; reboot; find DIR/B*; find /d/g*",
+                   2,
+                   {.lasting = true},
+                   "ok/31:b.txt ok/31:b.txt ok/18:g.txt",
+                   {"FindNextFileW \\dir\\b*"},
+                   {"calls FindNextFileW #2 again FindNextFileW \\dir\\b*"}}),
+    [](const testing::TestParamInfo<LastingRow> &info) { return std::string(info.param.name); });
+
 DWORD AllocatingProgress(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD,
                          HANDLE, HANDLE, LPVOID data)
 {

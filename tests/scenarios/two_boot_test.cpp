@@ -1,11 +1,15 @@
 // Boots that follow one another on the same device folder: the serial number lost from the TOC
 // and brought back from the system-information file's name, by an update that re-initialised the
-// TOC or on the next plain start, and the start after that, which finds both and changes nothing.
+// TOC or on the next plain start, and the start after that, which finds both and changes nothing;
+// and an update offered again that meets a failed erase, judged as the boot loader reads the flash.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "devkit/device_view.h"
 #include "devkit/flash_verify.h"
+#include "platform/host/call_faults.h"
 #include "tests/scenarios/scenario_device.h"
+#include "tools/reports/flash_verdict.h"
 
 namespace two_boot_test {
 namespace {
@@ -120,6 +124,68 @@ INSTANTIATE_TEST_SUITE_P(
                     // serial its serial.
                     Row{"AFactoryTocWithoutSerial", Loss::MadeWithoutSerial, "1234567890", "MAC?"}),
     [](const testing::TestParamInfo<Row> &info) { return std::string(info.param.name); });
+
+// The update that a device booted, offered again, meets a failed erase of block 6, the first of
+// the image's: untouched, the block still holds the image, which the boot loader starts; torn, its
+// first half is erased and nothing starts. The fault comes from device.json or from the call
+// failing at the platform.
+struct EraseRow {
+    const char *name;
+    bool byCall;
+    bool torn;
+    const char *boots;  // the verdict afterwards
+};
+
+class UpdateMeetsAFailedErase : public testing::TestWithParam<EraseRow> {};
+
+TEST_P(UpdateMeetsAFailedErase, TheBootLoaderStartsWhatTheFlashStillHolds)
+{
+    const EraseRow &row = GetParam();
+    ScenarioDevice device;
+    const fs::path nk = device.WriteNk("nk.bin", NkLayout()), nb0 = device.WriteNb0();
+    const devkit::PackageFiles package{.nk = nk, .eboot = nb0, .key = "240315"};
+    const qs_tools::BootImages images = qs_tools::ReadPackageImages(nk, nb0);
+    auto boots = [&] {
+        return std::string(qs_tools::VerdictName(
+            qs_tools::JudgeFlash(*devkit::OpenDeviceFlash(device.folder()), images, images)
+                .verdict));
+    };
+    device.Offer(package);
+    ASSERT_EQ(device.Boot().exitStatus, 0);
+    ASSERT_EQ(boots(), "new");
+
+    std::optional<uint64_t> n;
+    if (row.byCall) {
+        // The erase's number, from a boot of the same update without a fault.
+        device.Offer(package);
+        device.Boot();
+        const std::vector<ce_host::FallibleCallRecord> &calls = ce_host::FallibleCalls();
+        for (size_t i = 0; i < calls.size() && !n; ++i)
+            if (calls[i].target == "DSK1: IOCTL_FMD_ERASE_BLOCK 06000000")
+                n = i + 1;
+        ASSERT_TRUE(n.has_value());
+    } else {
+        device.Configure(
+            {{"flash",
+              {{"faults",
+                {{{"op", "erase"}, {"block", 6}, {"leaves", row.torn ? "torn" : "untouched"}}}}}}});
+    }
+    device.Offer(package);
+    {
+        ce_host::ScopedFailingCall fault(n, {.torn = row.torn});
+        EXPECT_EQ(device.Boot().exitStatus, qs_tools::kExitUpdateFailed);
+    }
+    EXPECT_EQ(boots(), row.boots);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, UpdateMeetsAFailedErase,
+                         testing::Values(EraseRow{"Untouched", false, false, "new"},
+                                         EraseRow{"Torn", false, true, "unbootable"},
+                                         EraseRow{"UntouchedByCall", true, false, "new"},
+                                         EraseRow{"TornByCall", true, true, "unbootable"}),
+                         [](const testing::TestParamInfo<EraseRow> &info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace two_boot_test

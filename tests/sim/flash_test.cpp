@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/ce.h"
+#include "platform/host/call_faults.h"
 #include "sim/device.h"
 #include "sim/error.h"
 #include "sim/flash_driver.h"
@@ -392,6 +393,96 @@ TEST_P(PowerCut, LeavesTheOperationNotDoneCompletedOrTornAsTheBootsLastEvent)
             << block;
     }
 }
+
+// A failed erase of block 7, which holds old data (each sector's bytes its number), or a failed
+// program of sector 384, the first of the erased block 6, by a device.json fault or by the call
+// failing at the platform. Untouched, the flash is as it was; torn, as a torn power cut leaves it:
+// the erase sets only the first 32 sectors, the program clears only its even-numbered bytes, which
+// the block's status shows through the first SectorInfo, in half the operation's time. Where the
+// driver would have refused the change (no flag, a factory-bad block) nothing tears. The call
+// fails with 31 either way.
+struct FailedCase {
+    const char *name;
+    bool erase;
+    const char *fault;      // device.json's; none: the call fails at the platform
+    bool torn;              // asked for
+    const char *setUp;      // "no flag": the NK flag is off; "bad": block 7 is factory-bad
+    uint32_t status;        // of the block afterwards
+    const char *tornEvent;  // the driver's fault event; empty when nothing tore
+};
+
+class FailedChange : public Flash, public testing::WithParamInterface<FailedCase> {};
+
+TEST_P(FailedChange, LeavesTheFlashUntouchedOrTornAsAPowerCutTearsIt)
+{
+    const FailedCase &c = GetParam();
+    const bool byCall = std::string(c.fault).empty();
+    json faults = byCall ? json::array() : json::array({json::parse(c.fault)});
+    Boot({{"bad", c.setUp == std::string("bad") ? json{7} : json::array()},
+          {"timing", kTiming},
+          {"faults", faults}});
+    ASSERT_TRUE(Send(FlashDriver::kSetNkFlag, kOn));
+    for (uint32_t sector = 0; c.setUp != std::string("bad") && sector < 64; ++sector)
+        ASSERT_TRUE(WriteAt(7 * 64 + sector, AllBytes(uint8_t(sector))));
+    if (c.setUp == std::string("no flag")) {
+        ASSERT_TRUE(Send(FlashDriver::kSetNkFlag, 0));
+    }
+    const uint32_t first = c.erase ? 7 * 64 : 6 * 64, later = first + (c.erase ? 40 : 1);
+    const Record firstBefore = RawSector(first), laterBefore = RawSector(later);
+    device().device().Events().Clear();
+    const uint64_t usBefore = ElapsedUs();
+
+    std::optional<uint64_t> n;
+    if (byCall)
+        n = ce_host::FallibleCalls().size() + (c.erase ? 1 : 2);
+    {
+        ce_host::ScopedFailingCall fault(n, {.torn = c.torn});
+        bool ok = c.erase ? Erase(7) : WriteAt(first, Pattern(1));
+        EXPECT_EQ(ErrorOf(ok), DWORD(ERROR_GEN_FAILURE));
+    }
+
+    const bool tore = *c.tornEvent != '\0';
+    Record firstAfter = firstBefore;
+    for (size_t i = 0; tore && i < firstAfter.size(); ++i)
+        firstAfter[i] = c.erase ? 0xFF : i % 2 ? firstBefore[i] : Pattern(1)[i];
+    EXPECT_EQ(RawSector(first), firstAfter);
+    EXPECT_EQ(RawSector(later), laterBefore);
+    EXPECT_EQ(Status(first / 64), c.status);
+    EXPECT_EQ(ElapsedUs() - usBefore, tore ? (c.erase ? 750u : 100u) : 0u);
+    std::vector<std::string> journaled;
+    for (const auto &event : device().EventsOf("fault"))
+        journaled.push_back(event["device"].get<std::string>() + " " +
+                            event["what"].get<std::string>());
+    std::vector<std::string> expected;
+    if (byCall)
+        expected.push_back("calls DeviceIoControl #" + std::to_string(*n));
+    if (tore)
+        expected.push_back(std::string("DSK1: ") + c.tornEvent);
+    EXPECT_EQ(journaled, expected);
+}
+
+const char kTornErase[] = "erase of block 7 failed torn: its first 32 sectors erased";
+const char kTornProgram[] =
+    "program of sector 384 in block 6 failed torn: its even-numbered bytes programmed";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Table, FailedChange,
+    testing::Values(
+        FailedCase{"EraseUntouched", true, R"({"op": "erase", "block": 7})", false, "", 0x0E, ""},
+        FailedCase{"EraseTorn", true, R"({"op": "erase", "block": 7, "leaves": "torn"})", true, "", 0, kTornErase},
+        FailedCase{"EraseTornByCode", true, R"({"code": "IOCTL_FMD_ERASE_BLOCK", "leaves": "torn"})", true, "", 0, kTornErase},
+        FailedCase{"EraseUntouchedByCall", true, "", false, "", 0x0E, ""},
+        FailedCase{"EraseTornByCall", true, "", true, "", 0, kTornErase},
+        FailedCase{"EraseTornByCallWithoutTheFlag", true, "", true, "no flag", 0x0E, ""},
+        FailedCase{"EraseTornOfAFactoryBadBlock", true, R"({"op": "erase", "leaves": "torn"})", true, "bad", 0x02, ""},
+        FailedCase{"ProgramUntouched", false, R"({"op": "write", "sector": 384, "leaves": "untouched"})", false, "", 0, ""},
+        FailedCase{"ProgramTorn", false, R"({"op": "write", "block": 6, "leaves": "torn"})", true, "", 0x04, kTornProgram},
+        FailedCase{"ProgramTornByCode", false, R"({"code": "IOCTL_FMD_WRITE_SECTOR", "nth": 65, "leaves": "torn"})", true, "", 0x04, kTornProgram},
+        FailedCase{"ProgramUntouchedByCall", false, "", false, "", 0, ""},
+        FailedCase{"ProgramTornByCall", false, "", true, "", 0x04, kTornProgram}),
+    [](const auto &info) { return std::string(info.param.name); });
+// clang-format on
 
 // A boot killed before its end leaves nand.bin as it was: the flash is written back only when
 // the device is saved.
