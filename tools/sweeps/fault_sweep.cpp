@@ -416,9 +416,10 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
         options.planned(points.size(), calls.size());
     // Every worker boots its own copy; this process's copy serves when there is one worker.
     WorkerSetup setup = [&](bool forked) -> ItemWork {
-        auto own = forked ? std::shared_ptr<Sweeper>(
-                                new Sweeper{before, options, ScratchDevice(folder), {}})
-                          : std::shared_ptr<Sweeper>(&sweeper, [](Sweeper *) {});
+        auto own =
+            forked
+                ? std::shared_ptr<Sweeper>(new Sweeper{before, options, ScratchDevice(folder), {}})
+                : std::shared_ptr<Sweeper>(&sweeper, [](Sweeper *) {});
         return [own, &counting, &points](size_t i) {
             return nlohmann::json(own->SweepPoint(counting, points[i]));
         };
