@@ -151,8 +151,9 @@ public:
 
     CutResult Cut(uint64_t index, sim::PowerCutOutcome outcome)
     {
-        scratch_.Restore(changed_);
+        scratch_.Restore(changed_, filesChanged_);
         changed_.clear();
+        filesChanged_ = false;
         const CutPoint &point = sweep_.points.at(index - 1);
         CutResult result{index, point, outcome, {}, {}, std::nullopt, {}};
         {
@@ -171,7 +172,7 @@ public:
                                        "), which the update boot reached");
             } catch (const BootPowerCut &) {
             }
-            AddBlocks(flash.Operations(), changed_);
+            NoteChanges(flash);
             result.atCut = JudgeFlash(flash, oldImages_, newImages_);
         }
         result.filesAtCut = files_->Judge(scratch_.Path(), result.atCut);
@@ -185,7 +186,7 @@ public:
         } catch (const BootStopped &e) {
             second.stopped = e.what();
         }
-        AddBlocks(sim::DeviceFlash(*device).Operations(), changed_);
+        NoteChanges(sim::DeviceFlash(*device));
         device.reset();
         second.files = files_->Judge(scratch_.Path(), second.judgement.value_or(FlashJudgement{}));
         result.second = second;
@@ -193,6 +194,14 @@ public:
     }
 
 private:
+    // What the boot just made changed: the blocks it erased or programmed, and whether it changed
+    // any file (a boot that changed none leaves root/ as the restore made it).
+    void NoteChanges(sim::FlashDriver &flash)
+    {
+        AddBlocks(flash.Operations(), changed_);
+        filesChanged_ = filesChanged_ || !ce_host::FileChanges().empty();
+    }
+
     fs::path device_;
     ScratchDevice scratch_;
     PowerSweep &sweep_;
@@ -200,6 +209,7 @@ private:
     std::shared_ptr<FilesJudge> files_;
     BootImages oldImages_, newImages_;
     std::set<uint32_t> changed_;  // blocks the boots since the last restore changed
+    bool filesChanged_ = true;    // and whether they changed a file; the counting boot did
 };
 
 // The losses of the cut's last judgement that the boot without a cut does not have too.
