@@ -78,6 +78,13 @@ void Journal::PowerCut(uint64_t index, const std::string &op, uint32_t block,
     fields["outcome"] = outcome;
     Emit("power_cut", fields);
 }
+void Journal::FilePowerCut(uint64_t change, const std::string &call, const std::string &kind,
+                           const std::string &target, const std::string &outcome, uint64_t landed)
+{
+    Event fields = {{"change", change}, {"call", call},       {"kind", kind},
+                    {"target", target}, {"outcome", outcome}, {"landed", landed}};
+    Emit("file_power_cut", fields);
+}
 void Journal::Misuse(const std::string &call, const std::string &what)
 {
     Emit("misuse", {{"call", call}, {"what", what}});

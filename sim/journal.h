@@ -46,6 +46,10 @@ public:
     // boot's last event.
     void PowerCut(uint64_t index, const std::string &op, uint32_t block,
                   std::optional<uint32_t> sector, const std::string &outcome);
+    // The power went at the boot's change-th change of its files; the boot's last event. A write
+    // torn or completed tells the bytes that landed.
+    void FilePowerCut(uint64_t change, const std::string &call, const std::string &kind,
+                      const std::string &target, const std::string &outcome, uint64_t landed);
     // A call the device's platform refuses because of how it was made (a missing byte-count
     // pointer, a pointer that is not a live heap block): a fault of the caller, not the device.
     void Misuse(const std::string &call, const std::string &what);

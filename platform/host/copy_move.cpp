@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/host/call_faults.h"
+#include "platform/host/file_cuts.h"
 #include "platform/host/file_meta.h"
 
 using namespace ce_host;
@@ -222,6 +223,7 @@ BOOL CopyFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
     if (fallible.Fails())
         return FALSE;
     DWORD lastError = GetLastError();  // a copy that succeeds leaves it as it was
+    CopyChanges changes;
     ResolvedPath from, to;
     if (!ResolveExisting(lpExistingFileName, from))
         return FALSE;
@@ -286,8 +288,10 @@ BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName)
     std::string name = ToUtf8(LastComponent(View(lpNewFileName)));
     std::string targetPath = JoinDevicePath(DeviceParent(to.devicePath), name);
     fs::path target = to.hostPath.parent_path() / name;
+    FileChange point("move", from.devicePath + " -> " + targetPath);
     if (::rename(from.hostPath.c_str(), target.c_str()) != 0)
         return Fail(ErrorFromErrno(errno), FALSE);
     MoveRecords(from.devicePath, targetPath);
+    point.Done();
     return TRUE;
 }

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "platform/host/call_faults.h"
+#include "platform/host/file_cuts.h"
 #include "platform/host/file_meta.h"
 #include "platform/host/write_faults.h"
 
@@ -72,6 +73,10 @@ HANDLE ce_host::OpenResolvedFile(const ResolvedPath &path, LPCWSTR name, DWORD a
             return Fail(ERROR_INVALID_NAME, INVALID_HANDLE_VALUE);
     }
 
+    const bool emptied = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    std::optional<FileChange> change;
+    if (!path.exists || emptied)
+        change.emplace(path.exists ? "empty" : "create", path.devicePath);
     int fd = ::open(path.hostPath.c_str(), OpenFlags(access, disposition, path.exists), 0666);
     if (fd < 0)
         return Fail(errno == ELOOP ? DWORD(ERROR_ACCESS_DENIED) : ErrorFromErrno(errno),
@@ -80,13 +85,14 @@ HANDLE ce_host::OpenResolvedFile(const ResolvedPath &path, LPCWSTR name, DWORD a
         RecordCreated(path.devicePath);
     if (!path.exists || disposition == CREATE_ALWAYS)
         StoreAttributes(path.devicePath, flags | FILE_ATTRIBUTE_ARCHIVE);
-    bool emptied = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
     if (!path.exists)
         SetCreationTime(fd, VirtualFileTime());
     if (!path.exists || emptied)
         SetHostWriteTime(fd, VirtualFileTime());
 
     HANDLE handle = AddHandle(FileObject{path.devicePath, path.hostPath, fd, access, share, 0});
+    if (change)
+        change->Done();
     // These two say whether the file was there; every other open leaves the last error alone.
     if (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
         SetError(path.exists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
@@ -135,12 +141,15 @@ void Written(FileObject &file, DWORD bytes)
         SetHostWriteTime(file.fd, VirtualFileTime());
 }
 
-bool RemoveEntry(const ResolvedPath &path)
+// Removes a file or an empty folder, a point where the power can go.
+bool RemoveChanging(const ResolvedPath &path, const char *change)
 {
+    FileChange point(change, path.devicePath);
     std::error_code error;
     if (!fs::remove(path.hostPath, error))
         return Fail(ErrorFromErrno(error ? error.value() : ENOENT), false);
     ForgetRecords(path.devicePath);
+    point.Done();
     return true;
 }
 
@@ -211,10 +220,14 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
         return Fail(ERROR_ACCESS_DENIED, FALSE);
     if (auto cut = WriteCutShort(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten))
         return *cut;
+    std::optional<FileChange> change;
+    if (nNumberOfBytesToWrite > 0)
+        change.emplace("write", file->devicePath, file->position, nNumberOfBytesToWrite);
+    const DWORD landing = change ? DWORD(change->Landing()) : 0;
     const auto *buffer = static_cast<const char *>(lpBuffer);
     DWORD done = 0;
-    while (done < nNumberOfBytesToWrite) {
-        ssize_t put = ::pwrite(file->fd, buffer + done, nNumberOfBytesToWrite - done,
+    while (done < landing) {
+        ssize_t put = ::pwrite(file->fd, buffer + done, landing - done,
                                static_cast<off_t>(file->position + done));
         if (put < 0 && errno == EINTR)
             continue;
@@ -228,6 +241,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
     }
     Written(*file, done);
     *lpNumberOfBytesWritten = done;
+    if (change)
+        change->Done();
     return TRUE;
 }
 
@@ -306,7 +321,7 @@ BOOL DeleteFileW(LPCWSTR lpFileName)
     // An open file stays, whatever its sharing allows.
     if (IsHeld(path.devicePath))
         return Fail(ERROR_SHARING_VIOLATION, FALSE);
-    return RemoveEntry(path);
+    return RemoveChanging(path, "delete");
 }
 
 BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES)
@@ -319,12 +334,14 @@ BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES)
         return FALSE;
     if (path.exists)
         return Fail(ERROR_ALREADY_EXISTS, FALSE);
+    FileChange point("make folder", path.devicePath);
     if (::mkdir(path.hostPath.c_str(), 0777) != 0)
         return Fail(ErrorFromErrno(errno), FALSE);
     ForgetRecords(path.devicePath);  // records of an entry removed behind the layer's back
     RecordCreated(path.devicePath);
     SetCreationTime(path.hostPath, VirtualFileTime());
     SetHostWriteTime(path.hostPath, VirtualFileTime());
+    point.Done();
     return TRUE;
 }
 
@@ -346,7 +363,7 @@ BOOL RemoveDirectoryW(LPCWSTR lpPathName)
     std::error_code error;
     if (!fs::is_empty(path.hostPath, error))
         return Fail(error ? ErrorFromErrno(error.value()) : DWORD(ERROR_DIR_NOT_EMPTY), FALSE);
-    return RemoveEntry(path);
+    return RemoveChanging(path, "remove folder");
 }
 
 BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes)
@@ -357,6 +374,8 @@ BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes)
     ResolvedPath path;
     if (!ResolveExisting(lpFileName, path))
         return FALSE;
+    FileChange point("attributes", path.devicePath);
     StoreAttributes(path.devicePath, dwFileAttributes);
+    point.Done();
     return TRUE;
 }

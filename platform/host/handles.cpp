@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/host/call_faults.h"
+#include "platform/host/file_cuts.h"
 #include "platform/host/heap_book.h"
 #include "platform/host/internal.h"
 
@@ -60,6 +61,7 @@ void Attach(sim::Device &device)
     g_nextHandle = kFirstHandle;
     ResetProcessIds();
     ResetFallibleCalls();
+    ResetFileChanges();
 }
 
 void Detach()

@@ -143,14 +143,21 @@ TEST_F(FaultSweep, TheCallsOfABootAreTheSameInEveryBoot)
 // The small update CI sweeps whole: a boot loader, a 192 KiB image and three application files
 // on a 16-block device whose block 7, inside the NK region, is bad, which an earlier package has
 // updated. Every fault point, each followed by a boot without a fault, under the standard shell
-// and the safe-update variant, and every power cut with each outcome; whatever makes the sweeps
-// fast, their rows stay these. The sanitizer build samples the points and cuts, and each row it
-// gives is one of the whole sweep's.
+// and the safe-update variant, and every power cut with each outcome, at the flash operations and
+// the file changes, a second boot only where the flash still boots; every fault point under the
+// safe variant with each fault lasting into the next boot; then the same device offered
+// twenty application files alone, every file change cut. Whatever makes the sweeps fast, their
+// rows stay these. The sanitizer build samples the points and cuts, and each row it gives is one
+// of the whole sweep's.
 struct WholeSweep {
+    const char *name;
     const char *sweep;
     const char *shell;
-    int status;  // 4: some fault or cut leaves the device dead
+    const char *offer;         // the second package
+    int status;                // 4: some fault or cut leaves the device dead or loses data
+    const char *options = "";  // the sweep's own
 };
+constexpr const char *kImagesAndApps = "--nk nk2.bin --eboot boot2.nb0 --name 2 --apps apps";
 
 class WholeSweeps : public qs_test::ToolTest, public testing::WithParamInterface<WholeSweep> {
 protected:
@@ -163,8 +170,9 @@ protected:
               "quordev package device --nk nk.bin --eboot boot.nb0 --name 1 --apps apps",
               "quorshell --device device --quiet", "fill raw2 0x30001",
               "quordev mkbin raw2 nk2.bin", "quordev mknb0 boot2.nb0 --eboot raw2",
-              "quordev package device --nk nk2.bin --eboot boot2.nb0 --name 2 --apps apps"})
+              "quordev mkapps apps2 --files 20 --mib 0.5"})
             Step(step);
+        Step(std::string("quordev package device ") + GetParam().offer);
     }
 };
 
@@ -176,12 +184,12 @@ TEST_P(WholeSweeps, EveryFaultPointAndEveryCutOfASmallUpdate)
 #else
     const std::string sample;
 #endif
-    const std::string command =
-        "quordev sweep " + std::string(GetParam().sweep) + " device --shell " + GetParam().shell;
+    const std::string command = "quordev sweep " + std::string(GetParam().sweep) +
+                                " device --shell " + GetParam().shell + GetParam().options;
     qs_test::ToolRun run = Run(command + sample);
     EXPECT_EQ(run.status, GetParam().status) << run.err;
     const std::string shown = "$ " + command + "\n" + run.out;
-    const std::string golden = std::string("whole_") + GetParam().sweep + "_" + GetParam().shell;
+    const std::string golden = std::string("whole_") + GetParam().name;
     if (sample.empty())
         return qs_test::ExpectGoldenText(shown, golden);
     const std::string whole = qs_test::FileText(QS_GOLDEN_DIR "/tools_" + golden + ".log");
@@ -196,13 +204,15 @@ TEST_P(WholeSweeps, EveryFaultPointAndEveryCutOfASmallUpdate)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, WholeSweeps,
-                         testing::Values(WholeSweep{"faults", "standard", 4},
-                                         WholeSweep{"faults", "safe", 4},
-                                         WholeSweep{"power", "standard", 0}),
-                         [](const auto &info) {
-                             return std::string(info.param.sweep) + "_" + info.param.shell;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Table, WholeSweeps,
+    testing::Values(WholeSweep{"faults_standard", "faults", "standard", kImagesAndApps, 4},
+                    WholeSweep{"faults_safe", "faults", "safe", kImagesAndApps, 4},
+                    WholeSweep{"faults_safe_lasting", "faults", "safe", kImagesAndApps, 4,
+                               " --lasting"},
+                    WholeSweep{"power_standard", "power", "standard", kImagesAndApps, 4},
+                    WholeSweep{"power_apps", "power", "standard", "--apps apps2", 4}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(FaultSweepParts, OnlyTheUpdatesOwnEntriesAndBlocksAreOwnedByTheBoot)
 {

@@ -17,6 +17,7 @@
 #include "tests/devkit/flash_layout.h"
 #include "tests/support/expect.h"
 #include "tests/tools/tool_run.h"
+#include "platform/host/file_cuts.h"
 #include "tools/runner/boot_runner.h"
 
 namespace qs_test {
@@ -223,13 +224,22 @@ inline std::string ToolTest::Step(const std::string &step) const
     } else if (w[0] == "clear") {
         HandFlash(*flash()).ClearByte(number(2), number(3), number(4));
     } else if (w[0] == "cut") {
+        // "cut DIR N OUTCOME" at the N-th erase or program, "cut DIR file N OUTCOME" at the N-th
+        // change of the files.
+        const bool file = w[2] == "file";
         std::unique_ptr<sim::Device> device = sim::Device::Open(At(w[1]));
-        sim::DeviceFlash(*device).CutPowerAt(number(2), *sim::ParsePowerCutOutcome(w[3]));
+        const uint64_t n = uint64_t(number(file ? 3 : 2));
+        const sim::PowerCutOutcome outcome = *sim::ParsePowerCutOutcome(w[file ? 4 : 3]);
+        if (!file)
+            sim::DeviceFlash(*device).CutPowerAt(n, outcome);
+        ce_host::PlanFileCut(file ? std::optional(ce_host::FileCutPlan{n, outcome}) : std::nullopt);
         try {
             qs_tools::BootShell(*device, {.quiet = true});
+            shown = "  (no cut)\n";
         } catch (const qs_tools::BootPowerCut &cut) {
-            shown = "  " + std::string(cut.cut.what()) + "\n";
+            shown = "  " + cut.cut + "\n";
         }
+        ce_host::PlanFileCut(std::nullopt);
     } else if (w[0] == "erase") {
         flash()->EraseBlock(uint32_t(number(2)));
     } else if (w[0] == "markbad") {

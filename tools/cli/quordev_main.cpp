@@ -157,7 +157,7 @@ int main(int argc, char **argv)
         "file, a folder without a device, an image the checks refuse) or a check fails; 2 for a "
         "wrong command line (an unknown command or option, a value of the wrong form or out of "
         "its range, options that do not go together). A sweep also exits 3 on a broken "
-        "invariant and 4 when a fault or cut leaves the device unbootable.");
+        "invariant and 4 when a fault or cut leaves the device unbootable or a cut loses data.");
     std::vector<std::function<int()>> commands = {AddInitCommand(app),
                                                   AddInspectCommand(app),
                                                   qs_tools::AddPackageCommand(app),

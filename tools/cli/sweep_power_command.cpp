@@ -1,5 +1,5 @@
-// quordev sweep power: the power cut at each erase and program of a device's update boot.
-#include <algorithm>
+// quordev sweep power: the power cut at each erase and program and each change of the files of a
+// device's update boot.
 #include <iostream>
 
 #include "devkit/path_checks.h"
@@ -11,7 +11,8 @@
 
 namespace qs_tools {
 
-// quordev sweep power DIR [--json] [--svg FILE] [--every K] [--outcomes LIST]
+// quordev sweep power DIR [--json] [--svg FILE] [--every K | --at LIST] [--outcomes LIST]
+// [--only flash|files] [--seed N]
 Command AddSweepPowerCommand(CLI::App &sweep)
 {
     struct Arguments {
@@ -20,17 +21,24 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         uint64_t every = 1;
         std::vector<std::string> outcomes;
         std::vector<uint64_t> at;
+        std::string only;
+        uint64_t seed = 1;
         unsigned jobs = 1;
         ShellVariant shell = ShellVariant::Standard;
     };
     auto args = std::make_shared<Arguments>();
     CLI::App *power = sweep.add_subcommand(
         "power",
-        "cut the power at each erase and program of the device's update boot in turn (a "
-        "sector write is one program), on a fresh copy each time; for each cut show what the "
-        "boot loader finds, whether the old image, the new one or none would boot, and what "
-        "a second boot from that flash leaves; exit 4 when some second boot leaves the device "
-        "unbootable");
+        "cut the power at each erase and program of the device's update boot (a sector write "
+        "is one program) and at each change it makes to the device's files (a write, a file "
+        "created or emptied, a copy's chunk, a move, a deletion, an attribute change, a folder "
+        "made or removed), in the order the boot makes them, on a fresh copy each time; for "
+        "each cut show what the boot loader finds and whether the old image, the new one or "
+        "none would boot; a cut that leaves nothing bootable is dead and gets no second boot, "
+        "any other gets one from the flash and the files as the cut left them; then whether "
+        "\\NAND\\apps, the system-information file and the package are still whole; exit 4 when "
+        "some cut leaves the device dead, a second boot leaves it unbootable, or a cut loses "
+        "data");
     power->add_option("DIR", args->folder, "the device folder, with an update package waiting")
         ->required();
     power->add_flag("--json", args->json, "print one JSON object (fields in docs/sweeps.md)");
@@ -43,23 +51,36 @@ Command AddSweepPowerCommand(CLI::App &sweep)
     CLI::Option *every =
         power
             ->add_option("--every", args->every,
-                         "cut at operations 1, 1+K, 1+2K, ... and the last only (default 1: all)")
+                         "cut at points 1, 1+K, 1+2K, ... and the last only, counted among the "
+                         "kinds swept (default 1: all)")
             ->type_name("K")
             ->check(InRange<uint64_t>(1, kMaxSweepStep));
     CLI::Option *at = power
                           ->add_option("--at", args->at,
-                                       "cut at these operations only, comma-separated (e.g. to "
+                                       "cut at these points only, comma-separated (e.g. to "
                                        "repeat cuts of an earlier sweep)")
                           ->delimiter(',')
                           ->type_name("LIST");
     Excludes(at, {every});
     power
         ->add_option("--outcomes", args->outcomes,
-                     "what a cut leaves of its operation, comma-separated: not-done, "
-                     "completed, torn (default all three)")
+                     "what a cut leaves of its point, comma-separated: not-done, "
+                     "completed, torn (default all three; only erases, programs and writes of "
+                     "files tear)")
         ->delimiter(',')
         ->type_name("LIST")
         ->check(Parses(sim::ParsePowerCutOutcome, "not-done, completed or torn"));
+    power
+        ->add_option("--only", args->only,
+                     "cut at one kind of point only: flash (erases and programs) or files "
+                     "(changes of the files); default both")
+        ->type_name("KIND")
+        ->check(Parses(ParseCutKinds, "flash or files"));
+    power
+        ->add_option("--seed", args->seed,
+                     "chooses where each torn write of a file stops (default 1); the same seed "
+                     "tears the same way every time")
+        ->type_name("N");
     AddJobsOption(*power, args->jobs);
     AddShellOption(*power, args->shell);
     return [power, args] {
@@ -71,6 +92,9 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         PowerSweepOptions options;
         options.every = args->every;
         options.at = args->at;
+        options.seed = args->seed;
+        if (!args->only.empty())
+            options.kinds = *ParseCutKinds(args->only);
         if (!args->outcomes.empty()) {
             options.outcomes.clear();
             for (const std::string &name : args->outcomes)
@@ -80,14 +104,14 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         options.jobs = args->jobs;
         options.shell = args->shell;
         // A cut costs two boots: up to the cut, and the next one.
-        options.planned = [progress, jobs = args->jobs](size_t cuts, size_t operations) {
-            progress->Announce(std::to_string(cuts) + " cuts at " + std::to_string(operations) +
-                                   " erases and programs",
+        options.planned = [progress, jobs = args->jobs](size_t cuts, size_t points) {
+            progress->Announce(std::to_string(cuts) + " cuts at " + std::to_string(points) +
+                                   " erases, programs and file changes",
                                2 * cuts, jobs);
         };
         options.progress = [progress](const CutResult &cut, size_t done, size_t planned) {
             progress->Show(done, planned,
-                           "operation " + std::to_string(cut.index) + ", " +
+                           "point " + std::to_string(cut.index) + ", " +
                                sim::PowerCutOutcomeName(cut.outcome));
         };
         PowerSweep result = RunPowerSweep(args->folder, options);
@@ -97,9 +121,7 @@ Command AddSweepPowerCommand(CLI::App &sweep)
             std::cout << PowerSweepJson(result).dump(2) << "\n";
         else
             std::cout << PowerSweepText(result);
-        bool recovered = std::all_of(result.cuts.begin(), result.cuts.end(),
-                                     [](const CutResult &cut) { return cut.second.Recovered(); });
-        return recovered ? 0 : kExitUnbootable;
+        return PowerSweepHolds(result) ? 0 : kExitUnbootable;
     };
 }
 

@@ -1,5 +1,6 @@
 #include "tools/reports/power_sweep_report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -15,8 +16,8 @@ constexpr Verdict kVerdicts[] = {Verdict::Old, Verdict::New, Verdict::Unbootable
 
 struct Tally {
     std::map<Verdict, size_t> atCut, second;
-    size_t secondStopped = 0;
-    std::vector<const CutResult *> notRecovered;
+    size_t secondStopped = 0, dead = 0, mended = 0;
+    std::vector<const CutResult *> broken, losing;
 };
 
 Tally Count(const PowerSweep &sweep)
@@ -24,12 +25,16 @@ Tally Count(const PowerSweep &sweep)
     Tally tally;
     for (const CutResult &cut : sweep.cuts) {
         ++tally.atCut[cut.atCut.verdict];
-        if (cut.second.judgement)
-            ++tally.second[cut.second.judgement->verdict];
-        else
+        tally.dead += cut.Dead();
+        tally.mended += cut.Mended();
+        if (cut.second && cut.second->judgement)
+            ++tally.second[cut.second->judgement->verdict];
+        else if (cut.second)
             ++tally.secondStopped;
-        if (!cut.second.Recovered())
-            tally.notRecovered.push_back(&cut);
+        if (cut.BrokenBySecondBoot())
+            tally.broken.push_back(&cut);
+        if (!cut.lost.empty())
+            tally.losing.push_back(&cut);
     }
     return tally;
 }
@@ -51,12 +56,9 @@ std::string Counts(const std::map<Verdict, size_t> &counts)
     return text;
 }
 
-std::string OperationText(const sim::FlashOperation &operation)
+std::string CutCount(size_t cuts)
 {
-    std::string text = sim::OperationName(operation.kind);
-    if (operation.sector)
-        return text + " of sector " + std::to_string(*operation.sector);
-    return text + " of block " + std::to_string(operation.block);
+    return std::to_string(cuts) + (cuts == 1 ? " cut" : " cuts");
 }
 
 std::string AtText(const std::vector<uint64_t> &at)
@@ -67,17 +69,28 @@ std::string AtText(const std::vector<uint64_t> &at)
     return text;
 }
 
+const char *KindsName(CutKinds kinds)
+{
+    return kinds == CutKinds::Flash ? "flash" : kinds == CutKinds::Files ? "files" : "both";
+}
+
 std::string SampleText(const PowerSweep &sweep)
 {
     std::string outcomes;
     for (sim::PowerCutOutcome outcome : sweep.outcomes)
         outcomes += (outcomes.empty() ? "" : ", ") + std::string(sim::PowerCutOutcomeName(outcome));
-    std::string operations = !sweep.at.empty() ? "at operations " + AtText(sweep.at)
-                             : sweep.every <= 1
-                                 ? "at every operation"
-                                 : "at operations 1, " + std::to_string(1 + sweep.every) + ", " +
-                                       std::to_string(1 + 2 * sweep.every) + ", ... and the last";
-    return std::to_string(sweep.cuts.size()) + " cuts " + operations + "; outcomes " + outcomes;
+    const std::string kinds = sweep.kinds == CutKinds::Flash   ? " erase and program"
+                              : sweep.kinds == CutKinds::Files ? " file change"
+                                                               : "";
+    std::string points = !sweep.at.empty() ? "at points " + AtText(sweep.at)
+                         : sweep.every <= 1
+                             ? "at every" + kinds + " point"
+                             : "at one" + kinds + " point in " + std::to_string(sweep.every) +
+                                   " (the first, every " + std::to_string(sweep.every) +
+                                   "th after it, and the last)";
+    return CutCount(sweep.cuts.size()) + " " + points + "; outcomes " + outcomes +
+           " (a torn write of a file lands a prefix that seed " + std::to_string(sweep.seed) +
+           " chooses)";
 }
 
 void Line(std::string &text, const char *label, const std::string &value)
@@ -87,21 +100,62 @@ void Line(std::string &text, const char *label, const std::string &value)
     text += head + value + "\n";
 }
 
-std::string Row(const CutResult &cut)
+const FilesJudgement &LastFiles(const CutResult &cut)
+{
+    return cut.second ? cut.second->files : cut.filesAtCut;
+}
+
+std::string OpName(const CutPoint &point)
+{
+    return point.kind == CutPoint::Kind::Flash ? sim::OperationName(point.flash.kind)
+                                               : point.file.change;
+}
+
+uint64_t Landed(const CutResult &cut, const PowerSweep &sweep)
+{
+    const ce_host::FileChangeRecord &file = cut.point.file;
+    return cut.outcome == sim::PowerCutOutcome::Torn
+               ? ce_host::TornLength(file.bytes, cut.point.ordinal, sweep.seed)
+           : cut.outcome == sim::PowerCutOutcome::Completed ? file.bytes
+                                                            : 0;
+}
+
+// What a file point acted on: "[CopyFileExW \NAND\apps\a.dll: bytes 0-17407, 912 landed]".
+std::string FileTarget(const CutResult &cut, const PowerSweep &sweep)
+{
+    const ce_host::FileChangeRecord &file = cut.point.file;
+    std::string text = "  [" + file.call + " " + file.target;
+    if (file.change == "write") {
+        text += ": bytes " + std::to_string(file.offset) + "-" +
+                std::to_string(file.offset + file.bytes - 1);
+        if (cut.outcome == sim::PowerCutOutcome::Torn)
+            text += ", " + std::to_string(Landed(cut, sweep)) + " landed";
+    }
+    return text + "]";
+}
+
+std::string Row(const CutResult &cut, const PowerSweep &sweep)
 {
     const FlashJudgement &at = cut.atCut;
-    std::string after =
-        cut.second.judgement ? VerdictName(cut.second.judgement->verdict) : std::string("stopped");
-    char row[160];
-    std::snprintf(row, sizeof row,
-                  "%6llu  %-7s  %5u  %6s  %-9s  %-10s  %-7s  %-8s  %-7s  %-10s  %s\n",
-                  static_cast<unsigned long long>(cut.index),
-                  sim::OperationName(cut.operation.kind), cut.operation.block,
-                  cut.operation.sector ? std::to_string(*cut.operation.sector).c_str() : "-",
-                  sim::PowerCutOutcomeName(cut.outcome), at.stepLoaderChecksumOk ? "ok" : "bad",
-                  ImageMatchName(at.bootLoader), at.tocAccepted ? "accepted" : "refused",
-                  ImageMatchName(at.nk), VerdictName(at.verdict), after.c_str());
-    return row;
+    const bool flash = cut.point.kind == CutPoint::Kind::Flash;
+    std::string after = cut.Dead()              ? "dead"
+                        : cut.second->judgement ? VerdictName(cut.second->judgement->verdict)
+                                                : "stopped";
+    char row[200];
+    std::snprintf(
+        row, sizeof row,
+        "%6llu  %-13s  %5s  %6s  %-9s  %-10s  %-7s  %-8s  %-7s  %-10s  %-11s  %-8s  %s",
+        static_cast<unsigned long long>(cut.index), OpName(cut.point).c_str(),
+        flash ? std::to_string(cut.point.flash.block).c_str() : "-",
+        flash && cut.point.flash.sector ? std::to_string(*cut.point.flash.sector).c_str() : "-",
+        sim::PowerCutOutcomeName(cut.outcome), at.stepLoaderChecksumOk ? "ok" : "bad",
+        ImageMatchName(at.bootLoader), at.tocAccepted ? "accepted" : "refused",
+        ImageMatchName(at.nk), VerdictName(at.verdict), after.c_str(),
+        AppsMatchName(LastFiles(cut).apps), cut.lost.empty() ? "kept" : "LOST");
+    std::string text = row + (flash ? "" : FileTarget(cut, sweep)) + "\n";
+    for (const FileLoss &loss : cut.lost)
+        text += "            lost: " + loss.what + ": " + loss.how + "\n";
+    return text;
 }
 
 // One line per window, each after the label given.
@@ -114,9 +168,9 @@ std::string WindowsText(const PowerSweep &sweep, std::optional<sim::PowerCutOutc
         char head[64];
         std::snprintf(head, sizeof head, "%-22s%-14s", "", text.empty() ? label.c_str() : "");
         text += head;
-        text += "operations " + std::to_string(window.first) + "-" + std::to_string(window.last) +
-                " (" + OperationText(sweep.operations[window.first - 1]) + " to " +
-                OperationText(sweep.operations[window.last - 1]) + "), flash time " +
+        text += "points " + std::to_string(window.first) + "-" + std::to_string(window.last) +
+                " (" + CutPointText(sweep.points[window.first - 1]) + " to " +
+                CutPointText(sweep.points[window.last - 1]) + "), flash time " +
                 SecondsText(window.startUs) + " to " + SecondsText(window.endUs) + " (" +
                 SecondsText(window.endUs - window.startUs) + ")\n";
     }
@@ -134,14 +188,22 @@ Json WindowsJson(const PowerSweep &sweep, std::optional<sim::PowerCutOutcome> ou
     return windows;
 }
 
-std::string NotRecoveredText(const Tally &tally)
+std::string CutsText(const std::vector<const CutResult *> &cuts, const char *none)
 {
-    if (tally.notRecovered.empty())
-        return "none: every second boot boots the old or the new image";
+    if (cuts.empty())
+        return none;
+    std::string text = std::to_string(cuts.size()) + ": ";
+    for (size_t i = 0; i < cuts.size(); ++i)
+        text += (i ? ", " : "") + std::to_string(cuts[i]->index) + " " +
+                sim::PowerCutOutcomeName(cuts[i]->outcome);
+    return text;
+}
+
+std::string LossesText(const std::vector<FileLoss> &lost)
+{
     std::string text;
-    for (const CutResult *cut : tally.notRecovered)
-        text += (text.empty() ? "" : ", ") + std::to_string(cut->index) + " " +
-                sim::PowerCutOutcomeName(cut->outcome);
+    for (const FileLoss &loss : lost)
+        text += (text.empty() ? "" : "; ") + loss.what + " (" + loss.how + ")";
     return text;
 }
 
@@ -154,6 +216,21 @@ Json JudgementJson(const FlashJudgement &judgement)
             {"verdict", VerdictName(judgement.verdict)}};
 }
 
+Json LossesJson(const std::vector<FileLoss> &lost)
+{
+    Json json = Json::array();
+    for (const FileLoss &loss : lost)
+        json.push_back({{"what", loss.what}, {"how", loss.how}});
+    return json;
+}
+
+Json FilesJson(const FilesJudgement &files)
+{
+    return {{"apps", AppsMatchName(files.apps)},
+            {"system_info_whole", files.systemInfoWhole},
+            {"lost", LossesJson(files.lost)}};
+}
+
 Json CountsJson(const std::map<Verdict, size_t> &counts)
 {
     Json json = Json::object();
@@ -164,20 +241,58 @@ Json CountsJson(const std::map<Verdict, size_t> &counts)
     return json;
 }
 
-Json CutJson(const CutResult &cut)
+Json PointJson(const CutResult &cut, const PowerSweep &sweep)
 {
-    Json second = {
-        {"judgement", cut.second.judgement ? JudgementJson(*cut.second.judgement) : Json(nullptr)},
-        {"stopped", cut.second.judgement ? Json(nullptr) : Json(cut.second.stopped)},
-        {"recovered", cut.second.Recovered()}};
-    return {{"operation", cut.index},
-            {"op", sim::OperationName(cut.operation.kind)},
-            {"block", cut.operation.block},
-            {"sector", cut.operation.sector ? Json(*cut.operation.sector) : Json(nullptr)},
-            {"start_us", cut.operation.startUs},
-            {"outcome", sim::PowerCutOutcomeName(cut.outcome)},
-            {"at_cut", JudgementJson(cut.atCut)},
-            {"second_boot", second}};
+    const CutPoint &point = cut.point;
+    Json json = {{"point", cut.index},
+                 {"kind", point.kind == CutPoint::Kind::Flash ? "flash" : "files"},
+                 {"op", OpName(point)}};
+    if (point.kind == CutPoint::Kind::Flash) {
+        json["block"] = point.flash.block;
+        json["sector"] = point.flash.sector ? Json(*point.flash.sector) : Json(nullptr);
+    } else {
+        json["call"] = point.file.call;
+        json["target"] = point.file.target;
+        if (point.file.change == "write") {
+            json["offset"] = point.file.offset;
+            json["bytes"] = point.file.bytes;
+            json["landed"] = Landed(cut, sweep);
+        }
+    }
+    json["start_us"] = point.startUs;
+    return json;
+}
+
+Json CutJson(const CutResult &cut, const PowerSweep &sweep)
+{
+    Json json = PointJson(cut, sweep);
+    json["outcome"] = sim::PowerCutOutcomeName(cut.outcome);
+    json["at_cut"] = JudgementJson(cut.atCut);
+    json["at_cut"]["files"] = FilesJson(cut.filesAtCut);
+    json["dead"] = cut.Dead();
+    json["second_boot"] =
+        cut.Dead()
+            ? Json(nullptr)
+            : Json{{"judgement",
+                    cut.second->judgement ? JudgementJson(*cut.second->judgement) : Json(nullptr)},
+                   {"stopped", cut.second->judgement ? Json(nullptr) : Json(cut.second->stopped)},
+                   {"files", FilesJson(cut.second->files)},
+                   {"recovered", cut.second->Recovered()}};
+    json["mended"] = cut.Mended();
+    json["lost"] = LossesJson(cut.lost);
+    return json;
+}
+
+Json CutListJson(const std::vector<const CutResult *> &cuts, bool withLosses)
+{
+    Json list = Json::array();
+    for (const CutResult *cut : cuts) {
+        Json item = {{"point", cut->index}, {"outcome", sim::PowerCutOutcomeName(cut->outcome)}};
+        if (withLosses)
+            item["lost"] = LossesJson(cut->lost);
+        list.push_back(item);
+    }
+    return list;
 }
 
 }  // namespace
@@ -190,23 +305,42 @@ std::string PowerSweepText(const PowerSweep &sweep)
     Line(text, "update boot",
          std::to_string(sweep.operations.size()) + " erases and programs (erase " +
              std::to_string(usage.erases) + ", program " + std::to_string(usage.programs) +
-             "), flash time " + (usage.timed ? SecondsText(usage.timeUs) : "not timed"));
+             "), flash time " + (usage.timed ? SecondsText(usage.timeUs) : "not timed") + "; " +
+             std::to_string(sweep.fileChanges.size()) + " file changes");
     Line(text, "new images",
-         sweep.newNk + (sweep.newBootLoader ? ", " + *sweep.newBootLoader : ""));
+         sweep.newNk.empty()
+             ? std::string("none: the package holds no operating-system image")
+             : sweep.newNk + (sweep.newBootLoader ? ", " + *sweep.newBootLoader : ""));
     Line(text, "before the update", VerdictText(sweep.before.verdict));
-    Line(text, "without a cut", VerdictText(sweep.uncut.verdict));
+    Line(text, "without a cut",
+         VerdictText(sweep.uncut.verdict) + ", \\NAND\\apps " +
+             AppsMatchName(sweep.filesUncut.apps) +
+             (sweep.filesUncut.lost.empty() ? "" : "; loses " + LossesText(sweep.filesUncut.lost)));
     Line(text, "cuts", SampleText(sweep));
     text +=
-        "\n     k  op       block  sector  outcome    StepLoader  EBoot    TOC       NK       "
-        "verdict     after the second boot\n";
+        "\n     k  op             block  sector  outcome    StepLoader  EBoot    TOC       NK "
+        "      verdict     second boot  apps      files\n";
     for (const CutResult &cut : sweep.cuts)
-        text += Row(cut);
+        text += Row(cut, sweep);
     Tally tally = Count(sweep);
     text += "\n";
     Line(text, "at the cut", Counts(tally.atCut));
     Line(text, "after the second boot",
          Counts(tally.second) +
-             (tally.secondStopped ? ", stopped " + std::to_string(tally.secondStopped) : ""));
+             (tally.secondStopped ? ", stopped " + std::to_string(tally.secondStopped) : "") +
+             "; none after " +
+             (tally.dead == 1 ? "the dead cut"
+                              : "the " + std::to_string(tally.dead) + " dead cuts"));
+    Line(text, "dead",
+         CutCount(tally.dead) +
+             ": the flash boots nothing at the cut, so no shell runs again "
+             "to mend it");
+    Line(text, "mended",
+         CutCount(tally.mended) +
+             ": bootable but not the new image at the cut, the new image after the second boot");
+    Line(text, "broken by 2nd boot",
+         CutsText(tally.broken, "none: every second boot leaves the old or the new image"));
+    Line(text, "lose data", CutsText(tally.losing, "none"));
     std::string windows = WindowsText(sweep, std::nullopt);
     for (sim::PowerCutOutcome outcome : sweep.outcomes)
         windows += WindowsText(sweep, outcome);
@@ -214,7 +348,6 @@ std::string PowerSweepText(const PowerSweep &sweep)
         Line(text, "unbootable windows", "none");
     else
         text += "unbootable windows\n" + windows;
-    Line(text, "not recovered", NotRecoveredText(tally));
     return text;
 }
 
@@ -225,43 +358,55 @@ Json PowerSweepJson(const PowerSweep &sweep)
         outcomes.push_back(sim::PowerCutOutcomeName(outcome));
     const sim::FlashUsage &usage = sweep.usage;
     Json update = {
+        {"points", sweep.points.size()},
         {"operations", sweep.operations.size()},
         {"erases", usage.erases},
         {"programs", usage.programs},
         {"reads", usage.reads},
+        {"file_changes", sweep.fileChanges.size()},
         {"timed", usage.timed},
         {"flash_time_us", usage.timeUs},
-        {"nk_image", sweep.newNk},
+        {"nk_image", sweep.newNk.empty() ? Json(nullptr) : Json(sweep.newNk)},
         {"boot_loader_image", sweep.newBootLoader ? Json(*sweep.newBootLoader) : Json(nullptr)}};
     Json cuts = Json::array();
     for (const CutResult &cut : sweep.cuts)
-        cuts.push_back(CutJson(cut));
+        cuts.push_back(CutJson(cut, sweep));
     Tally tally = Count(sweep);
-    Json notRecovered = Json::array();
-    for (const CutResult *cut : tally.notRecovered)
-        notRecovered.push_back(
-            {{"operation", cut->index}, {"outcome", sim::PowerCutOutcomeName(cut->outcome)}});
     Json byOutcome = Json::object();
     for (sim::PowerCutOutcome outcome : sweep.outcomes)
         byOutcome[sim::PowerCutOutcomeName(outcome)] = WindowsJson(sweep, outcome);
     Json second = CountsJson(tally.second);
     second["stopped"] = tally.secondStopped;
+    Json uncut = JudgementJson(sweep.uncut);
+    uncut["files"] = FilesJson(sweep.filesUncut);
     return {{"device", sweep.device.string()},
             {"shell", ShellVariantName(sweep.shell)},
+            {"only", KindsName(sweep.kinds)},
             {"every", sweep.every},
             {"at", sweep.at},
             {"outcomes", outcomes},
+            {"seed", sweep.seed},
             {"update", update},
             {"before", JudgementJson(sweep.before)},
-            {"uncut", JudgementJson(sweep.uncut)},
+            {"uncut", uncut},
             {"cuts", cuts},
             {"summary",
              {{"cuts", sweep.cuts.size()},
               {"at_cut", CountsJson(tally.atCut)},
               {"second_boot", second},
-              {"not_recovered", notRecovered},
+              {"dead", tally.dead},
+              {"mended", tally.mended},
+              {"broken_by_second_boot", CutListJson(tally.broken, false)},
+              {"lose_data", CutListJson(tally.losing, true)},
               {"unbootable_windows", WindowsJson(sweep, std::nullopt)},
               {"unbootable_windows_by_outcome", byOutcome}}}};
+}
+
+bool PowerSweepHolds(const PowerSweep &sweep)
+{
+    return std::all_of(sweep.cuts.begin(), sweep.cuts.end(), [](const CutResult &cut) {
+        return !cut.Dead() && !cut.BrokenBySecondBoot() && cut.lost.empty();
+    });
 }
 
 }  // namespace qs_tools

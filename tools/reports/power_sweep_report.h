@@ -11,5 +11,7 @@ namespace qs_tools {
 
 std::string PowerSweepText(const PowerSweep &sweep);
 nlohmann::ordered_json PowerSweepJson(const PowerSweep &sweep);
+// No cut left the device dead, no second boot left it unbootable, and no cut lost data.
+bool PowerSweepHolds(const PowerSweep &sweep);
 
 }  // namespace qs_tools

@@ -7,6 +7,7 @@
 #include "devkit/device_view.h"
 #include "devkit/update_package.h"
 #include "devkit/path_checks.h"
+#include "platform/host/file_cuts.h"
 #include "platform/host/host.h"
 #include "shell/shell.h"
 #include "sim/device.h"
@@ -35,11 +36,11 @@ public:
 // How a run of the shell ended early: a simulator error, or the power going.
 struct Stop {
     std::string what;
-    std::optional<sim::PowerCut> powerCut;
+    bool powerCut = false;
 };
 
-// Runs the entry point; what the simulator throws is journaled as the boot's last event (the
-// flash driver journals a power cut itself).
+// Runs the entry point; what the simulator throws is journaled as the boot's last event (a power
+// cut is journaled where it happens).
 std::optional<Stop> RunShell(sim::Device &device, const std::function<int()> &entryPoint,
                              BootReport &report, uint64_t &heapPeak)
 {
@@ -52,11 +53,14 @@ std::optional<Stop> RunShell(sim::Device &device, const std::function<int()> &en
         sim::DeviceFlash(device).ReportFlagsLeftOn();
     } catch (const sim::PowerCut &cut) {
         heapPeak = ce_host::Held().peakHeapBytes;
-        return Stop{cut.what(), cut};
+        return Stop{cut.what(), true};
+    } catch (const ce_host::FilePowerCut &cut) {
+        heapPeak = ce_host::Held().peakHeapBytes;
+        return Stop{cut.what(), true};
     } catch (const std::exception &e) {
         heapPeak = ce_host::Held().peakHeapBytes;
         device.Events().Error(e.what());
-        return Stop{e.what(), std::nullopt};
+        return Stop{e.what(), false};
     }
     return std::nullopt;
 }
@@ -76,8 +80,8 @@ std::map<std::string, devkit::BinTrailer> WaitingTrailers(const std::filesystem:
 
 }  // namespace
 
-BootPowerCut::BootPowerCut(const sim::PowerCut &cut)
-    : BootStopped(std::string(cut.what()) +
+BootPowerCut::BootPowerCut(const std::string &cut)
+    : BootStopped(cut +
                   " (nand.bin and root/ are as the cut left them; debug.log and journal.jsonl "
                   "hold the boot up to it)"),
       cut(cut)
@@ -108,7 +112,7 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
     if (stopped) {
         echo.Finish();
         if (stopped->powerCut)
-            throw BootPowerCut(*stopped->powerCut);
+            throw BootPowerCut(stopped->what);
         throw BootStopped("the boot stopped on a simulator error: " + stopped->what +
                           " (debug.log and journal.jsonl hold the boot up to it)");
     }

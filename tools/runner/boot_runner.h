@@ -49,13 +49,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The power was cut at a flash operation (sim::FlashDriver::CutPowerAt). The device was saved as
-// the cut left it: nand.bin and root/ untouched since, debug.log and journal.jsonl ending with a
-// "power_cut" event.
+// The power was cut at a flash operation (sim::FlashDriver::CutPowerAt) or a change of the files
+// (ce_host::PlanFileCut). The device was saved as the cut left it: nand.bin and root/ untouched
+// since, debug.log and journal.jsonl ending with a "power_cut" or "file_power_cut" event.
 class BootPowerCut : public BootStopped {
 public:
-    explicit BootPowerCut(const sim::PowerCut &cut);
-    sim::PowerCut cut;
+    explicit BootPowerCut(const std::string &cut);
+    std::string cut;  // where the power went and how
 };
 
 // Locks and opens the device folder, runs the shell's entry point once on it, journals what it

@@ -67,22 +67,23 @@ ScratchDevice::~ScratchDevice()
     fs::remove_all(path_, ignored);
 }
 
-void ScratchDevice::CopyFiles() const
+void ScratchDevice::CopyFiles(bool withRoot) const
 {
     for (const char *file : {"device.json", "state.json"})
         if (fs::exists(original_ / file))
             fs::copy_file(original_ / file, path_ / file, fs::copy_options::overwrite_existing);
-    if (fs::exists(original_ / "root"))
+    if (withRoot && fs::exists(original_ / "root"))
         fs::copy(original_ / "root", path_ / "root",
                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
 }
 
-void ScratchDevice::Restore(const std::set<uint32_t> &changedBlocks)
+void ScratchDevice::Restore(const std::set<uint32_t> &changedBlocks, bool rootChanged)
 {
     try {
         for (const char *made : {"root", "state.json", "debug.log", "journal.jsonl"})
-            fs::remove_all(path_ / made);
-        CopyFiles();
+            if (rootChanged || made != std::string("root"))
+                fs::remove_all(path_ / made);
+        CopyFiles(rootChanged);
         if (!fs::exists(original_ / kNand))
             fs::remove(path_ / kNand);
         else

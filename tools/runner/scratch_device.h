@@ -22,11 +22,12 @@ public:
 
     // Makes the copy equal to the original again: the description, the state and root/ copied
     // anew, the last boot's log and journal gone, and of nand.bin the blocks given, which must
-    // be every block the boots since the last restore erased or programmed.
-    void Restore(const std::set<uint32_t> &changedBlocks);
+    // be every block the boots since the last restore erased or programmed. root/ stays as it is
+    // when the caller knows that no boot since the last restore changed a file there.
+    void Restore(const std::set<uint32_t> &changedBlocks, bool rootChanged = true);
 
 private:
-    void CopyFiles() const;
+    void CopyFiles(bool withRoot = true) const;
 
     std::filesystem::path original_;
     std::filesystem::path path_;

@@ -10,8 +10,8 @@
 #include "sim/device_lock.h"
 #include "sim/error.h"
 #include "tools/runner/boot_runner.h"
-#include "tools/sweeps/forked_work.h"
 #include "tools/runner/scratch_device.h"
+#include "tools/sweeps/forked_work.h"
 
 namespace qs_tools {
 
@@ -25,6 +25,12 @@ NLOHMANN_JSON_SERIALIZE_ENUM(Verdict, {{Verdict::Old, "old"},
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FlashJudgement, stepLoaderChecksumOk, bootLoader, tocAccepted,
                                    nk, verdict)
 
+NLOHMANN_JSON_SERIALIZE_ENUM(AppsMatch, {{AppsMatch::Previous, "previous"},
+                                         {AppsMatch::New, "new"},
+                                         {AppsMatch::Neither, "neither"}})
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FileLoss, what, how)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FilesJudgement, apps, systemInfoWhole, lost)
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -35,18 +41,60 @@ void AddBlocks(const std::vector<sim::FlashOperation> &operations, std::set<uint
         blocks.insert(operation.block);
 }
 
-// The images of the package the update boot opened, from the original's update folder.
+// The images of the package the update boot opened, from the original's update folder; none for
+// a package without an operating-system image.
 BootImages PackageImages(const fs::path &device, PowerSweep &sweep, const std::string &debugLog,
                          const BootImages &oldImages)
 {
     std::optional<UpdateImages> opened = OpenedUpdateImages(device, debugLog, oldImages);
     if (!opened)
-        throw sim::DeviceError(device.string() +
-                               ": the boot updates no operating-system image; nothing to sweep");
+        return {};
     sweep.newNk = opened->nk;
     sweep.newBootLoader = opened->bootLoader;
     return opened->images;
 }
+
+// The flash operations and the file changes in the order the boot made them.
+std::vector<CutPoint> MergePoints(const std::vector<sim::FlashOperation> &operations,
+                                  const std::vector<ce_host::FileChangeRecord> &changes)
+{
+    std::vector<CutPoint> points;
+    size_t flash = 0;
+    auto flashUpTo = [&](uint64_t count) {
+        for (; flash < count && flash < operations.size(); ++flash)
+            points.push_back({CutPoint::Kind::Flash,
+                              flash + 1,
+                              operations[flash],
+                              {},
+                              operations[flash].startUs});
+    };
+    for (size_t change = 0; change < changes.size(); ++change) {
+        flashUpTo(changes[change].flashOperationsBefore);
+        const uint64_t at =
+            flash ? operations[flash - 1].startUs + operations[flash - 1].durationUs : 0;
+        points.push_back({CutPoint::Kind::File, change + 1, {}, changes[change], at});
+    }
+    flashUpTo(operations.size());
+    return points;
+}
+
+bool OfKinds(const CutPoint &point, CutKinds kinds)
+{
+    return kinds == CutKinds::Both ||
+           (kinds == CutKinds::Flash) == (point.kind == CutPoint::Kind::Flash);
+}
+
+// The file cut planned for one boot, and none after it whatever happens.
+class PlannedFileCut {
+public:
+    explicit PlannedFileCut(std::optional<ce_host::FileCutPlan> plan)
+    {
+        ce_host::PlanFileCut(plan);
+    }
+    ~PlannedFileCut() { ce_host::PlanFileCut(std::nullopt); }
+    PlannedFileCut(const PlannedFileCut &) = delete;
+    PlannedFileCut &operator=(const PlannedFileCut &) = delete;
+};
 
 class Sweeper {
 public:
@@ -54,27 +102,37 @@ public:
         : device_(device),
           scratch_(device),
           sweep_(sweep),
-          silent_{.quiet = true, .shell = sweep.shell}
+          silent_{.quiet = true, .shell = sweep.shell},
+          files_(std::make_shared<FilesJudge>(device))
     {
         if (std::unique_ptr<sim::FlashDriver> flash = devkit::OpenDeviceFlash(device))
             oldImages_ = ReadBootImages(*flash);
     }
 
-    // The boot without a cut: the operations to cut at, and the images it writes.
+    // The boot without a cut: the points to cut at, and the images and files it leaves.
     void Count()
     {
         std::unique_ptr<sim::Device> device = sim::Device::Open(scratch_.Path());
         try {
+            PlannedFileCut none(std::nullopt);
             BootShell(*device, silent_);
         } catch (const BootStopped &e) {
             throw sim::DeviceError(device_.string() + ": the update boot stopped: " + e.what());
         }
         sim::FlashDriver &flash = sim::DeviceFlash(*device);
         sweep_.operations = flash.Operations();
+        sweep_.fileChanges = ce_host::FileChanges();
+        sweep_.points = MergePoints(sweep_.operations, sweep_.fileChanges);
         sweep_.usage = flash.Usage();
         AddBlocks(sweep_.operations, changed_);
         newImages_ = PackageImages(device_, sweep_, device->DebugLog(), oldImages_);
+        if (sweep_.newNk.empty() && !files_->OffersAppData())
+            throw sim::DeviceError(device_.string() +
+                                   ": the boot installs neither an operating-system image nor "
+                                   "application data; nothing to sweep");
         sweep_.uncut = JudgeFlash(flash, oldImages_, newImages_);
+        files_->TakeUncut(scratch_.Path());
+        sweep_.filesUncut = files_->Judge(scratch_.Path(), sweep_.uncut);
         if (std::unique_ptr<sim::FlashDriver> original = devkit::OpenDeviceFlash(device_))
             sweep_.before = JudgeFlash(*original, oldImages_, newImages_);
     }
@@ -85,6 +143,7 @@ public:
           scratch_(counted.device_),
           sweep_(counted.sweep_),
           silent_(counted.silent_),
+          files_(counted.files_),
           oldImages_(counted.oldImages_),
           newImages_(counted.newImages_)
     {
@@ -92,44 +151,130 @@ public:
 
     CutResult Cut(uint64_t index, sim::PowerCutOutcome outcome)
     {
-        scratch_.Restore(changed_);
+        scratch_.Restore(changed_, filesChanged_);
         changed_.clear();
-        CutResult result{index, sweep_.operations.at(index - 1), outcome, {}, {}};
+        filesChanged_ = false;
+        const CutPoint &point = sweep_.points.at(index - 1);
+        CutResult result{index, point, outcome, {}, {}, std::nullopt, {}};
         {
             std::unique_ptr<sim::Device> device = sim::Device::Open(scratch_.Path());
             sim::FlashDriver &flash = sim::DeviceFlash(*device);
-            flash.CutPowerAt(index, outcome);
+            std::optional<ce_host::FileCutPlan> fileCut;
+            if (point.kind == CutPoint::Kind::Flash)
+                flash.CutPowerAt(point.ordinal, outcome);
+            else
+                fileCut = ce_host::FileCutPlan{point.ordinal, outcome, sweep_.seed};
             try {
+                PlannedFileCut planned(fileCut);
                 BootShell(*device, silent_);
-                throw sim::DeviceError(device_.string() +
-                                       ": the boot ended before flash operation " +
-                                       std::to_string(index) + ", which the update boot reached");
+                throw sim::DeviceError(device_.string() + ": the boot ended before point " +
+                                       std::to_string(index) + " (" + CutPointText(point) +
+                                       "), which the update boot reached");
             } catch (const BootPowerCut &) {
             }
-            AddBlocks(flash.Operations(), changed_);
+            NoteChanges(flash);
             result.atCut = JudgeFlash(flash, oldImages_, newImages_);
         }
+        result.filesAtCut = files_->Judge(scratch_.Path(), result.atCut);
+        if (result.atCut.verdict == Verdict::Unbootable)
+            return result;
+        SecondBoot second;
         std::unique_ptr<sim::Device> device = sim::Device::Open(scratch_.Path());
         try {
             BootShell(*device, silent_);
-            result.second.judgement = JudgeFlash(sim::DeviceFlash(*device), oldImages_, newImages_);
+            second.judgement = JudgeFlash(sim::DeviceFlash(*device), oldImages_, newImages_);
         } catch (const BootStopped &e) {
-            result.second.stopped = e.what();
+            second.stopped = e.what();
         }
-        AddBlocks(sim::DeviceFlash(*device).Operations(), changed_);
+        NoteChanges(sim::DeviceFlash(*device));
+        device.reset();
+        second.files = files_->Judge(scratch_.Path(), second.judgement.value_or(FlashJudgement{}));
+        result.second = second;
         return result;
     }
 
 private:
+    // What the boot just made changed: the blocks it erased or programmed, and whether it changed
+    // any file (a boot that changed none leaves root/ as the restore made it).
+    void NoteChanges(sim::FlashDriver &flash)
+    {
+        AddBlocks(flash.Operations(), changed_);
+        filesChanged_ = filesChanged_ || !ce_host::FileChanges().empty();
+    }
+
     fs::path device_;
     ScratchDevice scratch_;
     PowerSweep &sweep_;
     BootOptions silent_;  // every boot: no echo, the sweep's shell
+    std::shared_ptr<FilesJudge> files_;
     BootImages oldImages_, newImages_;
     std::set<uint32_t> changed_;  // blocks the boots since the last restore changed
+    bool filesChanged_ = true;    // and whether they changed a file; the counting boot did
 };
 
+// The losses of the cut's last judgement that the boot without a cut does not have too.
+std::vector<FileLoss> LostForGood(const CutResult &cut, const FilesJudgement &uncut)
+{
+    const FilesJudgement &last = cut.second ? cut.second->files : cut.filesAtCut;
+    std::vector<FileLoss> lost;
+    for (const FileLoss &loss : last.lost)
+        if (std::none_of(uncut.lost.begin(), uncut.lost.end(),
+                         [&](const FileLoss &known) { return known.what == loss.what; }))
+            lost.push_back(loss);
+    return lost;
+}
+
+// The points to cut at, from 1: every K-th of the kinds swept and the last, or those asked for.
+std::vector<uint64_t> ChosenPoints(const PowerSweep &sweep, const PowerSweepOptions &options)
+{
+    std::vector<uint64_t> ofKinds;
+    for (uint64_t index = 1; index <= sweep.points.size(); ++index)
+        if (OfKinds(sweep.points[index - 1], options.kinds))
+            ofKinds.push_back(index);
+    if (options.at.empty()) {
+        std::vector<uint64_t> chosen;
+        for (uint64_t nth : SampledOperations(ofKinds.size(), options.every))
+            chosen.push_back(ofKinds[nth - 1]);
+        return chosen;
+    }
+    for (uint64_t index : options.at) {
+        if (index < 1 || index > sweep.points.size())
+            throw sim::DeviceError(
+                "point " + std::to_string(index) + " is not among the update boot's " +
+                std::to_string(sweep.points.size()) + " erases, programs and file changes");
+        if (!OfKinds(sweep.points[index - 1], options.kinds))
+            throw sim::DeviceError("point " + std::to_string(index) + " (" +
+                                   CutPointText(sweep.points[index - 1]) +
+                                   ") is not of the kind swept");
+    }
+    return options.at;
+}
+
 }  // namespace
+
+bool CutPoint::Takes(sim::PowerCutOutcome outcome) const
+{
+    return outcome != sim::PowerCutOutcome::Torn || kind == Kind::Flash || file.Tearable();
+}
+
+std::string CutPointText(const CutPoint &point)
+{
+    if (point.kind == CutPoint::Kind::File)
+        return point.file.change + " of " + point.file.target;
+    std::string text = sim::OperationName(point.flash.kind);
+    if (point.flash.sector)
+        return text + " of sector " + std::to_string(*point.flash.sector);
+    return text + " of block " + std::to_string(point.flash.block);
+}
+
+std::optional<CutKinds> ParseCutKinds(const std::string &name)
+{
+    if (name == "flash")
+        return CutKinds::Flash;
+    if (name == "files")
+        return CutKinds::Files;
+    return std::nullopt;
+}
 
 std::vector<uint64_t> SampledOperations(uint64_t count, uint64_t every)
 {
@@ -153,48 +298,54 @@ PowerSweep RunPowerSweep(const fs::path &device, const PowerSweepOptions &option
     sweep.every = options.every;
     sweep.at = options.at;
     sweep.outcomes = options.outcomes;
+    sweep.kinds = options.kinds;
+    sweep.seed = options.seed;
     Sweeper sweeper(device, sweep);
     sweeper.Count();
-    std::vector<uint64_t> indexes =
-        options.at.empty() ? SampledOperations(sweep.operations.size(), options.every) : options.at;
-    for (uint64_t index : indexes)
-        if (index < 1 || index > sweep.operations.size())
-            throw sim::DeviceError(
-                "operation " + std::to_string(index) + " is not among the update boot's " +
-                std::to_string(sweep.operations.size()) + " erases and programs");
-    const size_t planned = indexes.size() * options.outcomes.size();
+    // Each point with each outcome it can take.
+    std::vector<std::pair<uint64_t, sim::PowerCutOutcome>> plan;
+    for (uint64_t index : ChosenPoints(sweep, options))
+        for (sim::PowerCutOutcome outcome : options.outcomes)
+            if (sweep.points[index - 1].Takes(outcome))
+                plan.emplace_back(index, outcome);
     if (options.planned)
-        options.planned(planned, sweep.operations.size());
-    auto cutAt = [&](size_t i) {
-        return std::pair(indexes[i / options.outcomes.size()],
-                         options.outcomes[i % options.outcomes.size()]);
-    };
+        options.planned(plan.size(), sweep.points.size());
     // Every worker boots its own copy; this process's copy serves when there is one worker.
     WorkerSetup setup = [&](bool forked) -> ItemWork {
         auto own = forked ? std::make_shared<Sweeper>(sweeper)
                           : std::shared_ptr<Sweeper>(&sweeper, [](Sweeper *) {});
-        return [own, cutAt](size_t i) {
-            CutResult cut = own->Cut(cutAt(i).first, cutAt(i).second);
-            return nlohmann::json{
-                {"at_cut", cut.atCut},
-                {"second", cut.second.judgement ? nlohmann::json(*cut.second.judgement)
-                                                : nlohmann::json(nullptr)},
-                {"stopped", cut.second.stopped}};
+        return [own, &plan](size_t i) {
+            CutResult cut = own->Cut(plan[i].first, plan[i].second);
+            nlohmann::json result = {{"at_cut", cut.atCut}, {"files_at_cut", cut.filesAtCut}};
+            if (cut.second)
+                result["second"] = {
+                    {"judgement", cut.second->judgement ? nlohmann::json(*cut.second->judgement)
+                                                        : nlohmann::json(nullptr)},
+                    {"stopped", cut.second->stopped},
+                    {"files", cut.second->files}};
+            return result;
         };
     };
-    RunForked(planned, options.jobs, setup, [&](size_t i, const nlohmann::json &result) {
-        auto [index, outcome] = cutAt(i);
+    RunForked(plan.size(), options.jobs, setup, [&](size_t i, const nlohmann::json &result) {
+        auto [index, outcome] = plan[i];
         CutResult cut{index,
-                      sweep.operations.at(index - 1),
+                      sweep.points.at(index - 1),
                       outcome,
                       result["at_cut"].get<FlashJudgement>(),
+                      result["files_at_cut"].get<FilesJudgement>(),
+                      std::nullopt,
                       {}};
-        if (!result["second"].is_null())
-            cut.second.judgement = result["second"].get<FlashJudgement>();
-        cut.second.stopped = result["stopped"].get<std::string>();
+        if (result.contains("second")) {
+            const nlohmann::json &second = result["second"];
+            cut.second = SecondBoot{std::nullopt, second["stopped"].get<std::string>(),
+                                    second["files"].get<FilesJudgement>()};
+            if (!second["judgement"].is_null())
+                cut.second->judgement = second["judgement"].get<FlashJudgement>();
+        }
+        cut.lost = LostForGood(cut, sweep.filesUncut);
         sweep.cuts.push_back(cut);
         if (options.progress)
-            options.progress(sweep.cuts.back(), sweep.cuts.size(), planned);
+            options.progress(sweep.cuts.back(), sweep.cuts.size(), plan.size());
     });
     return sweep;
 }
@@ -202,7 +353,7 @@ PowerSweep RunPowerSweep(const fs::path &device, const PowerSweepOptions &option
 std::vector<UnbootableWindow> UnbootableWindows(const PowerSweep &sweep,
                                                 std::optional<sim::PowerCutOutcome> outcome)
 {
-    std::map<uint64_t, bool> unbootable;  // per sampled operation: some cut there is
+    std::map<uint64_t, bool> unbootable;  // per sampled point: some cut there is
     for (const CutResult &cut : sweep.cuts)
         if (!outcome || cut.outcome == *outcome)
             unbootable[cut.index] =
@@ -214,11 +365,11 @@ std::vector<UnbootableWindow> UnbootableWindows(const PowerSweep &sweep,
             open = false;
             continue;
         }
-        const sim::FlashOperation &operation = sweep.operations.at(index - 1);
+        const CutPoint &point = sweep.points.at(index - 1);
         if (!open)
-            windows.push_back({index, index, operation.startUs, 0});
+            windows.push_back({index, index, point.startUs, 0});
         windows.back().last = index;
-        windows.back().endUs = operation.startUs + operation.durationUs;
+        windows.back().endUs = point.EndUs();
         open = true;
     }
     return windows;
