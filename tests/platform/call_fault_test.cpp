@@ -1,6 +1,7 @@
 // A fault for the n-th fallible call of a boot: that call fails with the device's answer and does
 // none of its work, every other call is untouched, and the numbering leaves out what the layer
-// does inside a call but counts what the program does in a copy's progress routine.
+// does inside a call but counts what the program does in a copy's progress routine. A lasting
+// fault fails its place again, in the boots that follow too.
 #include "platform/host/call_faults.h"
 #include "platform/host/host.h"
 #include "tests/platform/script.h"

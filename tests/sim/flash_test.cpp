@@ -1,6 +1,6 @@
 // DSK1: through CreateFileW and DeviceIoControl: what the flash holds, refuses and journals, what
 // lasts in nand.bin, what each operation costs on the virtual clock (flash.timing), and what a
-// power cut at one of them leaves.
+// power cut at one of them, or its failure, leaves.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
