@@ -1,6 +1,7 @@
 // A fault for the n-th fallible call of a boot: that call fails with the device's answer and does
 // none of its work, every other call is untouched, and the numbering leaves out what the layer
-// does inside a call but counts what the program does in a copy's progress routine.
+// does inside a call but counts what the program does in a copy's progress routine. A lasting
+// fault fails its place again, in the boots that follow too.
 #include "platform/host/call_faults.h"
 #include "platform/host/host.h"
 #include "tests/platform/script.h"
@@ -205,6 +206,13 @@ INSTANTIATE_TEST_SUITE_P(
                    {"DeleteFileW \\dir\\a.txt"},
                    {"calls DeleteFileW #1 again DeleteFileW \\dir\\a.txt"}},
         LastingRow{"WithoutTheModeOnce", kDeletes, 1, {}, "!32 ok ok", {}, {}},
+        LastingRow{"CopyFailsForBothPaths",
+                   "copy /d/g.txt /c.txt; reboot; copy D/G.TXT C.txt/; copy /d/g.txt /e.txt",
+                   1,
+                   {.lasting = true},
+                   "!112 !112 ok",
+                   {"CopyFileExW \\d\\g.txt -> \\c.txt"},
+                   {"calls CopyFileExW #1 again CopyFileExW \\d\\g.txt -> \\c.txt"}},
         LastingRow{"SearchFailsAgain",
                    "find /dir/b*; reboot; find DIR/B*; find /d/g*",
                    2,

@@ -128,11 +128,11 @@ INSTANTIATE_TEST_SUITE_P(
 // The update that a device booted, offered again, meets a failed erase of block 6, the first of
 // the image's: untouched, the block still holds the image, which the boot loader starts; torn, its
 // first half is erased and nothing starts. The fault comes from device.json or from the call
-// failing at the platform.
+// failing at the platform; one that lasts fails the erase again when the update is offered anew.
 struct EraseRow {
     const char *name;
     bool byCall;
-    bool torn;
+    ce_host::FaultMode mode;
     const char *boots;  // the verdict afterwards
 };
 
@@ -165,24 +165,33 @@ TEST_P(UpdateMeetsAFailedErase, TheBootLoaderStartsWhatTheFlashStillHolds)
                 n = i + 1;
         ASSERT_TRUE(n.has_value());
     } else {
-        device.Configure(
-            {{"flash",
-              {{"faults",
-                {{{"op", "erase"}, {"block", 6}, {"leaves", row.torn ? "torn" : "untouched"}}}}}}});
+        device.Configure({{"flash",
+                           {{"faults",
+                             {{{"op", "erase"},
+                               {"block", 6},
+                               {"leaves", row.mode.torn ? "torn" : "untouched"}}}}}}});
     }
     device.Offer(package);
     {
-        ce_host::ScopedFailingCall fault(n, {.torn = row.torn});
+        ce_host::ScopedFailingCall fault(n, row.mode);
         EXPECT_EQ(device.Boot().exitStatus, qs_tools::kExitUpdateFailed);
     }
     EXPECT_EQ(boots(), row.boots);
+    if (row.mode.lasting) {
+        device.Offer(package);
+        EXPECT_EQ(device.Boot().exitStatus, qs_tools::kExitUpdateFailed);
+        EXPECT_EQ(ce_host::LastingPlaces(), std::vector<std::string>{"DSK1: block 6"});
+        EXPECT_EQ(boots(), row.boots);
+        ce_host::ClearLastingFaults();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, UpdateMeetsAFailedErase,
-                         testing::Values(EraseRow{"Untouched", false, false, "new"},
-                                         EraseRow{"Torn", false, true, "unbootable"},
-                                         EraseRow{"UntouchedByCall", true, false, "new"},
-                                         EraseRow{"TornByCall", true, true, "unbootable"}),
+                         testing::Values(EraseRow{"Untouched", false, {}, "new"},
+                                         EraseRow{"Torn", false, {.torn = true}, "unbootable"},
+                                         EraseRow{"UntouchedByCall", true, {}, "new"},
+                                         EraseRow{"TornByCall", true, {.torn = true}, "unbootable"},
+                                         EraseRow{"LastingByCall", true, {.lasting = true}, "new"}),
                          [](const testing::TestParamInfo<EraseRow> &info) {
                              return std::string(info.param.name);
                          });

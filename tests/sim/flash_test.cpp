@@ -1,6 +1,6 @@
 // DSK1: through CreateFileW and DeviceIoControl: what the flash holds, refuses and journals, what
 // lasts in nand.bin, what each operation costs on the virtual clock (flash.timing), and what a
-// power cut at one of them leaves.
+// power cut at one of them, or its failure, leaves.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -404,9 +404,11 @@ TEST_P(PowerCut, LeavesTheOperationNotDoneCompletedOrTornAsTheBootsLastEvent)
 struct FailedCase {
     const char *name;
     bool erase;
-    const char *fault;      // device.json's; none: the call fails at the platform
-    bool torn;              // asked for
-    const char *setUp;      // "no flag": the NK flag is off; "bad": block 7 is factory-bad
+    const char *fault;  // device.json's; none: the call fails at the platform
+    bool torn;          // asked for
+    // "no flag": the NK flag is off; "bad": block 7 is factory-bad; "short": the record given
+    // the write is a byte short
+    const char *setUp;
     uint32_t status;        // of the block afterwards
     const char *tornEvent;  // the driver's fault event; empty when nothing tore
 };
@@ -437,7 +439,9 @@ TEST_P(FailedChange, LeavesTheFlashUntouchedOrTornAsAPowerCutTearsIt)
         n = ce_host::FallibleCalls().size() + (c.erase ? 1 : 2);
     {
         ce_host::ScopedFailingCall fault(n, {.torn = c.torn});
-        bool ok = c.erase ? Erase(7) : WriteAt(first, Pattern(1));
+        Record record = Pattern(1);
+        record.resize(c.setUp == std::string("short") ? record.size() - 1 : record.size());
+        bool ok = c.erase ? Erase(7) : WriteAt(first, record);
         EXPECT_EQ(ErrorOf(ok), DWORD(ERROR_GEN_FAILURE));
     }
 
@@ -480,7 +484,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailedCase{"ProgramTorn", false, R"({"op": "write", "block": 6, "leaves": "torn"})", true, "", 0x04, kTornProgram},
         FailedCase{"ProgramTornByCode", false, R"({"code": "IOCTL_FMD_WRITE_SECTOR", "nth": 65, "leaves": "torn"})", true, "", 0x04, kTornProgram},
         FailedCase{"ProgramUntouchedByCall", false, "", false, "", 0, ""},
-        FailedCase{"ProgramTornByCall", false, "", true, "", 0x04, kTornProgram}),
+        FailedCase{"ProgramTornByCall", false, "", true, "", 0x04, kTornProgram},
+        FailedCase{"ProgramTornByCallOfAShortRecord", false, "", true, "short", 0, ""}),
     [](const auto &info) { return std::string(info.param.name); });
 // clang-format on
 
