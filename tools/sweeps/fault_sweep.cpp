@@ -138,7 +138,8 @@ struct Excuses {
     std::string unsetFlag;  // never set
 };
 
-Excuses ExcusesFor(const std::vector<ce_host::FallibleCallRecord> &calls, size_t index)
+Excuses ExcusesFor(const std::vector<ce_host::FallibleCallRecord> &calls, size_t index,
+                   bool lasting)
 {
     static const char *const kFlags[][2] = {
         {"DSK1: IOCTL_FMD_SET_EBOOT_FLAG", "EBoot"},
@@ -150,9 +151,16 @@ Excuses ExcusesFor(const std::vector<ce_host::FallibleCallRecord> &calls, size_t
     };
     const char *modeOff = "PWR1: SET_OS_UPDATE_MODE 00000000";
     Excuses excuses;
-    excuses.updateMode = isControl(index, modeOff) ||
-                         (calls[index].call == "CreateFileW" && calls[index].target == "PWR1:" &&
-                          isControl(index + 1, modeOff));
+    // A lasting fault fails the mode-off attempt too when it strikes the same call there.
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const bool attempt =
+            isControl(i, modeOff) || (calls[i].call == "CreateFileW" &&
+                                      calls[i].target == "PWR1:" && isControl(i + 1, modeOff));
+        const bool same =
+            calls[i].call == calls[index].call && calls[i].target == calls[index].target;
+        if (attempt && (i == index || (lasting && i > index && same)))
+            excuses.updateMode = true;
+    }
     for (const auto &[code, flag] : kFlags) {
         if (isControl(index, (std::string(code) + " 00000000").c_str()))
             excuses.flag = flag;
@@ -317,8 +325,9 @@ struct Sweeper {
             Boot boot = RunBoot(copy.Path(), options.shell, judge);
             row.did = WhatItDid(boot);
             CheckFaultPoint(copy.Path(), counting, row);
-            changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks,
-                                            ExcusesFor(counting.calls, n - 1), row);
+            changedBlocks =
+                CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks,
+                                ExcusesFor(counting.calls, n - 1, options.lasting), row);
             row.boots = boot.boots;
             // A flash that boots nothing starts no shell: there is no next start to mend it.
             if (row.boots == VerdictName(Verdict::Unbootable)) {
