@@ -1,6 +1,7 @@
-// The power cut at chosen erases and programs of an update boot: what the boot loader would boot
-// after each, whether the next boot repairs it, that the device swept is left alone, and the
-// command with its JSON, picture and exit status.
+// The power cut at chosen erases, programs and file changes of an update boot: what the boot
+// loader would boot after each, whether the next boot (where there is one) repairs it, what the
+// files lost, that the device swept is left alone, and the command with its JSON, picture and
+// exit status.
 #include "devkit/nb0_image.h"
 #include "tests/scenarios/scenario_device.h"
 #include "tests/tools/tool_test.h"
@@ -30,8 +31,9 @@ void ExpectGoldenSweep(const PowerSweep &sweep, const fs::path &device, const st
 // shorter image and a new boot loader (another StepLoader) waiting; swept at the first
 // operation (the erase of block 0), the erases of the NK blocks 7, 8 and 10 (the first after the
 // boot loader's 269 operations, each 65 after the one before), the first program of block 8, the
-// TOC's erase and its program, the last.
-TEST(PowerSweepOf, AnUpdatedDeviceLeavesItUnbootableUntilTheTocAndTheSecondBootRecovers)
+// TOC's erase and its program, the last. A cut that leaves nothing bootable is dead: no second
+// boot; the others boot the new image after it.
+TEST(PowerSweepOf, AnUpdatedDeviceIsDeadAfterACutBeforeTheTocUnlessTheOldImageStillBoots)
 {
     ScenarioDevice device{{.blocks = scenario::kBlocks, .bad = {6, 9}}};
     device.Offer({device.WriteNk("old.bin", scenario::NkLayout()), device.WriteNb0(), "1"});
@@ -53,8 +55,8 @@ TEST(PowerSweepOf, AnUpdatedDeviceLeavesItUnbootableUntilTheTocAndTheSecondBootR
 
 // The demo's images on a fresh device: nothing bootable until the TOC is written, also when the
 // whole new boot loader stands beside the factory TOC, whose ID[3] describes erased sectors
-// (operation 270, the first NK erase).
-TEST(PowerSweepOf, AFreshDeviceBootsNothingBeforeTheTocAndEverySecondBootRecovers)
+// (point 270, the first NK erase): every cut before the TOC's program is dead.
+TEST(PowerSweepOf, AFreshDeviceIsDeadAfterEveryCutBeforeTheToc)
 {
     ScenarioDevice device;
     device.Offer({device.WriteNk("nk.bin", scenario::NkLayout()), device.WriteNb0(), "demo"});
@@ -111,22 +113,24 @@ protected:
     }
 };
 
-// The picture of a sample: a tick per cut, and its legend. Then application data joins the
+// The picture of a sample: a tick per cut, and its legend; points that are not there, or not of
+// the kind swept, and a folder that holds no device, refused. Then application data joins the
 // package, and the power goes as the second chunk of LumTask.exe's copy is written (the sixth
-// file change): the copy holds its first chunk and the torn chunk's prefix, and nothing more.
+// file change, point 73; 97 is the last): the copy holds its first chunk and the torn chunk's
+// prefix, and nothing more.
 TEST_F(SweepPowerCommand, PrintsOneRowPerCutAndTheSummary)
 {
-    ExpectTranscript(
-        "sweep_power_command",
-        {"quordev sweep power device --at 1,67 --outcomes not-done,completed --svg "
-         "at.svg",
-         "grep at.svg cut at point", "grep at.svg class=\"key\"",
-         "quordev sweep power device --at 1,99999",
-         "quordev sweep power device --only flash --at 70",
-         "quordev mkapps apps --files 2 --mib 0.2", "quordev package device --apps apps",
-         "quordev sweep power device --only files --outcomes torn --at 73",
-         "cut device file 6 torn", "sum device/root/NAND/apps/LumTask.exe",
-         "sum apps/apps/LumTask.exe 0 83490", "sum apps/apps/LumTask.exe 0 83491"});
+    ExpectTranscript("sweep_power_command",
+                     {"quordev sweep power device --at 1,67 --outcomes not-done,completed --svg "
+                      "at.svg",
+                      "grep at.svg cut at point", "grep at.svg class=\"key\"",
+                      "quordev sweep power device --at 1,99999",
+                      "quordev sweep power device --only flash --at 70", "mkdir plain",
+                      "quordev sweep power plain", "quordev mkapps apps --files 2 --mib 0.2",
+                      "quordev package device --apps apps",
+                      "quordev sweep power device --only files --outcomes torn --at 73,97",
+                      "cut device file 6 torn", "sum device/root/NAND/apps/LumTask.exe",
+                      "sum apps/apps/LumTask.exe 0 83490", "sum apps/apps/LumTask.exe 0 83491"});
 }
 
 // Every point with every outcome it takes: the JSON (its cuts counted), the picture and the exit
