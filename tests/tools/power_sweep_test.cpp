@@ -2,6 +2,8 @@
 // loader would boot after each, whether the next boot (where there is one) repairs it, what the
 // files lost, that the device swept is left alone, and the command with its JSON, picture and
 // exit status.
+#include <set>
+
 #include "devkit/nb0_image.h"
 #include "tests/scenarios/scenario_device.h"
 #include "tests/tools/tool_test.h"
@@ -76,6 +78,25 @@ TEST(SampledOperations, EveryKthFromTheFirstAndTheLast)
     EXPECT_TRUE(qs_tools::SampledOperations(0, 3).empty());
 }
 
+// A torn write lands part of its bytes, never none and never all, the same part for the same
+// change and seed.
+TEST(TornLength, LandsPartOfEveryWriteOfTwoBytesOrMore)
+{
+    EXPECT_EQ(ce_host::TornLength(0, 1, 1), 0u);
+    EXPECT_EQ(ce_host::TornLength(1, 1, 1), 0u);
+    std::set<uint64_t> spread;
+    for (uint64_t bytes : {2, 3, 17, 65536})
+        for (uint64_t change = 1; change <= 40; ++change) {
+            const uint64_t landed = ce_host::TornLength(bytes, change, 1);
+            EXPECT_TRUE(landed >= 1 && landed < bytes) << bytes << " bytes, change " << change;
+            EXPECT_EQ(landed, ce_host::TornLength(bytes, change, 1));
+            if (bytes == 65536)
+                spread.insert(landed);
+        }
+    EXPECT_GT(spread.size(), 30u) << "the offsets spread over the write";
+    EXPECT_NE(ce_host::TornLength(65536, 7, 1), ce_host::TornLength(65536, 7, 2));
+}
+
 TEST(ScratchDevice, RestoreUndoesWhatABootChanged)
 {
     ScenarioDevice device;
@@ -130,7 +151,8 @@ TEST_F(SweepPowerCommand, PrintsOneRowPerCutAndTheSummary)
                       "quordev package device --apps apps",
                       "quordev sweep power device --only files --outcomes torn --at 73,97",
                       "cut device file 6 torn", "sum device/root/NAND/apps/LumTask.exe",
-                      "sum apps/apps/LumTask.exe 0 83490", "sum apps/apps/LumTask.exe 0 83491"});
+                      "sum apps/apps/LumTask.exe 0 83490", "sum apps/apps/LumTask.exe 0 83491",
+                      "cut device file 1 not-done"});
 }
 
 // Every point with every outcome it takes: the JSON (its cuts counted), the picture and the exit
