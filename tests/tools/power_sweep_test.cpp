@@ -78,6 +78,26 @@ TEST(SampledOperations, EveryKthFromTheFirstAndTheLast)
     EXPECT_TRUE(qs_tools::SampledOperations(0, 3).empty());
 }
 
+// Flash operations and file changes numbered together, in the order the boot made them: a change
+// follows the operations made before it, and the operations after it follow it.
+TEST(OrderCutPoints, EachFileChangeFallsAfterTheFlashOperationsBeforeIt)
+{
+    using Kind = sim::FlashOperation::Kind;
+    std::vector<sim::FlashOperation> operations = {{Kind::Erase, 5, {}, 0, 1500},
+                                                   {Kind::Program, 5, 320, 1500, 200},
+                                                   {Kind::Erase, 6, {}, 1700, 1500}};
+    std::vector<ce_host::FileChangeRecord> changes = {
+        {"WriteFile", "write", "a", 0, 2, 0},
+        {"DeleteFileW", "delete", "b", 0, 0, 2},
+        {"MoveFileW", "move", "c -> d", 0, 0, 2},
+        {"RemoveDirectoryW", "remove folder", "e", 0, 0, 3}};
+    std::string order;
+    for (const qs_tools::CutPoint &point : qs_tools::OrderCutPoints(operations, changes))
+        order += (point.kind == qs_tools::CutPoint::Kind::Flash ? "F" : "f") +
+                 std::to_string(point.ordinal) + "@" + std::to_string(point.startUs) + " ";
+    EXPECT_EQ(order, "f1@0 F1@0 F2@1500 f2@1700 f3@1700 F3@1700 f4@3200 ");
+}
+
 // A torn write lands part of its bytes, never none and never all, the same part for the same
 // change and seed.
 TEST(TornLength, LandsPartOfEveryWriteOfTwoBytesOrMore)
