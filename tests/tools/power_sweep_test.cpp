@@ -2,6 +2,8 @@
 // loader would boot after each, whether the next boot (where there is one) repairs it, what the
 // files lost, that the device swept is left alone, and the command with its JSON, picture and
 // exit status.
+#include <set>
+
 #include "devkit/nb0_image.h"
 #include "tests/scenarios/scenario_device.h"
 #include "tests/tools/tool_test.h"
@@ -76,6 +78,45 @@ TEST(SampledOperations, EveryKthFromTheFirstAndTheLast)
     EXPECT_TRUE(qs_tools::SampledOperations(0, 3).empty());
 }
 
+// Flash operations and file changes numbered together, in the order the boot made them: a change
+// follows the operations made before it, and the operations after it follow it.
+TEST(OrderCutPoints, EachFileChangeFallsAfterTheFlashOperationsBeforeIt)
+{
+    using Kind = sim::FlashOperation::Kind;
+    std::vector<sim::FlashOperation> operations = {{Kind::Erase, 5, {}, 0, 1500},
+                                                   {Kind::Program, 5, 320, 1500, 200},
+                                                   {Kind::Erase, 6, {}, 1700, 1500}};
+    std::vector<ce_host::FileChangeRecord> changes = {
+        {"WriteFile", "write", "a", 0, 2, 0},
+        {"DeleteFileW", "delete", "b", 0, 0, 2},
+        {"MoveFileW", "move", "c -> d", 0, 0, 2},
+        {"RemoveDirectoryW", "remove folder", "e", 0, 0, 3}};
+    std::string order;
+    for (const qs_tools::CutPoint &point : qs_tools::OrderCutPoints(operations, changes))
+        order += (point.kind == qs_tools::CutPoint::Kind::Flash ? "F" : "f") +
+                 std::to_string(point.ordinal) + "@" + std::to_string(point.startUs) + " ";
+    EXPECT_EQ(order, "f1@0 F1@0 F2@1500 f2@1700 f3@1700 F3@1700 f4@3200 ");
+}
+
+// A torn write lands part of its bytes, never none and never all, the same part for the same
+// change and seed.
+TEST(TornLength, LandsPartOfEveryWriteOfTwoBytesOrMore)
+{
+    EXPECT_EQ(ce_host::TornLength(0, 1, 1), 0u);
+    EXPECT_EQ(ce_host::TornLength(1, 1, 1), 0u);
+    std::set<uint64_t> spread;
+    for (uint64_t bytes : {2, 3, 17, 65536})
+        for (uint64_t change = 1; change <= 40; ++change) {
+            const uint64_t landed = ce_host::TornLength(bytes, change, 1);
+            EXPECT_TRUE(landed >= 1 && landed < bytes) << bytes << " bytes, change " << change;
+            EXPECT_EQ(landed, ce_host::TornLength(bytes, change, 1));
+            if (bytes == 65536)
+                spread.insert(landed);
+        }
+    EXPECT_GT(spread.size(), 30u) << "the offsets spread over the write";
+    EXPECT_NE(ce_host::TornLength(65536, 7, 1), ce_host::TornLength(65536, 7, 2));
+}
+
 TEST(ScratchDevice, RestoreUndoesWhatABootChanged)
 {
     ScenarioDevice device;
@@ -130,7 +171,8 @@ TEST_F(SweepPowerCommand, PrintsOneRowPerCutAndTheSummary)
                       "quordev package device --apps apps",
                       "quordev sweep power device --only files --outcomes torn --at 73,97",
                       "cut device file 6 torn", "sum device/root/NAND/apps/LumTask.exe",
-                      "sum apps/apps/LumTask.exe 0 83490", "sum apps/apps/LumTask.exe 0 83491"});
+                      "sum apps/apps/LumTask.exe 0 83490", "sum apps/apps/LumTask.exe 0 83491",
+                      "cut device file 1 not-done"});
 }
 
 // Every point with every outcome it takes: the JSON (its cuts counted), the picture and the exit

@@ -238,6 +238,8 @@ inline std::string ToolTest::Step(const std::string &step) const
             shown = "  (no cut)\n";
         } catch (const qs_tools::BootPowerCut &cut) {
             shown = "  " + cut.cut + "\n";
+            if (file)
+                shown += "  " + device->Events().Events().back().dump() + "\n";
         }
         ce_host::PlanFileCut(std::nullopt);
     } else if (w[0] == "erase") {

@@ -54,30 +54,6 @@ BootImages PackageImages(const fs::path &device, PowerSweep &sweep, const std::s
     return opened->images;
 }
 
-// The flash operations and the file changes in the order the boot made them.
-std::vector<CutPoint> MergePoints(const std::vector<sim::FlashOperation> &operations,
-                                  const std::vector<ce_host::FileChangeRecord> &changes)
-{
-    std::vector<CutPoint> points;
-    size_t flash = 0;
-    auto flashUpTo = [&](uint64_t count) {
-        for (; flash < count && flash < operations.size(); ++flash)
-            points.push_back({CutPoint::Kind::Flash,
-                              flash + 1,
-                              operations[flash],
-                              {},
-                              operations[flash].startUs});
-    };
-    for (size_t change = 0; change < changes.size(); ++change) {
-        flashUpTo(changes[change].flashOperationsBefore);
-        const uint64_t at =
-            flash ? operations[flash - 1].startUs + operations[flash - 1].durationUs : 0;
-        points.push_back({CutPoint::Kind::File, change + 1, {}, changes[change], at});
-    }
-    flashUpTo(operations.size());
-    return points;
-}
-
 bool OfKinds(const CutPoint &point, CutKinds kinds)
 {
     return kinds == CutKinds::Both ||
@@ -122,7 +98,7 @@ public:
         sim::FlashDriver &flash = sim::DeviceFlash(*device);
         sweep_.operations = flash.Operations();
         sweep_.fileChanges = ce_host::FileChanges();
-        sweep_.points = MergePoints(sweep_.operations, sweep_.fileChanges);
+        sweep_.points = OrderCutPoints(sweep_.operations, sweep_.fileChanges);
         sweep_.usage = flash.Usage();
         AddBlocks(sweep_.operations, changed_);
         newImages_ = PackageImages(device_, sweep_, device->DebugLog(), oldImages_);
@@ -274,6 +250,29 @@ std::optional<CutKinds> ParseCutKinds(const std::string &name)
     if (name == "files")
         return CutKinds::Files;
     return std::nullopt;
+}
+
+std::vector<CutPoint> OrderCutPoints(const std::vector<sim::FlashOperation> &operations,
+                                     const std::vector<ce_host::FileChangeRecord> &changes)
+{
+    std::vector<CutPoint> points;
+    size_t flash = 0;
+    auto flashUpTo = [&](uint64_t count) {
+        for (; flash < count && flash < operations.size(); ++flash)
+            points.push_back({CutPoint::Kind::Flash,
+                              flash + 1,
+                              operations[flash],
+                              {},
+                              operations[flash].startUs});
+    };
+    for (size_t change = 0; change < changes.size(); ++change) {
+        flashUpTo(changes[change].flashOperationsBefore);
+        const uint64_t at =
+            flash ? operations[flash - 1].startUs + operations[flash - 1].durationUs : 0;
+        points.push_back({CutPoint::Kind::File, change + 1, {}, changes[change], at});
+    }
+    flashUpTo(operations.size());
+    return points;
 }
 
 std::vector<uint64_t> SampledOperations(uint64_t count, uint64_t every)

@@ -32,6 +32,10 @@ struct CutPoint {
     // Only an erase, a program or a write of two bytes or more can be torn.
     bool Takes(sim::PowerCutOutcome outcome) const;
 };
+// The flash operations and the file changes, each change after the operations made before it,
+// numbered in the order the boot made them.
+std::vector<CutPoint> OrderCutPoints(const std::vector<sim::FlashOperation> &operations,
+                                     const std::vector<ce_host::FileChangeRecord> &changes);
 // "erase of block 4", "program of sector 70", "write of \NAND\apps\a.dll"
 std::string CutPointText(const CutPoint &point);
 // The kinds of point a sweep cuts at: both, or one of them (quordev sweep power --only).
