@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "devkit/nb0_image.h"
 #include "devkit/toc_record.h"
 #include "devkit/update_package.h"
 #include "sim/device.h"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "devkit/nb0_image.h"
 #include "devkit/staged_file.h"
 #include "sim/error.h"
 #include "tools/reports/svg_text.h"
