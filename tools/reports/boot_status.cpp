@@ -119,20 +119,6 @@ void AddRow(std::string &text, const char *label, const std::vector<std::string>
 
 }  // namespace
 
-JudgeImages ReadJudgeImages(const fs::path &folder)
-{
-    JudgeImages images;
-    if (std::unique_ptr<sim::FlashDriver> driver = devkit::OpenDeviceFlash(folder))
-        images.onFlash = ReadBootImages(*driver);
-    try {
-        images.waiting = WaitingImages(folder, FindWaitingUpdate(folder), images.onFlash);
-    } catch (const sim::DeviceError &) {
-        // A package the shell refuses leaves the flash as it is.
-        images.waiting = images.onFlash;
-    }
-    return images;
-}
-
 std::optional<std::string> WhyDead(sim::FlashDriver &flash, const JudgeImages &images)
 {
     FlashJudgement judgement = JudgeFlash(flash, images.onFlash, images.waiting);
@@ -141,19 +127,37 @@ std::optional<std::string> WhyDead(sim::FlashDriver &flash, const JudgeImages &i
     return UnbootableReason(judgement);
 }
 
+namespace {
+
+// The images a waiting update would leave on the flash; a package the shell refuses leaves the
+// flash as it is.
+BootImages ImagesAfterUpdate(const fs::path &folder, const std::optional<WaitingUpdate> &waiting,
+                             const BootImages &onFlash)
+{
+    try {
+        return WaitingImages(folder, waiting, onFlash);
+    } catch (const sim::DeviceError &) {
+        return onFlash;
+    }
+}
+
+}  // namespace
+
 DeviceStatus ReadDeviceStatus(const fs::path &folder)
 {
     DeviceStatus status;
     std::unique_ptr<sim::FlashDriver> driver = devkit::OpenDeviceFlash(folder);
     status.waiting = FindWaitingUpdate(folder);
     if (!driver) {
+        status.images.waiting = ImagesAfterUpdate(folder, status.waiting, {});
         status.why.push_back("the flash was never written (no nand.bin)");
         return status;
     }
     status.view = devkit::ViewBootLoader(*driver);
-    const BootImages onFlash = ReadBootImages(*driver);
-    status.verdict =
-        JudgeFlash(*driver, onFlash, WaitingImages(folder, status.waiting, onFlash)).verdict;
+    status.images.onFlash = ReadBootImages(*driver);
+    const BootImages &onFlash = status.images.onFlash;
+    status.images.waiting = ImagesAfterUpdate(folder, status.waiting, onFlash);
+    status.verdict = JudgeFlash(*driver, onFlash, status.images.waiting).verdict;
     status.why = onFlash.missing;
     if (status.verdict == Verdict::New)
         return status;

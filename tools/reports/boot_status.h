@@ -25,6 +25,13 @@ struct WaitingUpdate {
     std::optional<std::string> unreadable;      // why it refuses it
 };
 
+// What a boot is judged by, read before it: the images the boot loader loads from the flash,
+// and those the waiting update would leave there (the flash's own where the update is unusable).
+struct JudgeImages {
+    BootImages onFlash;
+    BootImages waiting;
+};
+
 struct DeviceStatus {
     // Old: the image the flash holds, not the waiting update's; new: the waiting update's, which
     // the flash holds already.
@@ -32,15 +39,8 @@ struct DeviceStatus {
     std::vector<std::string> why;                // each reason it would not boot
     std::optional<devkit::BootLoaderView> view;  // none when nand.bin was never written
     std::optional<WaitingUpdate> waiting;
+    JudgeImages images;  // what the verdict was judged by
 };
-
-// What a boot is judged by, read before it: the images the boot loader loads from the flash,
-// and those the waiting update would leave there (the flash's own where the update is unusable).
-struct JudgeImages {
-    BootImages onFlash;
-    BootImages waiting;
-};
-JudgeImages ReadJudgeImages(const std::filesystem::path &folder);
 
 // Why a flash starts nothing after a boot, judged by the images read before it; none when it
 // boots the old image or the new.

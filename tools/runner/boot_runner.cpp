@@ -100,10 +100,10 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
     BootReport report;
     std::optional<JudgeImages> judgeBy;
     if (options.judgeFlash) {
-        const DeviceStatus before = ReadDeviceStatus(device.Folder());
+        DeviceStatus before = ReadDeviceStatus(device.Folder());
         if (before.verdict == Verdict::Unbootable)
             report.summary.deadBefore = devkit::Joined(before.why, "; ");
-        judgeBy = ReadJudgeImages(device.Folder());
+        judgeBy = std::move(before.images);
     }
     uint64_t heapPeak = 0;
     std::optional<Stop> stopped = RunShell(device, entryPoint, report, heapPeak);
