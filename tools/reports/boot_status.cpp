@@ -48,6 +48,18 @@ BootImages WaitingImages(const fs::path &folder, const std::optional<WaitingUpda
     return images;
 }
 
+// The images a waiting update would leave on the flash; a package the shell refuses leaves the
+// flash as it is.
+BootImages ImagesAfterUpdate(const fs::path &folder, const std::optional<WaitingUpdate> &waiting,
+                             const BootImages &onFlash)
+{
+    try {
+        return WaitingImages(folder, waiting, onFlash);
+    } catch (const sim::DeviceError &) {
+        return onFlash;
+    }
+}
+
 // What the last boot changed of the blocks the boot loader reads and did not finish: cut by the
 // power, or left by an image writer that failed, the boot loader's blocks 0-4 or the TOC and NK
 // blocks from 5 on.
@@ -126,22 +138,6 @@ std::optional<std::string> WhyDead(sim::FlashDriver &flash, const JudgeImages &i
         return std::nullopt;
     return UnbootableReason(judgement);
 }
-
-namespace {
-
-// The images a waiting update would leave on the flash; a package the shell refuses leaves the
-// flash as it is.
-BootImages ImagesAfterUpdate(const fs::path &folder, const std::optional<WaitingUpdate> &waiting,
-                             const BootImages &onFlash)
-{
-    try {
-        return WaitingImages(folder, waiting, onFlash);
-    } catch (const sim::DeviceError &) {
-        return onFlash;
-    }
-}
-
-}  // namespace
 
 DeviceStatus ReadDeviceStatus(const fs::path &folder)
 {

@@ -99,10 +99,11 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
     const std::map<std::string, devkit::BinTrailer> trailers = WaitingTrailers(device.Folder());
     BootReport report;
     std::optional<JudgeImages> judgeBy;
+    std::optional<std::string> deadBefore;
     if (options.judgeFlash) {
         DeviceStatus before = ReadDeviceStatus(device.Folder());
         if (before.verdict == Verdict::Unbootable)
-            report.summary.deadBefore = devkit::Joined(before.why, "; ");
+            deadBefore = devkit::Joined(before.why, "; ");
         judgeBy = std::move(before.images);
     }
     uint64_t heapPeak = 0;
@@ -117,7 +118,6 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
                           " (debug.log and journal.jsonl hold the boot up to it)");
     }
 
-    std::optional<std::string> deadBefore = report.summary.deadBefore;
     report.summary = SummarizeJournal(device.Events().Events());
     report.summary.deadBefore = deadBefore;
     if (judgeBy)

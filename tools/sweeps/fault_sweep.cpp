@@ -150,17 +150,17 @@ Excuses ExcusesFor(const std::vector<ce_host::FallibleCallRecord> &calls, size_t
         return i < calls.size() && calls[i].call == "DeviceIoControl" && calls[i].target == target;
     };
     const char *modeOff = "PWR1: SET_OS_UPDATE_MODE 00000000";
+    // The control code that switches the mode off, or the open of the power controller for it.
+    auto modeOffAttempt = [&](size_t i) {
+        return isControl(i, modeOff) || (calls[i].call == "CreateFileW" &&
+                                         calls[i].target == "PWR1:" && isControl(i + 1, modeOff));
+    };
     Excuses excuses;
+    excuses.updateMode = modeOffAttempt(index);
     // A lasting fault fails the mode-off attempt too when it strikes the same call there.
-    for (size_t i = 0; i < calls.size(); ++i) {
-        const bool attempt =
-            isControl(i, modeOff) || (calls[i].call == "CreateFileW" &&
-                                      calls[i].target == "PWR1:" && isControl(i + 1, modeOff));
-        const bool same =
-            calls[i].call == calls[index].call && calls[i].target == calls[index].target;
-        if (attempt && (i == index || (lasting && i > index && same)))
-            excuses.updateMode = true;
-    }
+    for (size_t i = index + 1; lasting && !excuses.updateMode && i < calls.size(); ++i)
+        excuses.updateMode = modeOffAttempt(i) && calls[i].call == calls[index].call &&
+                             calls[i].target == calls[index].target;
     for (const auto &[code, flag] : kFlags) {
         if (isControl(index, (std::string(code) + " 00000000").c_str()))
             excuses.flag = flag;
@@ -257,7 +257,6 @@ Before Inspect(const fs::path &folder)
     return before;
 }
 
-// The sweep's state between boots: the copy, and the blocks the last boots changed in it.
 // The places of lasting faults, cleared when a row begins and when it ends.
 struct LastingPlacesOfThisRow {
     LastingPlacesOfThisRow() { ce_host::ClearLastingFaults(); }
@@ -274,6 +273,18 @@ bool ChangesFlash(const ce_host::FallibleCallRecord &call)
             call.target.starts_with("DSK1: IOCTL_FMD_WRITE_SECTOR"));
 }
 
+// Whether the boot left a flash that boots nothing, so that no next start comes; a dead row
+// tells whether its shell asked for a restart into it.
+bool MarkedDead(const Boot &boot, FaultRow &row)
+{
+    if (row.boots != VerdictName(Verdict::Unbootable))
+        return false;
+    row.bootsNext = kDead;
+    row.restartIntoDead = boot.report && boot.report->summary.restartRequested;
+    return true;
+}
+
+// The sweep's state between boots: the copy, and the blocks the last boots changed in it.
 struct Sweeper {
     const Before &before;
     const FaultSweepOptions &options;
@@ -299,9 +310,8 @@ struct Sweeper {
         changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks, {}, row);
         row.boots = WhatBoots(copy.Path(), before.images, counting.newImages);
         // A boot without a fault leaves nothing for the next to mend, and a dead flash no next.
-        const bool dead = row.boots == VerdictName(Verdict::Unbootable);
-        row.bootsNext = dead ? kDead : row.boots;
-        row.restartIntoDead = dead && boot.report && boot.report->summary.restartRequested;
+        if (!MarkedDead(boot, row))
+            row.bootsNext = row.boots;
         return counting;
     }
 
@@ -330,11 +340,8 @@ struct Sweeper {
                                 ExcusesFor(counting.calls, n - 1, options.lasting), row);
             row.boots = boot.boots;
             // A flash that boots nothing starts no shell: there is no next start to mend it.
-            if (row.boots == VerdictName(Verdict::Unbootable)) {
-                row.bootsNext = kDead;
-                row.restartIntoDead = boot.report && boot.report->summary.restartRequested;
+            if (MarkedDead(boot, row))
                 return row;
-            }
         }
         // The next start, without a fault: whether the device mends what the fault left.
         ce_host::ScopedFailingCall none(std::nullopt);
