@@ -29,3 +29,4 @@ qs_conformance_exe(quorshell_conformance)
 # The safe-update variant is the same sources with QS_SAFE_UPDATE: it builds against the real
 # headers too.
 qs_conformance_exe(quorshell_safe_conformance QS_SAFE_UPDATE)
+target_sources(quorshell_safe_conformance PRIVATE ${QS_SAFE_SOURCES})

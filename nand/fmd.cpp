@@ -126,14 +126,21 @@ static DWORD ReadWord(const BYTE *pData)
            ((DWORD)pData[3] << 24);
 }
 
-// Stores the byte sum of offsets 16 to 16383 at offset 8 of the StepLoader and logs its header.
-static void StampStepLoaderChecksum(BYTE *pData)
+DWORD StepLoaderChecksum(const BYTE *pData)
 {
     DWORD dwSum    = 0;
     DWORD dwOffset = 0;
 
     for (dwOffset = 16; dwOffset < STEPLOADER_SECTORS * NAND_SECTOR_SIZE; dwOffset++)
         dwSum += pData[dwOffset];
+    return dwSum;
+}
+
+// Stores the byte sum of offsets 16 to 16383 at offset 8 of the StepLoader and logs its header.
+static void StampStepLoaderChecksum(BYTE *pData)
+{
+    DWORD dwSum = StepLoaderChecksum(pData);
+
     pData[8]  = (BYTE)dwSum;
     pData[9]  = (BYTE)(dwSum >> 8);
     pData[10] = (BYTE)(dwSum >> 16);

@@ -8,6 +8,9 @@
 #include "osupdate/nk_writer.h"
 #include "osupdate/update_source.h"
 #include "toc/toc.h"
+#ifdef QS_SAFE_UPDATE
+#include "safeupdate/safe_update.h"
+#endif
 
 #define FIRMWARE_CUE TEXT("\\windows\\firmware.wav")
 
@@ -102,10 +105,18 @@ DWORD UpdateSystemImage(DWORD dwSelector)
         NKDbgPrintfW(TEXT("Is eboot update enabled? %d \r\n"), g_EbootUpdate);
     else
         g_EbootUpdate = 0;
+#ifdef QS_SAFE_UPDATE
+    // A TOC read that fails for a moment would start the update from the defaults, and the TOC
+    // written after the image would drop the boot configuration: the read is tried again, and a
+    // TOC sector that cannot be read at all stops the update before anything is erased.
+    if (!SafeLoadToc(hDisk))
+        goto release;
+#else
     if (!TOC_Read(hDisk)) {
         NKDbgPrintfW(TEXT("[QuorShell]UpdateSystemImage: TOC_Read fail. So Initialize TOC \r\n"));
         TOC_Init();
     }
+#endif
 #ifdef QS_SAFE_UPDATE
     // A boot loader written in part starts nothing: the update fails, and its folder stays for
     // the next start to write it whole.

@@ -2,6 +2,9 @@
 #include "osupdate/eboot_writer.h"
 
 #include "osupdate/OSUPDATE.h"
+#ifdef QS_SAFE_UPDATE
+#include "safeupdate/safe_update.h"
+#endif
 
 #define BOOT_AREA_FLAG 0x01       // bOemFlags bit 0 clear: a boot-area sector
 #define BOOT_AREA_OEM_FLAGS 0xFC  // reserved and read-only: a mark of 0x00 is no bad mark then
@@ -114,6 +117,13 @@ DWORD WriteEBootImage(HANDLE hDisk, BYTE *pBuffer, SectorInfo *pSectorInfo)
     NandSetEbootFlag(hDisk, 1);
     if (!AllEbootBlocksGood(hDisk))
         goto done;
+#ifdef QS_SAFE_UPDATE
+    // A failed erase or program here leaves a boot loader that starts nothing, and no later
+    // start comes to mend it: the variant reads the blocks before the first erase, retries,
+    // leaves alone a block that already matches and reads the boot loader back.
+    dwResult = SafeWriteBootBlocks(hDisk, pBuffer);
+    goto done;
+#endif
 
     for (dwBlock = STEPLOADER_BLOCK; dwBlock <= EBOOT_LAST_BLOCK; dwBlock++) {
         // Every block, block 0 included, is written back with its own records: the caller's

@@ -3,13 +3,12 @@
 
 #include "osupdate/OSUPDATE.h"
 #include "toc/toc.h"
+#ifdef QS_SAFE_UPDATE
+#include "safeupdate/safe_update.h"
+#endif
 
 #define NK_IMAGE_VERSION 1
 #define NK_IMAGE_TYPE 8
-// The largest image, one that fills the RAM image buffer, spans this many blocks. The shell does
-// not know the flash's size: a search that has passed more bad blocks than that has run past any
-// flash the image could be written to, and gives up.
-#define NK_MAX_BAD_BLOCKS (RAM_IMAGE_BUFFER_SIZE / NAND_BLOCK_SIZE + 1)
 
 // Moves *pdwBlock to the first usable block from *pdwBlock on; 0 when the search gives up.
 static DWORD FindUsableBlock(HANDLE hDisk, DWORD *pdwBlock, DWORD *pdwBadBlocks)
@@ -60,7 +59,7 @@ static DWORD WriteNkBlock(HANDLE hDisk, DWORD dwBlock, BYTE *pBlockBuffer, Secto
 
 // The blocks after the first one. An image that fits into the first block has none; one that
 // just fills it still gets one, all 0xFF, as the boot loader has always found it.
-static DWORD CountFurtherBlocks(DWORD dwImageLen)
+DWORD CountFurtherBlocks(DWORD dwImageLen)
 {
     DWORD dwRemaining = 0;
     DWORD dwBlocks    = 0;
@@ -72,8 +71,7 @@ static DWORD CountFurtherBlocks(DWORD dwImageLen)
     return dwBlocks ? dwBlocks : 1;
 }
 
-// Records the written image in the TOC's NK descriptor; String and the rest stay as they are.
-static void RecordNkImage(DWORD dwImageStart, DWORD dwImageLen, DWORD dwLaunchAddr)
+void RecordNkImage(DWORD dwImageStart, DWORD dwImageLen, DWORD dwLaunchAddr)
 {
     IMAGE_DESCRIPTOR *pImage = &g_TOC.ID[NK_IMAGE_DESCRIPTOR];
 
@@ -115,6 +113,14 @@ DWORD WriteNK(HANDLE hDisk, BYTE *pImage, SectorInfo *pSectorInfo, DWORD dwImage
         NKDbgPrintfW(TEXT("[QuorShell] WriteNK malloc fail \r\n"));
         goto done;
     }
+#ifdef QS_SAFE_UPDATE
+    // A failed erase or program here leaves the image half written under the old TOC, which
+    // starts nothing, and no later start comes to mend it: the variant reads the run before the
+    // first erase, retries, gives up a block that keeps failing, leaves alone what already
+    // matches and reads the flash back before it reports success.
+    dwResult = SafeWriteNK(hDisk, pImage, pBlockBuffer, dwImageStart, dwImageLen, dwLaunchAddr);
+    goto done;
+#endif
     NandSetNkFlag(hDisk, 1);
 
     // The first block keeps its sector 0 as read; bytes after a short image's end are 0xFF.
@@ -147,20 +153,12 @@ DWORD WriteNK(HANDLE hDisk, BYTE *pImage, SectorInfo *pSectorInfo, DWORD dwImage
     }
 
     RecordNkImage(dwImageStart, dwImageLen, dwLaunchAddr);
-#ifdef QS_SAFE_UPDATE
-    // The old TOC does not describe the new image: a TOC that fails to store fails the write,
-    // so that the update folder stays for the next start.
-    dwResult = TOC_Write(hDisk);
-    TOC_Read(hDisk);
-    TOC_Print();
-#else
     // The flash already holds the image: a TOC that fails to store is logged by TOC_Write and
     // does not undo that.
     TOC_Write(hDisk);
     TOC_Read(hDisk);
     TOC_Print();
     dwResult = 1;
-#endif
 
 done:
     if (pBlockBuffer)

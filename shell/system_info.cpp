@@ -4,6 +4,9 @@
 #include "common/qs_common.h"
 #include "osupdate/update_source.h"
 #include "toc/toc.h"
+#ifdef QS_SAFE_UPDATE
+#include "safeupdate/safe_update.h"
+#endif
 
 #define SYS_INFO_PATTERN TEXT("\\NAND\\M7LITE_*.sys")
 #define SYS_INFO_NAME_FORMAT "\\NAND\\M7LITE_%s.sys"
@@ -112,8 +115,14 @@ static void RestoreSerialFromFile(HANDLE hDisk, LPCWSTR pszPattern)
     }
     NKDbgPrintfW(TEXT("Serial Number from Sys Info File \r\n"));
     LogSerialBytes();
+#ifdef QS_SAFE_UPDATE
+    // A TOC write that fails leaves block 5 erased or half written, which starts nothing: it is
+    // tried again at once.
+    SafeTocWrite(hDisk);
+#else
     // Each logs its own failure; a serial that did not reach the flash is restored next start.
     TOC_Write(hDisk);
+#endif
     TOC_Read(hDisk);
 }
 
@@ -132,8 +141,9 @@ void CheckSystemInfo(void)
     }
 #ifdef QS_SAFE_UPDATE
     // The defaults carry no image: written back with a restored serial they would drop ID[3]
-    // of a TOC that was only unreadable for a moment. A TOC that cannot be read stays as it is.
-    if (!TOC_Read(hDisk)) {
+    // of a TOC that was only unreadable for a moment. The read is tried again, and a TOC that
+    // still cannot be read stays as it is.
+    if (!SafeTocRead(hDisk)) {
         NKDbgPrintfW(TEXT("[QuorShell]CheckSystemInfo: TOC_Read fail. TOC left as it is \r\n"));
         goto done;
     }

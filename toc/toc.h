@@ -57,6 +57,8 @@ extern TOC       g_TOC;
 extern BOOT_CFG *g_pBootCfg;
 extern DWORD     g_ImageIndex;  // the current image descriptor: always ID[3]
 extern DWORD     g_ImageType;
+// The SectorInfo that TOC_Write gives the TOC sector: a boot-area sector.
+extern const SectorInfo g_TocSectorInfo;
 
 DWORD IsValidImageSignature(const IMAGE_DESCRIPTOR *pDescriptor);
 void  BootConfigInit(void);

@@ -1,7 +1,7 @@
 // The TOC on the flash: read with validation, write with read-back verification.
 #include "toc/toc.h"
 
-static const SectorInfo s_TocSectorInfo = {0xFFFFFFFF, 0xFE, 0xFF, 0xFFFF};
+const SectorInfo g_TocSectorInfo = {0xFFFFFFFF, 0xFE, 0xFF, 0xFFFF};
 
 DWORD TOC_Read(HANDLE hDisk)
 {
@@ -59,7 +59,7 @@ DWORD TOC_Write(HANDLE hDisk)
         NKDbgPrintfW(TEXT("TOC_Write ERROR: EraseBlock[%d] \r\n"), TOC_BLOCK);
         goto done;
     }
-    if (!NandWritePage(hDisk, TOC_SECTOR, (const BYTE *)&g_TOC, &s_TocSectorInfo)) {
+    if (!NandWritePage(hDisk, TOC_SECTOR, (const BYTE *)&g_TOC, &g_TocSectorInfo)) {
         NKDbgPrintfW(TEXT("TOC_Write ERROR: Unable to save TOC\r\n"));
         goto done;
     }
@@ -71,10 +71,10 @@ DWORD TOC_Write(HANDLE hDisk)
         NKDbgPrintfW(TEXT("TOC_Write ERROR: TOC verify failed\r\n"));
         goto done;
     }
-    if (memcmp(&info, &s_TocSectorInfo, sizeof(info)) != 0) {
+    if (memcmp(&info, &g_TocSectorInfo, sizeof(info)) != 0) {
         NKDbgPrintfW(TEXT("TOC_Write ERROR: SectorInfo verify failed: %x %x %x %x\r\n"),
-                     s_TocSectorInfo.dwReserved, s_TocSectorInfo.bOemFlags,
-                     s_TocSectorInfo.bBadBlockMark, s_TocSectorInfo.wReserved);
+                     g_TocSectorInfo.dwReserved, g_TocSectorInfo.bOemFlags,
+                     g_TocSectorInfo.bBadBlockMark, g_TocSectorInfo.wReserved);
         goto done;
     }
     dwResult = 1;

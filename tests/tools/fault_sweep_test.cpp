@@ -207,7 +207,7 @@ TEST_P(WholeSweeps, EveryFaultPointAndEveryCutOfASmallUpdate)
 INSTANTIATE_TEST_SUITE_P(
     Table, WholeSweeps,
     testing::Values(WholeSweep{"faults_standard", "faults", "standard", kImagesAndApps, 4},
-                    WholeSweep{"faults_safe", "faults", "safe", kImagesAndApps, 4},
+                    WholeSweep{"faults_safe", "faults", "safe", kImagesAndApps, 0},
                     WholeSweep{"faults_safe_lasting", "faults", "safe", kImagesAndApps, 4,
                                " --lasting"},
                     WholeSweep{"power_standard", "power", "standard", kImagesAndApps, 4},

@@ -101,13 +101,33 @@ const std::vector<Session> kSessions = {
       "quorshell --device dev --quiet",
       "quordev package dev --nk acme.bin --name 6 --force",
       "quorshell --device dev --quiet"}},
+    // The safe-update variant mends inside the boot that meets the fault: an erase that fails
+    // once is tried again; a block that never erases is marked bad and the image moves on, read
+    // whole by the boot loader, while the boot loader already on the flash is left alone; a block
+    // that takes no write and no mark cannot be mended: no restart, the failure cue.
+    {"safe_mends",
+     {"quordev init dev --blocks 16", "fill raw 0x30000", "quordev mkbin raw nk.bin",
+      "quordev mknb0 boot.nb0", "quordev package dev --nk nk.bin --eboot boot.nb0 --name 1",
+      "patch dev {\"flash\": {\"faults\": [{\"op\": \"erase\", \"block\": 7, \"nth\": 1}]}}",
+      "quorshell --device dev --shell safe --quiet",
+      "grep dev/journal.jsonl IOCTL_FMD_ERASE_BLOCK\",\"in\":\"07",
+      "quordev verify dev --nk nk.bin --eboot boot.nb0",
+      "patch dev {\"flash\": {\"faults\": [{\"op\": \"erase\", \"block\": 6}]}}",
+      "write raw2 a second image, one block long", "quordev mkbin raw2 nk2.bin",
+      "quordev package dev --nk nk2.bin --eboot boot.nb0 --name 2",
+      "quorshell --device dev --shell safe --quiet", "grep dev/journal.jsonl ERASE_BLOCK",
+      "grep dev/debug.log SafeUpdate", "quordev verify dev --nk nk2.bin --eboot boot.nb0",
+      "patch dev {\"flash\": {\"faults\": [{\"op\": \"write\", \"block\": 8}]}}",
+      "quordev package dev --nk nk.bin --name 3", "quorshell --device dev --shell safe --quiet",
+      "grep dev/debug.log SafeUpdate", "grep dev/debug.log update folder"}},
     // The safe-update variant under a fault that strikes every boot: the NK image's first block
-    // never erases, so the update fails; the folder stays for two more starts and the third
-    // removes it with the failure cue. The standard shell removes it at once.
+    // cannot be read before the erase, so the update is not started; the folder stays for two
+    // more starts and the third removes it with the failure cue. The standard shell removes it
+    // at once.
     {"safe_retries",
      {"quordev init dev --blocks 16", "fill raw 0x8000", "quordev mkbin raw nk.bin",
       "quordev package dev --nk nk.bin --name 1",
-      "patch dev {\"flash\": {\"faults\": [{\"op\": \"erase\", \"block\": 6}]}}",
+      "patch dev {\"flash\": {\"faults\": [{\"op\": \"read\", \"block\": 6}]}}",
       "quorshell --device dev --shell safe --quiet", "grep dev/debug.log update folder",
       "tree dev/root/flashdisk", "peek " + kUpdate + "/UPDATE.TRY 0 1",
       "quorshell --device dev --shell safe --quiet", "grep dev/debug.log update folder",

@@ -128,17 +128,19 @@ public:
         if (part_ == Part::Done || part_ == Part::BootLoaderSearch ||
             !std::regex_search(text, kFailure))
             return;
-        // The flash layer's line names a control code; the step's own line after it says more.
+        // The flash layer's line names a control code, and the safe variant's line of a failed
+        // try is followed by the next; the step's own line after them says more.
         std::string &failure =
             part_ == Part::BootLoader ? summary.bootLoaderFailure : summary.osUpdateFailure;
-        if (failure.empty() || (IsFlashLayerLine(failure) && !IsFlashLayerLine(text)))
+        if (failure.empty() || (IsPassedOn(failure) && !IsPassedOn(text)))
             failure = LineOf(text);
     }
 
 private:
-    static bool IsFlashLayerLine(const std::string &text)
+    static bool IsPassedOn(const std::string &text)
     {
-        return text.starts_with("[QuorShell]FMD ");
+        static const std::regex kTry(R"(^\[QuorShell\] SafeUpdate: block \d+ not written, try )");
+        return text.starts_with("[QuorShell]FMD ") || std::regex_search(text, kTry);
     }
 
     enum class Part { Start, BootLoaderSearch, BootLoader, Nk, Done };
