@@ -46,7 +46,7 @@ static DWORD ReadBootBlocks(HANDLE hDisk, BOOT_WRITE *pWrite)
 
     for (dwBlock = STEPLOADER_BLOCK; dwBlock < BOOT_BLOCKS; dwBlock++) {
         if (!SafeReadBlock(hDisk, dwBlock, pWrite->pFlash, flashInfo)) {
-            NKDbgPrintfW(TEXT("[QuorShell] SafeUpdate: block %d cannot be read before the erase, "
+            NKDbgPrintfW(TEXT("[QuorShell] SafeUpdate: block %d read fail before the erase, "
                               "update not started \r\n"),
                          dwBlock);
             return 0;
@@ -110,7 +110,7 @@ DWORD SafeWriteBootBlocks(HANDLE hDisk, BYTE *pSource)
         goto done;
     }
     if (!SafeSetFlag(hDisk, SAFE_FLAG_EBOOT, 1)) {
-        NKDbgPrintfW(TEXT("[QuorShell] SafeUpdate: EBoot flag not set, update not started \r\n"));
+        NKDbgPrintfW(TEXT("[QuorShell] SafeUpdate: EBoot flag set fail, update not started \r\n"));
         goto done;
     }
     // The writer stores the StepLoader's checksum whatever the file's word says; the compare

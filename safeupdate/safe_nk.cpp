@@ -130,11 +130,11 @@ static DWORD AddCandidate(HANDLE hDisk, NK_WRITE *pWrite, DWORD dwInRun)
 
 unreadable:
     if (dwInRun)
-        NKDbgPrintfW(TEXT("[QuorShell] SafeUpdate: block %d cannot be read before the erase, "
+        NKDbgPrintfW(TEXT("[QuorShell] SafeUpdate: block %d read fail before the erase, "
                           "update not started \r\n"),
                      pWrite->dwNextBlock);
     else
-        NKDbgPrintfW(TEXT("[QuorShell] SafeUpdate: block %d cannot be read, no spare \r\n"),
+        NKDbgPrintfW(TEXT("[QuorShell] SafeUpdate: block %d read fail, no spare \r\n"),
                      pWrite->dwNextBlock);
     return 0;
 }
@@ -320,7 +320,7 @@ DWORD SafeWriteNK(HANDLE hDisk, const BYTE *pImage, BYTE *pBlockBuffer, DWORD dw
     pWrite->pBlock = pBlockBuffer;
     pWrite->dwNextBlock = NK_FIRST_BLOCK;
     if (!SafeSetFlag(hDisk, SAFE_FLAG_NK, 1)) {
-        NKDbgPrintfW(TEXT("[QuorShell] SafeUpdate: NK flag not set, update not started \r\n"));
+        NKDbgPrintfW(TEXT("[QuorShell] SafeUpdate: NK flag set fail, update not started \r\n"));
         goto done;
     }
     for (i = 0; i < pWrite->dwBlocks; i++)

@@ -31,8 +31,7 @@ DWORD SafeLoadToc(HANDLE hDisk)
     // A TOC that reads but is refused is replaced as the standard shell replaces it; one that
     // cannot be read at all may be sound, and the defaults written over it would drop ID[3].
     if (!SafeReadPage(hDisk, TOC_SECTOR, NULL, NULL)) {
-        NKDbgPrintfW(
-            TEXT("[QuorShell] SafeUpdate: the TOC cannot be read, update not started \r\n"));
+        NKDbgPrintfW(TEXT("[QuorShell] SafeUpdate: TOC read fail, update not started \r\n"));
         return 0;
     }
     NKDbgPrintfW(TEXT("[QuorShell]UpdateSystemImage: TOC_Read fail. So Initialize TOC \r\n"));

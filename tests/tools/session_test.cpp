@@ -120,21 +120,22 @@ const std::vector<Session> kSessions = {
       "patch dev {\"flash\": {\"faults\": [{\"op\": \"write\", \"block\": 8}]}}",
       "quordev package dev --nk nk.bin --name 3", "quorshell --device dev --shell safe --quiet",
       "grep dev/debug.log SafeUpdate", "grep dev/debug.log update folder"}},
-    // The safe-update variant under a fault that strikes every boot: the NK image's first block
-    // cannot be read before the erase, so the update is not started; the folder stays for two
-    // more starts and the third removes it with the failure cue. The standard shell removes it
-    // at once.
+    // The safe-update variant under a fault that strikes every boot: the old image's second
+    // block cannot be read, so the update is not started and no byte of the flash changes; the
+    // folder stays for two more starts and the third removes it with the failure cue. The
+    // standard shell erases the first block before it finds out, and removes the folder at once.
     {"safe_retries",
-     {"quordev init dev --blocks 16", "fill raw 0x8000", "quordev mkbin raw nk.bin",
-      "quordev package dev --nk nk.bin --name 1",
-      "patch dev {\"flash\": {\"faults\": [{\"op\": \"read\", \"block\": 6}]}}",
-      "quorshell --device dev --shell safe --quiet", "grep dev/debug.log update folder",
-      "tree dev/root/flashdisk", "peek " + kUpdate + "/UPDATE.TRY 0 1",
-      "quorshell --device dev --shell safe --quiet", "grep dev/debug.log update folder",
-      "quorshell --device dev --shell safe --quiet", "grep dev/debug.log update folder",
-      "tree dev/root/flashdisk", "quordev package dev --nk nk.bin --name 1",
-      "quorshell --device dev --quiet", "grep dev/debug.log update folder",
-      "tree dev/root/flashdisk"}},
+     {"quordev init dev --blocks 16", "fill raw 0x30000", "quordev mkbin raw nk.bin",
+      "write raw0 the old image", "quordev mkbin raw0 old.bin", "quordev mknb0 boot.nb0",
+      "lay dev old.bin boot.nb0", "quordev package dev --nk nk.bin --name 1",
+      "patch dev {\"flash\": {\"faults\": [{\"op\": \"read\", \"block\": 7}]}}",
+      "sum dev/nand.bin", "quorshell --device dev --shell safe --quiet", "sum dev/nand.bin",
+      "grep dev/debug.log update folder", "tree dev/root/flashdisk",
+      "peek " + kUpdate + "/UPDATE.TRY 0 1", "quorshell --device dev --shell safe --quiet",
+      "grep dev/debug.log update folder", "quorshell --device dev --shell safe --quiet",
+      "grep dev/debug.log update folder", "tree dev/root/flashdisk",
+      "quordev package dev --nk nk.bin --name 1", "quorshell --device dev --quiet",
+      "sum dev/nand.bin", "grep dev/debug.log update folder", "tree dev/root/flashdisk"}},
     // A factory device: its files, the flash part's typical timing in its description, and
     // nothing beside it. A forced init leaves nothing of the old device and nothing
     // of its making beside the new one, and a boot reads its boot key.

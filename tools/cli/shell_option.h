@@ -12,8 +12,9 @@ inline void AddShellOption(CLI::App &app, ShellVariant &shell)
 {
     app.add_option_function<std::string>(
            "--shell", [&shell](const std::string &name) { shell = *ParseShellVariant(name); },
-           "the shell that boots: standard, or safe (the safe-update variant, which keeps a "
-           "failed OS update for the next start) (default standard)")
+           "the shell that boots: standard, or safe (the safe-update variant, which mends a "
+           "failed flash write inside the boot and reads the flash back before a restart) "
+           "(default standard)")
         ->check(Parses(ParseShellVariant, "standard or safe"))
         ->type_name("standard|safe");
 }

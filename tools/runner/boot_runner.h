@@ -19,7 +19,7 @@ class Device;
 namespace qs_tools {
 
 // Which build of the shell boots: the standard one, or the safe-update variant (built with
-// QS_SAFE_UPDATE), which keeps a failed update for the next start.
+// QS_SAFE_UPDATE), which mends a failed flash write inside the boot.
 enum class ShellVariant { Standard, Safe };
 const char *ShellVariantName(ShellVariant variant);  // "standard", "safe"
 std::optional<ShellVariant> ParseShellVariant(const std::string &name);
