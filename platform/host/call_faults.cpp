@@ -12,7 +12,7 @@ namespace ce_host {
 
 namespace {
 
-std::optional<uint64_t> g_failingCall;
+std::set<uint64_t> g_failingCalls;
 FaultMode g_mode;
 std::vector<FallibleCallRecord> g_calls;
 int g_depth = 0;  // fallible calls in progress: only the outermost one counts
@@ -53,6 +53,11 @@ const std::map<std::string_view, DWORD> &ErrorTable()
     return table;
 }
 
+std::set<uint64_t> OneOrNone(std::optional<uint64_t> n)
+{
+    return n ? std::set<uint64_t>{*n} : std::set<uint64_t>{};
+}
+
 // The calls whose target is a path on the device, or two of them joined by " -> ".
 bool TargetIsPath(const std::string &call)
 {
@@ -66,10 +71,15 @@ bool TargetIsPath(const std::string &call)
 
 }  // namespace
 
+void SetFailingCalls(std::set<uint64_t> numbers, FaultMode mode)
+{
+    g_failingCalls = std::move(numbers);
+    g_mode = mode;
+}
+
 void SetFailingCall(std::optional<uint64_t> n, FaultMode mode)
 {
-    g_failingCall = n;
-    g_mode = mode;
+    SetFailingCalls(OneOrNone(n), mode);
 }
 
 std::vector<std::string> LastingPlaces()
@@ -95,9 +105,9 @@ std::string PathPlace(const std::string &call, const std::string &paths)
            ConfiguredPathKey(paths.substr(arrow + kArrow.size()));
 }
 
-std::optional<uint64_t> FailingCall()
+const std::set<uint64_t> &FailingCalls()
 {
-    return g_failingCall;
+    return g_failingCalls;
 }
 
 const std::vector<FallibleCallRecord> &FallibleCalls()
@@ -114,14 +124,19 @@ void ResetFallibleCalls()
 }
 
 ScopedFailingCall::ScopedFailingCall(std::optional<uint64_t> n, FaultMode mode)
-    : previous_(g_failingCall), previousMode_(g_mode)
+    : ScopedFailingCall(OneOrNone(n), mode)
 {
-    SetFailingCall(n, mode);
+}
+
+ScopedFailingCall::ScopedFailingCall(std::set<uint64_t> numbers, FaultMode mode)
+    : previous_(g_failingCalls), previousMode_(g_mode)
+{
+    SetFailingCalls(std::move(numbers), mode);
 }
 
 ScopedFailingCall::~ScopedFailingCall()
 {
-    SetFailingCall(previous_, previousMode_);
+    SetFailingCalls(std::move(previous_), previousMode_);
 }
 
 uint32_t InjectedError(const std::string &call, const std::string &target)
@@ -167,7 +182,7 @@ bool FallibleCall::Fails()
     if (!record_)
         return false;
     const uint64_t n = *record_ + 1;
-    const bool chosen = g_failingCall == n;
+    const bool chosen = g_failingCalls.contains(n);
     if (!chosen && g_lasting.empty())
         return false;
     const std::string place = Place();

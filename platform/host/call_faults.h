@@ -1,11 +1,12 @@
-// A fault for the n-th fallible call of a boot: the calls that can fail on the device (files,
+// Faults for chosen fallible calls of a boot: the calls that can fail on the device (files,
 // folders, driver control codes, the store, the heap, program starts and cues) are numbered from
-// 1 in the order the program makes them, and the chosen one fails as the device would fail it.
+// 1 in the order the program makes them, and the chosen ones fail as the device would fail them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,7 @@ struct FallibleCallRecord {
     size_t endEvent = 0;
 };
 
-// How the chosen call fails. Torn: a DSK1: erase or sector write leaves the flash as a torn power
+// How the chosen calls fail. Torn: a DSK1: erase or sector write leaves the flash as a torn power
 // cut leaves it (other calls fail as ever). Lasting: the call's place fails from then on, in this
 // boot and every later one of the process, until the places are cleared.
 struct FaultMode {
@@ -31,10 +32,12 @@ struct FaultMode {
     bool lasting = false;
 };
 
-// Which call of every boot from now on fails: the n-th (from 1), or none, when the calls are only
-// counted. It lasts until it is set again; Attach starts the count afresh.
+// Which calls of every boot from now on fail: those numbered (from 1), or none, when the calls
+// are only counted. It lasts until it is set again; Attach starts the count afresh.
+void SetFailingCalls(std::set<uint64_t> numbers, FaultMode mode = {});
+// The n-th call alone, or none.
 void SetFailingCall(std::optional<uint64_t> n, FaultMode mode = {});
-std::optional<uint64_t> FailingCall();
+const std::set<uint64_t> &FailingCalls();
 
 // The places of lasting faults, in the order they first failed: "DSK1: block 7" (an erase,
 // sector read or sector write in it), "DeleteFileW \nand\apps\a.dll" (the call on the path,
@@ -50,16 +53,17 @@ const std::vector<FallibleCallRecord> &FallibleCalls();
 // Attach calls it: every boot counts from 1.
 void ResetFallibleCalls();
 
-// The failing call for one scope, restored to what it was after it.
+// The failing calls for one scope, restored to what they were after it.
 class ScopedFailingCall {
 public:
     explicit ScopedFailingCall(std::optional<uint64_t> n, FaultMode mode = {});
+    explicit ScopedFailingCall(std::set<uint64_t> numbers, FaultMode mode = {});
     ~ScopedFailingCall();
     ScopedFailingCall(const ScopedFailingCall &) = delete;
     ScopedFailingCall &operator=(const ScopedFailingCall &) = delete;
 
 private:
-    std::optional<uint64_t> previous_;
+    std::set<uint64_t> previous_;
     FaultMode previousMode_;
 };
 
@@ -78,7 +82,7 @@ public:
     FallibleCall(const FallibleCall &) = delete;
     FallibleCall &operator=(const FallibleCall &) = delete;
 
-    // True for the chosen call and for a call at the place of a lasting fault: its last error is
+    // True for a chosen call and for a call at the place of a lasting fault: its last error is
     // set and the fault journaled, and the caller returns its failure value without doing the
     // call's work (a torn one excepted).
     bool Fails();

@@ -93,7 +93,9 @@ const std::vector<std::pair<std::string, std::vector<std::string>>> kRefusals = 
       "dev --nk gone.bin"}},
     {"quordev status", {"", "nowhere", "x", "dev --svg map.svg"}},
     {"quordev sweep faults",
-     {"nothing", "empty", "plain --at 3,99", "plain --every 0", "plain --every 5 --at 3"}},
+     {"nothing", "empty", "plain --at 3,99", "plain --every 0", "plain --every 5 --at 3",
+      "plain --pairs 5 --every 3", "plain --at 3 --pairs 5", "plain --pairs 277",
+      "plain --seed 7"}},
     {"quordev sweep power plain",
      {"--every 0", "--outcomes half", "--at 5 --every 2", "", "--svg nodir/p.svg", "--svg docs"}},
 };

@@ -14,6 +14,23 @@ namespace qs_tools {
 
 namespace {
 
+// "        second fault: 972 DeviceIoControl, NK write  [DSK1: ..., left torn]", and where the
+// boot went instead when it did not reach it.
+std::string SecondLine(const SecondFault &second)
+{
+    const std::string left = second.leaves.empty() ? "" : ", left " + second.leaves;
+    std::string line = "        second fault: " + std::to_string(second.n) + " " + second.call +
+                       ", " + second.stage;
+    if (!second.target.empty())
+        line += "  [" + second.target + (second.reached ? left : "") + "]";
+    if (second.reached)
+        return line + "\n";
+    if (second.failedInstead.empty())
+        return line + ": not reached, the first fault made the boot shorter\n";
+    return line + ": not reached, the first fault changed the boot's way, and its call " +
+           std::to_string(second.n) + " failed instead  [" + second.failedInstead + left + "]\n";
+}
+
 std::string RowLine(const FaultRow &row)
 {
     char head[112];
@@ -25,6 +42,8 @@ std::string RowLine(const FaultRow &row)
     if (!row.target.empty())
         line += "  [" + row.target + (row.leaves.empty() ? "" : ", left " + row.leaves) + "]";
     line += "\n";
+    if (row.second.n)
+        line += SecondLine(row.second);
     for (const std::string &breach : row.breaches)
         line += "        breach: " + breach + "\n";
     for (const std::string &note : row.notes)
@@ -52,8 +71,13 @@ std::string ByStage(const std::vector<FaultRow> &rows, bool FaultRow::*marked)
 void PrintText(const FaultSweepReport &report)
 {
     std::cout << "fault sweep of " << report.device << " with the "
-              << ShellVariantName(report.shell) << " shell, each fault "
-              << (report.lasting ? "lasting" : "once") << ", a failed erase or program leaving "
+              << ShellVariantName(report.shell) << " shell, "
+              << (report.pairs ? "two fault points failing in each boot (" +
+                                     std::to_string(report.rows.size()) +
+                                     " pairs drawn with seed " + std::to_string(report.seed) + "), "
+                               : "")
+              << "each fault " << (report.lasting ? "lasting" : "once")
+              << ", a failed erase or program leaving "
               << (report.torn ? "the flash torn" : "the flash untouched") << ": " << report.calls
               << " fallible calls in the boot without a fault; the device boots "
               << report.bootsBefore << " before it\n";
@@ -66,7 +90,7 @@ void PrintText(const FaultSweepReport &report)
         if (!row.breaches.empty())
             breached.push_back(std::to_string(row.n));
     }
-    std::cout << report.rows.size() << " of " << report.calls
+    std::cout << report.rows.size() << (report.pairs ? " pairs" : "") << " of " << report.calls
               << " fault points swept: " << report.breaches
               << (report.breaches == 1 ? " breach" : " breaches");
     if (!report.counting.breaches.empty())
@@ -80,6 +104,12 @@ void PrintText(const FaultSweepReport &report)
               << ByStage(report.rows, &FaultRow::restartIntoDead) << "; " << report.mendedByNextBoot
               << " mended by the next boot" << ByStage(report.rows, &FaultRow::mendedByNextBoot)
               << "\n";
+    if (report.pairs)
+        std::cout << report.secondsNotReached
+                  << " pairs whose second point the boot never reached, the first fault having "
+                     "changed its way; in "
+                  << report.secondsFailedInstead
+                  << " of them the call at its number failed instead\n";
 }
 
 nlohmann::ordered_json RowJson(const FaultRow &row)
@@ -101,6 +131,19 @@ nlohmann::ordered_json RowJson(const FaultRow &row)
     json["mended_by_next_boot"] = row.mendedByNextBoot;
     if (row.n)
         json["next_flash_us"] = row.nextFlashUs;
+    if (const SecondFault &second = row.second; second.n) {
+        nlohmann::ordered_json &later = json["second"];
+        later["n"] = second.n;
+        later["call"] = second.call;
+        later["target"] = second.target;
+        later["stage"] = second.stage;
+        later["reached"] = second.reached;
+        later["failed_instead"] = nullptr;
+        if (!second.failedInstead.empty())
+            later["failed_instead"] = second.failedInstead;
+        if (!second.leaves.empty())
+            later["leaves"] = second.leaves;
+    }
     json["ok"] = row.breaches.empty();
     json["breaches"] = row.breaches;
     json["notes"] = row.notes;
@@ -112,24 +155,34 @@ nlohmann::ordered_json ReportJson(const FaultSweepReport &report)
     nlohmann::ordered_json rows = nlohmann::ordered_json::array();
     for (const FaultRow &row : report.rows)
         rows.push_back(RowJson(row));
-    return {{"device", report.device},
-            {"shell", ShellVariantName(report.shell)},
-            {"faults", report.lasting ? "lasting" : "once"},
-            {"leaves", report.torn ? "torn" : "untouched"},
-            {"calls", report.calls},
-            {"swept", report.rows.size()},
-            {"boots_before", report.bootsBefore},
-            {"counting_boot", RowJson(report.counting)},
-            {"rows", rows},
-            {"breaches", report.breaches},
-            {"left_dead", report.leftDead},
-            {"restarts_into_dead", report.restartsIntoDead},
-            {"mended_by_next_boot", report.mendedByNextBoot}};
+    nlohmann::ordered_json json = {{"device", report.device},
+                                   {"shell", ShellVariantName(report.shell)},
+                                   {"faults", report.lasting ? "lasting" : "once"},
+                                   {"leaves", report.torn ? "torn" : "untouched"}};
+    if (report.pairs) {
+        json["pairs"] = report.rows.size();
+        json["seed"] = report.seed;
+    }
+    json.update(nlohmann::ordered_json{{"calls", report.calls},
+                                       {"swept", report.rows.size()},
+                                       {"boots_before", report.bootsBefore},
+                                       {"counting_boot", RowJson(report.counting)},
+                                       {"rows", rows},
+                                       {"breaches", report.breaches},
+                                       {"left_dead", report.leftDead},
+                                       {"restarts_into_dead", report.restartsIntoDead},
+                                       {"mended_by_next_boot", report.mendedByNextBoot}});
+    if (report.pairs) {
+        json["second_not_reached"] = report.secondsNotReached;
+        json["second_failed_instead"] = report.secondsFailedInstead;
+    }
+    return json;
 }
 
 }  // namespace
 
-// quordev sweep faults DIR [--every K | --sample K | --at LIST] [--jobs N] [--json]
+// quordev sweep faults DIR [--every K | --sample K | --at LIST | --pairs N [--seed S]] [--jobs N]
+// [--json]
 Command AddFaultSweepCommand(CLI::App &sweep)
 {
     struct Arguments {
@@ -170,8 +223,22 @@ Command AddFaultSweepCommand(CLI::App &sweep)
                          "sweep only these fault points, comma-separated (e.g. 37,412)")
             ->delimiter(',')
             ->type_name("LIST");
+    CLI::Option *pairs =
+        faults
+            ->add_option("--pairs", args->options.pairs,
+                         "sweep N pairs of distinct fault points instead, both failing in one "
+                         "boot, drawn by a seeded generator: N boots")
+            ->type_name("N")
+            ->check(InRange<uint64_t>(1, kMaxSweepStep));
+    CLI::Option *seed = faults
+                            ->add_option("--seed", args->options.seed,
+                                         "chooses the pairs (default 1); the same seed chooses "
+                                         "the same pairs on every host")
+                            ->type_name("S");
     Excludes(sample, {every});
     Excludes(at, {every, sample});
+    Excludes(pairs, {every, sample, at});
+    Needs(seed, pairs, "it chooses the pairs");
     AddJobsOption(*faults, args->options.jobs);
     faults->add_flag("--lasting", args->options.lasting,
                      "each fault lasts: once the call has failed, every later call at its place "
@@ -194,13 +261,16 @@ Command AddFaultSweepCommand(CLI::App &sweep)
         auto progress = std::make_shared<ProgressLine>("sweep faults");
         FaultSweepOptions options = args->options;
         options.planned = [progress, &options](uint64_t points, uint64_t calls) {
-            progress->Announce(
-                std::to_string(points) + " of " + std::to_string(calls) + " fault points", points,
-                options.jobs);
+            progress->Announce(std::to_string(points) + (options.pairs ? " pairs" : "") + " of " +
+                                   std::to_string(calls) + " fault points",
+                               points, options.jobs);
         };
         FaultSweepReport report = SweepFaults(
             args->folder, options, [progress](uint64_t done, uint64_t total, const FaultRow &row) {
-                progress->Show(done, total, "point " + std::to_string(row.n) + ", " + row.call);
+                progress->Show(done, total,
+                               row.second.n ? "points " + std::to_string(row.n) + " and " +
+                                                  std::to_string(row.second.n) + ", " + row.call
+                                            : "point " + std::to_string(row.n) + ", " + row.call);
             });
         if (args->json)
             std::cout << ReportJson(report).dump(2) << "\n";

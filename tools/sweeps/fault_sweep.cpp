@@ -1,7 +1,10 @@
 #include "tools/sweeps/fault_sweep.h"
 
+#include <algorithm>
 #include <fstream>
+#include <limits>
 #include <memory>
+#include <random>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -25,9 +28,11 @@ namespace qs_tools {
 using devkit::Joined;
 
 // A row crosses from a sweep worker to the sweep as JSON.
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(SecondFault, n, call, target, stage, reached, failedInstead,
+                                   leaves)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FaultRow, n, call, target, stage, did, leaves, boots, bootsNext,
                                    leftDead, restartIntoDead, mendedByNextBoot, nextFlashUs,
-                                   breaches, notes)
+                                   breaches, notes, second)
 
 namespace fs = std::filesystem;
 
@@ -51,6 +56,12 @@ struct CountingBoot {
     std::vector<std::string> stages;
     std::set<uint32_t> ownedBlocks;
     BootImages newImages;  // the update's, or the old ones when the boot writes no image
+
+    // Where the call stood in this boot, its own events included.
+    const std::string &StageOf(const ce_host::FallibleCallRecord &call) const
+    {
+        return stages[std::min(call.endEvent, stages.size() - 1)];
+    }
 };
 
 struct Boot {
@@ -134,12 +145,30 @@ void AddAll(std::vector<std::string> &to, const char *label, const std::vector<s
 // flag: the shell does not act on a flag's result, and the flash stays as it was.
 struct Excuses {
     bool updateMode = false;
-    std::string flag;       // "EBoot", "NK", "TOC": left on
-    std::string unsetFlag;  // never set
+    std::set<std::string> flags;       // "EBoot", "NK", "TOC": left on
+    std::set<std::string> unsetFlags;  // never set
+
+    // Those of a second fault in the same boot as well.
+    void Add(const Excuses &other)
+    {
+        updateMode = updateMode || other.updateMode;
+        flags.insert(other.flags.begin(), other.flags.end());
+        unsetFlags.insert(other.unsetFlags.begin(), other.unsetFlags.end());
+    }
 };
 
+// The excused flag that the text names, or none.
+const std::string *NamedFlag(const std::set<std::string> &flags,
+                             const std::function<bool(const std::string &)> &names)
+{
+    auto found = std::find_if(flags.begin(), flags.end(), names);
+    return found == flags.end() ? nullptr : &*found;
+}
+
+// The calls of the boot the fault fell in, and of the boot without a fault: the two differ when
+// an earlier fault of a pair changed the boot's way.
 Excuses ExcusesFor(const std::vector<ce_host::FallibleCallRecord> &calls, size_t index,
-                   bool lasting)
+                   bool lasting, const std::vector<ce_host::FallibleCallRecord> &withoutFault)
 {
     static const char *const kFlags[][2] = {
         {"DSK1: IOCTL_FMD_SET_EBOOT_FLAG", "EBoot"},
@@ -150,10 +179,23 @@ Excuses ExcusesFor(const std::vector<ce_host::FallibleCallRecord> &calls, size_t
         return i < calls.size() && calls[i].call == "DeviceIoControl" && calls[i].target == target;
     };
     const char *modeOff = "PWR1: SET_OS_UPDATE_MODE 00000000";
+    // A failed open makes no control code after it: the boot goes on with what follows the
+    // mode-off code in the boot without a fault.
+    auto endsAsAfterModeOff = [&](size_t i) {
+        auto code = std::find_if(withoutFault.rbegin(), withoutFault.rend(), [&](const auto &c) {
+            return c.call == "DeviceIoControl" && c.target == modeOff;
+        });
+        return code != withoutFault.rend() &&
+               std::equal(calls.begin() + i, calls.end(), code.base(), withoutFault.end(),
+                          [](const auto &a, const auto &b) {
+                              return a.call == b.call && a.target == b.target;
+                          });
+    };
     // The control code that switches the mode off, or the open of the power controller for it.
     auto modeOffAttempt = [&](size_t i) {
-        return isControl(i, modeOff) || (calls[i].call == "CreateFileW" &&
-                                         calls[i].target == "PWR1:" && isControl(i + 1, modeOff));
+        return isControl(i, modeOff) ||
+               (calls[i].call == "CreateFileW" && calls[i].target == "PWR1:" &&
+                (isControl(i + 1, modeOff) || endsAsAfterModeOff(i + 1)));
     };
     Excuses excuses;
     excuses.updateMode = modeOffAttempt(index);
@@ -163,9 +205,9 @@ Excuses ExcusesFor(const std::vector<ce_host::FallibleCallRecord> &calls, size_t
                              calls[i].target == calls[index].target;
     for (const auto &[code, flag] : kFlags) {
         if (isControl(index, (std::string(code) + " 00000000").c_str()))
-            excuses.flag = flag;
+            excuses.flags.insert(flag);
         if (isControl(index, (std::string(code) + " ecac0000").c_str()))
-            excuses.unsetFlag = flag;
+            excuses.unsetFlags.insert(flag);
     }
     return excuses;
 }
@@ -180,15 +222,18 @@ std::vector<uint32_t> CheckInvariants(const fs::path &copy, const Boot &boot, co
         const BootSummary &summary = boot.report->summary;
         AddAll(row.breaches, "still held: ", summary.held);
         for (const std::string &flag : summary.flagsLeftOn) {
-            if (!excuses.flag.empty() && flag.find("the " + excuses.flag + " flag ") != flag.npos)
-                row.notes.push_back(excuses.flag + " flag left on by the injected fault itself");
+            if (const std::string *excused = NamedFlag(excuses.flags, [&](const std::string &f) {
+                    return flag.find("the " + f + " flag ") != flag.npos;
+                }))
+                row.notes.push_back(*excused + " flag left on by the injected fault itself");
             else
                 row.breaches.push_back("flag left on: " + flag);
         }
         AddAll(row.breaches, "misused: ", summary.misused);
         for (const std::string &violation : summary.violations) {
-            if (!excuses.unsetFlag.empty() &&
-                violation.ends_with(" without the " + excuses.unsetFlag + " flag"))
+            if (NamedFlag(excuses.unsetFlags, [&](const std::string &f) {
+                    return violation.ends_with(" without the " + f + " flag");
+                }))
                 row.notes.push_back("refused by the device: " + violation +
                                     ", which the injected fault left unset");
             else
@@ -228,6 +273,17 @@ std::string WhatBoots(const fs::path &folder, const BootImages &oldImages,
     return VerdictName(JudgeFlash(*flash, oldImages, newImages).verdict);
 }
 
+// Whether the boot's journal holds the fault of its n-th call.
+bool FaultJournaled(const fs::path &copy, const std::string &call, uint64_t n)
+{
+    const std::string expected = call + " #" + std::to_string(n);
+    for (const sim::Journal::Event &event : ReadJournal(copy, "\"fault\""))
+        if (event.value("event", "") == "fault" && event.value("device", "") == "calls" &&
+            event.value("what", "") == expected)
+            return true;
+    return false;
+}
+
 // The fault fired where the counting boot said it would: the same calls led up to it.
 void CheckFaultPoint(const fs::path &copy, const CountingBoot &counting, FaultRow &row)
 {
@@ -241,12 +297,8 @@ void CheckFaultPoint(const fs::path &copy, const CountingBoot &counting, FaultRo
             return;
         }
     }
-    std::string expected = row.call + " #" + std::to_string(row.n);
-    for (const sim::Journal::Event &event : ReadJournal(copy, "\"fault\""))
-        if (event.value("event", "") == "fault" && event.value("device", "") == "calls" &&
-            event.value("what", "") == expected)
-            return;
-    row.breaches.push_back("the fault point was never reached");
+    if (!FaultJournaled(copy, row.call, row.n))
+        row.breaches.push_back("the fault point was never reached");
 }
 
 Before Inspect(const fs::path &folder)
@@ -271,6 +323,27 @@ bool ChangesFlash(const ce_host::FallibleCallRecord &call)
     return call.call == "DeviceIoControl" &&
            (call.target.starts_with("DSK1: IOCTL_FMD_ERASE_BLOCK") ||
             call.target.starts_with("DSK1: IOCTL_FMD_WRITE_SECTOR"));
+}
+
+// Where the second fault of a pair fell in the boot just made: on its own call, on another that
+// stood at its number once the first fault had changed the boot's way, or nowhere, the boot
+// making fewer calls. Gives what that call's failure excuses.
+Excuses FollowSecondFault(const fs::path &copy, const FaultSweepOptions &options,
+                          const std::vector<ce_host::FallibleCallRecord> &withoutFault,
+                          SecondFault &second, FaultRow &row)
+{
+    const std::vector<ce_host::FallibleCallRecord> &calls = ce_host::FallibleCalls();
+    if (second.n > calls.size())
+        return {};
+    const ce_host::FallibleCallRecord &made = calls[second.n - 1];
+    second.reached = made.call == second.call && made.target == second.target;
+    if (!second.reached)
+        second.failedInstead = made.call + (made.target.empty() ? "" : " " + made.target);
+    if (ChangesFlash(made))
+        second.leaves = options.torn ? "torn" : "untouched";
+    if (!FaultJournaled(copy, made.call, second.n))
+        row.breaches.push_back("the second fault point failed nothing");
+    return ExcusesFor(calls, second.n - 1, options.lasting, withoutFault);
 }
 
 // Whether the boot left a flash that boots nothing, so that no next start comes; a dead row
@@ -315,8 +388,9 @@ struct Sweeper {
         return counting;
     }
 
-    FaultRow SweepPoint(const CountingBoot &counting, uint64_t n)
+    FaultRow SweepPoint(const CountingBoot &counting, FaultPoints points)
     {
+        const uint64_t n = points.first;
         const ce_host::FallibleCallRecord &call = counting.calls[n - 1];
         FaultRow row;
         row.n = n;
@@ -324,20 +398,33 @@ struct Sweeper {
         row.target = call.target;
         if (ChangesFlash(call))
             row.leaves = options.torn ? "torn" : "untouched";
-        // Where the call stood in the boot without a fault, its own events included.
-        row.stage = counting.stages[std::min(call.endEvent, counting.stages.size() - 1)];
+        row.stage = counting.StageOf(call);
+        if (points.second) {
+            const ce_host::FallibleCallRecord &later = counting.calls[points.second - 1];
+            row.second.n = points.second;
+            row.second.call = later.call;
+            row.second.target = later.target;
+            row.second.stage = counting.StageOf(later);
+        }
         copy.Restore({changedBlocks.begin(), changedBlocks.end()});
         Judge judge{before.images, counting.newImages};
         // A lasting fault's places stay for this row's next boot and no further.
         LastingPlacesOfThisRow lastingPlaces;
         {
-            ce_host::ScopedFailingCall fault(n, {.torn = options.torn, .lasting = options.lasting});
+            std::set<uint64_t> failing = {n};
+            if (points.second)
+                failing.insert(points.second);
+            ce_host::ScopedFailingCall fault(failing,
+                                             {.torn = options.torn, .lasting = options.lasting});
             Boot boot = RunBoot(copy.Path(), options.shell, judge);
             row.did = WhatItDid(boot);
             CheckFaultPoint(copy.Path(), counting, row);
+            Excuses excuses = ExcusesFor(counting.calls, n - 1, options.lasting, counting.calls);
+            if (points.second)
+                excuses.Add(
+                    FollowSecondFault(copy.Path(), options, counting.calls, row.second, row));
             changedBlocks =
-                CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks,
-                                ExcusesFor(counting.calls, n - 1, options.lasting), row);
+                CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks, excuses, row);
             row.boots = boot.boots;
             // A flash that boots nothing starts no shell: there is no next start to mend it.
             if (MarkedDead(boot, row))
@@ -394,6 +481,33 @@ std::vector<uint64_t> SelectFaultPoints(const std::vector<FaultPointCall> &calls
     return points;
 }
 
+std::vector<FaultPoints> SelectFaultPairs(uint64_t calls, uint64_t pairs, uint64_t seed)
+{
+    const uint64_t possible = calls < 2 ? 0 : calls * (calls - 1) / 2;
+    if (pairs > possible)
+        throw sim::DeviceError("no " + std::to_string(pairs) +
+                               " pairs of fault points: the boot makes " + std::to_string(calls) +
+                               " fallible calls, " + std::to_string(possible) + " pairs");
+    // The standard fixes the generator's output but not a distribution's, so a point is drawn by
+    // hand: the draws past the last whole multiple of the calls are drawn again.
+    std::mt19937_64 generator(seed);
+    constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+    const uint64_t beyond = calls < 2 ? 0 : (kMax % calls + 1) % calls;
+    auto point = [&] {
+        uint64_t drawn = generator();
+        while (beyond && drawn > kMax - beyond)
+            drawn = generator();
+        return 1 + drawn % calls;
+    };
+    std::set<FaultPoints> chosen;
+    while (chosen.size() < pairs) {
+        const uint64_t a = point(), b = point();
+        if (a != b)
+            chosen.insert({std::min(a, b), std::max(a, b)});
+    }
+    return {chosen.begin(), chosen.end()};
+}
+
 FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &options,
                              const SweepProgress &progress)
 {
@@ -407,6 +521,8 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     report.shell = options.shell;
     report.torn = options.torn;
     report.lasting = options.lasting;
+    report.pairs = options.pairs > 0;
+    report.seed = report.pairs ? options.seed : 0;
     CountingBoot counting = sweeper.CountCalls(report.counting);
     report.calls = counting.calls.size();
     report.breaches = report.counting.breaches.empty() ? 0 : 1;
@@ -421,13 +537,21 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
         report.leftDead += row.leftDead ? 1 : 0;
         report.restartsIntoDead += row.restartIntoDead ? 1 : 0;
         report.mendedByNextBoot += row.mendedByNextBoot ? 1 : 0;
+        const bool unreached = row.second.n && !row.second.reached;
+        report.secondsNotReached += unreached ? 1 : 0;
+        report.secondsFailedInstead += unreached && !row.second.failedInstead.empty() ? 1 : 0;
     };
     tally(report.counting);
 
     std::vector<FaultPointCall> calls;
     for (const ce_host::FallibleCallRecord &call : counting.calls)
         calls.push_back({call.call, call.target});
-    std::vector<uint64_t> points = SelectFaultPoints(calls, options);
+    std::vector<FaultPoints> points;
+    if (options.pairs)
+        points = SelectFaultPairs(calls.size(), options.pairs, options.seed);
+    else
+        for (uint64_t n : SelectFaultPoints(calls, options))
+            points.push_back({n});
     if (options.planned)
         options.planned(points.size(), calls.size());
     // Every worker boots its own copy; this process's copy serves when there is one worker.

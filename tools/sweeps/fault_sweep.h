@@ -1,6 +1,6 @@
 // The fault sweep: a device folder booted once to count the fallible calls of its boot, then once
-// more for each of them failing in turn, each on a fresh copy; after every boot the invariants
-// that no fault may break are checked.
+// more for each of them failing in turn (or for pairs of them failing in one boot), each on a
+// fresh copy; after every boot the invariants that no fault may break are checked.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,10 @@ struct FaultSweepOptions {
     std::vector<uint64_t> at{};
     // Or this many points spread evenly over the boot's calls (0: not asked for), each a boot.
     uint64_t sample = 0;
+    // Or this many pairs of distinct points (0: not asked for), both failing in one boot, drawn
+    // by a generator that the seed starts.
+    uint64_t pairs = 0;
+    uint64_t seed = 1;
     // Worker processes that boot side by side, each on its own copy.
     unsigned jobs = 1;
     // The shell that boots, in every boot of the sweep.
@@ -36,6 +40,20 @@ struct FaultSweepOptions {
     // Told, once the boot without a fault is done, how many points of how many calls are to be
     // swept.
     std::function<void(uint64_t points, uint64_t calls)> planned{};
+};
+
+// The later point of a pair, failing in the same boot as the row's own.
+struct SecondFault {
+    uint64_t n = 0;      // 0: the row has one fault point
+    std::string call;    // the call at n in the boot without a fault
+    std::string target;  // and what it acted on
+    std::string stage;
+    // The boot's n-th call was this one: the first fault left the boot's way as it was up to it.
+    bool reached = false;
+    // Unreached: the call that stood at n instead, which failed in its place ("CreateFileW \x");
+    // empty when the boot made fewer than n calls.
+    std::string failedInstead;
+    std::string leaves;  // of a failed erase or program, the one that failed: "torn", "untouched"
 };
 
 // One boot of the sweep: the fault point, where it fell, what the shell made of it and the
@@ -57,6 +75,7 @@ struct FaultRow {
     uint64_t nextFlashUs = 0;       // the next start's flash time: a retried update's cost
     std::vector<std::string> breaches;
     std::vector<std::string> notes;  // what is reported but breaks nothing
+    SecondFault second;
 };
 
 struct FaultSweepReport {
@@ -70,6 +89,12 @@ struct FaultSweepReport {
     size_t leftDead = 0;
     size_t restartsIntoDead = 0;
     size_t mendedByNextBoot = 0;
+    // A sweep of pairs: its seed, and the rows whose second point was not reached, of them those
+    // where another call failed at its number.
+    bool pairs = false;
+    uint64_t seed = 0;
+    size_t secondsNotReached = 0;
+    size_t secondsFailedInstead = 0;
     ShellVariant shell = ShellVariant::Standard;
     bool torn = true;
     bool lasting = false;
@@ -93,5 +118,16 @@ struct FaultPointCall {
 // The fault points (from 1) that the options select.
 std::vector<uint64_t> SelectFaultPoints(const std::vector<FaultPointCall> &calls,
                                         const FaultSweepOptions &options);
+
+// The fault points of one boot: the first, and a later second one or 0.
+struct FaultPoints {
+    uint64_t first = 0;
+    uint64_t second = 0;
+    auto operator<=>(const FaultPoints &) const = default;
+};
+
+// That many distinct pairs of distinct points of a boot of that many calls, in order, the same
+// for a seed on every host. Throws sim::DeviceError when there are not that many.
+std::vector<FaultPoints> SelectFaultPairs(uint64_t calls, uint64_t pairs, uint64_t seed);
 
 }  // namespace qs_tools
