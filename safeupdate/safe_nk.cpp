@@ -331,10 +331,15 @@ DWORD SafeWriteNK(HANDLE hDisk, const BYTE *pImage, BYTE *pBlockBuffer, DWORD dw
     NKDbgPrintfW(TEXT("[QuorShell] WriteNK NumBlocks %d block from %d block \r\n"),
                  pWrite->dwBlocks, NK_FIRST_BLOCK);
 
-    RecordNkImage(dwImageStart, dwImageLen, dwLaunchAddr);
-    memcpy(pWrite->toc, &g_TOC, sizeof(pWrite->toc));
     for (dwRound = 0;; dwRound++) {
-        if (!WriteImageBlocks(hDisk, pWrite) || !WriteTocIfDiffers(hDisk, pWrite))
+        if (!WriteImageBlocks(hDisk, pWrite))
+            goto done;
+        // g_TOC describes the new image only once every block of it is written.
+        if (dwRound == 0) {
+            RecordNkImage(dwImageStart, dwImageLen, dwLaunchAddr);
+            memcpy(pWrite->toc, &g_TOC, sizeof(pWrite->toc));
+        }
+        if (!WriteTocIfDiffers(hDisk, pWrite))
             goto done;
         if (CheckFlash(hDisk, pWrite, &dwIndex, &dwBlock))
             break;
