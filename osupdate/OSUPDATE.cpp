@@ -118,8 +118,8 @@ DWORD UpdateSystemImage(DWORD dwSelector)
     }
 #endif
 #ifdef QS_SAFE_UPDATE
-    // A boot loader written in part starts nothing: the update fails, and its folder stays for
-    // the next start to write it whole.
+    // A boot loader that its writer could not write whole, even with its retries, stops the
+    // update here: the NK image and the TOC stay as they are.
     if (g_EbootUpdate && !UpdateBootLoader(hDisk, pImage, pSectorInfo))
         goto release;
 #else
