@@ -126,25 +126,25 @@ static DWORD ReadWord(const BYTE *pData)
            ((DWORD)pData[3] << 24);
 }
 
-DWORD StepLoaderChecksum(const BYTE *pData)
+DWORD StoreStepLoaderChecksum(BYTE *pData)
 {
     DWORD dwSum    = 0;
     DWORD dwOffset = 0;
 
     for (dwOffset = 16; dwOffset < STEPLOADER_SECTORS * NAND_SECTOR_SIZE; dwOffset++)
         dwSum += pData[dwOffset];
-    return dwSum;
-}
-
-// Stores the byte sum of offsets 16 to 16383 at offset 8 of the StepLoader and logs its header.
-static void StampStepLoaderChecksum(BYTE *pData)
-{
-    DWORD dwSum = StepLoaderChecksum(pData);
-
     pData[8]  = (BYTE)dwSum;
     pData[9]  = (BYTE)(dwSum >> 8);
     pData[10] = (BYTE)(dwSum >> 16);
     pData[11] = (BYTE)(dwSum >> 24);
+    return dwSum;
+}
+
+// Stores the StepLoader's checksum and logs its header.
+static void StampStepLoaderChecksum(BYTE *pData)
+{
+    DWORD dwSum = StoreStepLoaderChecksum(pData);
+
     NKDbgPrintfW(TEXT("Checksum = %x,  header = %x %x %x %x\r\n"), dwSum, ReadWord(pData),
                  ReadWord(pData + 4), ReadWord(pData + 8), ReadWord(pData + 12));
 }

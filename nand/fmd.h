@@ -54,7 +54,8 @@ DWORD NandGetEbootUpdate(HANDLE hDisk, DWORD *pdwUpdate);
 DWORD NandReadPage(HANDLE hDisk, DWORD dwSector, BYTE *pData, SectorInfo *pInfo);
 DWORD NandWritePage(HANDLE hDisk, DWORD dwSector, const BYTE *pData, const SectorInfo *pInfo);
 DWORD NandReadBlock(HANDLE hDisk, DWORD dwBlock, BYTE *pData, SectorInfo *pInfo);
-// The byte sum of StepLoader offsets 16 to 16383, which block 0 holds at data offset 8.
-DWORD StepLoaderChecksum(const BYTE *pData);
+// Stores the byte sum of StepLoader offsets 16 to 16383 at its offset 8, where block 0 holds it,
+// and returns it.
+DWORD StoreStepLoaderChecksum(BYTE *pData);
 // Block 0 takes the StepLoader only, with its checksum stored at data offset 8 first.
 DWORD NandWriteBlock(HANDLE hDisk, DWORD dwBlock, BYTE *pData, const SectorInfo *pInfo);

@@ -98,7 +98,6 @@ DWORD SafeWriteBootBlocks(HANDLE hDisk, BYTE *pSource)
     DWORD dwResult = 0;
     DWORD dwRound = 0;
     DWORD dwBlock = 0;
-    DWORD dwSum = 0;
     DWORD dwLeft = 0;
     BOOT_WRITE *pWrite = NULL;
 
@@ -116,11 +115,7 @@ DWORD SafeWriteBootBlocks(HANDLE hDisk, BYTE *pSource)
     // The writer stores the StepLoader's checksum whatever the file's word says; the compare
     // needs it there before the write.
     pWrite->pSource = pSource;
-    dwSum = StepLoaderChecksum(pSource);
-    pSource[8] = (BYTE)dwSum;
-    pSource[9] = (BYTE)(dwSum >> 8);
-    pSource[10] = (BYTE)(dwSum >> 16);
-    pSource[11] = (BYTE)(dwSum >> 24);
+    StoreStepLoaderChecksum(pSource);
     if (!ReadBootBlocks(hDisk, pWrite))
         goto done;
     for (dwBlock = STEPLOADER_BLOCK; dwBlock < BOOT_BLOCKS; dwBlock++)
