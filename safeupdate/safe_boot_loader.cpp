@@ -9,10 +9,10 @@
 #define BOOT_AREA_FLAG 0x01  // bOemFlags bit 0 clear: a boot-area sector
 
 typedef struct _BOOT_WRITE {
-    BYTE *pSource;  // the .nb0 as read, its StepLoader checksum stamped
-    BYTE *pFlash;   // one block as read from the flash
+    BYTE      *pSource;  // the .nb0 as read, its StepLoader checksum stamped
+    BYTE      *pFlash;   // one block as read from the flash
     SectorInfo info[BOOT_BLOCKS][NAND_SECTORS_PER_BLOCK];  // as each block is to be written
-    DWORD dwHolds[BOOT_BLOCKS];
+    DWORD      dwHolds[BOOT_BLOCKS];
 } BOOT_WRITE;
 
 static DWORD SectorsOf(DWORD dwBlock)
@@ -42,7 +42,7 @@ static DWORD BlockHolds(const BOOT_WRITE *pWrite, DWORD dwBlock, const SectorInf
 static DWORD ReadBootBlocks(HANDLE hDisk, BOOT_WRITE *pWrite)
 {
     SectorInfo flashInfo[NAND_SECTORS_PER_BLOCK];
-    DWORD dwBlock = 0;
+    DWORD      dwBlock = 0;
 
     for (dwBlock = STEPLOADER_BLOCK; dwBlock < BOOT_BLOCKS; dwBlock++) {
         if (!SafeReadBlock(hDisk, dwBlock, pWrite->pFlash, flashInfo)) {
@@ -82,7 +82,7 @@ static DWORD WriteBootBlocks(HANDLE hDisk, BOOT_WRITE *pWrite)
 static DWORD CheckBootBlocks(HANDLE hDisk, BOOT_WRITE *pWrite, DWORD *pdwBlock)
 {
     SectorInfo flashInfo[NAND_SECTORS_PER_BLOCK];
-    DWORD dwBlock = 0;
+    DWORD      dwBlock = 0;
 
     for (dwBlock = STEPLOADER_BLOCK; dwBlock < BOOT_BLOCKS; dwBlock++) {
         *pdwBlock = dwBlock;
@@ -95,11 +95,11 @@ static DWORD CheckBootBlocks(HANDLE hDisk, BOOT_WRITE *pWrite, DWORD *pdwBlock)
 
 DWORD SafeWriteBootBlocks(HANDLE hDisk, BYTE *pSource)
 {
-    DWORD dwResult = 0;
-    DWORD dwRound = 0;
-    DWORD dwBlock = 0;
-    DWORD dwLeft = 0;
-    BOOT_WRITE *pWrite = NULL;
+    DWORD       dwResult = 0;
+    DWORD       dwRound  = 0;
+    DWORD       dwBlock  = 0;
+    DWORD       dwLeft   = 0;
+    BOOT_WRITE *pWrite   = NULL;
 
     pWrite = (BOOT_WRITE *)LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, sizeof(BOOT_WRITE));
     if (pWrite != NULL)

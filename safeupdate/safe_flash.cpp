@@ -73,7 +73,7 @@ DWORD SafeWriteBlock(HANDLE hDisk, DWORD dwBlock, BYTE *pData, const SectorInfo 
 static DWORD IsErasedSector(const BYTE *pData, const SectorInfo *pInfo)
 {
     const BYTE *pInfoBytes = (const BYTE *)pInfo;
-    DWORD i = 0;
+    DWORD       i          = 0;
 
     for (i = 0; i < NAND_SECTOR_SIZE; i++)
         if (pData[i] != 0xFF)
@@ -90,7 +90,7 @@ static DWORD IsErasedSector(const BYTE *pData, const SectorInfo *pInfo)
 DWORD MarkBlockBad(HANDLE hDisk, DWORD dwBlock, BYTE *pSector)
 {
     SectorInfo info;
-    DWORD dwSector = dwBlock * NAND_SECTORS_PER_BLOCK;
+    DWORD      dwSector = dwBlock * NAND_SECTORS_PER_BLOCK;
 
     if (!NandEraseBlock(hDisk, dwBlock) && NandReadPage(hDisk, dwSector, pSector, &info) &&
         !IsErasedSector(pSector, &info)) {

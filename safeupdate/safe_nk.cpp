@@ -9,26 +9,26 @@
 #include "toc/toc.h"
 
 typedef struct _NK_CANDIDATE {
-    DWORD dwBlock;
-    DWORD dwGivenUp;
-    DWORD dwHolds;  // holds its image block: found so before the first erase, or written
+    DWORD      dwBlock;
+    DWORD      dwGivenUp;
+    DWORD      dwHolds;  // holds its image block: found so before the first erase, or written
     SectorInfo info[NAND_SECTORS_PER_BLOCK];  // as read before the first erase, written back so
 } NK_CANDIDATE;
 
 typedef struct _NK_WRITE {
-    const BYTE *pImage;
-    DWORD dwImageLen;
-    DWORD dwBlocks;             // image blocks
-    BYTE *pBlock;               // one block: an image block to write, or a block as read
+    const BYTE   *pImage;
+    DWORD         dwImageLen;
+    DWORD         dwBlocks;     // image blocks
+    BYTE         *pBlock;       // one block: an image block to write, or a block as read
     NK_CANDIDATE *pCandidates;  // the usable blocks from block 6 on, in the flash's order
-    DWORD dwCandidates;
-    DWORD dwNextBlock;  // the first block not looked at yet
-    DWORD dwBadBlocks;  // unusable blocks passed on the way
-    DWORD dwGivenUp;
-    DWORD dwWritten;
-    SectorInfo flashInfo[NAND_SECTORS_PER_BLOCK];
-    BYTE sector0[NAND_SECTOR_SIZE];  // the first block's sector 0, kept as read
-    BYTE toc[NAND_SECTOR_SIZE];      // the TOC that describes the new image
+    DWORD         dwCandidates;
+    DWORD         dwNextBlock;  // the first block not looked at yet
+    DWORD         dwBadBlocks;  // unusable blocks passed on the way
+    DWORD         dwGivenUp;
+    DWORD         dwWritten;
+    SectorInfo    flashInfo[NAND_SECTORS_PER_BLOCK];
+    BYTE          sector0[NAND_SECTOR_SIZE];  // the first block's sector 0, kept as read
+    BYTE          toc[NAND_SECTOR_SIZE];      // the TOC that describes the new image
 } NK_WRITE;
 
 // Where sector dwSector of image block dwIndex starts in the image; image block 0 begins with
@@ -50,7 +50,7 @@ static DWORD ImageBytes(const NK_WRITE *pWrite, DWORD dwIndex, DWORD dwSector, c
         return NAND_SECTOR_SIZE;
     }
     dwOffset = ImageOffset(dwIndex, dwSector);
-    *ppData = pWrite->pImage + dwOffset;
+    *ppData  = pWrite->pImage + dwOffset;
     if (dwOffset >= pWrite->dwImageLen)
         return 0;
     return pWrite->dwImageLen - dwOffset < NAND_SECTOR_SIZE ? pWrite->dwImageLen - dwOffset
@@ -59,10 +59,10 @@ static DWORD ImageBytes(const NK_WRITE *pWrite, DWORD dwIndex, DWORD dwSector, c
 
 static void FillImageBlock(NK_WRITE *pWrite, DWORD dwIndex)
 {
-    const BYTE *pData = NULL;
-    BYTE *pSector = NULL;
-    DWORD dwBytes = 0;
-    DWORD s = 0;
+    const BYTE *pData   = NULL;
+    BYTE       *pSector = NULL;
+    DWORD       dwBytes = 0;
+    DWORD       s       = 0;
 
     for (s = 0; s < NAND_SECTORS_PER_BLOCK; s++) {
         pSector = pWrite->pBlock + s * NAND_SECTOR_SIZE;
@@ -76,11 +76,11 @@ static void FillImageBlock(NK_WRITE *pWrite, DWORD dwIndex)
 // candidate would be written with it.
 static DWORD BlockHolds(const NK_WRITE *pWrite, DWORD dwIndex, const NK_CANDIDATE *pCandidate)
 {
-    const BYTE *pData = NULL;
+    const BYTE *pData   = NULL;
     const BYTE *pSector = NULL;
-    DWORD dwBytes = 0;
-    DWORD s = 0;
-    DWORD i = 0;
+    DWORD       dwBytes = 0;
+    DWORD       s       = 0;
+    DWORD       i       = 0;
 
     if (memcmp(pWrite->flashInfo, pCandidate->info, sizeof(pWrite->flashInfo)) != 0)
         return 0;
@@ -101,7 +101,7 @@ static DWORD BlockHolds(const NK_WRITE *pWrite, DWORD dwIndex, const NK_CANDIDAT
 static DWORD AddCandidate(HANDLE hDisk, NK_WRITE *pWrite, DWORD dwInRun)
 {
     NK_CANDIDATE *pCandidate = &pWrite->pCandidates[pWrite->dwCandidates];
-    DWORD dwStatus = 0;
+    DWORD         dwStatus   = 0;
 
     for (;;) {
         if (!SafeBlockStatus(hDisk, pWrite->dwNextBlock, &dwStatus))
@@ -119,7 +119,7 @@ static DWORD AddCandidate(HANDLE hDisk, NK_WRITE *pWrite, DWORD dwInRun)
     }
     if (!SafeReadBlock(hDisk, pWrite->dwNextBlock, pWrite->pBlock, pWrite->flashInfo))
         goto unreadable;
-    pCandidate->dwBlock = pWrite->dwNextBlock++;
+    pCandidate->dwBlock   = pWrite->dwNextBlock++;
     pCandidate->dwGivenUp = 0;
     memcpy(pCandidate->info, pWrite->flashInfo, sizeof(pCandidate->info));
     if (pWrite->dwCandidates == 0)
@@ -198,7 +198,7 @@ static DWORD GiveUp(HANDLE hDisk, NK_WRITE *pWrite, NK_CANDIDATE *pCandidate)
 static DWORD WriteImageBlocks(HANDLE hDisk, NK_WRITE *pWrite)
 {
     NK_CANDIDATE *pCandidate = NULL;
-    DWORD i = 0;
+    DWORD         i          = 0;
 
     while (i < pWrite->dwBlocks) {
         pCandidate = CandidateOf(hDisk, pWrite, i);
@@ -244,10 +244,10 @@ static DWORD WriteTocIfDiffers(HANDLE hDisk, NK_WRITE *pWrite)
 static DWORD CheckFlash(HANDLE hDisk, NK_WRITE *pWrite, DWORD *pdwIndex, DWORD *pdwBlock)
 {
     NK_CANDIDATE *pCandidate = NULL;
-    DWORD dwBlock = NK_FIRST_BLOCK;
-    DWORD dwBad = 0;
-    DWORD dwStatus = 0;
-    DWORD i = 0;
+    DWORD         dwBlock    = NK_FIRST_BLOCK;
+    DWORD         dwBad      = 0;
+    DWORD         dwStatus   = 0;
+    DWORD         i          = 0;
 
     *pdwBlock = TOC_BLOCK;
     if (!TocOnFlashIs(hDisk, pWrite->toc, pWrite->pBlock))
@@ -297,17 +297,17 @@ static void MarkForMending(HANDLE hDisk, NK_WRITE *pWrite, DWORD dwIndex, DWORD 
 DWORD SafeWriteNK(HANDLE hDisk, const BYTE *pImage, BYTE *pBlockBuffer, DWORD dwImageStart,
                   DWORD dwImageLen, DWORD dwLaunchAddr)
 {
-    DWORD dwResult = 0;
-    DWORD dwRound = 0;
-    DWORD dwIndex = 0;
-    DWORD dwBlock = 0;
-    DWORD dwHeld = 0;
-    DWORD i = 0;
-    NK_WRITE *pWrite = NULL;
+    DWORD     dwResult = 0;
+    DWORD     dwRound  = 0;
+    DWORD     dwIndex  = 0;
+    DWORD     dwBlock  = 0;
+    DWORD     dwHeld   = 0;
+    DWORD     i        = 0;
+    NK_WRITE *pWrite   = NULL;
 
     pWrite = (NK_WRITE *)LocalAlloc(LPTR, sizeof(NK_WRITE));
     if (pWrite != NULL) {
-        pWrite->dwBlocks = 1 + CountFurtherBlocks(dwImageLen);
+        pWrite->dwBlocks    = 1 + CountFurtherBlocks(dwImageLen);
         pWrite->pCandidates = (NK_CANDIDATE *)LocalAlloc(
             LMEM_FIXED, (pWrite->dwBlocks + NK_SPARE_BLOCKS) * sizeof(NK_CANDIDATE));
     }
@@ -315,9 +315,9 @@ DWORD SafeWriteNK(HANDLE hDisk, const BYTE *pImage, BYTE *pBlockBuffer, DWORD dw
         NKDbgPrintfW(TEXT("[QuorShell] WriteNK malloc fail \r\n"));
         goto done;
     }
-    pWrite->pImage = pImage;
-    pWrite->dwImageLen = dwImageLen;
-    pWrite->pBlock = pBlockBuffer;
+    pWrite->pImage      = pImage;
+    pWrite->dwImageLen  = dwImageLen;
+    pWrite->pBlock      = pBlockBuffer;
     pWrite->dwNextBlock = NK_FIRST_BLOCK;
     if (!SafeSetFlag(hDisk, SAFE_FLAG_NK, 1)) {
         NKDbgPrintfW(TEXT("[QuorShell] SafeUpdate: NK flag set fail, update not started \r\n"));
