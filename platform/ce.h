@@ -264,7 +264,6 @@ HANDLE WINAPI FindFirstPartition(HANDLE hStore, PPARTINFO pPartInfo);
 BOOL WINAPI FindClosePartition(HANDLE hSearch);
 }
 
-
 #else  // host
 
 typedef DWORD(CALLBACK *LPPROGRESS_ROUTINE)(

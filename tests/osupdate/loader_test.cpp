@@ -1,5 +1,7 @@
 // Loading the NK image's .BIN records into the RAM image buffer: each row's log, result, launch
 // address and buffer against tests/golden/osupdate_loader_NAME.log.
+#include <cstring>
+
 #include "osupdate/OSUPDATE.h"
 #include "osupdate/image_loader.h"
 #include "platform/host/call_faults.h"
@@ -45,8 +47,7 @@ protected:
     {
         Lines runs;
         for (size_t at = 0, end = 0; at < buffer_->size(); at = end) {
-            for (end = at; end < buffer_->size() && (*buffer_)[end] == (*buffer_)[at];)
-                ++end;
+            end = qs_test::RunEnd(*buffer_, at);
             runs.push_back("buffer 0x" + qs_test::Hex(at) + ": " +
                            ((*buffer_)[at] == kOld ? "old" : qs_test::Hex((*buffer_)[at])) + " x" +
                            qs_test::Hex(end - at) + "\r\n");
@@ -64,7 +65,7 @@ TEST_P(Loader, LogResultAndBufferAsGolden)
     const Row &row = GetParam();
     qs_test::TempDevice device;
     ResetShellState();
-    std::fill(buffer_->begin(), buffer_->end(), kOld);
+    std::memset(buffer_->data(), kOld, buffer_->size());
     PathCopy(g_ImagePath, std::u16string(kImage.begin(), kImage.end()).c_str());
     device.PutFolder("\\flashdisk\\K275D-Update");
     if (row.file)

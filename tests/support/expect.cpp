@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -67,6 +68,21 @@ std::string Hex(uint64_t value)
     char text[24];
     std::snprintf(text, sizeof(text), "%llx", static_cast<unsigned long long>(value));
     return text;
+}
+
+size_t RunEnd(const std::vector<uint8_t> &bytes, size_t at)
+{
+    if (at >= bytes.size())
+        return bytes.size();
+    constexpr size_t kBlock = 4096;
+    std::vector<uint8_t> same(kBlock, bytes[at]);
+    size_t end = at;
+    while (bytes.size() - end >= kBlock &&
+           std::memcmp(bytes.data() + end, same.data(), kBlock) == 0)
+        end += kBlock;
+    while (end < bytes.size() && bytes[end] == bytes[at])
+        ++end;
+    return end;
 }
 
 Lines Join(std::initializer_list<Lines> parts)
@@ -159,8 +175,8 @@ Entries Changed(Entries before, const Entries &changes)
             continue;
         }
         before.erase(devicePath);
-        std::erase_if(
-            before, [&](const auto &entry) { return entry.first.starts_with(devicePath + "\\"); });
+        const std::string folder = devicePath + "\\";
+        std::erase_if(before, [&](const auto &entry) { return entry.first.starts_with(folder); });
     }
     return before;
 }

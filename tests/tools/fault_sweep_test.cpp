@@ -9,6 +9,7 @@
 #include "devkit/update_package.h"
 #include "platform/host/call_faults.h"
 #include "tests/scenarios/scenario_device.h"
+#include "tests/support/sanitizer.h"
 #include "tests/tools/tool_test.h"
 #include "tools/runner/boot_runner.h"
 #include "tools/sweeps/device_snapshot.h"
@@ -179,7 +180,7 @@ protected:
 
 TEST_P(WholeSweeps, EveryFaultPointAndEveryCutOfASmallUpdate)
 {
-#ifdef __SANITIZE_ADDRESS__
+#ifdef QS_TEST_UNDER_ASAN
     const std::string options = GetParam().options;
     const std::string sample = options.find("--pairs") != options.npos     ? ""
                                : GetParam().sweep == std::string("faults") ? " --sample 40"

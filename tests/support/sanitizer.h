@@ -1,0 +1,11 @@
+#pragma once
+
+// QS_TEST_UNDER_ASAN: the build runs under AddressSanitizer, where a boot costs ten times more and
+// the long sweeps take samples. gcc and clang say so in different ways.
+#if defined(__SANITIZE_ADDRESS__)
+#define QS_TEST_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QS_TEST_UNDER_ASAN 1
+#endif
+#endif
