@@ -147,8 +147,9 @@ TEST_F(FaultSweep, TheCallsOfABootAreTheSameInEveryBoot)
 // and the safe-update variant, and every power cut with each outcome, at the flash operations and
 // the file changes, a second boot only where the flash still boots; every fault point under the
 // safe variant with each fault lasting into the next boot; forty pairs of fault points, both
-// failing in one boot, under the standard shell; then the same device offered twenty application
-// files alone, every file change cut. Whatever makes the sweeps fast, their rows stay these. The
+// failing in one boot, under the safe variant; then the same device offered twenty application
+// files alone, every file change cut. Whatever makes the sweeps fast, their rows stay these; the
+// standard shell's fault sweep runs as three shards merged, which must give the same. The
 // sanitizer build samples the points and cuts, and each row it gives is one of the whole sweep's;
 // the pairs, as few boots as a sample, it sweeps whole.
 struct WholeSweep {
@@ -158,6 +159,7 @@ struct WholeSweep {
     const char *offer;         // the second package
     int status;                // 4: some fault or cut leaves the device dead or loses data
     const char *options = "";  // the sweep's own
+    int shards = 1;            // run as shards, their JSON merged: the same rows and totals
 };
 constexpr const char *kImagesAndApps = "--nk nk2.bin --eboot boot2.nb0 --name 2 --apps apps";
 
@@ -190,7 +192,14 @@ TEST_P(WholeSweeps, EveryFaultPointAndEveryCutOfASmallUpdate)
 #endif
     const std::string command = "quordev sweep " + std::string(GetParam().sweep) +
                                 " device --shell " + GetParam().shell + GetParam().options;
-    qs_test::ToolRun run = Run(command + sample);
+    std::string merged;
+    for (int k = 1; k <= GetParam().shards && GetParam().shards > 1; ++k) {
+        const std::string shard = std::to_string(k) + "/" + std::to_string(GetParam().shards);
+        Write("shard" + std::to_string(k) + ".json",
+              Run(command + sample + " --shard " + shard + " --json").out);
+        merged += " shard" + std::to_string(k) + ".json";
+    }
+    qs_test::ToolRun run = Run(merged.empty() ? command + sample : "quordev sweep merge" + merged);
     EXPECT_EQ(run.status, GetParam().status) << run.err;
     const std::string shown = "$ " + command + "\n" + run.out;
     const std::string golden = std::string("whole_") + GetParam().name;
@@ -211,7 +220,7 @@ TEST_P(WholeSweeps, EveryFaultPointAndEveryCutOfASmallUpdate)
 INSTANTIATE_TEST_SUITE_P(
     Table, WholeSweeps,
     testing::Values(
-        WholeSweep{"faults_standard", "faults", "standard", kImagesAndApps, 4},
+        WholeSweep{"faults_standard", "faults", "standard", kImagesAndApps, 4, "", 3},
         WholeSweep{"faults_safe", "faults", "safe", kImagesAndApps, 0},
         WholeSweep{"faults_safe_lasting", "faults", "safe", kImagesAndApps, 4, " --lasting"},
         WholeSweep{"faults_safe_pairs", "faults", "safe", kImagesAndApps, 0, " --pairs 40"},

@@ -54,7 +54,8 @@ const std::vector<Session> kSessions = {
      {"quorshell --help", "quordev --help", "quordev init --help", "quordev inspect --help",
       "quordev package --help", "quordev verify --help", "quordev status --help",
       "quordev mkbin --help", "quordev sign --help", "quordev mknb0 --help", "quordev crc --help",
-      "quordev mkapps --help", "quordev sweep faults --help", "quordev sweep power --help"}},
+      "quordev mkapps --help", "quordev sweep faults --help", "quordev sweep power --help",
+      "quordev sweep merge --help"}},
     // An image signed for another product is refused at boot; signed again for this device it
     // is written and verified. A field too long is a wrong command line, a file that is no .BIN
     // or holds bytes behind its last record other than a trailer is refused.

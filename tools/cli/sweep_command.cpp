@@ -12,7 +12,8 @@ Command AddSweepCommand(CLI::App &app)
         "boot a device folder again and again, one thing going wrong in each boot, and check "
         "after each that nothing the shell must keep was broken; the folder itself never changes");
     sweep->require_subcommand(1);
-    std::vector<Command> kinds = {AddFaultSweepCommand(*sweep), AddSweepPowerCommand(*sweep)};
+    std::vector<Command> kinds = {AddFaultSweepCommand(*sweep), AddSweepPowerCommand(*sweep),
+                                  AddSweepMergeCommand(*sweep)};
     return [sweep, kinds] {
         if (!sweep->parsed())
             return -1;

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/cli/quordev_commands.h"
+#include "tools/sweeps/fault_sweep.h"
 #include "tools/sweeps/sweep_progress.h"
 
 namespace qs_tools {
@@ -22,6 +23,12 @@ Command AddSweepCommand(CLI::App &app);
 
 // quordev sweep faults DIR: each fallible call of a boot failing in turn.
 Command AddFaultSweepCommand(CLI::App &sweep);
+
+// The fault sweep's exit status: kExitBreaches, kExitUnbootable or 0.
+int FaultSweepStatus(const FaultSweepReport &report);
+
+// quordev sweep merge FILE...: the shards of a sweep joined into the whole one's report.
+Command AddSweepMergeCommand(CLI::App &sweep);
 
 // quordev sweep power DIR: the power cut at each erase and program of the update boot in turn.
 Command AddSweepPowerCommand(CLI::App &sweep);

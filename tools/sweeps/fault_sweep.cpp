@@ -19,6 +19,7 @@
 #include "tools/runner/boot_runner.h"
 #include "tools/sweeps/boot_stages.h"
 #include "tools/sweeps/device_snapshot.h"
+#include "tools/reports/fault_sweep_report.h"
 #include "tools/reports/flash_verdict.h"
 #include "tools/sweeps/forked_work.h"
 #include "tools/runner/scratch_device.h"
@@ -27,12 +28,15 @@ namespace qs_tools {
 
 using devkit::Joined;
 
-// A row crosses from a sweep worker to the sweep as JSON.
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(SecondFault, n, call, target, stage, reached, failedInstead,
-                                   leaves)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FaultRow, n, call, target, stage, did, leaves, boots, bootsNext,
-                                   leftDead, restartIntoDead, mendedByNextBoot, nextFlashUs,
-                                   breaches, notes, second)
+// A row crosses from a sweep worker to the sweep as JSON, in the form the report prints.
+void to_json(nlohmann::json &json, const FaultRow &row)
+{
+    json = nlohmann::json(FaultRowJson(row));
+}
+void from_json(const nlohmann::json &json, FaultRow &row)
+{
+    row = FaultRowFromJson(json);
+}
 
 namespace fs = std::filesystem;
 
@@ -525,23 +529,18 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     report.seed = report.pairs ? options.seed : 0;
     CountingBoot counting = sweeper.CountCalls(report.counting);
     report.calls = counting.calls.size();
-    report.breaches = report.counting.breaches.empty() ? 0 : 1;
     report.bootsBefore = WhatBoots(folder, before.images, counting.newImages);
+    report.shard = options.shard;
+    report.shards = options.shards;
     const std::string unbootable = VerdictName(Verdict::Unbootable);
-    auto tally = [&](FaultRow &row) {
+    auto mark = [&](FaultRow &row) {
         row.leftDead = report.bootsBefore != unbootable && row.boots == unbootable;
         // The next start brings what the boot without a fault brought, which this one did not.
         row.mendedByNextBoot = report.counting.boots != unbootable &&
                                row.boots != report.counting.boots &&
                                row.bootsNext == report.counting.boots;
-        report.leftDead += row.leftDead ? 1 : 0;
-        report.restartsIntoDead += row.restartIntoDead ? 1 : 0;
-        report.mendedByNextBoot += row.mendedByNextBoot ? 1 : 0;
-        const bool unreached = row.second.n && !row.second.reached;
-        report.secondsNotReached += unreached ? 1 : 0;
-        report.secondsFailedInstead += unreached && !row.second.failedInstead.empty() ? 1 : 0;
     };
-    tally(report.counting);
+    mark(report.counting);
 
     std::vector<FaultPointCall> calls;
     for (const ce_host::FallibleCallRecord &call : counting.calls)
@@ -552,6 +551,8 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     else
         for (uint64_t n : SelectFaultPoints(calls, options))
             points.push_back({n});
+    report.selected = points.size();
+    points = ShardOf(points, options.shard, options.shards);
     if (options.planned)
         options.planned(points.size(), calls.size());
     // Every worker boots its own copy; this process's copy serves when there is one worker.
@@ -566,12 +567,30 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     };
     RunForked(points.size(), options.jobs, setup, [&](size_t i, const nlohmann::json &result) {
         report.rows.push_back(result.get<FaultRow>());
-        report.breaches += report.rows.back().breaches.empty() ? 0 : 1;
-        tally(report.rows.back());
+        mark(report.rows.back());
         if (progress)
             progress(i + 1, points.size(), report.rows.back());
     });
+    TallyFaultRows(report);
     return report;
+}
+
+void TallyFaultRows(FaultSweepReport &report)
+{
+    report.breaches = report.leftDead = report.restartsIntoDead = report.mendedByNextBoot = 0;
+    report.secondsNotReached = report.secondsFailedInstead = 0;
+    auto tally = [&](const FaultRow &row) {
+        report.breaches += row.breaches.empty() ? 0 : 1;
+        report.leftDead += row.leftDead ? 1 : 0;
+        report.restartsIntoDead += row.restartIntoDead ? 1 : 0;
+        report.mendedByNextBoot += row.mendedByNextBoot ? 1 : 0;
+        const bool unreached = row.second.n && !row.second.reached;
+        report.secondsNotReached += unreached ? 1 : 0;
+        report.secondsFailedInstead += unreached && !row.second.failedInstead.empty() ? 1 : 0;
+    };
+    tally(report.counting);
+    for (const FaultRow &row : report.rows)
+        tally(row);
 }
 
 }  // namespace qs_tools

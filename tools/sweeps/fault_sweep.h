@@ -37,6 +37,10 @@ struct FaultSweepOptions {
     // The call at the fault point fails again at every later call at its place (the same block,
     // the same call on the same path), in its boot and in the next: a worn block, a bad file.
     bool lasting = false;
+    // Of the points (or pairs) selected, only every shards-th from the shard-th (from 1): the
+    // sweep spread over hosts, each running one shard, merged afterwards.
+    uint64_t shard = 1;
+    uint64_t shards = 1;
     // Told, once the boot without a fault is done, how many points of how many calls are to be
     // swept.
     std::function<void(uint64_t points, uint64_t calls)> planned{};
@@ -98,7 +102,26 @@ struct FaultSweepReport {
     ShellVariant shell = ShellVariant::Standard;
     bool torn = true;
     bool lasting = false;
+    // The shard it is of a sweep spread over hosts; 1 of 1 for a whole one. selected: the
+    // points (or pairs) of all the shards together.
+    uint64_t shard = 1;
+    uint64_t shards = 1;
+    uint64_t selected = 0;
 };
+
+// Counts the rows marked dead, restarted into a dead flash, mended, breached and with their
+// second point unreached, the boot without a fault included, from the rows' own marks.
+void TallyFaultRows(FaultSweepReport &report);
+
+// Every shards-th of the items from the shard-th (from 1).
+template <typename Item>
+std::vector<Item> ShardOf(const std::vector<Item> &items, uint64_t shard, uint64_t shards)
+{
+    std::vector<Item> taken;
+    for (size_t i = shard - 1; i < items.size(); i += shards)
+        taken.push_back(items[i]);
+    return taken;
+}
 
 // Called after each fault point, in order: done of total, and its row.
 using SweepProgress = std::function<void(uint64_t done, uint64_t total, const FaultRow &row)>;

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <sstream>
+#include <tuple>
 
 #include "tools/cli/command_line.h"
 #include "tools/sweeps/forked_work.h"
@@ -29,6 +31,31 @@ void AddJobsOption(CLI::App &sweep, unsigned &jobs)
                     "the host's cores)")
         ->type_name("N")
         ->check(InRange(1u, 256u));
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> ParseShard(const std::string &text)
+{
+    uint64_t shard = 0, shards = 0;
+    char slash = 0;
+    std::istringstream in(text);
+    if (!(in >> shard >> slash >> shards) || slash != '/' || !in.eof() || shard < 1 ||
+        shard > shards || text.find_first_of("+- ") != std::string::npos)
+        return std::nullopt;
+    return std::pair(shard, shards);
+}
+
+void AddShardOption(CLI::App &sweep, uint64_t &shard, uint64_t &shards)
+{
+    sweep
+        .add_option_function<std::string>(
+            "--shard",
+            [&shard, &shards](const std::string &text) {
+                std::tie(shard, shards) = *ParseShard(text);
+            },
+            "sweep only every N-th of the points chosen, from the K-th (1 to N): one shard of a "
+            "sweep spread over hosts; quordev sweep merge joins the shards' --json")
+        ->type_name("K/N")
+        ->check(Parses(ParseShard, "K/N with 1 <= K <= N"));
 }
 
 double ProgressLine::Seconds() const

@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -11,6 +13,10 @@ namespace qs_tools {
 
 // --jobs N: the worker processes that boot side by side (default: the host's cores).
 void AddJobsOption(CLI::App &sweep, unsigned &jobs);
+// --shard K/N: only every N-th of the points chosen, from the K-th, for a sweep spread over hosts.
+void AddShardOption(CLI::App &sweep, uint64_t &shard, uint64_t &shards);
+// "3/8" as shard 3 of 8; none unless 1 <= K <= N.
+std::optional<std::pair<uint64_t, uint64_t>> ParseShard(const std::string &text);
 
 // A sweep's size before it starts and its progress on standard error, with the time gone and
 // an estimate of the time left: on a terminal one line redrawn in place, elsewhere a line every
