@@ -189,6 +189,13 @@ TEST_F(SweepPowerCommand, WithoutFourGoodEbootBlocksNothingEverBoots)
     }
     EXPECT_EQ(flash, 3u * 67);
     EXPECT_EQ(json["summary"]["dead"], json["cuts"].size());
+    // Off a terminal, progress comes every twentieth of the cuts and at the last: of 218 cuts,
+    // the plan, every 10th (21 lines) and the 218th.
+    std::istringstream err(run.err);
+    size_t progress = 0;
+    for (std::string line; std::getline(err, line);)
+        progress += line.starts_with("sweep power: ");
+    EXPECT_EQ(progress, 23u) << run.err;
     json.erase("cuts");
     qs_test::ExpectGoldenText(
         json.dump(2) + "\n" + qs_test::PlainTimes(run.err.substr(run.err.rfind("sweep power:"))) +
