@@ -10,6 +10,7 @@
 #include "platform/host/call_faults.h"
 #include "platform/host/heap_book.h"
 #include "platform/host/internal.h"
+#include "platform/host/sanitizer.h"
 
 namespace ce_host {
 
@@ -19,14 +20,7 @@ namespace {
 // them, since touching them page by page costs more than the update's copying. Fresh mappings
 // read as zeros, as a fresh block from the C heap does. Under AddressSanitizer every block stays
 // on the C heap, where overruns are caught.
-#if defined(__SANITIZE_ADDRESS__)
-#define QS_HEAP_CHECKED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QS_HEAP_CHECKED 1
-#endif
-#endif
-#ifdef QS_HEAP_CHECKED
+#ifdef QS_UNDER_ASAN
 constexpr size_t kMappedBlockBytes = SIZE_MAX;
 #else
 constexpr size_t kMappedBlockBytes = size_t(4) << 20;

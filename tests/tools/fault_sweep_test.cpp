@@ -8,8 +8,8 @@
 #include "devkit/nb0_image.h"
 #include "devkit/update_package.h"
 #include "platform/host/call_faults.h"
+#include "platform/host/sanitizer.h"
 #include "tests/scenarios/scenario_device.h"
-#include "tests/support/sanitizer.h"
 #include "tests/tools/tool_test.h"
 #include "tools/runner/boot_runner.h"
 #include "tools/sweeps/device_snapshot.h"
@@ -182,7 +182,7 @@ protected:
 
 TEST_P(WholeSweeps, EveryFaultPointAndEveryCutOfASmallUpdate)
 {
-#ifdef QS_TEST_UNDER_ASAN
+#ifdef QS_UNDER_ASAN
     const std::string options = GetParam().options;
     const std::string sample = options.find("--pairs") != options.npos     ? ""
                                : GetParam().sweep == std::string("faults") ? " --sample 40"
