@@ -10,8 +10,12 @@
 
 namespace qs_tools {
 
-int FaultSweepStatus(const FaultSweepReport &report)
+int PrintFaultSweep(const FaultSweepReport &report, bool json)
 {
+    if (json)
+        std::cout << FaultSweepJson(report).dump(2) << "\n";
+    else
+        std::cout << FaultSweepText(report);
     if (report.breaches)
         return kExitBreaches;
     return report.leftDead ? kExitUnbootable : 0;
@@ -109,11 +113,7 @@ Command AddFaultSweepCommand(CLI::App &sweep)
                                                   std::to_string(row.second.n) + ", " + row.call
                                             : "point " + std::to_string(row.n) + ", " + row.call);
             });
-        if (args->json)
-            std::cout << FaultSweepJson(report).dump(2) << "\n";
-        else
-            std::cout << FaultSweepText(report);
-        return FaultSweepStatus(report);
+        return PrintFaultSweep(report, args->json);
     };
 }
 

@@ -24,8 +24,9 @@ Command AddSweepCommand(CLI::App &app);
 // quordev sweep faults DIR: each fallible call of a boot failing in turn.
 Command AddFaultSweepCommand(CLI::App &sweep);
 
-// The fault sweep's exit status: kExitBreaches, kExitUnbootable or 0.
-int FaultSweepStatus(const FaultSweepReport &report);
+// Prints the fault sweep's report, as JSON or as text, and returns its exit status:
+// kExitBreaches, kExitUnbootable or 0.
+int PrintFaultSweep(const FaultSweepReport &report, bool json);
 
 // quordev sweep merge FILE...: the shards of a sweep joined into the whole one's report.
 Command AddSweepMergeCommand(CLI::App &sweep);

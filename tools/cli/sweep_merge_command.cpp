@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iostream>
 
 #include "sim/error.h"
 #include "tools/cli/sweep_command.h"
@@ -102,12 +101,7 @@ Command AddSweepMergeCommand(CLI::App &sweep)
         std::vector<FaultSweepReport> shards;
         for (const std::string &file : args->files)
             shards.push_back(ReadShard(file));
-        FaultSweepReport whole = Merge(std::move(shards));
-        if (args->json)
-            std::cout << FaultSweepJson(whole).dump(2) << "\n";
-        else
-            std::cout << FaultSweepText(whole);
-        return FaultSweepStatus(whole);
+        return PrintFaultSweep(Merge(std::move(shards)), args->json);
     };
 }
 

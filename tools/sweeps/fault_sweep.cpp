@@ -552,7 +552,11 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
         for (uint64_t n : SelectFaultPoints(calls, options))
             points.push_back({n});
     report.selected = points.size();
-    points = ShardOf(points, options.shard, options.shards);
+    // This shard's: every shards-th point from the shard-th.
+    std::vector<FaultPoints> shard;
+    for (size_t i = options.shard - 1; i < points.size(); i += options.shards)
+        shard.push_back(points[i]);
+    points = std::move(shard);
     if (options.planned)
         options.planned(points.size(), calls.size());
     // Every worker boots its own copy; this process's copy serves when there is one worker.

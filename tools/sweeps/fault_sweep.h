@@ -113,16 +113,6 @@ struct FaultSweepReport {
 // second point unreached, the boot without a fault included, from the rows' own marks.
 void TallyFaultRows(FaultSweepReport &report);
 
-// Every shards-th of the items from the shard-th (from 1).
-template <typename Item>
-std::vector<Item> ShardOf(const std::vector<Item> &items, uint64_t shard, uint64_t shards)
-{
-    std::vector<Item> taken;
-    for (size_t i = shard - 1; i < items.size(); i += shards)
-        taken.push_back(items[i]);
-    return taken;
-}
-
 // Called after each fault point, in order: done of total, and its row.
 using SweepProgress = std::function<void(uint64_t done, uint64_t total, const FaultRow &row)>;
 
