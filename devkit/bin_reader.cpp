@@ -41,12 +41,22 @@ std::string RecordName(size_t number, uint32_t address)
     return "record " + std::to_string(number) + " at " + Hex(address);
 }
 
-}  // namespace
-
-uint64_t LoadedBinImage::CoveredBytes() const
+// The bytes the records place, where they overlap counted once.
+uint64_t UnionLength(std::vector<std::pair<uint64_t, uint64_t>> spans)
 {
-    return uint64_t(std::count(covered.begin(), covered.end(), true));
+    std::sort(spans.begin(), spans.end());
+    uint64_t total = 0, reached = 0;
+    for (auto [begin, end] : spans) {
+        begin = std::max(begin, reached);
+        if (end > begin) {
+            total += end - begin;
+            reached = end;
+        }
+    }
+    return total;
 }
+
+}  // namespace
 
 LoadedBinImage ReadBinImage(std::istream &in)
 {
@@ -63,7 +73,7 @@ LoadedBinImage ReadBinImage(std::istream &in)
         Refuse("the header's image length " + Hex(image.length) + " exceeds the RAM buffer's " +
                Hex(kRamImageBufferSize));
     image.bytes.assign(image.length, kUncoveredFill);
-    image.covered.assign(image.length, false);
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
     for (size_t number = 1;; ++number) {
         const std::string header = "the header of record " + std::to_string(number);
         BinRecord record;
@@ -72,6 +82,7 @@ LoadedBinImage ReadBinImage(std::istream &in)
         record.checksum = ReadU32(in, header);
         if (record.address == 0 && record.checksum == 0) {
             image.launch = record.length;
+            image.covered = UnionLength(std::move(spans));
             return image;
         }
         const std::string name = RecordName(number, record.address);
@@ -85,7 +96,7 @@ LoadedBinImage ReadBinImage(std::istream &in)
         if (sum != record.checksum)
             Refuse(name + " has checksum " + Hex(record.checksum) + " but its bytes sum to " +
                    Hex(sum));
-        std::fill_n(image.covered.begin() + std::ptrdiff_t(offset), record.length, true);
+        spans.push_back({offset, offset + record.length});
         image.records.push_back(record);
     }
 }

@@ -26,8 +26,7 @@ struct LoadedBinImage {
     uint32_t launch = 0;             // RecLen of the terminating record
     std::vector<BinRecord> records;  // data records, in file order
     std::vector<uint8_t> bytes;      // length bytes; offset 0 stands for kRamImageBase
-    std::vector<bool> covered;       // per byte: some record placed it
-    uint64_t CoveredBytes() const;
+    uint64_t covered = 0;            // bytes some record placed, each counted once
     // Where the file's terminating record ends: the signature trailer, if any, follows.
     uint64_t RecordsEnd() const;
 };

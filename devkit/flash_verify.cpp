@@ -132,7 +132,7 @@ public:
             offset += run;
         }
         report_.nkBytesCompared = nk.length;
-        report_.nkBytesFilled = nk.length - nk.CoveredBytes();
+        report_.nkBytesFilled = nk.length - nk.covered;
         Pass("NK: blocks " + std::to_string(region.blocks.front()) + "-" +
              std::to_string(region.blocks.back()) + " match the image's " +
              std::to_string(nk.length) + " bytes");

@@ -291,6 +291,8 @@ BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName)
     FileChange point("move", from.devicePath + " -> " + targetPath);
     if (::rename(from.hostPath.c_str(), target.c_str()) != 0)
         return Fail(ErrorFromErrno(errno), FALSE);
+    if (from.isDirectory)
+        ForgetResolvedFolders();
     MoveRecords(from.devicePath, targetPath);
     point.Done();
     return TRUE;

@@ -148,6 +148,8 @@ bool RemoveChanging(const ResolvedPath &path, const char *change)
     std::error_code error;
     if (!fs::remove(path.hostPath, error))
         return Fail(ErrorFromErrno(error ? error.value() : ENOENT), false);
+    if (path.isDirectory)
+        ForgetResolvedFolders();
     ForgetRecords(path.devicePath);
     point.Done();
     return true;
@@ -338,6 +340,7 @@ BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES)
     if (::mkdir(path.hostPath.c_str(), 0777) != 0)
         return Fail(ErrorFromErrno(errno), FALSE);
     ForgetRecords(path.devicePath);  // records of an entry removed behind the layer's back
+    ForgetResolvedFolders();         // and a folder learned before that
     RecordCreated(path.devicePath);
     SetCreationTime(path.hostPath, VirtualFileTime());
     SetHostWriteTime(path.hostPath, VirtualFileTime());

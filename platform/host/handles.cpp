@@ -62,6 +62,7 @@ void Attach(sim::Device &device)
     ResetProcessIds();
     ResetFallibleCalls();
     ResetFileChanges();
+    ForgetResolvedFolders();
 }
 
 void Detach()

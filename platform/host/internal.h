@@ -102,6 +102,9 @@ struct ResolvedPath {
 // path beneath it), and 5 with a violation journaled for a symbolic link or any entry that is not
 // a plain file or folder.
 bool ResolvePath(LPCWSTR path, ResolvedPath &out, bool allowWildcards = false);
+// Drops what ResolvePath has learned about folders: at the start of a boot, and wherever the boot
+// removes or moves a folder.
+void ForgetResolvedFolders();
 
 // False for a root folder of files.mount_after_ms until the virtual clock reaches its time.
 bool IsMounted(const std::string &rootEntry);

@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <map>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -144,6 +145,20 @@ size_t TakeExactFolders(const std::vector<std::u16string_view> &names, ResolvedP
     return names.size() - 1;
 }
 
+// The folders this boot has resolved, by their device path in folded case: each was a plain
+// folder, reached through plain folders, on a mounted volume. Only the boot changes the tree while
+// it runs, and a mounted volume stays mounted, so an entry holds until the boot removes or moves
+// a folder (ForgetResolvedFolders); a new boot starts with none.
+std::map<std::string, ResolvedPath> g_resolvedFolders;
+
+std::string FoldedFolderKey(const std::vector<std::u16string_view> &names, size_t count)
+{
+    std::string key;
+    for (size_t i = 0; i < count; ++i)
+        key.append("\\").append(sim::FoldCase(ToUtf8(names[i])));
+    return key;
+}
+
 bool RefuseOther(const ResolvedPath &path)
 {
     std::error_code error;
@@ -182,7 +197,18 @@ bool ResolvePath(LPCWSTR path, ResolvedPath &out, bool allowWildcards)
             return Fail(ERROR_INVALID_NAME, false);
 
     ResolvedPath resolved{"\\", AttachedDevice().Root(), true, true};
-    for (size_t i = TakeExactFolders(names, resolved); i < names.size(); ++i) {
+    const size_t folders = names.empty() ? 0 : names.size() - 1;
+    const std::string folderKey = FoldedFolderKey(names, folders);
+    size_t first = 0;
+    if (auto known = g_resolvedFolders.find(folderKey); folders && known != g_resolvedFolders.end()) {
+        resolved = known->second;
+        first = folders;
+    } else {
+        first = TakeExactFolders(names, resolved);
+    }
+    for (size_t i = first; i < names.size(); ++i) {
+        if (i == folders && folders && resolved.exists && resolved.isDirectory)
+            g_resolvedFolders.emplace(folderKey, resolved);
         if (!resolved.exists || !resolved.isDirectory)
             return Fail(ERROR_PATH_NOT_FOUND, false);
         std::string given = ToUtf8(names[i]);
@@ -206,6 +232,11 @@ bool ResolvePath(LPCWSTR path, ResolvedPath &out, bool allowWildcards)
         return Fail(ERROR_INVALID_NAME, false);
     out = std::move(resolved);
     return true;
+}
+
+void ForgetResolvedFolders()
+{
+    g_resolvedFolders.clear();
 }
 
 bool ResolveExisting(LPCWSTR path, ResolvedPath &out)

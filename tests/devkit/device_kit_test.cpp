@@ -259,7 +259,7 @@ std::string Reading(const std::string &file)
             return std::isgraph(b) ? std::string(1, c) : (b < 16 ? "\\x0" : "\\x") + Hex(b);
         };
         return "start 0x" + Hex(image.start) + " length 0x" + Hex(image.length) + " launch 0x" +
-               Hex(image.launch) + " covered " + std::to_string(image.CoveredBytes()) + " records" +
+               Hex(image.launch) + " covered " + std::to_string(image.covered) + " records" +
                Listed(image.records, record) + " bytes" +
                Listed(std::span(image.bytes).first(std::min<size_t>(image.length, 64)), byte) +
                " then" + Listed(file.substr(size_t(in.tellg())), shown);
@@ -465,9 +465,8 @@ TEST(FlashVerify, StatesAndVerdicts)
                               row.sectors};
         devkit::LoadedBinImage loaded{qs_test::kImageBase, row.size, 0x80021000, {}, {}, {}};
         loaded.bytes = nk.image;
-        loaded.covered.assign(row.size, true);
+        loaded.covered = row.size - (row.uncovered ? 100 : 0);
         for (size_t i = 100; row.uncovered && i < 200; ++i) {
-            loaded.covered[i] = false;
             loaded.bytes[i] = 0xFF;
             nk.image[i] = row.uncovered == 2 ? 0xFF : nk.image[i];
         }

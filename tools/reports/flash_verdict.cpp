@@ -52,7 +52,7 @@ devkit::LoadedBinImage ReadNkImage(const sim::FlashArray &flash, const devkit::N
         devkit::FlashPlace place = devkit::NkPlace(region, offset);
         AppendSectors(flash, place.block * sim::kSectorsPerBlock + place.sector, 1, nk.bytes);
     }
-    nk.covered.assign(nk.length, true);
+    nk.covered = nk.length;
     return nk;
 }
 
