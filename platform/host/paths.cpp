@@ -200,7 +200,8 @@ bool ResolvePath(LPCWSTR path, ResolvedPath &out, bool allowWildcards)
     const size_t folders = names.empty() ? 0 : names.size() - 1;
     const std::string folderKey = FoldedFolderKey(names, folders);
     size_t first = 0;
-    if (auto known = g_resolvedFolders.find(folderKey); folders && known != g_resolvedFolders.end()) {
+    if (auto known = g_resolvedFolders.find(folderKey);
+        folders && known != g_resolvedFolders.end()) {
         resolved = known->second;
         first = folders;
     } else {
