@@ -35,6 +35,9 @@ public:
                                           const nlohmann::json &deviceJson);
 
     const std::filesystem::path &Folder() const { return folder_; }
+    // The device goes on in another folder that holds the same files (a forked sweep's child in
+    // its own copy): it is saved there.
+    void MoveTo(const std::filesystem::path &folder) { folder_ = folder; }
     std::filesystem::path Root() const { return folder_ / "root"; }
     const DeviceConfig &Config() const { return config_; }
     VirtualClock &Clock() { return clock_; }

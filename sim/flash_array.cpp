@@ -59,6 +59,11 @@ void FlashArray::WriteBack()
         changed_[block] = kWrittenBack;
 }
 
+void FlashArray::ForgetChanges()
+{
+    std::fill(changed_.begin(), changed_.end(), kUnchanged);
+}
+
 std::unique_ptr<FlashArray> FlashArray::InMemory(uint32_t blocks)
 {
     struct Memory : Backing {

@@ -80,6 +80,9 @@ public:
     // Of a loaded file: writes its changed blocks into it, each whole, with the signals that end
     // a program held back meanwhile, so that no block is ever half there. Throws DeviceError.
     void WriteBack();
+    // Keeps the bytes and forgets which blocks changed, as WriteBack does, but leaves the file
+    // alone: the flash a process carries from one boot into the next in memory.
+    void ForgetChanges();
 
 private:
     static void CreateErasedFile(const std::filesystem::path &file, uint32_t blocks);

@@ -15,6 +15,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The flash of this process's boots, when it stays in the process (KeepFlashInProcess).
+bool g_keepInProcess = false;
+std::unique_ptr<FlashArray> g_keptFlash;
+
 const std::vector<NamedCode> kCodes = {
     {FlashDriver::kSetSectorAddr, "IOCTL_FMD_SET_SECTOR_ADDR"},
     {FlashDriver::kReadSector, "IOCTL_FMD_READ_SECTOR"},
@@ -109,8 +113,23 @@ FlashDriver::FlashDriver(const FlashConfig &config, std::unique_ptr<FlashArray> 
             corruptions_.push_back({FaultList({fault}, kCodes, "flash"), *fault.offset});
 }
 
+FlashDriver::~FlashDriver()
+{
+    if (g_keepInProcess && storage_ && !nandFile_.empty()) {
+        storage_->ForgetChanges();
+        g_keptFlash = std::move(storage_);
+    }
+}
+
+void KeepFlashInProcess()
+{
+    g_keepInProcess = true;
+}
+
 FlashArray &FlashDriver::Storage()
 {
+    if (!storage_ && g_keepInProcess && g_keptFlash)
+        storage_ = std::move(g_keptFlash);
     if (!storage_) {
         if (!fs::exists(nandFile_))
             FlashArray::CreateFactoryFile(nandFile_, blocks_, factoryBad_);
@@ -121,7 +140,7 @@ FlashArray &FlashDriver::Storage()
 
 void FlashDriver::Flush()
 {
-    if (storage_)
+    if (storage_ && !g_keepInProcess)
         storage_->WriteBack();
 }
 

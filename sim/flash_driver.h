@@ -63,6 +63,11 @@ public:
     PowerCutOutcome outcome;
 };
 
+// From now on the flash of every driver over a nand.bin stays in this process: a driver takes up
+// the flash the last one left, nand.bin only when there is none, and writes nothing back. A
+// forked sweep's child boots so, leaving the file it shares with its parent as it was.
+void KeepFlashInProcess();
+
 class FlashDriver : public Driver {
 public:
     static constexpr uint32_t kSetSectorAddr = 0x71FD4, kReadSector = 0x71FDC,
@@ -79,6 +84,7 @@ public:
     FlashDriver(const FlashConfig &config, std::filesystem::path nandFile);
     // The flash in the storage given (its block count wins over the description's).
     FlashDriver(const FlashConfig &config, std::unique_ptr<FlashArray> storage);
+    ~FlashDriver() override;
 
     // Raw bytes, for tools that read the flash as the boot loader would.
     const FlashArray &Flash() { return Storage(); }

@@ -16,6 +16,8 @@ std::set<uint64_t> g_failingCalls;
 FaultMode g_mode;
 std::vector<FallibleCallRecord> g_calls;
 int g_depth = 0;  // fallible calls in progress: only the outermost one counts
+std::set<uint64_t> g_hookCalls;
+std::function<void(uint64_t)> g_hook;
 
 struct LastingFault {
     std::string place;
@@ -105,6 +107,12 @@ std::string PathPlace(const std::string &call, const std::string &paths)
            ConfiguredPathKey(paths.substr(arrow + kArrow.size()));
 }
 
+void SetCallHook(std::set<uint64_t> numbers, std::function<void(uint64_t n)> hook)
+{
+    g_hookCalls = std::move(numbers);
+    g_hook = std::move(hook);
+}
+
 const std::set<uint64_t> &FailingCalls()
 {
     return g_failingCalls;
@@ -156,6 +164,8 @@ FallibleCall::FallibleCall(const char *call, std::string target, std::string pla
     size_t events = AttachedDevice().Events().Events().size();
     record_ = g_calls.size();
     g_calls.push_back({call, std::move(target), events, events});
+    if (g_hook && g_hookCalls.contains(g_calls.size()))
+        g_hook(g_calls.size());
 }
 
 FallibleCall::~FallibleCall()

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -47,6 +48,11 @@ void ClearLastingFaults();
 // The place of a call on a path, or on two joined by " -> ", as the platform matches paths:
 // letter case, slashes and the leading and trailing backslashes do not matter.
 std::string PathPlace(const std::string &call, const std::string &paths);
+
+// Called as each of the numbered fallible calls begins, before it is known whether it fails,
+// with its number: a sweep forks there, and its child chooses the calls that fail. It lasts
+// until it is set again; an empty hook calls nothing.
+void SetCallHook(std::set<uint64_t> numbers, std::function<void(uint64_t n)> hook);
 
 // The fallible calls made since Attach, in order.
 const std::vector<FallibleCallRecord> &FallibleCalls();

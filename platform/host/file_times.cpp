@@ -60,6 +60,7 @@ void SetHostWriteTime(int fd, uint64_t ticks)
 
 void SetHostWriteTime(const std::filesystem::path &hostPath, uint64_t ticks)
 {
+    OwnBeforeChange(hostPath);
     const timespec times[2] = {ToTimespec(ticks), ToTimespec(ticks)};
     ::utimensat(AT_FDCWD, hostPath.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
@@ -72,6 +73,7 @@ void SetCreationTime(int fd, uint64_t ticks)
 
 void SetCreationTime(const std::filesystem::path &hostPath, uint64_t ticks)
 {
+    OwnBeforeChange(hostPath);
     std::string text = std::to_string(ticks);
     ::lsetxattr(hostPath.c_str(), kCreationAttribute, text.data(), text.size(), 0);
 }

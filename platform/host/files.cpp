@@ -77,6 +77,8 @@ HANDLE ce_host::OpenResolvedFile(const ResolvedPath &path, LPCWSTR name, DWORD a
     std::optional<FileChange> change;
     if (!path.exists || emptied)
         change.emplace(path.exists ? "empty" : "create", path.devicePath);
+    if (path.exists && (access & GENERIC_WRITE))
+        OwnBeforeChange(path.hostPath);
     int fd = ::open(path.hostPath.c_str(), OpenFlags(access, disposition, path.exists), 0666);
     if (fd < 0)
         return Fail(errno == ELOOP ? DWORD(ERROR_ACCESS_DENIED) : ErrorFromErrno(errno),

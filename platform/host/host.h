@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,12 @@ namespace ce_host {
 void Attach(sim::Device &device);
 void Detach();
 sim::Device &AttachedDevice();  // aborts when nothing is attached
+
+// The attached device goes on in a copy of its folder whose files are hard links to the ones it
+// had (a forked sweep's child): its open files are opened again there, and from now on a file
+// shared so is copied before anything changes it in place, so that the other folder keeps its
+// bytes. Throws sim::DeviceError when a file cannot be opened again.
+void MoveToLinkedCopy(const std::filesystem::path &folder);
 
 enum class HandleKind { File, Search, Device, Store, PartitionSearch, Process };
 const char *HandleKindName(HandleKind kind);

@@ -105,6 +105,9 @@ bool ResolvePath(LPCWSTR path, ResolvedPath &out, bool allowWildcards = false);
 // Drops what ResolvePath has learned about folders: at the start of a boot, and wherever the boot
 // removes or moves a folder.
 void ForgetResolvedFolders();
+// A file that MoveToLinkedCopy left shared with another folder gets its own copy, handles and
+// all; nothing for any other file.
+void OwnBeforeChange(const std::filesystem::path &hostPath);
 
 // False for a root folder of files.mount_after_ms until the virtual clock reaches its time.
 bool IsMounted(const std::string &rootEntry);

@@ -160,6 +160,9 @@ struct WholeSweep {
     int status;                // 4: some fault or cut leaves the device dead or loses data
     const char *options = "";  // the sweep's own
     int shards = 1;            // run as shards, their JSON merged: the same rows and totals
+    // Booted from the start at every row (--from-scratch, not shown) against this sweep's golden:
+    // the forked sweep gives what a boot from scratch gives.
+    const char *sameAs = nullptr;
 };
 constexpr const char *kImagesAndApps = "--nk nk2.bin --eboot boot2.nb0 --name 2 --apps apps";
 
@@ -199,10 +202,13 @@ TEST_P(WholeSweeps, EveryFaultPointAndEveryCutOfASmallUpdate)
               Run(command + sample + " --shard " + shard + " --json").out);
         merged += " shard" + std::to_string(k) + ".json";
     }
-    qs_test::ToolRun run = Run(merged.empty() ? command + sample : "quordev sweep merge" + merged);
+    const std::string scratch = GetParam().sameAs ? " --from-scratch" : "";
+    qs_test::ToolRun run =
+        Run(merged.empty() ? command + sample + scratch : "quordev sweep merge" + merged);
     EXPECT_EQ(run.status, GetParam().status) << run.err;
     const std::string shown = "$ " + command + "\n" + run.out;
-    const std::string golden = std::string("whole_") + GetParam().name;
+    const std::string golden =
+        std::string("whole_") + (GetParam().sameAs ? GetParam().sameAs : GetParam().name);
     if (sample.empty())
         return qs_test::ExpectGoldenText(shown, golden);
     const std::string whole = qs_test::FileText(QS_GOLDEN_DIR "/tools_" + golden + ".log");
@@ -224,6 +230,8 @@ INSTANTIATE_TEST_SUITE_P(
         WholeSweep{"faults_safe", "faults", "safe", kImagesAndApps, 0},
         WholeSweep{"faults_safe_lasting", "faults", "safe", kImagesAndApps, 4, " --lasting"},
         WholeSweep{"faults_safe_pairs", "faults", "safe", kImagesAndApps, 0, " --pairs 40"},
+        WholeSweep{"faults_safe_lasting_from_scratch", "faults", "safe", kImagesAndApps, 4,
+                   " --lasting", 1, "faults_safe_lasting"},
         WholeSweep{"power_standard", "power", "standard", kImagesAndApps, 4},
         WholeSweep{"power_apps", "power", "standard", "--apps apps2", 4}),
     [](const auto &info) { return std::string(info.param.name); });

@@ -95,6 +95,10 @@ Command AddFaultSweepCommand(CLI::App &sweep)
                        "torn or untouched"))
         ->type_name("torn|untouched");
     AddShellOption(*faults, args->options.shell);
+    faults->add_flag(
+        "--from-scratch", args->options.fromScratch,
+        "boot every row from the start of the boot instead of forking it from one "
+        "boot at its fault point: slower, the same rows (a check of the forked sweep)");
     faults->add_flag("--json", args->json, "print one JSON object (fields in docs/sweeps.md)");
     return [faults, args] {
         if (!faults->parsed())

@@ -1,7 +1,12 @@
 #include "tools/runner/scratch_device.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <vector>
 
@@ -45,7 +50,57 @@ fs::path MakeScratchFolder()
     throw sim::DeviceError("cannot make a scratch folder in /dev/shm or the temporary folder");
 }
 
+// The extended attributes of one entry copied onto another (the platform keeps creation times so).
+void CopyAttributes(const fs::path &from, const fs::path &to)
+{
+    char names[4096];
+    ssize_t size = ::llistxattr(from.c_str(), names, sizeof names);
+    for (ssize_t at = 0; at < size; at += ssize_t(std::strlen(names + at)) + 1) {
+        char value[256];
+        ssize_t length = ::lgetxattr(from.c_str(), names + at, value, sizeof value);
+        if (length >= 0)
+            ::lsetxattr(to.c_str(), names + at, value, size_t(length), 0);
+    }
+}
+
+// Folders made anew, files linked, links made again; a folder's times are set once it is full.
+void LinkTree(const fs::path &from, const fs::path &to)
+{
+    struct stat status {};
+    if (::lstat(from.c_str(), &status) != 0)
+        throw fs::filesystem_error("cannot be read", from,
+                                   std::error_code(errno, std::generic_category()));
+    if (S_ISDIR(status.st_mode)) {
+        fs::create_directory(to);
+        for (const fs::directory_entry &entry : fs::directory_iterator(from))
+            LinkTree(entry.path(), to / entry.path().filename());
+        CopyAttributes(from, to);
+        const timespec times[2] = {status.st_atim, status.st_mtim};
+        ::utimensat(AT_FDCWD, to.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    } else if (S_ISLNK(status.st_mode)) {
+        fs::copy_symlink(from, to);
+    } else {
+        fs::create_hard_link(from, to);
+    }
+}
+
 }  // namespace
+
+fs::path ScratchDevice::LinkedCopy() const
+{
+    fs::path copy = MakeScratchFolder();
+    try {
+        for (const fs::directory_entry &entry : fs::directory_iterator(path_))
+            if (entry.path().filename() != "debug.log" &&
+                entry.path().filename() != "journal.jsonl")
+                LinkTree(entry.path(), copy / entry.path().filename());
+    } catch (const fs::filesystem_error &e) {
+        std::error_code ignored;
+        fs::remove_all(copy, ignored);
+        throw sim::DeviceError(path_.string() + ": cannot be linked: " + e.code().message());
+    }
+    return copy;
+}
 
 ScratchDevice::ScratchDevice(const fs::path &original)
     : original_(original), path_(MakeScratchFolder())

@@ -26,6 +26,12 @@ public:
     // when the caller knows that no boot since the last restore changed a file there.
     void Restore(const std::set<uint32_t> &changedBlocks, bool rootChanged = true);
 
+    // A new scratch folder beside it whose files are hard links to the copy's as they are now,
+    // its folders new ones with the same times and extended attributes: a forked sweep's child
+    // goes on there (ce_host::MoveToLinkedCopy), and the caller removes it. Throws
+    // sim::DeviceError with one line.
+    std::filesystem::path LinkedCopy() const;
+
 private:
     void CopyFiles(bool withRoot = true) const;
 

@@ -171,28 +171,6 @@ std::vector<uint8_t> FlashImage(const fs::path &deviceFolder)
     return fs::exists(nandFile) ? ReadBytes(nandFile) : FactoryFlash(deviceFolder);
 }
 
-std::vector<uint32_t> ChangedBlocks(const std::vector<uint8_t> &before,
-                                    const fs::path &deviceFolder,
-                                    const std::vector<uint32_t> &touched)
-{
-    std::vector<uint32_t> changed;
-    fs::path nandFile = deviceFolder / "nand.bin";
-    if (!fs::exists(nandFile))
-        return changed;  // never laid down: the flash as the driver would make it
-    std::ifstream in(nandFile, std::ios::binary);
-    std::vector<char> block(sim::kBlockRecordSize);
-    for (uint32_t i : touched) {
-        size_t at = i * sim::kBlockRecordSize;
-        in.seekg(std::streamoff(at));
-        bool read = bool(in.read(block.data(), std::streamsize(block.size())));
-        if (!read || at + block.size() > before.size() ||
-            !std::equal(block.begin(), block.end(), before.begin() + at,
-                        [](char a, uint8_t b) { return uint8_t(a) == b; }))
-            changed.push_back(i);
-    }
-    return changed;
-}
-
 std::set<uint32_t> BlocksTheUpdateOwns(const UpdateOffer &offer,
                                        const std::vector<uint32_t> &cleanBootWrote)
 {

@@ -32,11 +32,6 @@ UpdateOffer FindUpdateOffer(const std::filesystem::path &deviceFolder);
 
 // nand.bin's bytes; for a device that never wrote one, the flash as the driver lays it down.
 std::vector<uint8_t> FlashImage(const std::filesystem::path &deviceFolder);
-// Of the blocks a boot touched, those of a device's nand.bin that differ from the bytes given (a
-// missing nand.bin is the flash unchanged: the driver lays it down as FlashImage did).
-std::vector<uint32_t> ChangedBlocks(const std::vector<uint8_t> &before,
-                                    const std::filesystem::path &deviceFolder,
-                                    const std::vector<uint32_t> &touched);
 
 // The blocks an update may write: the TOC's always; 0-5 with a boot loader offered; with an
 // image offered, from 6 to one block past the last one the boot without faults wrote there, since

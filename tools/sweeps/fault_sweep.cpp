@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -12,9 +13,11 @@
 #include "devkit/device_view.h"
 #include "devkit/path_checks.h"
 #include "platform/host/call_faults.h"
+#include "platform/host/host.h"
 #include "sim/device.h"
 #include "sim/device_lock.h"
 #include "sim/error.h"
+#include "sim/flash_array.h"
 #include "sim/flash_driver.h"
 #include "tools/runner/boot_runner.h"
 #include "tools/sweeps/boot_stages.h"
@@ -72,6 +75,7 @@ struct Boot {
     std::optional<BootReport> report;
     std::string stopped;                 // why the simulator stopped it
     std::vector<uint32_t> flashTouched;  // the blocks it erased, programmed or marked
+    std::vector<uint32_t> flashChanged;  // of those, the ones that differ from the flash before
     std::string boots;                   // judged from the flash in memory, when asked
 };
 
@@ -81,7 +85,29 @@ struct Judge {
     const BootImages &newImages;
 };
 
-Boot RunBoot(const fs::path &copy, ShellVariant shell, std::optional<Judge> judge = std::nullopt)
+// Of the blocks touched, those whose bytes differ from the flash before the boot.
+std::vector<uint32_t> ChangedBlocks(const std::vector<uint8_t> &before,
+                                    const sim::FlashArray &flash,
+                                    const std::vector<uint32_t> &touched)
+{
+    std::vector<uint32_t> changed;
+    for (uint32_t block : touched) {
+        const uint64_t at = block * sim::kBlockRecordSize;
+        bool same = at + sim::kBlockRecordSize <= before.size();
+        for (uint32_t sector = 0; same && sector < sim::kSectorsPerBlock; ++sector) {
+            auto record = flash.Sector(block * sim::kSectorsPerBlock + sector);
+            same =
+                std::equal(record.begin(), record.end(),
+                           before.begin() + std::ptrdiff_t(at + sector * sim::kSectorRecordSize));
+        }
+        if (!same)
+            changed.push_back(block);
+    }
+    return changed;
+}
+
+Boot RunBoot(const fs::path &copy, ShellVariant shell, const std::vector<uint8_t> &flashBefore,
+             std::optional<Judge> judge = std::nullopt)
 {
     BootOptions options;
     options.quiet = true;
@@ -100,6 +126,7 @@ Boot RunBoot(const fs::path &copy, ShellVariant shell, std::optional<Judge> judg
     if (fs::exists(copy / "nand.bin")) {
         sim::FlashDriver &flash = sim::DeviceFlash(*device);
         boot.flashTouched = flash.Flash().ChangedBlocks();
+        boot.flashChanged = ChangedBlocks(flashBefore, flash.Flash(), boot.flashTouched);
         if (judge)
             boot.boots = VerdictName(JudgeFlash(flash, judge->oldImages, judge->newImages).verdict);
     }
@@ -216,11 +243,9 @@ Excuses ExcusesFor(const std::vector<ce_host::FallibleCallRecord> &calls, size_t
     return excuses;
 }
 
-// The invariants every boot keeps, with or without a fault. Gives back the blocks the boot
-// changed.
-std::vector<uint32_t> CheckInvariants(const fs::path &copy, const Boot &boot, const Before &before,
-                                      const std::set<uint32_t> &ownedBlocks, const Excuses &excuses,
-                                      FaultRow &row)
+// The invariants every boot keeps, with or without a fault.
+void CheckInvariants(const fs::path &copy, const Boot &boot, const Before &before,
+                     const std::set<uint32_t> &ownedBlocks, const Excuses &excuses, FaultRow &row)
 {
     if (boot.report) {
         const BootSummary &summary = boot.report->summary;
@@ -255,15 +280,13 @@ std::vector<uint32_t> CheckInvariants(const fs::path &copy, const Boot &boot, co
     }
     AddAll(row.breaches,
            "outside the boot's files: ", RootChanges(before.root, SnapshotRoot(copy)));
-    std::vector<uint32_t> changed = ChangedBlocks(before.flash, copy, boot.flashTouched);
     std::vector<std::string> outside;
-    for (uint32_t block : changed)
+    for (uint32_t block : boot.flashChanged)
         if (!ownedBlocks.count(block))
             outside.push_back(std::to_string(block));
     if (!outside.empty())
         row.breaches.push_back("flash block" + std::string(outside.size() > 1 ? "s " : " ") +
                                Joined(outside, ", ") + " changed outside the update's blocks");
-    return changed;
 }
 
 // What the boot loader would boot from a device folder's flash; a flash never written holds no
@@ -371,7 +394,7 @@ struct Sweeper {
     CountingBoot CountCalls(FaultRow &row)
     {
         ce_host::ScopedFailingCall none(std::nullopt);
-        Boot boot = RunBoot(copy.Path(), options.shell);
+        Boot boot = RunBoot(copy.Path(), options.shell, before.flash);
         CountingBoot counting;
         counting.calls = ce_host::FallibleCalls();
         counting.stages = StagesAlong(ReadJournal(copy.Path()));
@@ -384,7 +407,8 @@ struct Sweeper {
         counting.newImages = update ? update->images : before.images;
         row.stage = "whole boot";
         row.did = WhatItDid(boot);
-        changedBlocks = CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks, {}, row);
+        CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks, {}, row);
+        changedBlocks = boot.flashChanged;
         row.boots = WhatBoots(copy.Path(), before.images, counting.newImages);
         // A boot without a fault leaves nothing for the next to mend, and a dead flash no next.
         if (!MarkedDead(boot, row))
@@ -392,7 +416,8 @@ struct Sweeper {
         return counting;
     }
 
-    FaultRow SweepPoint(const CountingBoot &counting, FaultPoints points)
+    // The row's fault points as the boot without a fault made them.
+    FaultRow RowFor(const CountingBoot &counting, FaultPoints points) const
     {
         const uint64_t n = points.first;
         const ce_host::FallibleCallRecord &call = counting.calls[n - 1];
@@ -410,41 +435,127 @@ struct Sweeper {
             row.second.target = later.target;
             row.second.stage = counting.StageOf(later);
         }
-        copy.Restore({changedBlocks.begin(), changedBlocks.end()});
-        Judge judge{before.images, counting.newImages};
-        // A lasting fault's places stay for this row's next boot and no further.
-        LastingPlacesOfThisRow lastingPlaces;
-        {
-            std::set<uint64_t> failing = {n};
-            if (points.second)
-                failing.insert(points.second);
-            ce_host::ScopedFailingCall fault(failing,
-                                             {.torn = options.torn, .lasting = options.lasting});
-            Boot boot = RunBoot(copy.Path(), options.shell, judge);
-            row.did = WhatItDid(boot);
-            CheckFaultPoint(copy.Path(), counting, row);
-            Excuses excuses = ExcusesFor(counting.calls, n - 1, options.lasting, counting.calls);
-            if (points.second)
-                excuses.Add(
-                    FollowSecondFault(copy.Path(), options, counting.calls, row.second, row));
-            changedBlocks =
-                CheckInvariants(copy.Path(), boot, before, counting.ownedBlocks, excuses, row);
-            row.boots = boot.boots;
-            // A flash that boots nothing starts no shell: there is no next start to mend it.
-            if (MarkedDead(boot, row))
-                return row;
-        }
-        // The next start, without a fault: whether the device mends what the fault left.
+        return row;
+    }
+
+    std::set<uint64_t> Failing(FaultPoints points) const
+    {
+        std::set<uint64_t> failing = {points.first};
+        if (points.second)
+            failing.insert(points.second);
+        return failing;
+    }
+
+    ce_host::FaultMode Mode() const { return {.torn = options.torn, .lasting = options.lasting}; }
+
+    // What the faulted boot in the folder did and broke, then the next start without a fault:
+    // whether the device mends what the fault left. Gives back the blocks both boots touched.
+    std::vector<uint32_t> FinishRow(const fs::path &folder, const Boot &boot,
+                                    const CountingBoot &counting, FaultPoints points,
+                                    FaultRow &row) const
+    {
+        row.did = WhatItDid(boot);
+        CheckFaultPoint(folder, counting, row);
+        Excuses excuses =
+            ExcusesFor(counting.calls, points.first - 1, options.lasting, counting.calls);
+        if (points.second)
+            excuses.Add(FollowSecondFault(folder, options, counting.calls, row.second, row));
+        CheckInvariants(folder, boot, before, counting.ownedBlocks, excuses, row);
+        row.boots = boot.boots;
+        std::vector<uint32_t> touched = boot.flashChanged;
+        // A flash that boots nothing starts no shell: there is no next start to mend it.
+        if (MarkedDead(boot, row))
+            return touched;
         ce_host::ScopedFailingCall none(std::nullopt);
-        Boot next = RunBoot(copy.Path(), options.shell, judge);
+        Boot next =
+            RunBoot(folder, options.shell, before.flash, Judge{before.images, counting.newImages});
         row.bootsNext = next.boots;
         if (next.report)
             row.nextFlashUs = next.report->summary.flash.timeUs;
         // The next row's restore puts back every block the next boot touched too, without
         // reading them again to see which of them it changed.
-        changedBlocks.insert(changedBlocks.end(), next.flashTouched.begin(),
-                             next.flashTouched.end());
+        touched.insert(touched.end(), next.flashTouched.begin(), next.flashTouched.end());
+        return touched;
+    }
+
+    // One row booted from the start on the copy put back as the device was.
+    FaultRow SweepPoint(const CountingBoot &counting, FaultPoints points)
+    {
+        FaultRow row = RowFor(counting, points);
+        copy.Restore({changedBlocks.begin(), changedBlocks.end()});
+        // A lasting fault's places stay for this row's next boot and no further.
+        LastingPlacesOfThisRow lastingPlaces;
+        Boot boot;
+        {
+            ce_host::ScopedFailingCall fault(Failing(points), Mode());
+            boot = RunBoot(copy.Path(), options.shell, before.flash,
+                           Judge{before.images, counting.newImages});
+        }
+        changedBlocks = FinishRow(copy.Path(), boot, counting, points, row);
         return row;
+    }
+
+    // The rows first, first + step, ... forked from one boot without a fault: at each row's first
+    // fault point the boot forks; the child fails the call and finishes the row in a linked copy
+    // of the device folder of its own, its flash held in memory, while this process waits for the
+    // row and goes on without the fault.
+    void SweepForked(const CountingBoot &counting, const std::vector<FaultPoints> &points,
+                     size_t first, size_t step, const Emit &emit)
+    {
+        std::map<uint64_t, std::vector<size_t>> rowsAt;
+        for (size_t i = first; i < points.size(); i += step)
+            rowsAt[points[i].first].push_back(i);
+        std::set<uint64_t> forkAt;
+        for (const auto &entry : rowsAt)
+            forkAt.insert(entry.first);
+        copy.Restore({changedBlocks.begin(), changedBlocks.end()});
+        std::optional<size_t> mine;  // in a child, the row it finishes
+        fs::path own;                // and its copy of the device folder
+        std::string failure;
+        ce_host::SetCallHook(forkAt, [&](uint64_t n) {
+            for (size_t i : rowsAt[n]) {
+                if (!failure.empty())
+                    return;
+                fs::path linked;
+                try {
+                    linked = copy.LinkedCopy();
+                    std::optional<nlohmann::json> row = ForkItem();
+                    if (!row) {
+                        ce_host::SetCallHook({}, {});
+                        mine = i;
+                        own = linked;
+                        ce_host::MoveToLinkedCopy(own);
+                        sim::KeepFlashInProcess();
+                        ce_host::SetFailingCalls(Failing(points[i]), Mode());
+                        return;
+                    }
+                    emit(i, *row);
+                } catch (const std::exception &e) {
+                    failure = e.what();
+                }
+                std::error_code ignored;
+                fs::remove_all(linked, ignored);
+            }
+        });
+        Boot boot;
+        {
+            ce_host::ScopedFailingCall none(std::nullopt);
+            boot = RunBoot(copy.Path(), options.shell, before.flash,
+                           Judge{before.images, counting.newImages});
+        }
+        ce_host::SetCallHook({}, {});
+        if (mine) {
+            try {
+                FaultRow row = RowFor(counting, points[*mine]);
+                FinishRow(own, boot, counting, points[*mine], row);
+                FinishForkedItem(nlohmann::json(row));
+            } catch (const std::exception &e) {
+                FailForkedItem(e.what());
+            }
+        }
+        if (!failure.empty())
+            throw sim::DeviceError(failure);
+        changedBlocks = boot.flashTouched;
     }
 };
 
@@ -559,22 +670,29 @@ FaultSweepReport SweepFaults(const fs::path &folder, const FaultSweepOptions &op
     points = std::move(shard);
     if (options.planned)
         options.planned(points.size(), calls.size());
-    // Every worker boots its own copy; this process's copy serves when there is one worker.
-    WorkerSetup setup = [&](bool forked) -> ItemWork {
-        auto own =
-            forked
-                ? std::shared_ptr<Sweeper>(new Sweeper{before, options, ScratchDevice(folder), {}})
-                : std::shared_ptr<Sweeper>(&sweeper, [](Sweeper *) {});
-        return [own, &counting, &points](size_t i) {
-            return nlohmann::json(own->SweepPoint(counting, points[i]));
-        };
-    };
-    RunForked(points.size(), options.jobs, setup, [&](size_t i, const nlohmann::json &result) {
+    auto take = [&](size_t i, const nlohmann::json &result) {
         report.rows.push_back(result.get<FaultRow>());
         mark(report.rows.back());
         if (progress)
             progress(i + 1, points.size(), report.rows.back());
-    });
+    };
+    // Every worker boots its own copy; this process's copy serves when there is one worker. A
+    // flash never laid down has no nand.bin for the forked rows to share: those boot from the
+    // start.
+    const bool forked = !options.fromScratch && fs::exists(folder / "nand.bin");
+    WorkerRun run = [&](bool inWorker, size_t first, size_t step, size_t count, const Emit &emit) {
+        std::unique_ptr<Sweeper> own;
+        if (inWorker)
+            own.reset(new Sweeper{before, options, ScratchDevice(folder), {}});
+        Sweeper &worker = inWorker ? *own : sweeper;
+        if (forked) {
+            worker.SweepForked(counting, points, first, step, emit);
+            return;
+        }
+        for (size_t i = first; i < count; i += step)
+            emit(i, nlohmann::json(worker.SweepPoint(counting, points[i])));
+    };
+    RunForkedWorkers(points.size(), options.jobs, run, take);
     TallyFaultRows(report);
     return report;
 }

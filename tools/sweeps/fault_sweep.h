@@ -41,6 +41,9 @@ struct FaultSweepOptions {
     // sweep spread over hosts, each running one shard, merged afterwards.
     uint64_t shard = 1;
     uint64_t shards = 1;
+    // Boot every row from the start instead of forking it from one boot at its first point:
+    // slower, the same rows; the check of the forked sweep.
+    bool fromScratch = false;
     // Told, once the boot without a fault is done, how many points of how many calls are to be
     // swept.
     std::function<void(uint64_t points, uint64_t calls)> planned{};

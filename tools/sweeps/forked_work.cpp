@@ -33,20 +33,36 @@ void WriteAll(int fd, const std::string &text)
 
 // A worker: its items, one JSON line each, then exit without running the parent's destructors
 // (its scratch folder and locks are the parent's to remove).
-[[noreturn]] void RunWorker(int fd, size_t first, size_t count, unsigned step,
-                            const WorkerSetup &setup)
+[[noreturn]] void RunWorker(int fd, size_t first, size_t count, unsigned step, const WorkerRun &run)
 {
     int status = 0;
     try {
-        ItemWork work = setup(true);
-        for (size_t item = first; item < count; item += step)
-            WriteAll(fd, nlohmann::json{{"item", item}, {"result", work(item)}}.dump() + "\n");
+        run(true, first, step, count, [fd](size_t item, const nlohmann::json &result) {
+            WriteAll(fd, nlohmann::json{{"item", item}, {"result", result}}.dump() + "\n");
+        });
     } catch (const std::exception &e) {
         WriteAll(fd, nlohmann::json{{"error", e.what()}}.dump() + "\n");
         status = 1;
     }
     ::close(fd);
     ::_exit(status);
+}
+
+// Where the child of ForkItem writes its result.
+int g_forkedItemFd = -1;
+
+std::string ReadToEnd(int fd)
+{
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return text;
+        text.append(buffer, size_t(got));
+    }
 }
 
 struct Worker {
@@ -69,14 +85,66 @@ unsigned HostCores()
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
+std::optional<nlohmann::json> ForkItem()
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        throw sim::DeviceError(std::string("cannot fork a sweep row: ") + std::strerror(errno));
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(ends[0]);
+        g_forkedItemFd = ends[1];
+        return std::nullopt;
+    }
+    ::close(ends[1]);
+    if (pid < 0) {
+        ::close(ends[0]);
+        throw sim::DeviceError(std::string("cannot fork a sweep row: ") + std::strerror(errno));
+    }
+    std::string text = ReadToEnd(ends[0]);
+    ::close(ends[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    nlohmann::json line = nlohmann::json::parse(text, nullptr, false);
+    if (line.is_object() && line.contains("error"))
+        throw sim::DeviceError(line["error"].get<std::string>());
+    if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0) || !line.is_object() ||
+        !line.contains("result"))
+        throw sim::DeviceError("a sweep row's process " + HowItEnded(status));
+    return std::move(line["result"]);
+}
+
+void FinishForkedItem(const nlohmann::json &result)
+{
+    WriteAll(g_forkedItemFd, nlohmann::json{{"result", result}}.dump());
+    ::_exit(0);
+}
+
+void FailForkedItem(const std::string &why)
+{
+    WriteAll(g_forkedItemFd, nlohmann::json{{"error", why}}.dump());
+    ::_exit(1);
+}
+
 void RunForked(size_t count, unsigned workers, const WorkerSetup &setup,
                const std::function<void(size_t, const nlohmann::json &)> &done)
 {
+    RunForkedWorkers(
+        count, workers,
+        [&setup](bool forked, size_t first, size_t step, size_t count, const Emit &emit) {
+            ItemWork work = setup(forked);
+            for (size_t item = first; item < count; item += step)
+                emit(item, work(item));
+        },
+        done);
+}
+
+void RunForkedWorkers(size_t count, unsigned workers, const WorkerRun &run, const Emit &done)
+{
     workers = unsigned(std::min<size_t>(std::max(workers, 1u), std::max<size_t>(count, 1)));
     if (workers == 1) {
-        ItemWork work = setup(false);
-        for (size_t item = 0; item < count; ++item)
-            done(item, work(item));
+        run(false, 0, 1, count, done);
         return;
     }
     std::vector<Worker> running(workers);
@@ -88,7 +156,7 @@ void RunForked(size_t count, unsigned workers, const WorkerSetup &setup,
         pid_t pid = ::fork();
         if (pid == 0) {
             ::close(ends[0]);
-            RunWorker(ends[1], w, count, workers, setup);
+            RunWorker(ends[1], w, count, workers, run);
         }
         ::close(ends[1]);
         if (pid < 0) {
