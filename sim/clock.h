@@ -24,6 +24,8 @@ public:
     CivilTime Utc() const;
     CivilTime Local() const;
 
+    // Milliseconds since 1970-01-01 UTC when the boot began.
+    int64_t StartMs() const { return startMs_; }
     // With real time on, Advance also sleeps for the same span.
     void SetRealTime(bool on) { realTime_ = on; }
 

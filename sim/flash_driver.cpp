@@ -18,6 +18,8 @@ namespace {
 // The flash of this process's boots, when it stays in the process (KeepFlashInProcess).
 bool g_keepInProcess = false;
 std::unique_ptr<FlashArray> g_keptFlash;
+std::set<uint64_t> g_operationHookAt;
+std::function<void(FlashDriver &, uint64_t)> g_operationHook;
 
 const std::vector<NamedCode> kCodes = {
     {FlashDriver::kSetSectorAddr, "IOCTL_FMD_SET_SECTOR_ADDR"},
@@ -124,6 +126,13 @@ FlashDriver::~FlashDriver()
 void KeepFlashInProcess()
 {
     g_keepInProcess = true;
+}
+
+void SetFlashOperationHook(std::set<uint64_t> numbers,
+                           std::function<void(FlashDriver &flash, uint64_t n)> hook)
+{
+    g_operationHookAt = std::move(numbers);
+    g_operationHook = std::move(hook);
 }
 
 FlashArray &FlashDriver::Storage()
@@ -329,6 +338,8 @@ void FlashDriver::Change(const FlashOperation &operation, std::span<const uint8_
                          bool torn)
 {
     operations_.push_back(operation);
+    if (g_operationHook && g_operationHookAt.contains(operations_.size()))
+        g_operationHook(*this, operations_.size());
     if (powerCut_ && powerCut_->index == operations_.size())
         CutPower(operation, record);
     bool erasedBefore = torn ? ApplyTorn(operation, record) : Apply(operation, record);

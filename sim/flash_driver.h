@@ -3,8 +3,10 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -67,6 +69,13 @@ public:
 // the flash the last one left, nand.bin only when there is none, and writes nothing back. A
 // forked sweep's child boots so, leaving the file it shares with its parent as it was.
 void KeepFlashInProcess();
+
+class FlashDriver;
+// Called as each of the numbered erases and programs (from 1, in the boot's order) begins, before
+// a planned power cut is looked for: a power sweep forks there, and its child plans the cut. It
+// lasts until it is set again; an empty hook calls nothing.
+void SetFlashOperationHook(std::set<uint64_t> numbers,
+                           std::function<void(FlashDriver &flash, uint64_t n)> hook);
 
 class FlashDriver : public Driver {
 public:

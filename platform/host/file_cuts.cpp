@@ -3,6 +3,7 @@
 #include <map>
 #include <string_view>
 
+#include "platform/host/call_faults.h"
 #include "platform/host/internal.h"
 
 namespace ce_host {
@@ -10,6 +11,8 @@ namespace ce_host {
 namespace {
 
 std::optional<FileCutPlan> g_plan;
+std::set<uint64_t> g_changeHookAt;
+std::function<void(uint64_t)> g_changeHook;
 std::vector<FileChangeRecord> g_changes;
 int g_copies = 0;  // copies in progress: their changes are the copy's
 
@@ -56,6 +59,12 @@ std::string DescribeFileChange(const FileChangeRecord &record)
     return text + " of " + record.target + " (" + record.call + ")";
 }
 
+void SetFileChangeHook(std::set<uint64_t> numbers, std::function<void(uint64_t n)> hook)
+{
+    g_changeHookAt = std::move(numbers);
+    g_changeHook = std::move(hook);
+}
+
 void PlanFileCut(std::optional<FileCutPlan> plan)
 {
     g_plan = plan;
@@ -97,7 +106,9 @@ FileChange::FileChange(const char *change, std::string target, uint64_t offset, 
 {
     record_ = g_changes.size();
     g_changes.push_back({g_copies > 0 ? "CopyFileExW" : CallOf(change), change, std::move(target),
-                         offset, bytes, FlashOperationsSoFar()});
+                         offset, bytes, FlashOperationsSoFar(), FallibleCalls().size()});
+    if (g_changeHook && g_changeHookAt.contains(g_changes.size()))
+        g_changeHook(g_changes.size());
     if (!g_plan || g_plan->change != g_changes.size())
         return;
     // A change that cannot land in part is cut before it instead.

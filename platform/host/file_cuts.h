@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -24,6 +26,8 @@ struct FileChangeRecord {
     uint64_t bytes = 0;   // and its length
     // The flash's erases and programs that the boot made before it: where it falls among them.
     uint64_t flashOperationsBefore = 0;
+    // The fallible call (ce_host::FallibleCalls) that made it, from 1.
+    uint64_t fallibleCall = 0;
     // Only a write can land in part, and only with two bytes or more.
     bool Tearable() const { return change == "write" && bytes >= 2; }
 };
@@ -39,6 +43,10 @@ struct FileCutPlan {
     uint64_t seed = 1;
 };
 void PlanFileCut(std::optional<FileCutPlan> plan);
+// Called as each of the numbered file changes begins, before a planned cut is looked for: a power
+// sweep forks there, and its child plans the cut. It lasts until it is set again; an empty hook
+// calls nothing.
+void SetFileChangeHook(std::set<uint64_t> numbers, std::function<void(uint64_t n)> hook);
 
 // The file changes made since Attach, in order; Attach starts them afresh.
 const std::vector<FileChangeRecord> &FileChanges();

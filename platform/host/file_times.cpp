@@ -37,7 +37,7 @@ timespec ToTimespec(uint64_t ticks)
 uint64_t VirtualFileTime()
 {
     sim::Device &device = AttachedDevice();
-    int64_t ms = sim::ParseUtc(device.Config().clock.utc) + int64_t(device.Clock().ElapsedMs());
+    int64_t ms = device.Clock().StartMs() + int64_t(device.Clock().ElapsedMs());
     return uint64_t(kTicksFrom1601To1970 + ms * 10'000);
 }
 

@@ -233,7 +233,9 @@ INSTANTIATE_TEST_SUITE_P(
         WholeSweep{"faults_safe_lasting_from_scratch", "faults", "safe", kImagesAndApps, 4,
                    " --lasting", 1, "faults_safe_lasting"},
         WholeSweep{"power_standard", "power", "standard", kImagesAndApps, 4},
-        WholeSweep{"power_apps", "power", "standard", "--apps apps2", 4}),
+        WholeSweep{"power_apps", "power", "standard", "--apps apps2", 4},
+        WholeSweep{"power_apps_from_scratch", "power", "standard", "--apps apps2", 4, "", 1,
+                   "power_apps"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(FaultSweepParts, OnlyTheUpdatesOwnEntriesAndBlocksAreOwnedByTheBoot)

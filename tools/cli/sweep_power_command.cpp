@@ -25,6 +25,7 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         uint64_t seed = 1;
         unsigned jobs = 1;
         ShellVariant shell = ShellVariant::Standard;
+        bool fromScratch = false;
     };
     auto args = std::make_shared<Arguments>();
     CLI::App *power = sweep.add_subcommand(
@@ -41,6 +42,9 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         "data");
     power->add_option("DIR", args->folder, "the device folder, with an update package waiting")
         ->required();
+    power->add_flag("--from-scratch", args->fromScratch,
+                    "boot every cut from the start of the boot instead of forking it from one "
+                    "boot at its point: slower, the same results (a check of the forked sweep)");
     power->add_flag("--json", args->json, "print one JSON object (fields in docs/sweeps.md)");
     power
         ->add_option("--svg", args->svg,
@@ -103,6 +107,7 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         auto progress = std::make_shared<ProgressLine>("sweep power");
         options.jobs = args->jobs;
         options.shell = args->shell;
+        options.fromScratch = args->fromScratch;
         // A cut costs two boots: up to the cut, and the next one.
         options.planned = [progress, jobs = args->jobs](size_t cuts, size_t points) {
             progress->Announce(std::to_string(cuts) + " cuts at " + std::to_string(points) +

@@ -1,6 +1,7 @@
 #include "tools/reports/flash_verdict.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "devkit/boot_loader_view.h"
 #include "devkit/flash_verify.h"
@@ -54,6 +55,21 @@ devkit::LoadedBinImage ReadNkImage(const sim::FlashArray &flash, const devkit::N
     }
     nk.covered = nk.length;
     return nk;
+}
+
+// Whether every data byte of the sectors ID[3] describes is erased, looked at before anything is
+// copied: a factory TOC describes tens of MiB that nothing was ever written to.
+bool NkRegionErased(const sim::FlashArray &flash, const devkit::NkRegion &region)
+{
+    static const std::vector<uint8_t> erased(sim::kSectorDataSize, sim::kErased);
+    for (uint64_t offset = 0; offset < uint64_t(region.sectors) * sim::kSectorDataSize;
+         offset += sim::kSectorDataSize) {
+        devkit::FlashPlace place = devkit::NkPlace(region, offset);
+        auto sector = flash.Sector(place.block * sim::kSectorsPerBlock + place.sector);
+        if (std::memcmp(sector.data(), erased.data(), erased.size()) != 0)
+            return false;
+    }
+    return true;
 }
 
 bool BootLoaderIs(const std::optional<std::vector<uint8_t>> &flash,
@@ -207,16 +223,16 @@ BootImages ReadBootImages(sim::FlashDriver &driver)
                                  *view.nk->unreadable);
         return images;
     }
-    images.nk = ReadNkImage(flash, *view.nk, view.toc->images[devkit::kNkImageIndex]);
     // An erased region is no image: the factory TOC's ID[3] describes sectors that nothing was
     // ever written to.
-    if (std::all_of(images.nk->bytes.begin(), images.nk->bytes.end(),
-                    [](uint8_t byte) { return byte == sim::kErased; })) {
+    if (NkRegionErased(flash, *view.nk)) {
         images.missing.push_back("NK: the " + std::to_string(view.nk->sectors) +
                                  " sectors ID[3] records are erased");
-        images.nk.reset();
-    } else if (devkit::VerifyReport report = devkit::VerifyFlash(driver, *images.nk, std::nullopt);
-               !report.Ok()) {
+        return images;
+    }
+    images.nk = ReadNkImage(flash, *view.nk, view.toc->images[devkit::kNkImageIndex]);
+    if (devkit::VerifyReport report = devkit::VerifyFlash(driver, *images.nk, std::nullopt);
+        !report.Ok()) {
         images.missing.push_back(*report.failure);
         images.nk.reset();
     }

@@ -102,9 +102,11 @@ public:
             R"(fail(?!\. So Initialize TOC)|ERROR|not match|too small|out of range|not written|)"
             R"(give up|Invalid Parameter)");
         std::smatch match;
-        if (std::regex_search(text, match, kSkipped)) {
+        if (text.find("[QuorShell] Write") != text.npos &&
+            std::regex_search(text, match, kSkipped)) {
             skipped.insert(uint32_t(std::stoul(match[1])));
-        } else if (std::regex_search(text, match, kResult)) {
+        } else if (text.find("UpdateSystemImage -- ") != text.npos &&
+                   std::regex_search(text, match, kResult)) {
             summary.osUpdate = match[1] != "0";
             if (!*summary.osUpdate && summary.osUpdateFailure.empty())
                 summary.osUpdateFailure = LineOf(text);
@@ -120,7 +122,8 @@ public:
             summary.bootLoader = true;
         } else if (text.starts_with("Find NK Image Path==")) {
             part_ = Part::Nk;
-        } else if (std::regex_search(text, match, kChosen)) {
+        } else if (text.starts_with("Update File Path : ") &&
+                   std::regex_search(text, match, kChosen)) {
             (part_ == Part::BootLoader ? summary.bootLoaderImage : summary.nkImage) = match[1];
         } else if (text.find("Signature is not match") != std::string::npos) {
             summary.signatureRefused = true;

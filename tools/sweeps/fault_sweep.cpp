@@ -513,15 +513,16 @@ struct Sweeper {
         fs::path own;                // and its copy of the device folder
         std::string failure;
         ce_host::SetCallHook(forkAt, [&](uint64_t n) {
+            // A child forks no more: the hook stays set until the boot is over, as it cannot
+            // clear itself while it runs.
             for (size_t i : rowsAt[n]) {
-                if (!failure.empty())
+                if (!failure.empty() || mine)
                     return;
                 fs::path linked;
                 try {
                     linked = copy.LinkedCopy();
                     std::optional<nlohmann::json> row = ForkItem();
                     if (!row) {
-                        ce_host::SetCallHook({}, {});
                         mine = i;
                         own = linked;
                         ce_host::MoveToLinkedCopy(own);

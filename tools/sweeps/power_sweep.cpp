@@ -9,6 +9,8 @@
 #include "sim/device.h"
 #include "sim/device_lock.h"
 #include "sim/error.h"
+#include "platform/host/call_faults.h"
+#include "platform/host/host.h"
 #include "tools/runner/boot_runner.h"
 #include "tools/runner/scratch_device.h"
 #include "tools/sweeps/forked_work.h"
@@ -58,6 +60,27 @@ bool OfKinds(const CutPoint &point, CutKinds kinds)
 {
     return kinds == CutKinds::Both ||
            (kinds == CutKinds::Flash) == (point.kind == CutPoint::Kind::Flash);
+}
+
+template <typename Map>
+std::set<uint64_t> Keys(const Map &map)
+{
+    std::set<uint64_t> keys;
+    for (const auto &entry : map)
+        keys.insert(entry.first);
+    return keys;
+}
+
+nlohmann::json CutJson(const CutResult &cut)
+{
+    nlohmann::json result = {{"at_cut", cut.atCut}, {"files_at_cut", cut.filesAtCut}};
+    if (cut.second)
+        result["second"] = {
+            {"judgement", cut.second->judgement ? nlohmann::json(*cut.second->judgement)
+                                                : nlohmann::json(nullptr)},
+            {"stopped", cut.second->stopped},
+            {"files", cut.second->files}};
+    return result;
 }
 
 // The file cut planned for one boot, and none after it whatever happens.
@@ -125,37 +148,135 @@ public:
     {
     }
 
+    // One cut booted from the start on the copy put back as the device was.
     CutResult Cut(uint64_t index, sim::PowerCutOutcome outcome)
     {
         scratch_.Restore(changed_, filesChanged_);
         changed_.clear();
         filesChanged_ = false;
         const CutPoint &point = sweep_.points.at(index - 1);
-        CutResult result{index, point, outcome, {}, {}, std::nullopt, {}};
-        {
-            std::unique_ptr<sim::Device> device = sim::Device::Open(scratch_.Path());
-            sim::FlashDriver &flash = sim::DeviceFlash(*device);
-            std::optional<ce_host::FileCutPlan> fileCut;
-            if (point.kind == CutPoint::Kind::Flash)
-                flash.CutPowerAt(point.ordinal, outcome);
-            else
-                fileCut = ce_host::FileCutPlan{point.ordinal, outcome, sweep_.seed};
-            try {
-                PlannedFileCut planned(fileCut);
-                BootShell(*device, silent_);
-                throw sim::DeviceError(device_.string() + ": the boot ended before point " +
-                                       std::to_string(index) + " (" + CutPointText(point) +
-                                       "), which the update boot reached");
-            } catch (const BootPowerCut &) {
-            }
-            NoteChanges(flash);
-            result.atCut = JudgeFlash(flash, oldImages_, newImages_);
+        std::unique_ptr<sim::Device> device = sim::Device::Open(scratch_.Path());
+        std::optional<ce_host::FileCutPlan> fileCut;
+        if (point.kind == CutPoint::Kind::Flash)
+            sim::DeviceFlash(*device).CutPowerAt(point.ordinal, outcome);
+        else
+            fileCut = ce_host::FileCutPlan{point.ordinal, outcome, sweep_.seed};
+        try {
+            PlannedFileCut planned(fileCut);
+            BootShell(*device, silent_);
+            RefuseUncut(index);
+        } catch (const BootPowerCut &) {
         }
-        result.filesAtCut = files_->Judge(scratch_.Path(), result.atCut);
+        return AfterCut(index, outcome, std::move(device), scratch_.Path());
+    }
+
+    // The cuts first, first + step, ... of the plan forked from one boot without a cut: at each
+    // cut's point the boot forks; the child cuts the power there and judges the cut in a linked
+    // copy of the device folder of its own, its flash held in memory, while this process waits
+    // for the result and goes on. A flash point forks at its erase or program, a file point as
+    // the call that makes the change begins, before it resolves a path.
+    void CutForked(const std::vector<std::pair<uint64_t, sim::PowerCutOutcome>> &plan, size_t first,
+                   size_t step, const Emit &emit)
+    {
+        std::map<uint64_t, std::vector<size_t>> atOperation, atCall;
+        for (size_t i = first; i < plan.size(); i += step) {
+            const CutPoint &point = sweep_.points.at(plan[i].first - 1);
+            if (point.kind == CutPoint::Kind::Flash)
+                atOperation[point.ordinal].push_back(i);
+            else
+                atCall[point.file.fallibleCall].push_back(i);
+        }
+        scratch_.Restore(changed_, filesChanged_);
+        changed_.clear();
+        filesChanged_ = false;
+        std::optional<size_t> mine;  // in a child, the cut it judges
+        fs::path own;                // and its copy of the device folder
+        std::string failure;
+        // True in the child of cut i.
+        // A child forks no more: the hooks stay set until the boot is over, as a hook cannot
+        // clear itself while it runs.
+        auto fork = [&](size_t i) {
+            if (!failure.empty() || mine)
+                return false;
+            fs::path linked;
+            try {
+                linked = scratch_.LinkedCopy();
+                if (std::optional<nlohmann::json> result = ForkItem()) {
+                    emit(i, *result);
+                } else {
+                    mine = i;
+                    own = linked;
+                    ce_host::MoveToLinkedCopy(own);
+                    sim::KeepFlashInProcess();
+                    return true;
+                }
+            } catch (const std::exception &e) {
+                failure = e.what();
+            }
+            std::error_code ignored;
+            fs::remove_all(linked, ignored);
+            return false;
+        };
+        sim::SetFlashOperationHook(Keys(atOperation), [&](sim::FlashDriver &flash, uint64_t n) {
+            for (size_t i : atOperation[n])
+                if (fork(i))
+                    return flash.CutPowerAt(n, plan[i].second);
+        });
+        ce_host::SetCallHook(Keys(atCall), [&](uint64_t n) {
+            for (size_t i : atCall[n])
+                if (fork(i))
+                    return ce_host::PlanFileCut(ce_host::FileCutPlan{
+                        sweep_.points.at(plan[i].first - 1).ordinal, plan[i].second, sweep_.seed});
+        });
+        std::unique_ptr<sim::Device> device = sim::Device::Open(scratch_.Path());
+        bool cut = false;
+        try {
+            BootShell(*device, silent_);
+        } catch (const BootPowerCut &) {
+            cut = true;
+        } catch (const BootStopped &e) {
+            failure = failure.empty() ? e.what() : failure;
+        }
+        sim::SetFlashOperationHook({}, {});
+        ce_host::SetCallHook({}, {});
+        if (mine) {
+            try {
+                ce_host::PlanFileCut(std::nullopt);
+                if (!cut)
+                    RefuseUncut(plan[*mine].first);
+                FinishForkedItem(CutJson(
+                    AfterCut(plan[*mine].first, plan[*mine].second, std::move(device), own)));
+            } catch (const std::exception &e) {
+                FailForkedItem(e.what());
+            }
+        }
+        if (!failure.empty())
+            throw sim::DeviceError(device_.string() + ": " + failure);
+        NoteChanges(sim::DeviceFlash(*device));
+    }
+
+private:
+    [[noreturn]] void RefuseUncut(uint64_t index) const
+    {
+        throw sim::DeviceError(
+            device_.string() + ": the boot ended before point " + std::to_string(index) + " (" +
+            CutPointText(sweep_.points.at(index - 1)) + "), which the update boot reached");
+    }
+
+    // What the flash and the files in the folder are at the cut that the boot on the device just
+    // took, and after the second boot where the flash still boots.
+    CutResult AfterCut(uint64_t index, sim::PowerCutOutcome outcome,
+                       std::unique_ptr<sim::Device> device, const fs::path &folder)
+    {
+        CutResult result{index, sweep_.points.at(index - 1), outcome, {}, {}, std::nullopt, {}};
+        NoteChanges(sim::DeviceFlash(*device));
+        result.atCut = JudgeFlash(sim::DeviceFlash(*device), oldImages_, newImages_);
+        device.reset();
+        result.filesAtCut = files_->Judge(folder, result.atCut);
         if (result.atCut.verdict == Verdict::Unbootable)
             return result;
         SecondBoot second;
-        std::unique_ptr<sim::Device> device = sim::Device::Open(scratch_.Path());
+        device = sim::Device::Open(folder);
         try {
             BootShell(*device, silent_);
             second.judgement = JudgeFlash(sim::DeviceFlash(*device), oldImages_, newImages_);
@@ -164,12 +285,11 @@ public:
         }
         NoteChanges(sim::DeviceFlash(*device));
         device.reset();
-        second.files = files_->Judge(scratch_.Path(), second.judgement.value_or(FlashJudgement{}));
+        second.files = files_->Judge(folder, second.judgement.value_or(FlashJudgement{}));
         result.second = second;
         return result;
     }
 
-private:
     // What the boot just made changed: the blocks it erased or programmed, and whether it changed
     // any file (a boot that changed none leaves root/ as the restore made it).
     void NoteChanges(sim::FlashDriver &flash)
@@ -309,23 +429,21 @@ PowerSweep RunPowerSweep(const fs::path &device, const PowerSweepOptions &option
                 plan.emplace_back(index, outcome);
     if (options.planned)
         options.planned(plan.size(), sweep.points.size());
-    // Every worker boots its own copy; this process's copy serves when there is one worker.
-    WorkerSetup setup = [&](bool forked) -> ItemWork {
-        auto own = forked ? std::make_shared<Sweeper>(sweeper)
-                          : std::shared_ptr<Sweeper>(&sweeper, [](Sweeper *) {});
-        return [own, &plan](size_t i) {
-            CutResult cut = own->Cut(plan[i].first, plan[i].second);
-            nlohmann::json result = {{"at_cut", cut.atCut}, {"files_at_cut", cut.filesAtCut}};
-            if (cut.second)
-                result["second"] = {
-                    {"judgement", cut.second->judgement ? nlohmann::json(*cut.second->judgement)
-                                                        : nlohmann::json(nullptr)},
-                    {"stopped", cut.second->stopped},
-                    {"files", cut.second->files}};
-            return result;
-        };
+    // Every worker boots its own copy; this process's copy serves when there is one worker. A
+    // flash never laid down has no nand.bin for the forked cuts to share: those boot from the
+    // start.
+    const bool forked = !options.fromScratch && fs::exists(device / "nand.bin");
+    WorkerRun run = [&](bool inWorker, size_t first, size_t step, size_t count, const Emit &emit) {
+        std::unique_ptr<Sweeper> own;
+        if (inWorker)
+            own = std::make_unique<Sweeper>(sweeper);
+        Sweeper &worker = inWorker ? *own : sweeper;
+        if (forked)
+            return worker.CutForked(plan, first, step, emit);
+        for (size_t i = first; i < count; i += step)
+            emit(i, CutJson(worker.Cut(plan[i].first, plan[i].second)));
     };
-    RunForked(plan.size(), options.jobs, setup, [&](size_t i, const nlohmann::json &result) {
+    RunForkedWorkers(plan.size(), options.jobs, run, [&](size_t i, const nlohmann::json &result) {
         auto [index, outcome] = plan[i];
         CutResult cut{index,
                       sweep.points.at(index - 1),

@@ -91,6 +91,9 @@ struct PowerSweepOptions {
     unsigned jobs = 1;
     // The shell that boots, in every boot of the sweep.
     ShellVariant shell = ShellVariant::Standard;
+    // Boot every cut from the start instead of forking it from one boot at its point: slower,
+    // the same results; the check of the forked sweep.
+    bool fromScratch = false;
 };
 
 struct PowerSweep {
