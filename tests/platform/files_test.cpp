@@ -38,6 +38,13 @@ const Row kFileRows[] = {
      "hold /d/f.txt r ex; read 4; read 100; read 100; write x; open / r ex"},
     // The device has no overlapped I/O: without a byte-count pointer nothing moves.
     {"ByteCountPointerNeeded", "hold /d/f.txt rw ex; readnull 4; writenull abcd; read 4"},
+    // A forked sweep's child changes its own copy only: a file written through a handle it
+    // inherited, one emptied by a new open (whose other handle then reads the emptied file, and
+    // which keeps its creation time) and one deleted; the device folder keeps its bytes.
+    {"ForkedCopyOwnsWhatItChanges",
+     "open /d/n.txt w new; sleep 5; hold /d/f.txt r ex s3; hold /d/g.txt w ex s3; fork; write G2; "
+     "open /d/f.txt w always s3; read 4 @0; open /d/n.txt w always; stat /d/n.txt; "
+     "del /d/app.exe"},
     {"Seeks",
      "hold /d/f.txt r ex; seek 4; seek -5 cur; seek 2 cur; seek -10 end; seek -11 end; seek -1; "
      "seek 0 cur; seek 20; read 4"},

@@ -23,8 +23,9 @@
 //   store [NAME] | part [CBSIZE|-] | partclose | now | local | leaks
 //   held          handles, heap blocks, heap bytes, peak heap bytes
 // and, answering nothing, the world around the calls: sleep MS, reboot, lay P [TEXT] (P ending
-// in "/" a folder, "^P" outside), unlay P, grow P SIZE, touch P EPOCH_SECONDS. "xN CALL" makes the
-// call N times ("N*ANSWER" when every answer is the same).
+// in "/" a folder, "^P" outside), unlay P, grow P SIZE, touch P EPOCH_SECONDS, fork (the device
+// goes on in ^forked, a copy whose files are hard links, as a forked sweep's child does). "xN
+// CALL" makes the call N times ("N*ANSWER" when every answer is the same).
 #pragma once
 
 #include <functional>

@@ -505,6 +505,21 @@ std::optional<Script::Answer> Script::Call(std::vector<std::string> &args)
         fs::create_directories(a1.ends_with("\\") ? host : host.parent_path());
         if (!a1.ends_with("\\"))
             std::ofstream(host, std::ios::binary) << Expand(a2);
+    } else if (call == "fork") {
+        // A forked sweep's child: the device goes on in ^forked, its files hard links.
+        const fs::path copy = world_.outside() / "forked";
+        fs::create_directory(copy);
+        for (auto entry = fs::recursive_directory_iterator(device.folder());
+             entry != fs::recursive_directory_iterator(); ++entry) {
+            const fs::path to = copy / entry->path().lexically_relative(device.folder());
+            if (entry->is_symlink())
+                fs::copy_symlink(entry->path(), to);
+            else if (entry->is_directory())
+                fs::create_directory(to);
+            else
+                fs::create_hard_link(entry->path(), to);
+        }
+        ce_host::MoveToLinkedCopy(copy);
     } else if (call == "unlay") {
         fs::remove_all(host);
     } else if (call == "grow") {

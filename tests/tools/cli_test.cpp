@@ -97,7 +97,9 @@ const std::vector<std::pair<std::string, std::vector<std::string>>> kRefusals = 
      {"nothing", "empty", "plain --at 3,99", "plain --every 0", "plain --every 5 --at 3",
       "plain --pairs 5 --every 3", "plain --at 3 --pairs 5", "plain --pairs 277", "plain --seed 7",
       "plain --shard 4/3", "plain --shard 0/2", "plain --shard 2"}},
-    {"quordev sweep merge", {"", "gone.json", "nk.bin", "j2/device.json", "power.json"}},
+    {"quordev sweep merge",
+     {"", "gone.json", "nk.bin", "j2/device.json", "power.json", "power.json j2/device.json",
+      "j2/device.json --svg m.svg"}},
     {"quordev sweep power plain",
      {"--every 0", "--outcomes half", "--at 5 --every 2", "", "--svg nodir/p.svg", "--svg docs"}},
 };

@@ -148,10 +148,12 @@ TEST_F(FaultSweep, TheCallsOfABootAreTheSameInEveryBoot)
 // the file changes, a second boot only where the flash still boots; every fault point under the
 // safe variant with each fault lasting into the next boot; forty pairs of fault points, both
 // failing in one boot, under the safe variant; then the same device offered twenty application
-// files alone, every file change cut. Whatever makes the sweeps fast, their rows stay these; the
-// standard shell's fault sweep runs as three shards merged, which must give the same. The
-// sanitizer build samples the points and cuts, and each row it gives is one of the whole sweep's;
-// the pairs, as few boots as a sample, it sweeps whole.
+// files alone, every file change cut. Whatever makes the sweeps fast, their rows stay these: the
+// lasting faults and the application update's cuts also boot every row from scratch, against
+// the goldens of the forked sweeps, and the standard shell's fault sweep and the application
+// update's power-cut sweep run as three shards merged. The sanitizer build samples the points and
+// cuts, and each row it gives is one of the whole sweep's; the pairs, as few boots as a sample,
+// it sweeps whole.
 struct WholeSweep {
     const char *name;
     const char *sweep;
@@ -233,7 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
         WholeSweep{"faults_safe_lasting_from_scratch", "faults", "safe", kImagesAndApps, 4,
                    " --lasting", 1, "faults_safe_lasting"},
         WholeSweep{"power_standard", "power", "standard", kImagesAndApps, 4},
-        WholeSweep{"power_apps", "power", "standard", "--apps apps2", 4},
+        WholeSweep{"power_apps", "power", "standard", "--apps apps2", 4, "", 3},
         WholeSweep{"power_apps_from_scratch", "power", "standard", "--apps apps2", 4, "", 1,
                    "power_apps"}),
     [](const auto &info) { return std::string(info.param.name); });

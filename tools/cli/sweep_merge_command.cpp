@@ -1,18 +1,23 @@
-// quordev sweep merge: the shards of a fault sweep, run on several hosts, joined into the report
-// the whole sweep would have printed.
+// quordev sweep merge: the shards of a fault sweep or a power-cut sweep, run on several hosts,
+// joined into the report the whole sweep would have printed.
 
 #include <algorithm>
 #include <fstream>
+#include <iostream>
 
 #include "sim/error.h"
 #include "tools/cli/sweep_command.h"
+#include "devkit/path_checks.h"
 #include "tools/reports/fault_sweep_report.h"
+#include "tools/reports/power_sweep_report.h"
+#include "tools/reports/power_sweep_svg.h"
+#include "tools/reports/power_sweep_transport.h"
 
 namespace qs_tools {
 
 namespace {
 
-FaultSweepReport ReadShard(const std::string &file)
+nlohmann::json ReadJson(const std::string &file)
 {
     std::ifstream in(file);
     if (!in)
@@ -20,13 +25,32 @@ FaultSweepReport ReadShard(const std::string &file)
     nlohmann::json json = nlohmann::json::parse(in, nullptr, false);
     if (json.is_discarded())
         throw sim::DeviceError(file + ": not JSON");
-    if (json.is_object() && json.contains("cuts"))
-        throw sim::DeviceError(file + ": a power-cut sweep; merge joins shards of a fault sweep");
+    return json;
+}
+
+bool IsPowerSweep(const nlohmann::json &json)
+{
+    return json.is_object() && json.contains("cuts");
+}
+
+FaultSweepReport ReadFaultShard(const std::string &file, const nlohmann::json &json)
+{
     try {
         FaultSweepReport shard = FaultSweepFromJson(json);
         if (shard.shards < 2)
             throw sim::DeviceError("a whole sweep, not a shard (no \"shard\" field)");
         return shard;
+    } catch (const sim::DeviceError &error) {
+        throw sim::DeviceError(file + ": " + error.what());
+    }
+}
+
+PowerSweep ReadPowerShard(const std::string &file, const nlohmann::json &json)
+{
+    if (!json.contains("shard"))
+        throw sim::DeviceError(file + ": a whole sweep, not a shard (no \"shard\" field)");
+    try {
+        return PowerSweepFromTransport(json["shard"].value("sweep", nlohmann::json()));
     } catch (const sim::DeviceError &error) {
         throw sim::DeviceError(file + ": " + error.what());
     }
@@ -42,31 +66,41 @@ bool SameSweep(const FaultSweepReport &a, const FaultSweepReport &b)
            FaultRowJson(a.counting) == FaultRowJson(b.counting);
 }
 
-// The shards' rows in the order the whole sweep gives them: row i is the (i / N)-th of shard
-// i % N + 1.
-FaultSweepReport Merge(std::vector<FaultSweepReport> shards)
+// Every shard 1 to N once, each of the same sweep as the first and with its share of the rows:
+// the shards sorted by their index.
+template <typename Shard, typename Same, typename Rows>
+void CheckShards(std::vector<Shard> &shards, uint64_t count, uint64_t ofAll, const Same &same,
+                 const Rows &rows)
 {
-    const uint64_t count = shards.front().shards;
     if (shards.size() != count)
         throw sim::DeviceError("the sweep has " + std::to_string(count) + " shards, " +
                                std::to_string(shards.size()) + " given");
     std::sort(shards.begin(), shards.end(),
               [](const auto &a, const auto &b) { return a.shard < b.shard; });
     for (uint64_t k = 1; k <= count; ++k) {
-        const FaultSweepReport &shard = shards[k - 1];
+        const Shard &shard = shards[k - 1];
         if (shard.shard != k)
             throw sim::DeviceError("shard " + std::to_string(k) + " of " + std::to_string(count) +
                                    " is missing (shard " + std::to_string(shard.shard) +
                                    " given twice)");
-        if (!SameSweep(shard, shards.front()))
+        if (!same(shard, shards.front()))
             throw sim::DeviceError("shard " + std::to_string(k) +
                                    " is of another sweep than shard 1 (its device's boot, "
                                    "options or choice of points differ)");
-        if (shard.rows.size() != (shard.selected + count - k) / count)
+        if (rows(shard) != (ofAll + count - k) / count)
             throw sim::DeviceError("shard " + std::to_string(k) + " holds " +
-                                   std::to_string(shard.rows.size()) + " rows, not " +
-                                   std::to_string((shard.selected + count - k) / count));
+                                   std::to_string(rows(shard)) + " rows, not " +
+                                   std::to_string((ofAll + count - k) / count));
     }
+}
+
+// The shards' rows in the order the whole sweep gives them: row i is the (i / N)-th of shard
+// i % N + 1.
+FaultSweepReport Merge(std::vector<FaultSweepReport> shards)
+{
+    const uint64_t count = shards.front().shards;
+    CheckShards(shards, count, shards.front().selected, SameSweep,
+                [](const FaultSweepReport &shard) { return uint64_t(shard.rows.size()); });
     FaultSweepReport whole = shards.front();
     whole.rows.clear();
     for (uint64_t i = 0; i < whole.selected; ++i)
@@ -76,32 +110,91 @@ FaultSweepReport Merge(std::vector<FaultSweepReport> shards)
     return whole;
 }
 
+// A power-cut sweep's shards have the same record but for their cuts and their index; the
+// device's path may differ from host to host.
+bool SamePowerSweep(const PowerSweep &a, const PowerSweep &b)
+{
+    auto common = [](const PowerSweep &sweep) {
+        nlohmann::json json = PowerSweepTransport(sweep);
+        for (const char *key : {"cuts", "shard", "device"})
+            json.erase(key);
+        return json;
+    };
+    return common(a) == common(b);
+}
+
+PowerSweep Merge(std::vector<PowerSweep> shards)
+{
+    const uint64_t count = shards.front().shards;
+    CheckShards(shards, count, shards.front().cutsOfAll, SamePowerSweep,
+                [](const PowerSweep &shard) { return uint64_t(shard.cuts.size()); });
+    PowerSweep whole = shards.front();
+    whole.cuts.clear();
+    for (uint64_t i = 0; i < whole.cutsOfAll; ++i)
+        whole.cuts.push_back(shards[i % count].cuts[i / count]);
+    whole.shard = whole.shards = 1;
+    return whole;
+}
+
 }  // namespace
 
-// quordev sweep merge FILE... [--json]
+// quordev sweep merge FILE... [--json] [--svg FILE]
 Command AddSweepMergeCommand(CLI::App &sweep)
 {
     struct Arguments {
         std::vector<std::string> files;
         bool json = false;
+        std::string svg;
     };
     auto args = std::make_shared<Arguments>();
     CLI::App *merge = sweep.add_subcommand(
         "merge",
-        "join the --json reports of the shards of one fault sweep (quordev sweep faults --shard "
-        "K/N, each run on any host) into the table, totals and exit status that the whole sweep "
-        "gives; every shard 1 to N must be there once, of the same device and options");
+        "join the --json reports of the shards of one fault sweep or one power-cut sweep "
+        "(quordev sweep faults|power --shard K/N, each run on any host) into the table, totals, "
+        "picture and exit status that the whole sweep gives; every shard 1 to N must be there "
+        "once, of the same device and options");
     merge->add_option("FILE", args->files, "the shards' JSON reports, in any order")
         ->required()
         ->check(CLI::ExistingFile);
     merge->add_flag("--json", args->json, "print one JSON object (fields in docs/sweeps.md)");
+    merge
+        ->add_option("--svg", args->svg,
+                     "a power-cut sweep's only: also draw the whole update to FILE as the "
+                     "sweep's --svg does")
+        ->type_name("FILE");
     return [merge, args] {
         if (!merge->parsed())
             return -1;
-        std::vector<FaultSweepReport> shards;
+        std::vector<nlohmann::json> documents;
         for (const std::string &file : args->files)
-            shards.push_back(ReadShard(file));
-        return PrintFaultSweep(Merge(std::move(shards)), args->json);
+            documents.push_back(ReadJson(file));
+        const bool power = IsPowerSweep(documents.front());
+        for (size_t i = 0; i < documents.size(); ++i)
+            if (IsPowerSweep(documents[i]) != power)
+                throw sim::DeviceError(
+                    args->files[i] + ": a " + (power ? "fault sweep" : "power-cut sweep") + "; " +
+                    args->files.front() + " is a " + (power ? "power-cut sweep" : "fault sweep"));
+        if (!power) {
+            if (!args->svg.empty())
+                throw sim::DeviceError("--svg: a fault sweep has no picture");
+            std::vector<FaultSweepReport> shards;
+            for (size_t i = 0; i < documents.size(); ++i)
+                shards.push_back(ReadFaultShard(args->files[i], documents[i]));
+            return PrintFaultSweep(Merge(std::move(shards)), args->json);
+        }
+        if (!args->svg.empty())
+            devkit::CheckOutputFile(args->svg);
+        std::vector<PowerSweep> shards;
+        for (size_t i = 0; i < documents.size(); ++i)
+            shards.push_back(ReadPowerShard(args->files[i], documents[i]));
+        PowerSweep whole = Merge(std::move(shards));
+        if (!args->svg.empty())
+            WritePowerSweepSvg(args->svg, whole);
+        if (args->json)
+            std::cout << PowerSweepJson(whole).dump(2) << "\n";
+        else
+            std::cout << PowerSweepText(whole);
+        return PowerSweepHolds(whole) ? 0 : kExitUnbootable;
     };
 }
 

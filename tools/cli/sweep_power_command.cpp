@@ -26,6 +26,7 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         unsigned jobs = 1;
         ShellVariant shell = ShellVariant::Standard;
         bool fromScratch = false;
+        uint64_t shard = 1, shards = 1;
     };
     auto args = std::make_shared<Arguments>();
     CLI::App *power = sweep.add_subcommand(
@@ -42,6 +43,7 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         "data");
     power->add_option("DIR", args->folder, "the device folder, with an update package waiting")
         ->required();
+    AddShardOption(*power, args->shard, args->shards, "cuts (points and outcomes)");
     power->add_flag("--from-scratch", args->fromScratch,
                     "boot every cut from the start of the boot instead of forking it from one "
                     "boot at its point: slower, the same results (a check of the forked sweep)");
@@ -108,6 +110,8 @@ Command AddSweepPowerCommand(CLI::App &sweep)
         options.jobs = args->jobs;
         options.shell = args->shell;
         options.fromScratch = args->fromScratch;
+        options.shard = args->shard;
+        options.shards = args->shards;
         // A cut costs two boots: up to the cut, and the next one.
         options.planned = [progress, jobs = args->jobs](size_t cuts, size_t points) {
             progress->Announce(std::to_string(cuts) + " cuts at " + std::to_string(points) +

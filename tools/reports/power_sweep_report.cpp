@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <map>
 
+#include "tools/reports/power_sweep_transport.h"
 #include "tools/runner/boot_summary.h"
 
 namespace qs_tools {
@@ -88,9 +89,14 @@ std::string SampleText(const PowerSweep &sweep)
                              : "at one" + kinds + " point in " + std::to_string(sweep.every) +
                                    " (the first, every " + std::to_string(sweep.every) +
                                    "th after it, and the last)";
+    const std::string shard = sweep.shards < 2
+                                  ? ""
+                                  : "; shard " + std::to_string(sweep.shard) + " of " +
+                                        std::to_string(sweep.shards) + ", of " +
+                                        std::to_string(sweep.cutsOfAll) + " cuts in all";
     return CutCount(sweep.cuts.size()) + " " + points + "; outcomes " + outcomes +
            " (a torn write of a file lands a prefix that seed " + std::to_string(sweep.seed) +
-           " chooses)";
+           " chooses)" + shard;
 }
 
 void Line(std::string &text, const char *label, const std::string &value)
@@ -379,27 +385,34 @@ Json PowerSweepJson(const PowerSweep &sweep)
     second["stopped"] = tally.secondStopped;
     Json uncut = JudgementJson(sweep.uncut);
     uncut["files"] = FilesJson(sweep.filesUncut);
-    return {{"device", sweep.device.string()},
-            {"shell", ShellVariantName(sweep.shell)},
-            {"only", KindsName(sweep.kinds)},
-            {"every", sweep.every},
-            {"at", sweep.at},
-            {"outcomes", outcomes},
-            {"seed", sweep.seed},
-            {"update", update},
-            {"before", JudgementJson(sweep.before)},
-            {"uncut", uncut},
-            {"cuts", cuts},
-            {"summary",
-             {{"cuts", sweep.cuts.size()},
-              {"at_cut", CountsJson(tally.atCut)},
-              {"second_boot", second},
-              {"dead", tally.dead},
-              {"mended", tally.mended},
-              {"broken_by_second_boot", CutListJson(tally.broken, false)},
-              {"lose_data", CutListJson(tally.losing, true)},
-              {"unbootable_windows", WindowsJson(sweep, std::nullopt)},
-              {"unbootable_windows_by_outcome", byOutcome}}}};
+    Json json = {{"device", sweep.device.string()},
+                 {"shell", ShellVariantName(sweep.shell)},
+                 {"only", KindsName(sweep.kinds)},
+                 {"every", sweep.every},
+                 {"at", sweep.at},
+                 {"outcomes", outcomes},
+                 {"seed", sweep.seed},
+                 {"update", update},
+                 {"before", JudgementJson(sweep.before)},
+                 {"uncut", uncut},
+                 {"cuts", cuts},
+                 {"summary",
+                  {{"cuts", sweep.cuts.size()},
+                   {"at_cut", CountsJson(tally.atCut)},
+                   {"second_boot", second},
+                   {"dead", tally.dead},
+                   {"mended", tally.mended},
+                   {"broken_by_second_boot", CutListJson(tally.broken, false)},
+                   {"lose_data", CutListJson(tally.losing, true)},
+                   {"unbootable_windows", WindowsJson(sweep, std::nullopt)},
+                   {"unbootable_windows_by_outcome", byOutcome}}}};
+    // A shard carries the whole record, for quordev sweep merge to rebuild the sweep from.
+    if (sweep.shards > 1)
+        json["shard"] = {{"index", sweep.shard},
+                         {"of", sweep.shards},
+                         {"cuts_of_all", sweep.cutsOfAll},
+                         {"sweep", PowerSweepTransport(sweep)}};
+    return json;
 }
 
 bool PowerSweepHolds(const PowerSweep &sweep)

@@ -12,26 +12,13 @@
 #include "platform/host/call_faults.h"
 #include "platform/host/host.h"
 #include "tools/runner/boot_runner.h"
+#include "tools/reports/power_sweep_transport.h"
 #include "tools/runner/scratch_device.h"
 #include "tools/sweeps/forked_work.h"
 
 namespace qs_tools {
 
-// What a cut gives crosses from a sweep worker to the sweep as JSON.
-NLOHMANN_JSON_SERIALIZE_ENUM(ImageMatch, {{ImageMatch::Old, "old"},
-                                          {ImageMatch::New, "new"},
-                                          {ImageMatch::Neither, "neither"}})
-NLOHMANN_JSON_SERIALIZE_ENUM(Verdict, {{Verdict::Old, "old"},
-                                       {Verdict::New, "new"},
-                                       {Verdict::Unbootable, "unbootable"}})
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FlashJudgement, stepLoaderChecksumOk, bootLoader, tocAccepted,
-                                   nk, verdict)
-
-NLOHMANN_JSON_SERIALIZE_ENUM(AppsMatch, {{AppsMatch::Previous, "previous"},
-                                         {AppsMatch::New, "new"},
-                                         {AppsMatch::Neither, "neither"}})
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FileLoss, what, how)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FilesJudgement, apps, systemInfoWhole, lost)
+// What a cut gives crosses from a sweep worker to the sweep as JSON (CutFindingsJson).
 
 namespace fs = std::filesystem;
 
@@ -69,18 +56,6 @@ std::set<uint64_t> Keys(const Map &map)
     for (const auto &entry : map)
         keys.insert(entry.first);
     return keys;
-}
-
-nlohmann::json CutJson(const CutResult &cut)
-{
-    nlohmann::json result = {{"at_cut", cut.atCut}, {"files_at_cut", cut.filesAtCut}};
-    if (cut.second)
-        result["second"] = {
-            {"judgement", cut.second->judgement ? nlohmann::json(*cut.second->judgement)
-                                                : nlohmann::json(nullptr)},
-            {"stopped", cut.second->stopped},
-            {"files", cut.second->files}};
-    return result;
 }
 
 // The file cut planned for one boot, and none after it whatever happens.
@@ -244,7 +219,7 @@ public:
                 ce_host::PlanFileCut(std::nullopt);
                 if (!cut)
                     RefuseUncut(plan[*mine].first);
-                FinishForkedItem(CutJson(
+                FinishForkedItem(CutFindingsJson(
                     AfterCut(plan[*mine].first, plan[*mine].second, std::move(device), own)));
             } catch (const std::exception &e) {
                 FailForkedItem(e.what());
@@ -427,6 +402,14 @@ PowerSweep RunPowerSweep(const fs::path &device, const PowerSweepOptions &option
         for (sim::PowerCutOutcome outcome : options.outcomes)
             if (sweep.points[index - 1].Takes(outcome))
                 plan.emplace_back(index, outcome);
+    sweep.shard = options.shard;
+    sweep.shards = options.shards;
+    sweep.cutsOfAll = plan.size();
+    // This shard's: every shards-th cut from the shard-th.
+    std::vector<std::pair<uint64_t, sim::PowerCutOutcome>> shard;
+    for (size_t i = options.shard - 1; i < plan.size(); i += options.shards)
+        shard.push_back(plan[i]);
+    plan = std::move(shard);
     if (options.planned)
         options.planned(plan.size(), sweep.points.size());
     // Every worker boots its own copy; this process's copy serves when there is one worker. A
@@ -441,24 +424,10 @@ PowerSweep RunPowerSweep(const fs::path &device, const PowerSweepOptions &option
         if (forked)
             return worker.CutForked(plan, first, step, emit);
         for (size_t i = first; i < count; i += step)
-            emit(i, CutJson(worker.Cut(plan[i].first, plan[i].second)));
+            emit(i, CutFindingsJson(worker.Cut(plan[i].first, plan[i].second)));
     };
     RunForkedWorkers(plan.size(), options.jobs, run, [&](size_t i, const nlohmann::json &result) {
-        auto [index, outcome] = plan[i];
-        CutResult cut{index,
-                      sweep.points.at(index - 1),
-                      outcome,
-                      result["at_cut"].get<FlashJudgement>(),
-                      result["files_at_cut"].get<FilesJudgement>(),
-                      std::nullopt,
-                      {}};
-        if (result.contains("second")) {
-            const nlohmann::json &second = result["second"];
-            cut.second = SecondBoot{std::nullopt, second["stopped"].get<std::string>(),
-                                    second["files"].get<FilesJudgement>()};
-            if (!second["judgement"].is_null())
-                cut.second->judgement = second["judgement"].get<FlashJudgement>();
-        }
+        CutResult cut = CutFromFindings(sweep, plan[i].first, plan[i].second, result);
         cut.lost = LostForGood(cut, sweep.filesUncut);
         sweep.cuts.push_back(cut);
         if (options.progress)

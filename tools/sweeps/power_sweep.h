@@ -94,6 +94,10 @@ struct PowerSweepOptions {
     // Boot every cut from the start instead of forking it from one boot at its point: slower,
     // the same results; the check of the forked sweep.
     bool fromScratch = false;
+    // Of the cuts planned, only every shards-th from the shard-th (from 1): the sweep spread over
+    // hosts, each running one shard, merged afterwards.
+    uint64_t shard = 1;
+    uint64_t shards = 1;
 };
 
 struct PowerSweep {
@@ -114,6 +118,11 @@ struct PowerSweep {
     FlashJudgement uncut;   // after the update boot, without a cut
     FilesJudgement filesUncut;
     std::vector<CutResult> cuts;
+    // One shard of a sweep spread over hosts (1 of 1 for a whole sweep), and the cuts of all the
+    // shards together.
+    uint64_t shard = 1;
+    uint64_t shards = 1;
+    uint64_t cutsOfAll = 0;
 };
 
 // Boots a scratch copy of the device once to count its erases, programs and file changes, then,

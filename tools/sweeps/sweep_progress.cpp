@@ -44,7 +44,7 @@ std::optional<std::pair<uint64_t, uint64_t>> ParseShard(const std::string &text)
     return std::pair(shard, shards);
 }
 
-void AddShardOption(CLI::App &sweep, uint64_t &shard, uint64_t &shards)
+void AddShardOption(CLI::App &sweep, uint64_t &shard, uint64_t &shards, const std::string &what)
 {
     sweep
         .add_option_function<std::string>(
@@ -52,8 +52,9 @@ void AddShardOption(CLI::App &sweep, uint64_t &shard, uint64_t &shards)
             [&shard, &shards](const std::string &text) {
                 std::tie(shard, shards) = *ParseShard(text);
             },
-            "sweep only every N-th of the points chosen, from the K-th (1 to N): one shard of a "
-            "sweep spread over hosts; quordev sweep merge joins the shards' --json")
+            "sweep only every N-th of the " + what +
+                " chosen, from the K-th (1 to N): one shard of a sweep spread over hosts; quordev "
+                "sweep merge joins the shards' --json")
         ->type_name("K/N")
         ->check(Parses(ParseShard, "K/N with 1 <= K <= N"));
 }

@@ -14,7 +14,8 @@ namespace qs_tools {
 // --jobs N: the worker processes that boot side by side (default: the host's cores).
 void AddJobsOption(CLI::App &sweep, unsigned &jobs);
 // --shard K/N: only every N-th of the points chosen, from the K-th, for a sweep spread over hosts.
-void AddShardOption(CLI::App &sweep, uint64_t &shard, uint64_t &shards);
+void AddShardOption(CLI::App &sweep, uint64_t &shard, uint64_t &shards,
+                    const std::string &what = "points");
 // "3/8" as shard 3 of 8; none unless 1 <= K <= N.
 std::optional<std::pair<uint64_t, uint64_t>> ParseShard(const std::string &text);
 
