@@ -26,6 +26,11 @@ const Row kEntryRows[] = {
      "find /dir/*; find dir/*.*; find /DIR/*.txt; find /dir/?.tXt; find /dir/??ext; "
      "find /dir/noext.*; find /dir/sub/*; find /*"},
     {"FindByName", "find /dir/NOEXT; find /dir/sub; find /dir; find /dir/*.zip; find /dir/gone"},
+    // A folder moved or removed is gone from every path through it, however often the paths
+    // were resolved before.
+    {"MovedAndRemovedFoldersAreGone",
+     "mkdir /m; open /m/a.txt w new; move /m /n; open /m/a.txt r ex; open /n/a.txt r ex; "
+     "mkdir /q; open /q/x w new; del /q/x; rmdir /q; open /q/y w new; find /q/*"},
     // Only the folder calls take a trailing backslash.
     {"FindRefusals", "find /nodir/*; find /d*/*; find /dir/; find /dir/sub/; find /nodir/; find /"},
     {"FindOrderName", kOrder, Order("name")},
