@@ -3,6 +3,7 @@
 // the peripheral lines on standard output. The clock starts at 08:30:00 UTC.
 #include "devkit/bin_image.h"
 #include "devkit/update_package.h"
+#include "platform/host/call_faults.h"
 #include "shell/devices.h"
 #include "tests/shell/boot_fixture.h"
 
@@ -38,6 +39,23 @@ std::string Utf16(const std::string &ascii)
 
 class WholeBoot : public qs_test::BootTest, public testing::WithParamInterface<BootRow> {};
 
+const char *kProductShell = "\\windows\\K290DFunctionTest.exe";
+const char *kMain = "\\NAND\\APPS\\LumTask.exe";
+
+// How often the boot looked for the function-test program (a search) and the main application
+// (an open): neither leaves a journal event.
+std::string Probes()
+{
+    size_t product = 0, main = 0;
+    for (const ce_host::FallibleCallRecord &call : ce_host::FallibleCalls()) {
+        const bool search = call.call == "FindFirstFileW", open = call.call == "CreateFileW";
+        product += search && sim::FoldCase(call.target) == sim::FoldCase(kProductShell) ? 1 : 0;
+        main += open && sim::FoldCase(call.target) == sim::FoldCase(kMain) ? 1 : 0;
+    }
+    return "probes: function-test program " + std::to_string(product) + ", main application " +
+           std::to_string(main);
+}
+
 TEST_P(WholeBoot, JournalAsGolden)
 {
     const BootRow &row = GetParam();
@@ -49,7 +67,9 @@ TEST_P(WholeBoot, JournalAsGolden)
         devkit::PlacePackage(device().folder(), {device().folder() / "nk.bin", std::nullopt, "1"});
     }
     EXPECT_EQ(Boot(), 0);
-    qs_test::ExpectGoldenLog(Journal(), std::string("shell_boot_") + row.name);
+    qs_test::Lines lines = Journal();
+    lines.push_back(Probes());
+    qs_test::ExpectGoldenLog(lines, std::string("shell_boot_") + row.name);
     for (const auto &[path, content] : row.files)
         EXPECT_EQ(device().ReadFile(path), content) << path;
     qs_test::ExpectNothingHeld();
@@ -77,9 +97,6 @@ json Peripheral(const json &peripheral)
 {
     return Key(16, {{"peripheral", peripheral}});
 }
-
-const char *kProductShell = "\\windows\\K290DFunctionTest.exe";
-const char *kMain = "\\NAND\\APPS\\LumTask.exe";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(
