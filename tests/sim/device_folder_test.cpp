@@ -196,6 +196,26 @@ TEST(DeviceFolder, DescriptionRoundTripsAndHasItsDefaults)
                                  {"name": "R", "file_system": "", "sectors": 18446744073709551615}]},
         "programs": {"fail": ["\\windows\\K290DFunctionTest.exe"]}})");
     EXPECT_EQ(DeviceConfig::FromJson(full).ToJson(), full);
+    // Each field from its own key: two keys swapped on the way in and on the way out would still
+    // write back what was read.
+    const DeviceConfig read = DeviceConfig::FromJson(full);
+    const sim::FlashTiming timing = read.flash.timing.value_or(sim::FlashTiming{});
+    auto n = [](auto value) { return std::to_string(value); };
+    EXPECT_EQ(
+        read.clock.utc + " " + n(read.clock.localOffsetMinutes) + " " +
+            n(int(read.files.findOrder)) + " " + n(read.files.dotEntries) + " " +
+            n(read.files.mountAfterMs.at("flashdisk")) + " " +
+            n(read.files.corruptCopies.at(0).copies) + " " +
+            n(read.files.corruptCopies.at(0).offset) + " " +
+            n(read.files.failCopies.at(0).afterBytes) + " " +
+            n(read.files.failWrites.at(0).afterBytes) + " " +
+            n(read.files.shortReads.at(0).afterBytes) + " " + n(read.heap.limitBytes.value_or(0)) +
+            " " + n(read.flash.blocks) + " " + n(read.flash.ebootUpdate) + " " +
+            n(timing.pageReadUs) + " " + n(timing.pageProgramUs) + " " + n(timing.blockEraseUs) +
+            " " + n(read.power.bootKey) + " " + n(read.power.serial) + " " +
+            read.store.partitions.at(1).fileSystem + " " + n(read.store.partitions.at(1).sectors),
+        "2027-01-31T23:59:59Z 90 2 0 250 2 10 70000 3 5 4096 9 7 25 4294967295 2000 16 -5 "
+        "FAT 4294967296");
 
     std::string defaults = DeviceConfig::Parse(R"({"heap": {}})").ToJson().dump(2) + "\n";
     qs_test::Lines lines;
