@@ -2,7 +2,7 @@
 // by the whole procedure on a factory-fresh device. The refusal's log is kept whole in
 // tests/golden, and nothing lands where it must not: the flash byte for byte as before, no flash
 // write or erase sent, no file made or removed, nothing held, no flag left on. Hostile trees of
-// application data are rows of the tree table (tests/appupdate/tree_walk_test.cpp).
+// application data are rows of the tree table (tests/appupdate/install_test.cpp).
 #include <array>
 #include <fstream>
 #include <optional>
