@@ -194,7 +194,9 @@ TEST_P(DecisionTable, StepsFlashAndFolders)
     // The update folder is consumed whatever happened, unless a file in it cannot be deleted.
     EXPECT_EQ(fs::exists(devkit::UpdateFolder(device_.folder())), row.folderLocked);
     const std::string log = device_.DebugLog();
-    EXPECT_NE(log.find(row.imageFailure), std::string::npos) << row.imageFailure;
+    // The shell's line of a failed image update; where none fails, the exit status above says so.
+    if (!row.imageFailure.empty())
+        EXPECT_NE(log.find(row.imageFailure), std::string::npos) << row.imageFailure;
 
     // A written image reads back as the boot loader finds it; otherwise the TOC is as it was.
     if (row.steps.find("nk 1") != std::string::npos) {
