@@ -5,6 +5,7 @@
 
 #include "tools/cli/quordev_commands.h"
 #include "tools/sweeps/fault_sweep.h"
+#include "tools/sweeps/power_sweep.h"
 #include "tools/sweeps/sweep_progress.h"
 
 namespace qs_tools {
@@ -27,6 +28,9 @@ Command AddFaultSweepCommand(CLI::App &sweep);
 // Prints the fault sweep's report, as JSON or as text, and returns its exit status:
 // kExitBreaches, kExitUnbootable or 0.
 int PrintFaultSweep(const FaultSweepReport &report, bool json);
+// Draws the power-cut sweep to the SVG file when one is named, prints its report as JSON or as
+// text, and returns its exit status: kExitUnbootable or 0.
+int PrintPowerSweep(const PowerSweep &sweep, bool json, const std::string &svg);
 
 // quordev sweep merge FILE...: the shards of a sweep joined into the whole one's report.
 Command AddSweepMergeCommand(CLI::App &sweep);

@@ -3,14 +3,12 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iostream>
 
 #include "sim/error.h"
 #include "tools/cli/sweep_command.h"
 #include "devkit/path_checks.h"
 #include "tools/reports/fault_sweep_report.h"
 #include "tools/reports/power_sweep_report.h"
-#include "tools/reports/power_sweep_svg.h"
 #include "tools/reports/power_sweep_transport.h"
 
 namespace qs_tools {
@@ -66,19 +64,22 @@ bool SameSweep(const FaultSweepReport &a, const FaultSweepReport &b)
            FaultRowJson(a.counting) == FaultRowJson(b.counting);
 }
 
-// Every shard 1 to N once, each of the same sweep as the first and with its share of the rows:
-// the shards sorted by their index.
-template <typename Shard, typename Same, typename Rows>
-void CheckShards(std::vector<Shard> &shards, uint64_t count, uint64_t ofAll, const Same &same,
-                 const Rows &rows)
+// The whole sweep from its shards: every shard 1 to N once, each of the same sweep as the first
+// and with its share of the rows, which are interleaved back into the whole sweep's order (row i
+// is the (i / N)-th of shard i % N + 1).
+template <typename Sweep, typename Row, typename Same>
+Sweep Joined(std::vector<Sweep> shards, uint64_t ofAll, std::vector<Row> Sweep::*rows,
+             const Same &same)
 {
+    const uint64_t count = shards.front().shards;
     if (shards.size() != count)
         throw sim::DeviceError("the sweep has " + std::to_string(count) + " shards, " +
                                std::to_string(shards.size()) + " given");
     std::sort(shards.begin(), shards.end(),
               [](const auto &a, const auto &b) { return a.shard < b.shard; });
     for (uint64_t k = 1; k <= count; ++k) {
-        const Shard &shard = shards[k - 1];
+        const Sweep &shard = shards[k - 1];
+        const uint64_t share = (ofAll + count - k) / count;
         if (shard.shard != k)
             throw sim::DeviceError("shard " + std::to_string(k) + " of " + std::to_string(count) +
                                    " is missing (shard " + std::to_string(shard.shard) +
@@ -87,25 +88,24 @@ void CheckShards(std::vector<Shard> &shards, uint64_t count, uint64_t ofAll, con
             throw sim::DeviceError("shard " + std::to_string(k) +
                                    " is of another sweep than shard 1 (its device's boot, "
                                    "options or choice of points differ)");
-        if (rows(shard) != (ofAll + count - k) / count)
+        if ((shard.*rows).size() != share)
             throw sim::DeviceError("shard " + std::to_string(k) + " holds " +
-                                   std::to_string(rows(shard)) + " rows, not " +
-                                   std::to_string((ofAll + count - k) / count));
+                                   std::to_string((shard.*rows).size()) + " rows, not " +
+                                   std::to_string(share));
     }
+    Sweep whole = shards.front();
+    (whole.*rows).clear();
+    for (uint64_t i = 0; i < ofAll; ++i)
+        (whole.*rows).push_back((shards[i % count].*rows)[i / count]);
+    whole.shard = whole.shards = 1;
+    return whole;
 }
 
-// The shards' rows in the order the whole sweep gives them: row i is the (i / N)-th of shard
-// i % N + 1.
 FaultSweepReport Merge(std::vector<FaultSweepReport> shards)
 {
-    const uint64_t count = shards.front().shards;
-    CheckShards(shards, count, shards.front().selected, SameSweep,
-                [](const FaultSweepReport &shard) { return uint64_t(shard.rows.size()); });
-    FaultSweepReport whole = shards.front();
-    whole.rows.clear();
-    for (uint64_t i = 0; i < whole.selected; ++i)
-        whole.rows.push_back(shards[i % count].rows[i / count]);
-    whole.shard = whole.shards = 1;
+    const uint64_t selected = shards.front().selected;
+    FaultSweepReport whole =
+        Joined(std::move(shards), selected, &FaultSweepReport::rows, SameSweep);
     TallyFaultRows(whole);
     return whole;
 }
@@ -121,19 +121,6 @@ bool SamePowerSweep(const PowerSweep &a, const PowerSweep &b)
         return json;
     };
     return common(a) == common(b);
-}
-
-PowerSweep Merge(std::vector<PowerSweep> shards)
-{
-    const uint64_t count = shards.front().shards;
-    CheckShards(shards, count, shards.front().cutsOfAll, SamePowerSweep,
-                [](const PowerSweep &shard) { return uint64_t(shard.cuts.size()); });
-    PowerSweep whole = shards.front();
-    whole.cuts.clear();
-    for (uint64_t i = 0; i < whole.cutsOfAll; ++i)
-        whole.cuts.push_back(shards[i % count].cuts[i / count]);
-    whole.shard = whole.shards = 1;
-    return whole;
 }
 
 }  // namespace
@@ -187,14 +174,9 @@ Command AddSweepMergeCommand(CLI::App &sweep)
         std::vector<PowerSweep> shards;
         for (size_t i = 0; i < documents.size(); ++i)
             shards.push_back(ReadPowerShard(args->files[i], documents[i]));
-        PowerSweep whole = Merge(std::move(shards));
-        if (!args->svg.empty())
-            WritePowerSweepSvg(args->svg, whole);
-        if (args->json)
-            std::cout << PowerSweepJson(whole).dump(2) << "\n";
-        else
-            std::cout << PowerSweepText(whole);
-        return PowerSweepHolds(whole) ? 0 : kExitUnbootable;
+        const uint64_t cuts = shards.front().cutsOfAll;
+        return PrintPowerSweep(Joined(std::move(shards), cuts, &PowerSweep::cuts, SamePowerSweep),
+                               args->json, args->svg);
     };
 }
 

@@ -11,6 +11,17 @@
 
 namespace qs_tools {
 
+int PrintPowerSweep(const PowerSweep &sweep, bool json, const std::string &svg)
+{
+    if (!svg.empty())
+        WritePowerSweepSvg(svg, sweep);
+    if (json)
+        std::cout << PowerSweepJson(sweep).dump(2) << "\n";
+    else
+        std::cout << PowerSweepText(sweep);
+    return PowerSweepHolds(sweep) ? 0 : kExitUnbootable;
+}
+
 // quordev sweep power DIR [--json] [--svg FILE] [--every K | --at LIST] [--outcomes LIST]
 // [--only flash|files] [--seed N]
 Command AddSweepPowerCommand(CLI::App &sweep)
@@ -123,14 +134,7 @@ Command AddSweepPowerCommand(CLI::App &sweep)
                            "point " + std::to_string(cut.index) + ", " +
                                sim::PowerCutOutcomeName(cut.outcome));
         };
-        PowerSweep result = RunPowerSweep(args->folder, options);
-        if (!args->svg.empty())
-            WritePowerSweepSvg(args->svg, result);
-        if (args->json)
-            std::cout << PowerSweepJson(result).dump(2) << "\n";
-        else
-            std::cout << PowerSweepText(result);
-        return PowerSweepHolds(result) ? 0 : kExitUnbootable;
+        return PrintPowerSweep(RunPowerSweep(args->folder, options), args->json, args->svg);
     };
 }
 

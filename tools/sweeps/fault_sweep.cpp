@@ -25,6 +25,7 @@
 #include "tools/reports/fault_sweep_report.h"
 #include "tools/reports/flash_verdict.h"
 #include "tools/sweeps/forked_work.h"
+#include "tools/sweeps/row_forks.h"
 #include "tools/runner/scratch_device.h"
 
 namespace qs_tools {
@@ -505,38 +506,12 @@ struct Sweeper {
         std::map<uint64_t, std::vector<size_t>> rowsAt;
         for (size_t i = first; i < points.size(); i += step)
             rowsAt[points[i].first].push_back(i);
-        std::set<uint64_t> forkAt;
-        for (const auto &entry : rowsAt)
-            forkAt.insert(entry.first);
         copy.Restore({changedBlocks.begin(), changedBlocks.end()});
-        std::optional<size_t> mine;  // in a child, the row it finishes
-        fs::path own;                // and its copy of the device folder
-        std::string failure;
-        ce_host::SetCallHook(forkAt, [&](uint64_t n) {
-            // A child forks no more: the hook stays set until the boot is over, as it cannot
-            // clear itself while it runs.
-            for (size_t i : rowsAt[n]) {
-                if (!failure.empty() || mine)
-                    return;
-                fs::path linked;
-                try {
-                    linked = copy.LinkedCopy();
-                    std::optional<nlohmann::json> row = ForkItem();
-                    if (!row) {
-                        mine = i;
-                        own = linked;
-                        ce_host::MoveToLinkedCopy(own);
-                        sim::KeepFlashInProcess();
-                        ce_host::SetFailingCalls(Failing(points[i]), Mode());
-                        return;
-                    }
-                    emit(i, *row);
-                } catch (const std::exception &e) {
-                    failure = e.what();
-                }
-                std::error_code ignored;
-                fs::remove_all(linked, ignored);
-            }
+        RowForks forks(copy, emit);
+        ce_host::SetCallHook(Keys(rowsAt), [&](uint64_t n) {
+            for (size_t i : rowsAt[n])
+                if (forks.Fork(i))
+                    return ce_host::SetFailingCalls(Failing(points[i]), Mode());
         });
         Boot boot;
         {
@@ -545,17 +520,13 @@ struct Sweeper {
                            Judge{before.images, counting.newImages});
         }
         ce_host::SetCallHook({}, {});
-        if (mine) {
-            try {
+        if (std::optional<size_t> mine = forks.Row())
+            forks.Finish([&] {
                 FaultRow row = RowFor(counting, points[*mine]);
-                FinishRow(own, boot, counting, points[*mine], row);
-                FinishForkedItem(nlohmann::json(row));
-            } catch (const std::exception &e) {
-                FailForkedItem(e.what());
-            }
-        }
-        if (!failure.empty())
-            throw sim::DeviceError(failure);
+                FinishRow(forks.Own(), boot, counting, points[*mine], row);
+                return nlohmann::json(row);
+            });
+        forks.ThrowIfFailed();
         changedBlocks = boot.flashTouched;
     }
 };

@@ -15,6 +15,7 @@
 #include "tools/reports/power_sweep_transport.h"
 #include "tools/runner/scratch_device.h"
 #include "tools/sweeps/forked_work.h"
+#include "tools/sweeps/row_forks.h"
 
 namespace qs_tools {
 
@@ -47,15 +48,6 @@ bool OfKinds(const CutPoint &point, CutKinds kinds)
 {
     return kinds == CutKinds::Both ||
            (kinds == CutKinds::Flash) == (point.kind == CutPoint::Kind::Flash);
-}
-
-template <typename Map>
-std::set<uint64_t> Keys(const Map &map)
-{
-    std::set<uint64_t> keys;
-    for (const auto &entry : map)
-        keys.insert(entry.first);
-    return keys;
 }
 
 // The file cut planned for one boot, and none after it whatever happens.
@@ -164,42 +156,15 @@ public:
         scratch_.Restore(changed_, filesChanged_);
         changed_.clear();
         filesChanged_ = false;
-        std::optional<size_t> mine;  // in a child, the cut it judges
-        fs::path own;                // and its copy of the device folder
-        std::string failure;
-        // True in the child of cut i.
-        // A child forks no more: the hooks stay set until the boot is over, as a hook cannot
-        // clear itself while it runs.
-        auto fork = [&](size_t i) {
-            if (!failure.empty() || mine)
-                return false;
-            fs::path linked;
-            try {
-                linked = scratch_.LinkedCopy();
-                if (std::optional<nlohmann::json> result = ForkItem()) {
-                    emit(i, *result);
-                } else {
-                    mine = i;
-                    own = linked;
-                    ce_host::MoveToLinkedCopy(own);
-                    sim::KeepFlashInProcess();
-                    return true;
-                }
-            } catch (const std::exception &e) {
-                failure = e.what();
-            }
-            std::error_code ignored;
-            fs::remove_all(linked, ignored);
-            return false;
-        };
+        RowForks forks(scratch_, emit);
         sim::SetFlashOperationHook(Keys(atOperation), [&](sim::FlashDriver &flash, uint64_t n) {
             for (size_t i : atOperation[n])
-                if (fork(i))
+                if (forks.Fork(i))
                     return flash.CutPowerAt(n, plan[i].second);
         });
         ce_host::SetCallHook(Keys(atCall), [&](uint64_t n) {
             for (size_t i : atCall[n])
-                if (fork(i))
+                if (forks.Fork(i))
                     return ce_host::PlanFileCut(ce_host::FileCutPlan{
                         sweep_.points.at(plan[i].first - 1).ordinal, plan[i].second, sweep_.seed});
         });
@@ -210,23 +175,19 @@ public:
         } catch (const BootPowerCut &) {
             cut = true;
         } catch (const BootStopped &e) {
-            failure = failure.empty() ? e.what() : failure;
+            forks.Fail(e.what());
         }
         sim::SetFlashOperationHook({}, {});
         ce_host::SetCallHook({}, {});
-        if (mine) {
-            try {
+        if (std::optional<size_t> mine = forks.Row())
+            forks.Finish([&] {
                 ce_host::PlanFileCut(std::nullopt);
                 if (!cut)
                     RefuseUncut(plan[*mine].first);
-                FinishForkedItem(CutFindingsJson(
-                    AfterCut(plan[*mine].first, plan[*mine].second, std::move(device), own)));
-            } catch (const std::exception &e) {
-                FailForkedItem(e.what());
-            }
-        }
-        if (!failure.empty())
-            throw sim::DeviceError(device_.string() + ": " + failure);
+                return CutFindingsJson(AfterCut(plan[*mine].first, plan[*mine].second,
+                                                std::move(device), forks.Own()));
+            });
+        forks.ThrowIfFailed(device_.string() + ": ");
         NoteChanges(sim::DeviceFlash(*device));
     }
 
