@@ -44,18 +44,35 @@ constexpr FolderKind kFolders[] = {
     {"sound", {"cues", "voices\\en", "voices\\de"}, ".wav"},
 };
 
-// Log-uniform from 1 byte to the largest file, so that small files are the many.
+// Log-uniform from 1 byte to the largest file, so that small files are the many, scaled to the
+// total. A spread of many files rarely reaches its top on its own, so the largest draw is made
+// the largest file asked for and the others share what is left; when that file would take more
+// than half the total, the others would be starved, and the spread keeps its own largest.
 std::vector<uint64_t> FileSizes(const AppTreeShape &shape, SplitMix &random)
 {
     std::vector<double> raw(shape.files);
-    double sum = 0;
     const double top = std::log(double(std::max<uint64_t>(shape.largestFile, 2)));
     for (double &size : raw)
-        sum += size = std::exp(random.Unit() * top);
-    std::vector<uint64_t> sizes;
-    const double scale = sum > 0 ? double(shape.bytes) / sum : 0;
-    for (double size : raw)
-        sizes.push_back(std::min<uint64_t>(uint64_t(size * scale), shape.largestFile));
+        size = std::exp(random.Unit() * top);
+    auto scaled = [&](uint64_t total) {
+        double sum = 0;
+        for (double size : raw)
+            sum += size;
+        const double scale = sum > 0 ? double(total) / sum : 0;
+        std::vector<uint64_t> sizes;
+        for (double size : raw)
+            sizes.push_back(std::min<uint64_t>(uint64_t(size * scale), shape.largestFile));
+        return sizes;
+    };
+    std::vector<uint64_t> sizes = scaled(shape.bytes);
+    const uint64_t largest = shape.largestFile;
+    auto biggest = std::max_element(sizes.begin(), sizes.end());
+    if (biggest == sizes.end() || *biggest >= largest || largest > shape.bytes / 2)
+        return sizes;
+    const size_t at = size_t(biggest - sizes.begin());
+    raw[at] = 0;
+    sizes = scaled(shape.bytes - largest);
+    sizes[at] = largest;
     return sizes;
 }
 
