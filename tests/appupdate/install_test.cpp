@@ -112,7 +112,7 @@ TEST_P(TreeCase, LeavesTheTreeAndTellsItsStory)
     ResetShellState();
     qs_test::LayEntries(device.folder(), row.before);
     for (const std::string &path : row.readOnly)
-        ASSERT_TRUE(SetFileAttributesW(std::u16string(path.begin(), path.end()).c_str(),
+        ASSERT_TRUE(SetFileAttributesW(qs_test::U16(path).c_str(),
                                        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
     Entries before = qs_test::ReadEntries(device.folder());
     // The operation's own calls and events alone make its story.

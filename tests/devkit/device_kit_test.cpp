@@ -52,24 +52,21 @@ std::string Listed(const Items &items, Text text)
 // holding the bytes, anything else a file holding its own name.
 void Lay(const fs::path &root, const std::vector<std::string> &entries)
 {
-    fs::create_directories(root);
+    qs_test::Tree tree;
     for (const std::string &entry : entries) {
         const size_t equals = entry.find('='), arrow = entry.find("->");
-        const bool fifo = entry.ends_with("|");
-        const fs::path path =
-            root / entry.substr(0, fifo ? entry.size() - 1 : std::min(equals, arrow));
-        fs::create_directories(path.parent_path());
-        if (equals != std::string::npos)
-            std::ofstream(path, std::ios::binary) << entry.substr(equals + 1);
+        if (entry.ends_with("|"))
+            tree[entry.substr(0, entry.size() - 1)] = qs_test::kFifo;
+        else if (equals != std::string::npos)
+            tree[entry.substr(0, equals)] = entry.substr(equals + 1);
         else if (entry.ends_with("/"))
-            fs::create_directory(path);
+            tree[entry] = qs_test::kFolder;
         else if (arrow != std::string::npos)
-            fs::create_symlink(entry.substr(arrow + 2), path);
-        else if (fifo)
-            ASSERT_EQ(mkfifo(path.c_str(), 0644), 0) << path;
+            tree[entry.substr(0, arrow)] = qs_test::Link(entry.substr(arrow + 2));
         else
-            std::ofstream(path, std::ios::binary) << entry;
+            tree[entry] = entry;
     }
+    qs_test::LayTree(root, tree);
 }
 
 // The tree's sizes, folders and files, or why the device or the shell cannot hold it.

@@ -10,19 +10,11 @@
 
 #include "devkit/toc_record.h"
 #include "sim/flash_array.h"
+#include "tests/support/files.h"
 
 namespace qs_test {
 
 constexpr uint32_t kImageBase = 0x80020000;
-
-// Nonzero bytes that differ from sector to sector, so a misplaced sector shows.
-inline std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed)
-{
-    std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = uint8_t((i * 131 + (i >> 11) * 7 + seed) % 251 + 1);
-    return bytes;
-}
 
 inline void PutWord(uint8_t *at, uint32_t word)
 {

@@ -27,8 +27,9 @@ std::vector<uint8_t> Nb0(size_t size)
 {
     std::vector<uint8_t> image = devkit::MakeNb0(std::nullopt, std::nullopt);
     devkit::StoreWord(image, devkit::kStepLoaderChecksumOffset, 0);
-    for (size_t i = image.size(); i < size; ++i)
-        image.push_back(uint8_t(i * 13 + i / 2048));
+    const std::vector<uint8_t> pattern = qs_test::PatternBytes(size, 0);
+    if (size > image.size())
+        image.insert(image.end(), pattern.begin() + std::ptrdiff_t(image.size()), pattern.end());
     image.resize(size);
     return image;
 }

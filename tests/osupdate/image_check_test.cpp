@@ -33,10 +33,8 @@ uint32_t StandardCrc(const std::string &data)
 
 std::string Pattern(size_t size)
 {
-    std::string data(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        data[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
-    return data;
+    std::vector<uint8_t> bytes = qs_test::PatternBytes(size, 0);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 // One check on a fresh device: its log, the row's outcome and nothing held afterwards. With
@@ -55,7 +53,7 @@ void ExpectCheck(const json &deviceJson,
     DWORD result = 0;
     HANDLE reader = INVALID_HANDLE_VALUE;
     if (heldOpen) {
-        std::u16string path(files[0].first.begin(), files[0].first.end());
+        std::u16string path = qs_test::U16(files[0].first);
         reader =
             CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
         ASSERT_NE(reader, INVALID_HANDLE_VALUE);
@@ -103,7 +101,7 @@ TEST_P(CrcFile, LogAndResultAsGolden)
         if (std::optional<std::string> side = row.side(files[0].second))
             files.push_back({kEboot + ".crc", *side});
     }
-    std::u16string path(kEboot.begin(), kEboot.end());
+    std::u16string path = qs_test::U16(kEboot);
     ExpectCheck(
         row.deviceJson, files, row.failCall, [&] { return CheckCRCFile(path.c_str()); },
         std::string("osupdate_crc_") + row.name, row.heldOpen);
@@ -169,7 +167,7 @@ TEST_P(Signature, LogAndResultAsGolden)
     std::vector<std::pair<std::string, std::string>> files;
     if (row.file)
         files.push_back({kNk, *row.file});
-    std::u16string path(kNk.begin(), kNk.end());
+    std::u16string path = qs_test::U16(kNk);
     ExpectCheck(
         json::object(), files, row.failCall, [&] { return CheckImageSignature(path.c_str()); },
         std::string("osupdate_signature_") + row.name, row.heldOpen);

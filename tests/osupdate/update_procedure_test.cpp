@@ -24,12 +24,6 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using qs_test::Lines;
 
-std::string Read(const fs::path &file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class UpdateProcedure;
 
 struct Row {
@@ -48,14 +42,11 @@ class UpdateProcedure : public testing::TestWithParam<Row> {
 public:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "qs-update-XXXXXX").string();
-        work_ = mkdtemp(pattern.data());
+        work_ = temp_.path();
         folder_ = work_ / "device";
         fs::create_directories(work_ / "images");
         // An NK image of a little over three blocks, whose bytes tell their offsets apart.
-        layout_.image.resize(0x1F800 + 2 * 0x20000 + 0x345);
-        for (size_t i = 0; i < layout_.image.size(); ++i)
-            layout_.image[i] = uint8_t(i * 13 + i / 2048 + 1);
+        layout_.image = qs_test::PatternBytes(0x1F800 + 2 * 0x20000 + 0x345, 1);
         devkit::WriteBinImage(work_ / "images/nk.bin", layout_);
         nb0_ = devkit::MakeNb0(std::nullopt, std::nullopt);
         std::ofstream(work_ / "images/boot.nb0", std::ios::binary)
@@ -66,8 +57,6 @@ public:
     {
         ce_host::Detach();
         device_.reset();
-        std::error_code ignored;
-        fs::remove_all(work_, ignored);
     }
 
     void Place(const std::string &key, bool eboot, const fs::path &nk)
@@ -82,7 +71,7 @@ public:
         std::map<std::string, std::string> files;
         std::error_code none;  // a missing folder holds nothing
         for (const auto &entry : fs::directory_iterator(devkit::UpdateFolder(folder_), none))
-            files[entry.path().filename().string()] = Read(entry.path());
+            files[entry.path().filename().string()] = qs_test::FileText(entry.path());
         return files;
     }
 
@@ -105,6 +94,7 @@ public:
         return devkit::VerifyFlash(sim::DeviceFlash(*device_), nk, nb0).failure.value_or("ok");
     }
 
+    qs_test::TempFolder temp_;
     fs::path work_, folder_;
     devkit::BinImageLayout layout_;
     std::vector<uint8_t> nb0_;
@@ -115,7 +105,7 @@ TEST_P(UpdateProcedure, LogFlashAndFilesAsGolden)
 {
     const Row &row = GetParam();
     devkit::CreateDevice(folder_, {.force = true, .blocks = 64});
-    json description = json::parse(Read(folder_ / "device.json"));
+    json description = json::parse(qs_test::FileText(folder_ / "device.json"));
     description.merge_patch(row.device);
     std::ofstream(folder_ / "device.json") << description.dump(2);
     Place("1", row.eboot, work_ / "images/nk.bin");

@@ -28,15 +28,6 @@ struct Outcome {
     std::vector<std::string> answers, counted, targets, faults;
 };
 
-std::vector<std::string> Words(const std::string &text)
-{
-    std::vector<std::string> words;
-    std::stringstream in(text);
-    for (std::string word; in >> word;)
-        words.push_back(word);
-    return words;
-}
-
 // The program on a fresh device, the n-th fallible call failing; the call that fails must leave
 // every file as it was and journal the fault alone.
 Outcome RunProgram(std::optional<uint64_t> failing)
@@ -56,7 +47,8 @@ Outcome RunProgram(std::optional<uint64_t> failing)
         }
     };
     Outcome outcome;
-    outcome.answers = Words(platform_script::Answers(Script(world).Run(kProgram, around)));
+    outcome.answers =
+        qs_test::SplitWords(platform_script::Answers(Script(world).Run(kProgram, around)));
     qs_test::ExpectNothingHeld();
     for (const ce_host::FallibleCallRecord &call : ce_host::FallibleCalls()) {
         outcome.counted.push_back(call.call);
@@ -90,8 +82,8 @@ Outcome *CallFault::clean_ = nullptr;
 TEST_P(CallFault, FailsThatCallAloneWithTheDevicesAnswer)
 {
     Outcome faulted = RunProgram(GetParam().n);
-    std::vector<std::string> expected = Words(kClean);
-    for (const std::string &change : Words(GetParam().answers))
+    std::vector<std::string> expected = qs_test::SplitWords(kClean);
+    for (const std::string &change : qs_test::SplitWords(GetParam().answers))
         expected.at(std::stoul(change) - 1) = change.substr(change.find('=') + 1);
     EXPECT_EQ(faulted.answers, expected);
     std::vector<std::string> counted = clean_->counted;
@@ -121,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CallFaults, CountsEveryCallOfTheProgram)
 {
     Outcome clean = RunProgram(std::nullopt);
-    EXPECT_EQ(clean.answers, Words(kClean));
+    EXPECT_EQ(clean.answers, qs_test::SplitWords(kClean));
     qs_test::ExpectGoldenLog(clean.targets, "platform_call_faults_counted");
     EXPECT_TRUE(clean.faults.empty());
     Outcome past = RunProgram(clean.counted.size() + 1);

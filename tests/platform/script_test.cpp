@@ -19,6 +19,7 @@ namespace platform_script {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using qs_test::FileText;
 
 namespace {
 
@@ -57,12 +58,6 @@ DWORD Bits(const std::string &letters)
     for (char c : letters)
         bits |= kBits[kLetters.find(c)];
     return bits;
-}
-
-std::string FileText(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // What the progress routine saw: the bytes of each report, and how it answers the K-th.

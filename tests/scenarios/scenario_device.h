@@ -52,9 +52,7 @@ constexpr size_t kFirstRecordDataAt = devkit::kBinSignatureSize + 8 + 12;
 inline devkit::BinImageLayout NkLayout()
 {
     devkit::BinImageLayout layout;
-    layout.image.resize(kNkImageBytes);
-    for (size_t i = 0; i < layout.image.size(); ++i)
-        layout.image[i] = uint8_t(i * 13 + i / 4096);
+    layout.image = qs_test::PatternBytes(kNkImageBytes, 0);
     return layout;
 }
 

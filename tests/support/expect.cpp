@@ -125,26 +125,17 @@ void ExpectGoldenLog(const Lines &entries, const std::string &name)
 
 namespace fs = std::filesystem;
 
-const std::string kFolder = "<folder>";
 const std::string kGone = "<gone>";
-
-std::string Sparse(uint64_t size)
-{
-    return "<" + std::to_string(size) + " bytes>";
-}
 
 void LayEntries(const fs::path &deviceFolder, const Entries &entries)
 {
+    Tree tree;
     for (const auto &[devicePath, content] : entries) {
-        fs::path path = HostPath(deviceFolder, devicePath);
-        fs::create_directories(content == kFolder ? path : path.parent_path());
-        if (content == kFolder)
-            continue;
-        bool sparse = content.starts_with("<") && content.ends_with(" bytes>");
-        std::ofstream(path, std::ios::binary) << (sparse ? "" : content);
-        if (sparse)
-            fs::resize_file(path, std::stoull(content.substr(1)));
+        std::string relative = devicePath;
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        tree[relative] = content;
     }
+    LayTree(deviceFolder / "root", tree);
 }
 
 Entries ReadEntries(const fs::path &deviceFolder)
@@ -160,8 +151,7 @@ Entries ReadEntries(const fs::path &deviceFolder)
         } else if (entry.file_size() >= (uintmax_t{1} << 20)) {
             content = Sparse(entry.file_size());
         } else {
-            std::ifstream in(entry.path(), std::ios::binary);
-            content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            content = FileText(entry.path());
         }
     }
     return entries;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
+
 namespace qs_test {
 
 using Lines = std::vector<std::string>;
@@ -36,13 +38,10 @@ void ExpectGoldenLog(const Lines &entries, const std::string &name);
 // The golden file's entries, as ExpectGoldenLog compares them.
 Lines GoldenLog(const std::string &name);
 
-// The entries under a device folder's root/, by device path ("\NAND\apps\a.dll"): a file's bytes,
-// kFolder for a folder, Sparse(size) for a file of 1 MiB or more, which is laid without disk
-// blocks.
-using Entries = std::map<std::string, std::string>;
-extern const std::string kFolder;
+// The entries under a device folder's root/, by device path ("\NAND\apps\a.dll"), spelt as a
+// Tree; read back, a file of 1 MiB or more reads as Sparse(size).
+using Entries = Tree;
 extern const std::string kGone;  // in a list of changes: the entry and all below it are gone
-std::string Sparse(uint64_t size);
 
 void LayEntries(const std::filesystem::path &deviceFolder, const Entries &entries);
 Entries ReadEntries(const std::filesystem::path &deviceFolder);

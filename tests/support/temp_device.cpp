@@ -95,15 +95,6 @@ std::string Wave(uint32_t ms)
            u32(8000) + u16(1) + u16(8) + "data" + u32(data) + std::string(data, '\x80');
 }
 
-std::set<std::string> TempDevice::Tree() const
-{
-    std::set<std::string> tree;
-    std::filesystem::path root = Host("\\");
-    for (const auto &entry : std::filesystem::recursive_directory_iterator(root))
-        tree.insert(entry.path().lexically_relative(root).string());
-    return tree;
-}
-
 std::vector<std::string> TempDevice::LogEntries()
 {
     std::vector<std::string> entries;

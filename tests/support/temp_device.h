@@ -32,8 +32,6 @@ public:
     void PutFile(const std::string &devicePath, const std::string &content) const;
     void PutFolder(const std::string &devicePath) const;
     std::string ReadFile(const std::string &devicePath) const;
-    // Every entry under root/ ("d/f.txt"), so that a call can be shown to have changed nothing.
-    std::set<std::string> Tree() const;
 
     // The debug-log entries and stdout lines of this boot, in order.
     std::vector<std::string> LogEntries();

@@ -1,4 +1,4 @@
-// Temporary folders and runs of the real tool programs, for the tools' tests.
+// Runs of the real tool programs, for the tools' tests.
 #pragma once
 
 #include <fcntl.h>
@@ -12,35 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
+
 namespace qs_test {
-
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qs-tools-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempFolder()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder &) = delete;
-    TempFolder &operator=(const TempFolder &) = delete;
-    const std::filesystem::path &path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-inline std::string FileText(const std::filesystem::path &file)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 struct ToolRun {
     int status = -1;

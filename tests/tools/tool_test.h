@@ -22,31 +22,6 @@
 
 namespace qs_test {
 
-// Relative path -> "=" and the bytes (or their count), "<folder>" or "-> target", for every entry
-// below folder.
-inline std::map<std::string, std::string> Snapshot(const std::filesystem::path &folder,
-                                                   bool sizes = false)
-{
-    std::map<std::string, std::string> entries;
-    if (std::filesystem::is_directory(folder))
-        for (const auto &entry : std::filesystem::recursive_directory_iterator(folder))
-            entries[entry.path().lexically_relative(folder).string()] =
-                entry.is_symlink()     ? "-> " + std::filesystem::read_symlink(entry).string()
-                : entry.is_directory() ? "<folder>"
-                : sizes                ? "=" + std::to_string(entry.file_size()) + " bytes"
-                                       : "=" + FileText(entry.path());
-    return entries;
-}
-
-inline std::vector<std::string> SplitWords(const std::string &line)
-{
-    std::vector<std::string> words;
-    std::istringstream in(line);
-    for (std::string word; in >> word;)
-        words.push_back(word);
-    return words;
-}
-
 // Each line as a terminal leaves it: from its last carriage return on, marked.
 inline std::string Shown(const std::string &text, const std::string &mark = "")
 {
@@ -156,9 +131,8 @@ inline std::string ToolTest::Step(const std::string &step) const
         if (run.status != 0)
             shown += "exit " + std::to_string(run.status) + "\n";
     } else if (w[0] == "write" || w[0] == "fill") {
-        std::string bytes = w[0] == "fill" ? std::string(number(2), '\0') : rest;
-        for (size_t i = 0; w[0] == "fill" && i < bytes.size(); ++i)
-            bytes[i] = char(i * 7919 % 251);
+        std::vector<uint8_t> pattern = qs_test::PatternBytes(w[0] == "fill" ? number(2) : 0, 0);
+        std::string bytes = w[0] == "fill" ? std::string(pattern.begin(), pattern.end()) : rest;
         Write(w[1], bytes);
     } else if (w[0] == "mkdir") {
         fs::create_directories(At(w[1]));
