@@ -14,31 +14,6 @@
 
 namespace qs_test {
 
-// One line per journal event, for ExpectGoldenLog: the virtual time, the kind, then each field as
-// key=value, texts with their \r, \n and \t spelt out, the open access and flags in hex.
-inline Lines JournalLines(const std::vector<nlohmann::ordered_json> &events)
-{
-    Lines lines;
-    for (const auto &event : events) {
-        std::string line = event["t"].dump() + " " + event["event"].get<std::string>();
-        for (const auto &[key, value] : event.items()) {
-            if (key == "seq" || key == "t" || key == "event")
-                continue;
-            std::string text = value.is_string() ? value.get<std::string>() : value.dump();
-            if (key == "access" || key == "flags")
-                text = "0x" + Hex(value.get<uint32_t>());
-            line += " " + key + "=";
-            for (char c : text)
-                line += c == '\r'   ? "\\r"
-                        : c == '\n' ? "\\n"
-                        : c == '\t' ? "\\t"
-                                    : std::string(1, c);
-        }
-        lines.push_back(line + "\r\n");
-    }
-    return lines;
-}
-
 class BootTest : public testing::Test {
 protected:
     // A device described by deviceJson, with the main application and the function-test program

@@ -171,51 +171,6 @@ Entries Changed(Entries before, const Entries &changes)
     return before;
 }
 
-namespace {
-
-std::string Spelt(const std::string &text)
-{
-    std::string out;
-    for (char c : text)
-        out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
-    return out;
-}
-
-}  // namespace
-
-Lines Transcript()
-{
-    Lines lines;
-    for (const auto &event : ce_host::AttachedDevice().Events().Events()) {
-        const std::string kind = event["event"];
-        if (kind == "log" || kind == "stdout") {
-            std::string text = event["text"];
-            bool ended = text.ends_with(kEntryEnd);
-            lines.push_back(Spelt(ended ? text.substr(0, text.size() - 2) : text) +
-                            (ended ? kEntryEnd : ""));
-            continue;
-        }
-        std::string line = kind == "ioctl" ? ">" : "> " + kind;
-        for (const auto &[key, value] : event.items()) {
-            std::string text = value.is_string() ? value.get<std::string>() : value.dump();
-            // A refused request's output is whatever the caller's buffer held.
-            if (key == "seq" || key == "t" || key == "event" || key == "code" || key == "count" ||
-                key == "ok" || text.empty() || (key == "out" && !event.value("ok", true)))
-                continue;
-            if (key == "first")
-                line += " " + text + "+" + event["count"].dump();
-            else if (kind == "ioctl" && (key == "device" || key == "name"))
-                line += " " + text;
-            else if (kind == "fault" && key == "what")
-                line += " what=" + text.substr(0, text.find(" #"));  // not the call's number
-            else
-                line += " " + key + "=" + Spelt(text);
-        }
-        lines.push_back(line + (event.value("ok", true) ? "" : " failed") + kEntryEnd);
-    }
-    return lines;
-}
-
 std::string Words(std::initializer_list<uint32_t> words)
 {
     std::string bytes;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/files.h"
+#include "tests/support/journal_text.h"
 
 namespace qs_test {
 
@@ -47,12 +48,6 @@ void LayEntries(const std::filesystem::path &deviceFolder, const Entries &entrie
 Entries ReadEntries(const std::filesystem::path &deviceFolder);
 // before with the changes applied.
 Entries Changed(Entries before, const Entries &changes);
-
-// One entry per journal event since it was last cleared: a log or stdout text as it is (a "\r" or
-// "\n" inside it spelt out), any other event "> KIND FIELD=VALUE ..."; a control code reads
-// "> DSK1: NAME in=.. out=..", a merged sector transfer "> DSK1: NAME FIRST+COUNT", a refused
-// one ends in " failed".
-Lines Transcript();
 
 // The words as little-endian bytes.
 std::string Words(std::initializer_list<uint32_t> words);

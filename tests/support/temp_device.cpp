@@ -1,5 +1,7 @@
 #include "tests/support/temp_device.h"
 
+#include "tests/support/journal_text.h"
+
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -97,11 +99,7 @@ std::string Wave(uint32_t ms)
 
 std::vector<std::string> TempDevice::LogEntries()
 {
-    std::vector<std::string> entries;
-    for (const auto &event : device_->Events().Events())
-        if (event["event"] == "log" || event["event"] == "stdout")
-            entries.push_back(event["text"].get<std::string>());
-    return entries;
+    return LogTexts(device_->Events().Events());
 }
 
 std::vector<nlohmann::ordered_json> TempDevice::EventsOf(const std::string &kind)

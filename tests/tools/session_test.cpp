@@ -468,9 +468,8 @@ TEST_F(ShellCrossCheck, TocReadAcceptsTheFactoryTocAndRefusesForTheReasonInspect
         sim::DeviceFlash(*device).Flush();
         device->Events().Clear();
         shown += "-- TOC_Read returns " + std::to_string(TOC_Read(disk)) + "\n";
-        for (const auto &event : device->Events().Events())
-            if (event["event"] == "log")
-                shown += event["text"].get<std::string>();
+        for (const std::string &line : qs_test::LogTexts(device->Events().Events()))
+            shown += line;
         auto toc = nlohmann::json::parse(Run("quordev inspect dev --json").out)["flash"]["toc"];
         shown += "accepted " + toc["accepted"].dump() + ", refusal " + toc["refusal"].dump() + "\n";
         std::string text = Run("quordev inspect dev").out;
