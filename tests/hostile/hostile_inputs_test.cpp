@@ -117,15 +117,9 @@ TEST_P(HostileInput, IsRefusedWithItsLogAndWritesNothing)
 INSTANTIATE_TEST_SUITE_P(
     Table, HostileInput,
     testing::Values(
-        // .BIN records: below the buffer, running past its end, of length 0xFFFFFFFF.
-        HostileRow{"RecordBelowTheBuffer", {{kNk, BinFile(Words({kBase - 1, 2, 2}) + "\x01\x01")}}},
-        HostileRow{"RecordRunsPastTheBufferEnd",
-                   {{kNk, BinFile(Words({0x82AFFFF0, 0x20, 0}) + std::string(0x20, '\0'))}}},
-        HostileRow{"RecordLengthAllOnes", {{kNk, BinFile(Words({kBase, 0xFFFFFFFF, 0}))}}},
+        // A file whose last 30 bytes pass the signature check though it ends inside a record
+        // header; the loader's own rows hold the other broken records.
         HostileRow{"FileCutInsideARecordHeader", {{kNk, CutInsideSecondHeader()}}},
-        // One byte short of its five blocks, its CRC right: refused before the boot area is
-        // erased; without an NK image the update ends there.
-        HostileRow{"Nb0OneByteShort", ShortNb0(kUpdate + "R5boot_1.nb0", true)},
         // An image path of 255 characters leaves its side file 259: read, and its CRC compared;
         // 256 would make it 260: refused without a look.
         HostileRow{"SideFilePathOf259Characters",

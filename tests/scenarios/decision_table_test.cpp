@@ -1,9 +1,12 @@
-// Whole boots of factory-made devices with every combination of an operating-system image and
-// application data offered, installed or failing: the update mode, the cues and the restart
+// Whole boots of factory-made devices where an operating-system image and application data meet,
+// offered, installed or failing: the update mode, the cues and the restart
 // request in order among the installation's end, the update folder's removal and the serial-number
 // check, the update folder consumed, the flash and the installed folders, and the run going on to
 // the BINFS check and the launch. Every failure comes from the device: a broken image, a failing
-// flash block, a copy that comes out changed or stops, a missing driver, a file held open.
+// flash block, a copy that comes out changed or stops, a missing driver, a file held open. A start
+// with nothing offered and an image written alone are rows of the boot table
+// (tests/shell/boot_test.cpp); an installation's retries and restore alone, of the installation's
+// (tests/appupdate/install_test.cpp).
 #include <gtest/gtest.h>
 
 #include <map>
@@ -283,19 +286,11 @@ const std::string kRestart = "cue reboot, sleep 1000, restart";
 INSTANTIATE_TEST_SUITE_P(
     Rows, DecisionTable,
     testing::Values(
-        // Without an update folder its removal fails aloud.
-        Row{"NothingOffered", Image::None, Apps::None, kNoFault, "folder kept, serial", kFactory},
         // The application data's cue right after the installation, before the update folder is
         // removed and the serial number checked.
         Row{"AppDataInstalled", Image::None, Apps::Good, kNoFault,
             kStart + "installed, cue success, serial", kInstalled},
-        Row{"AppDataCorruptedFiveTimes", Image::None, Apps::CorruptedFiveTimes, kCorrupted,
-            kStart + "installed, cue updatefail, serial", kInstalled},
-        Row{"AppDataCopyStops", Image::None, Apps::CopyFails, kCopyFails,
-            kStart + "installed, cue updatefail, serial", kInstalled},
         // The image's success is announced after the serial-number check, with the restart.
-        Row{"ImageWritten", Image::Good, Apps::None, kNoFault,
-            kStart + "nk 1, serial, cue success, " + kRestart, kFactory},
         Row{"ImageWrittenAppDataInstalled", Image::Good, Apps::Good, kNoFault,
             kStart + "nk 1, installed, serial, cue success, " + kRestart, kInstalled},
         // The application data's failure is heard at once; the restart still follows.

@@ -1,6 +1,6 @@
 // Boots that follow one another on the same device folder: the serial number lost from the TOC
-// and brought back from the system-information file's name, by an update that re-initialised the
-// TOC or on the next plain start, and the start after that, which finds both and changes nothing;
+// and brought back from the system-information file's name after an update that re-initialised the
+// TOC, and the start after that, which finds both and changes nothing;
 // and an update offered again that meets a failed erase, judged as the boot loader reads the flash.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -31,50 +31,28 @@ Lines SerialCheckLines(const std::string &log)
     return {from, to};
 }
 
-enum class Loss { UpdateReinitialisesToc, SerialZeroed, MadeWithoutSerial };
-
-struct Row {
-    const char *name;
-    Loss loss;
-    std::string serial;   // the ten digits of the system-information file's name
-    std::string content;  // the file's bytes, never read
-};
-
-class SerialComesBack : public testing::TestWithParam<Row> {};
-
-TEST_P(SerialComesBack, FromTheFileNameAndStays)
+// A first start of the factory device names the system-information file after the TOC's serial;
+// an update that finds no TOC writes the defaults, so the serial is lost with it; the check that
+// follows in the same boot brings it back from the file's name alone, and the next start finds
+// both, logs the serial, plays nothing and changes nothing. The serial-number check's own table
+// holds the other losses and finds within one boot.
+TEST(SerialComesBack, AfterAnUpdateThatReinitialisesTheToc)
 {
-    const Row &row = GetParam();
-    const bool withSerial = row.loss != Loss::MadeWithoutSerial;
-    ScenarioDevice device(
-        withSerial ? devkit::DeviceOptions{.blocks = kBlocks}
-                   : devkit::DeviceOptions{.blocks = kBlocks, .serial = devkit::kNoSerial});
-    const fs::path sysInfo = device.Host("\\NAND\\M7LITE_" + row.serial + ".sys");
-    if (withSerial) {
-        // A first start of the factory device names the file after the TOC's serial.
-        qs_tools::BootReport first = device.Boot();
-        ASSERT_EQ(first.exitStatus, 0) << first.printed;
-        ASSERT_EQ(SerialCheckLines(device.DebugLog()),
-                  (Lines{"Device Serial \r\n", "0000000020240315\r\n",
-                         "Serial Number is exist in TOC \r\n",
-                         "Sys info is not exist. But SN is exist in TOC \r\n",
-                         "Sys Info Path \\NAND\\M7LITE_" + row.serial + ".sys \r\n"}));
-    } else {
-        ASSERT_EQ(device.TocSerial(), std::string(kTocSerialBytes, '\0'));
-        fs::create_directories(sysInfo.parent_path());
-        std::ofstream(sysInfo, std::ios::binary) << row.content;
-    }
-    ASSERT_EQ(qs_test::FileText(sysInfo), row.content);
-    std::optional<fs::path> nk;
-    if (row.loss == Loss::UpdateReinitialisesToc) {
-        // Block 5 erased: the update finds no TOC and writes the defaults with the new image.
-        device.PatchFlash(5 * kBlockBytes, std::string(kBlockBytes, '\xFF'));
-        nk = device.WriteNk("nk.bin", NkLayout());
-        device.Offer({.nk = nk, .eboot = std::nullopt, .key = "240315"});
-    } else if (row.loss == Loss::SerialZeroed) {
-        device.PatchFlash(kTocSectorAt + kTocSerialAt, std::string(kTocSerialBytes, '\0'));
-    }
-    std::string toc = device.TocSector();
+    const std::string serial = "0020240315";
+    ScenarioDevice device(devkit::DeviceOptions{.blocks = kBlocks});
+    const fs::path sysInfo = device.Host("\\NAND\\M7LITE_" + serial + ".sys");
+    qs_tools::BootReport first = device.Boot();
+    ASSERT_EQ(first.exitStatus, 0) << first.printed;
+    ASSERT_EQ(
+        SerialCheckLines(device.DebugLog()),
+        (Lines{"Device Serial \r\n", "0000000020240315\r\n", "Serial Number is exist in TOC \r\n",
+               "Sys info is not exist. But SN is exist in TOC \r\n",
+               "Sys Info Path \\NAND\\M7LITE_" + serial + ".sys \r\n"}));
+    ASSERT_EQ(qs_test::FileText(sysInfo), kFactoryMac);
+    // Block 5 erased: the update finds no TOC and writes the defaults with the new image.
+    device.PatchFlash(5 * kBlockBytes, std::string(kBlockBytes, '\xFF'));
+    const fs::path nk = device.WriteNk("nk.bin", NkLayout());
+    device.Offer({.nk = nk, .eboot = std::nullopt, .key = "240315"});
 
     qs_tools::BootReport report = device.Boot();
     EXPECT_EQ(report.exitStatus, 0) << report.printed;
@@ -83,47 +61,30 @@ TEST_P(SerialComesBack, FromTheFileNameAndStays)
               (Lines{"Device Serial \r\n", "0000000000000000\r\n",
                      "Serial Number is not exist in TOC \r\n",
                      "SN is not exist in TOC. But sys info is exist \r\n",
-                     "Serial Number from Sys Info File \r\n", "000000" + row.serial + "\r\n",
+                     "Serial Number from Sys Info File \r\n", "000000" + serial + "\r\n",
                      "+ TOC_Write\r\n", "- TOC_Write\r\n", "TOC_Read: 5 \r\n",
                      " [QuorShell] g_ImageType: 0x8 \r\n", " - TOC_Read \r\n"}));
-    EXPECT_EQ(device.TocSerial(), SerialBytes(row.serial));
-    EXPECT_EQ(qs_test::FileText(sysInfo), row.content);
-    if (nk) {
-        EXPECT_EQ(report.summary.osUpdate, true);
-        EXPECT_THAT(log, HasSubstr("TOC_Read ERROR: INVALID_TOC Signature: 0xffffffff\r\n"
-                                   "[QuorShell]UpdateSystemImage: TOC_Read fail. So Initialize "
-                                   "TOC \r\n+BootConfigInit\r\n-BootConfigInit\r\nTOC {\r\n"));
-        // Only the file's name is read back: the MAC address stays as the defaults left it.
-        EXPECT_EQ(device.Flash(kTocSectorAt + kTocMacAt, 6), std::string(6, '\0'));
-        devkit::VerifyReport verified = devkit::VerifyDevice(device.folder(), *nk, std::nullopt);
-        EXPECT_TRUE(verified.Ok()) << verified.failure.value_or("");
-    } else {
-        // Only the serial bytes changed in the TOC sector.
-        toc.replace(kTocSerialAt, kTocSerialBytes, SerialBytes(row.serial));
-        EXPECT_EQ(device.TocSector(), toc);
-    }
+    EXPECT_EQ(device.TocSerial(), SerialBytes(serial));
+    EXPECT_EQ(qs_test::FileText(sysInfo), kFactoryMac);
+    EXPECT_EQ(report.summary.osUpdate, true);
+    EXPECT_THAT(log, HasSubstr("TOC_Read ERROR: INVALID_TOC Signature: 0xffffffff\r\n"
+                               "[QuorShell]UpdateSystemImage: TOC_Read fail. So Initialize "
+                               "TOC \r\n+BootConfigInit\r\n-BootConfigInit\r\nTOC {\r\n"));
+    // Only the file's name is read back: the MAC address stays as the defaults left it.
+    EXPECT_EQ(device.Flash(kTocSectorAt + kTocMacAt, 6), std::string(6, '\0'));
+    devkit::VerifyReport verified = devkit::VerifyDevice(device.folder(), nk, std::nullopt);
+    EXPECT_TRUE(verified.Ok()) << verified.failure.value_or("");
 
-    // The next start finds both, logs the serial, plays nothing and changes nothing.
-    toc = device.TocSector();
+    const std::string toc = device.TocSector();
     report = device.Boot();
     EXPECT_EQ(report.exitStatus, 0) << report.printed;
     EXPECT_TRUE(report.summary.cues.empty());
     EXPECT_EQ(SerialCheckLines(device.DebugLog()),
-              (Lines{"Device Serial \r\n", "000000" + row.serial + "\r\n",
+              (Lines{"Device Serial \r\n", "000000" + serial + "\r\n",
                      "Serial Number is exist in TOC \r\n"}));
     EXPECT_EQ(device.TocSector(), toc);
-    EXPECT_EQ(qs_test::FileText(sysInfo), row.content);
+    EXPECT_EQ(qs_test::FileText(sysInfo), kFactoryMac);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, SerialComesBack,
-    testing::Values(Row{"AnUpdateThatReinitialisesTheToc", Loss::UpdateReinitialisesToc,
-                        "0020240315", kFactoryMac},
-                    Row{"ATocThatLostItsSerial", Loss::SerialZeroed, "0020240315", kFactoryMac},
-                    // A system-information file from an earlier life gives a TOC made without a
-                    // serial its serial.
-                    Row{"AFactoryTocWithoutSerial", Loss::MadeWithoutSerial, "1234567890", "MAC?"}),
-    [](const testing::TestParamInfo<Row> &info) { return std::string(info.param.name); });
 
 // The update that a device booted, offered again, meets a failed erase of block 6, the first of
 // the image's: untouched, the block still holds the image, which the boot loader starts; torn, its
