@@ -174,13 +174,15 @@ const std::vector<Session> kSessions = {
       "write dev/root/flashdisk/old.txt from the old device",
       "quordev init dev --boot-key 16 --force", "tree .", "quorshell --device dev",
       "grep dev/debug.log Run ProductShell"}},
-    // Without --device quorshell makes the demo device and boots it: the update installs the
-    // demo's application data, which mkapps writes by default; a second boot uses the device
-    // that is there.
+    // Without --device quorshell makes the demo device and boots it: the update writes the NK
+    // image, whose blocks the flash map names, and installs the demo's application data, which
+    // mkapps writes by default; a second boot uses the device that is there.
     {"demo",
      {"quordev mkapps small --files 40 --mib 0.5", "tree small", "quorshell --quiet",
       "grep device/debug.log QuorShell Start", "tree device/root/flashdisk",
-      "tree device/root/NAND/apps_bk", "quordev mkapps package",
+      "tree device/root/NAND/apps_bk", "quordev inspect device --svg map.svg",
+      "count map.svg NK image of ID[3], part", "grep map.svg part 25 of 25",
+      "quordev mkapps package",
       "same device/root/NAND/apps package/apps", "same device/root/NAND/lumhelp package/lumhelp",
       "same device/root/NAND/manual package/manual", "same device/root/NAND/sound package/sound",
       "rm device/root/NAND/apps/LumTask.exe", "quorshell --quiet"}},
