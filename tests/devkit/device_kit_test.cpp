@@ -159,6 +159,12 @@ TEST(FactoryOptions, ParsedOrRefused)
     EXPECT_EQ(sectors("0021952"), "21952");
     for (const char *text : {"18446744073709551616", "-1", "", " 1", "0x10", "1.5"})
         EXPECT_EQ(sectors(text), "refused") << text;
+    // The flash's block count, both ends included: a device of 4096 blocks is too large to make
+    // in a test, so its check is asked directly.
+    for (uint32_t blocks : {devkit::kMinBlocks, devkit::kMaxBlocks})
+        EXPECT_EQ(devkit::BlockCountProblem(blocks), std::nullopt) << blocks;
+    for (uint32_t blocks : {devkit::kMinBlocks - 1, devkit::kMaxBlocks + 1})
+        EXPECT_NE(devkit::BlockCountProblem(blocks), std::nullopt) << blocks;
     // 0 is a size like any other, not the default.
     qs_test::TempFolder temp;
     devkit::CreateDevice(temp.path() / "dev", {.binfsSectors = 0});
