@@ -55,13 +55,15 @@ inline std::string PlainTimes(const std::string &err)
 
 class ToolTest : public testing::Test {
 protected:
-    // "quordev init dev": quordev, quorshell or planted (the fault sweep over a planted defect).
+    // "quordev init dev": quordev, quorshell, planted or crashing (the fault sweep over a shell
+    // with a defect planted: a store left open, a crash).
     ToolRun Run(const std::string &line) const
     {
         std::vector<std::string> args = SplitWords(line);
         const std::string program = args[0] == "quordev"     ? QUORDEV_EXE
                                     : args[0] == "quorshell" ? QUORSHELL_EXE
-                                                             : QUORDEV_PLANTED_EXE;
+                                    : args[0] == "planted"   ? QUORDEV_PLANTED_EXE
+                                                             : QUORDEV_CRASHING_EXE;
         args.erase(args.begin());
         return RunTool(program, args, work_);
     }
@@ -123,7 +125,7 @@ inline std::string ToolTest::Step(const std::string &step) const
                                         device["flash"].value("blocks", 512));
     };
     std::string shown;
-    if (w[0] == "quordev" || w[0] == "quorshell" || w[0] == "planted") {
+    if (w[0] == "quordev" || w[0] == "quorshell" || w[0] == "planted" || w[0] == "crashing") {
         ToolRun run = Run(step);
         nlohmann::ordered_json json = nlohmann::ordered_json::parse(run.out, nullptr, false);
         shown = Shown(run.out.starts_with("{") && !json.is_discarded() ? json.dump(2) : run.out) +

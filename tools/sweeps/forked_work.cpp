@@ -111,7 +111,7 @@ std::optional<nlohmann::json> ForkItem()
         throw sim::DeviceError(line["error"].get<std::string>());
     if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0) || !line.is_object() ||
         !line.contains("result"))
-        throw sim::DeviceError("a sweep row's process " + HowItEnded(status));
+        throw sim::DeviceError("its process " + HowItEnded(status));
     return std::move(line["result"]);
 }
 
@@ -213,7 +213,8 @@ void RunForkedWorkers(size_t count, unsigned workers, const WorkerRun &run, cons
         if (!failure.empty())
             break;
     }
-    for (Worker &worker : running) {
+    for (unsigned w = 0; w < workers; ++w) {
+        Worker &worker = running[w];
         if (!failure.empty() && worker.fd >= 0)
             ::kill(worker.pid, SIGTERM);
         if (worker.fd >= 0)
@@ -221,8 +222,13 @@ void RunForkedWorkers(size_t count, unsigned workers, const WorkerRun &run, cons
         int status = 0;
         while (::waitpid(worker.pid, &status, 0) < 0 && errno == EINTR) {
         }
-        if (failure.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
-            failure = "a sweep worker " + HowItEnded(status);
+        if (failure.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+            // The worker's items come in order: it died on the first it did not give.
+            size_t item = w;
+            while (item < count && (item < next || early.count(item)))
+                item += workers;
+            failure = "row " + std::to_string(item + 1) + ": a sweep worker " + HowItEnded(status);
+        }
     }
     if (!failure.empty())
         throw sim::DeviceError(failure);

@@ -25,7 +25,7 @@ bool RowForks::Fork(size_t i)
         }
         emit_(i, *result);
     } catch (const std::exception &e) {
-        Fail(e.what());
+        Fail("row " + std::to_string(i + 1) + ": " + e.what());
     }
     std::error_code ignored;
     fs::remove_all(linked, ignored);
