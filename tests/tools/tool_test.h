@@ -128,8 +128,12 @@ inline std::string ToolTest::Step(const std::string &step) const
     if (w[0] == "quordev" || w[0] == "quorshell" || w[0] == "planted" || w[0] == "crashing") {
         ToolRun run = Run(step);
         nlohmann::ordered_json json = nlohmann::ordered_json::parse(run.out, nullptr, false);
+        std::string err = PlainTimes(run.err);
+        // Where a crash stops the progress lines depends on which worker reports first.
+        if (w[0] == "crashing")
+            err = err.substr(err.rfind("\nquordev: ") + 1);
         shown = Shown(run.out.starts_with("{") && !json.is_discarded() ? json.dump(2) : run.out) +
-                Shown(PlainTimes(run.err), "! ");
+                Shown(err, "! ");
         if (run.status != 0)
             shown += "exit " + std::to_string(run.status) + "\n";
     } else if (w[0] == "write" || w[0] == "fill") {
