@@ -333,12 +333,13 @@ const std::vector<Session> kSessions = {
            "grep map.svg <text x=\"8\"", "grep map.svg >block 3:", "grep map.svg >block 13:",
            "clear dev 0 0 8", "quordev inspect dev", "quordev status dev"},
           // A boot loader padded with erased blocks: noted as such until a package that holds
-          // the same image waits, which tells that they belong there.
+          // the same image waits, which tells that they belong there. Then the TOC erased.
           {"write tiny.bin MZ", "quordev mknb0 small.nb0 --eboot tiny.bin",
            "quordev init pad --blocks 16", "lay pad nk.bin small.nb0", "erase pad 4",
            "quordev inspect pad --svg alone.svg", "grep alone.svg <text x=\"8\" y=\"64\"",
            "quordev package pad --nk nk.bin --eboot small.nb0 --name 1",
-           "quordev inspect pad --svg waiting.svg", "grep waiting.svg <text x=\"8\" y=\"64\""}})},
+           "quordev inspect pad --svg waiting.svg", "grep waiting.svg <text x=\"8\" y=\"64\"",
+           "erase pad 5", "quordev inspect pad"}})},
 };
 
 class ToolSession : public qs_test::ToolTest, public testing::WithParamInterface<Session> {};
