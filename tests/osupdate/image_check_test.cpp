@@ -2,6 +2,7 @@
 // result against tests/golden/osupdate_signature_NAME.log and osupdate_crc_NAME.log.
 #include <zlib.h>
 
+#include "common/qs_common.h"
 #include "osupdate/image_check.h"
 #include "platform/host/call_faults.h"
 #include "tests/support/expect.h"
