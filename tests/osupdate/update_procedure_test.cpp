@@ -4,6 +4,8 @@
 // tests/golden/osupdate_procedure_NAME.log.
 #include <fstream>
 
+#include <gtest/gtest.h>
+
 #include "devkit/bin_image.h"
 #include "devkit/bin_reader.h"
 #include "devkit/device_maker.h"
