@@ -182,8 +182,8 @@ const std::vector<Session> kSessions = {
       "grep device/debug.log QuorShell Start", "tree device/root/flashdisk",
       "tree device/root/NAND/apps_bk", "quordev inspect device --svg map.svg",
       "count map.svg NK image of ID[3], part", "grep map.svg part 25 of 25",
-      "quordev mkapps package",
-      "same device/root/NAND/apps package/apps", "same device/root/NAND/lumhelp package/lumhelp",
+      "quordev mkapps package", "same device/root/NAND/apps package/apps",
+      "same device/root/NAND/lumhelp package/lumhelp",
       "same device/root/NAND/manual package/manual", "same device/root/NAND/sound package/sound",
       "rm device/root/NAND/apps/LumTask.exe", "quorshell --quiet"}},
     // A boot of a fresh device: the debug port's lines on the terminal with plain line ends, the
