@@ -11,6 +11,8 @@
 
 namespace sim {
 
+std::set<DeviceLock *> DeviceLock::held_;
+
 DeviceLock::DeviceLock(const std::filesystem::path &folder)
 {
     // The lock sits on the folder's own inode: no lock file to leave behind, and a folder that
@@ -29,12 +31,24 @@ DeviceLock::DeviceLock(const std::filesystem::path &folder)
                               ": the device is in use by another boot or command");
         throw DeviceError(folder.string() + ": cannot be locked: " + std::strerror(error));
     }
+    held_.insert(this);
 }
 
 DeviceLock::~DeviceLock()
 {
+    held_.erase(this);
     if (fd_ >= 0)
         ::close(fd_);
+}
+
+void DeviceLock::LeaveToParent()
+{
+    // The lock belongs to the open file, which parent and child share: closing the child's
+    // descriptor leaves the parent's lock in place, where an unlock would end it for both.
+    for (DeviceLock *lock : held_) {
+        ::close(lock->fd_);
+        lock->fd_ = -1;
+    }
 }
 
 }  // namespace sim

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <set>
 
 namespace sim {
 
@@ -16,8 +17,14 @@ public:
     DeviceLock(const DeviceLock &) = delete;
     DeviceLock &operator=(const DeviceLock &) = delete;
 
+    // In a process just forked from a holder: lets go of this process's share of every lock, so
+    // that the locks end with the holder and not with the last of its children. The holder keeps
+    // them.
+    static void LeaveToParent();
+
 private:
     int fd_ = -1;
+    static std::set<DeviceLock *> held_;
 };
 
 }  // namespace sim

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "tools/cli/command_line.h"
+#include "tools/cli/fault_sweep_main.h"
 #include "tools/cli/shell_option.h"
 #include "tools/cli/sweep_command.h"
 #include "tools/reports/fault_sweep_report.h"
@@ -119,6 +120,18 @@ Command AddFaultSweepCommand(CLI::App &sweep)
             });
         return PrintFaultSweep(report, args->json);
     };
+}
+
+int FaultSweepOnlyMain(int argc, char **argv)
+{
+    CLI::App app{"The fault sweep over a shell with one defect planted.", "quordev"};
+    app.require_subcommand(1);
+    CLI::App *sweep = app.add_subcommand("sweep", "boot a device folder again and again");
+    sweep->require_subcommand(1);
+    Command faults = AddFaultSweepCommand(*sweep);
+    if (std::optional<int> status = ParseCommandLine(app, argc, argv))
+        return *status;
+    return RunReportingErrors(app.get_name(), faults);
 }
 
 }  // namespace qs_tools

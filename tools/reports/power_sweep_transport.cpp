@@ -4,11 +4,11 @@
 
 namespace qs_tools {
 
-using Json = nlohmann::json;
+using WireJson = nlohmann::json;
 
 namespace {
 
-sim::PowerCutOutcome OutcomeOf(const Json &name)
+sim::PowerCutOutcome OutcomeOf(const WireJson &name)
 {
     std::optional<sim::PowerCutOutcome> outcome =
         sim::ParsePowerCutOutcome(name.get<std::string>());
@@ -17,16 +17,16 @@ sim::PowerCutOutcome OutcomeOf(const Json &name)
     return *outcome;
 }
 
-Json OperationJson(const sim::FlashOperation &operation)
+WireJson OperationJson(const sim::FlashOperation &operation)
 {
     return {{"kind", sim::OperationName(operation.kind)},
             {"block", operation.block},
-            {"sector", operation.sector ? Json(*operation.sector) : Json(nullptr)},
+            {"sector", operation.sector ? WireJson(*operation.sector) : WireJson(nullptr)},
             {"start_us", operation.startUs},
             {"duration_us", operation.durationUs}};
 }
 
-sim::FlashOperation OperationFromJson(const Json &json)
+sim::FlashOperation OperationFromJson(const WireJson &json)
 {
     sim::FlashOperation operation;
     operation.kind = json.at("kind") == "erase" ? sim::FlashOperation::Kind::Erase
@@ -39,7 +39,7 @@ sim::FlashOperation OperationFromJson(const Json &json)
     return operation;
 }
 
-Json ChangeJson(const ce_host::FileChangeRecord &change)
+WireJson ChangeJson(const ce_host::FileChangeRecord &change)
 {
     return {{"call", change.call},
             {"change", change.change},
@@ -50,7 +50,7 @@ Json ChangeJson(const ce_host::FileChangeRecord &change)
             {"fallible_call", change.fallibleCall}};
 }
 
-ce_host::FileChangeRecord ChangeFromJson(const Json &json)
+ce_host::FileChangeRecord ChangeFromJson(const WireJson &json)
 {
     return {json.at("call"),         json.at("change"), json.at("target"),
             json.at("offset"),       json.at("bytes"),  json.at("flash_operations_before"),
@@ -59,19 +59,19 @@ ce_host::FileChangeRecord ChangeFromJson(const Json &json)
 
 }  // namespace
 
-Json CutFindingsJson(const CutResult &cut)
+WireJson CutFindingsJson(const CutResult &cut)
 {
-    Json result = {{"at_cut", cut.atCut}, {"files_at_cut", cut.filesAtCut}};
+    WireJson result = {{"at_cut", cut.atCut}, {"files_at_cut", cut.filesAtCut}};
     if (cut.second)
-        result["second"] = {
-            {"judgement", cut.second->judgement ? Json(*cut.second->judgement) : Json(nullptr)},
-            {"stopped", cut.second->stopped},
-            {"files", cut.second->files}};
+        result["second"] = {{"judgement", cut.second->judgement ? WireJson(*cut.second->judgement)
+                                                                : WireJson(nullptr)},
+                            {"stopped", cut.second->stopped},
+                            {"files", cut.second->files}};
     return result;
 }
 
 CutResult CutFromFindings(const PowerSweep &sweep, uint64_t index, sim::PowerCutOutcome outcome,
-                          const Json &findings)
+                          const WireJson &findings)
 {
     CutResult cut{index,
                   sweep.points.at(index - 1),
@@ -81,7 +81,7 @@ CutResult CutFromFindings(const PowerSweep &sweep, uint64_t index, sim::PowerCut
                   std::nullopt,
                   {}};
     if (findings.contains("second")) {
-        const Json &second = findings["second"];
+        const WireJson &second = findings["second"];
         cut.second = SecondBoot{std::nullopt, second.at("stopped").get<std::string>(),
                                 second.at("files").get<FilesJudgement>()};
         if (!second.at("judgement").is_null())
@@ -90,10 +90,10 @@ CutResult CutFromFindings(const PowerSweep &sweep, uint64_t index, sim::PowerCut
     return cut;
 }
 
-Json PowerSweepTransport(const PowerSweep &sweep)
+WireJson PowerSweepTransport(const PowerSweep &sweep)
 {
-    Json outcomes = Json::array(), operations = Json::array(), changes = Json::array(),
-         cuts = Json::array();
+    WireJson outcomes = WireJson::array(), operations = WireJson::array(),
+             changes = WireJson::array(), cuts = WireJson::array();
     for (sim::PowerCutOutcome outcome : sweep.outcomes)
         outcomes.push_back(sim::PowerCutOutcomeName(outcome));
     for (const sim::FlashOperation &operation : sweep.operations)
@@ -101,7 +101,7 @@ Json PowerSweepTransport(const PowerSweep &sweep)
     for (const ce_host::FileChangeRecord &change : sweep.fileChanges)
         changes.push_back(ChangeJson(change));
     for (const CutResult &cut : sweep.cuts) {
-        Json item = CutFindingsJson(cut);
+        WireJson item = CutFindingsJson(cut);
         item["index"] = cut.index;
         item["outcome"] = sim::PowerCutOutcomeName(cut.outcome);
         item["lost"] = cut.lost;
@@ -124,7 +124,8 @@ Json PowerSweepTransport(const PowerSweep &sweep)
               {"time_us", usage.timeUs},
               {"timed", usage.timed}}},
             {"nk_image", sweep.newNk},
-            {"boot_loader_image", sweep.newBootLoader ? Json(*sweep.newBootLoader) : Json(nullptr)},
+            {"boot_loader_image",
+             sweep.newBootLoader ? WireJson(*sweep.newBootLoader) : WireJson(nullptr)},
             {"before", sweep.before},
             {"uncut", sweep.uncut},
             {"files_uncut", sweep.filesUncut},
@@ -134,7 +135,7 @@ Json PowerSweepTransport(const PowerSweep &sweep)
             {"cuts", cuts}};
 }
 
-PowerSweep PowerSweepFromTransport(const Json &json)
+PowerSweep PowerSweepFromTransport(const WireJson &json)
 {
     try {
         PowerSweep sweep;
@@ -145,16 +146,16 @@ PowerSweep PowerSweepFromTransport(const Json &json)
         sweep.shell = *shell;
         sweep.every = json.at("every");
         sweep.at = json.at("at").get<std::vector<uint64_t>>();
-        for (const Json &outcome : json.at("outcomes"))
+        for (const WireJson &outcome : json.at("outcomes"))
             sweep.outcomes.push_back(OutcomeOf(outcome));
         sweep.kinds = CutKinds(json.at("kinds").get<int>());
         sweep.seed = json.at("seed");
-        for (const Json &operation : json.at("operations"))
+        for (const WireJson &operation : json.at("operations"))
             sweep.operations.push_back(OperationFromJson(operation));
-        for (const Json &change : json.at("file_changes"))
+        for (const WireJson &change : json.at("file_changes"))
             sweep.fileChanges.push_back(ChangeFromJson(change));
         sweep.points = OrderCutPoints(sweep.operations, sweep.fileChanges);
-        const Json &usage = json.at("usage");
+        const WireJson &usage = json.at("usage");
         sweep.usage = {usage.at("erases"), usage.at("programs"), usage.at("reads"),
                        usage.at("time_us"), usage.at("timed")};
         sweep.newNk = json.at("nk_image");
@@ -166,14 +167,14 @@ PowerSweep PowerSweepFromTransport(const Json &json)
         sweep.shard = json.at("shard");
         sweep.shards = json.at("shards");
         sweep.cutsOfAll = json.at("cuts_of_all");
-        for (const Json &item : json.at("cuts")) {
+        for (const WireJson &item : json.at("cuts")) {
             CutResult cut =
                 CutFromFindings(sweep, item.at("index"), OutcomeOf(item.at("outcome")), item);
             cut.lost = item.at("lost").get<std::vector<FileLoss>>();
             sweep.cuts.push_back(cut);
         }
         return sweep;
-    } catch (const Json::exception &e) {
+    } catch (const WireJson::exception &e) {
         throw sim::DeviceError(std::string("not a power-cut sweep's record: ") + e.what());
     } catch (const std::out_of_range &e) {
         throw sim::DeviceError(std::string("a cut at a point the update boot lacks: ") + e.what());

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include <regex>
 #include <set>
+#include <string_view>
 
 #include "devkit/device_view.h"
 #include "sim/flash_array.h"
@@ -86,6 +86,40 @@ std::string LineOf(const std::string &text)
     return text.substr(0, text.find_last_not_of("\r\n") + 1);
 }
 
+// The decimal number that follows `before` somewhere in the line and is itself followed by
+// `after`: "[QuorShell]UpdateSystemImage -- 1 " gives 1 for ("UpdateSystemImage -- ", " ").
+std::optional<std::string_view> NumberBetween(std::string_view text, std::string_view before,
+                                              std::string_view after, bool atStart = false)
+{
+    for (size_t at = text.find(before); at != text.npos; at = text.find(before, at + 1)) {
+        if (atStart && at != 0)
+            break;
+        const size_t digits = at + before.size();
+        size_t end = digits;
+        while (end < text.size() && text[end] >= '0' && text[end] <= '9')
+            ++end;
+        if (end > digits && text.substr(end).starts_with(after))
+            return text.substr(digits, end - digits);
+    }
+    return std::nullopt;
+}
+
+// A line that says something failed. TOC_Read's failure only makes the shell start from a
+// default TOC, so it is not one.
+bool SaysFailure(std::string_view text)
+{
+    static constexpr std::string_view kWords[] = {
+        "ERROR",       "not match", "too small",        "out of range",
+        "not written", "give up",   "Invalid Parameter"};
+    for (std::string_view word : kWords)
+        if (text.find(word) != text.npos)
+            return true;
+    for (size_t at = text.find("fail"); at != text.npos; at = text.find("fail", at + 1))
+        if (!text.substr(at + 4).starts_with(". So Initialize TOC"))
+            return true;
+    return false;
+}
+
 // The shell's lines tell what the update offered, what an image writer skipped, what failed
 // and how the update ended. A failure is the first line of its part that says so: the cause,
 // before the lines that pass it on.
@@ -93,21 +127,14 @@ class OsUpdateReading {
 public:
     void Read(const std::string &text, BootSummary &summary, std::set<uint32_t> &skipped)
     {
-        static const std::regex kSkipped(
-            R"(\[QuorShell\] Write(?:EBootImage|NK): (\d+) block is bad block)");
-        static const std::regex kResult(R"(\[QuorShell\]UpdateSystemImage -- (\d+) )");
-        static const std::regex kChosen(R"(^Update File Path : (.*) \r\n$)");
-        // TOC_Read's failure only makes the shell start from a default TOC.
-        static const std::regex kFailure(
-            R"(fail(?!\. So Initialize TOC)|ERROR|not match|too small|out of range|not written|)"
-            R"(give up|Invalid Parameter)");
-        std::smatch match;
+        std::optional<std::string_view> number;
         if (text.find("[QuorShell] Write") != text.npos &&
-            std::regex_search(text, match, kSkipped)) {
-            skipped.insert(uint32_t(std::stoul(match[1])));
-        } else if (text.find("UpdateSystemImage -- ") != text.npos &&
-                   std::regex_search(text, match, kResult)) {
-            summary.osUpdate = match[1] != "0";
+            ((number =
+                  NumberBetween(text, "[QuorShell] WriteEBootImage: ", " block is bad block")) ||
+             (number = NumberBetween(text, "[QuorShell] WriteNK: ", " block is bad block")))) {
+            skipped.insert(uint32_t(std::stoul(std::string(*number))));
+        } else if ((number = NumberBetween(text, "[QuorShell]UpdateSystemImage -- ", " "))) {
+            summary.osUpdate = *number != "0";
             if (!*summary.osUpdate && summary.osUpdateFailure.empty())
                 summary.osUpdateFailure = LineOf(text);
             part_ = Part::Done;
@@ -122,14 +149,15 @@ public:
             summary.bootLoader = true;
         } else if (text.starts_with("Find NK Image Path==")) {
             part_ = Part::Nk;
-        } else if (text.starts_with("Update File Path : ") &&
-                   std::regex_search(text, match, kChosen)) {
-            (part_ == Part::BootLoader ? summary.bootLoaderImage : summary.nkImage) = match[1];
+        } else if (constexpr std::string_view kChosen = "Update File Path : ";
+                   text.starts_with(kChosen) && text.ends_with(" \r\n") &&
+                   text.size() >= kChosen.size() + 3) {
+            (part_ == Part::BootLoader ? summary.bootLoaderImage : summary.nkImage) =
+                text.substr(kChosen.size(), text.size() - kChosen.size() - 3);
         } else if (text.find("Signature is not match") != std::string::npos) {
             summary.signatureRefused = true;
         }
-        if (part_ == Part::Done || part_ == Part::BootLoaderSearch ||
-            !std::regex_search(text, kFailure))
+        if (part_ == Part::Done || part_ == Part::BootLoaderSearch || !SaysFailure(text))
             return;
         // The flash layer's line names a control code, and the safe variant's line of a failed
         // try is followed by the next; the step's own line after them says more.
@@ -142,8 +170,8 @@ public:
 private:
     static bool IsPassedOn(const std::string &text)
     {
-        static const std::regex kTry(R"(^\[QuorShell\] SafeUpdate: block \d+ not written, try )");
-        return text.starts_with("[QuorShell]FMD ") || std::regex_search(text, kTry);
+        return text.starts_with("[QuorShell]FMD ") ||
+               NumberBetween(text, "[QuorShell] SafeUpdate: block ", " not written, try ", true);
     }
 
     enum class Part { Start, BootLoaderSearch, BootLoader, Nk, Done };

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/device_lock.h"
 #include "sim/error.h"
 
 namespace qs_tools {
@@ -46,6 +48,17 @@ void WriteAll(int fd, const std::string &text)
     }
     ::close(fd);
     ::_exit(status);
+}
+
+// A process just forked for a worker or a row: it holds no device lock, so that a sweep that
+// stops early frees its device as it exits, and it dies with the process that forked it, so that
+// no row of a stopped sweep runs on unseen.
+void BecomeForkedChild(pid_t parent)
+{
+    sim::DeviceLock::LeaveToParent();
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent)
+        ::_exit(3);  // the parent was already gone
 }
 
 // Where the child of ForkItem writes its result.
@@ -90,8 +103,10 @@ std::optional<nlohmann::json> ForkItem()
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
         throw sim::DeviceError(std::string("cannot fork a sweep row: ") + std::strerror(errno));
+    const pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid == 0) {
+        BecomeForkedChild(parent);
         ::close(ends[0]);
         g_forkedItemFd = ends[1];
         return std::nullopt;
@@ -148,6 +163,7 @@ void RunForkedWorkers(size_t count, unsigned workers, const WorkerRun &run, cons
         return;
     }
     std::vector<Worker> running(workers);
+    const pid_t parent = ::getpid();
     for (unsigned w = 0; w < workers; ++w) {
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) != 0)
@@ -155,6 +171,7 @@ void RunForkedWorkers(size_t count, unsigned workers, const WorkerRun &run, cons
                                    std::strerror(errno));
         pid_t pid = ::fork();
         if (pid == 0) {
+            BecomeForkedChild(parent);
             ::close(ends[0]);
             RunWorker(ends[1], w, count, workers, run);
         }
