@@ -1,5 +1,9 @@
 // Both programs' refusals of a command line or an input: one line on stderr, the documented
 // status, nothing on stdout, and nothing made or changed.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <optional>
 
 #include "sim/device_lock.h"
@@ -138,6 +142,30 @@ TEST_F(CliTest, EachRefusalSaysWhyInOneLineAndChangesNothing)
         EXPECT_EQ(Run("quordev inspect dev").status, 0) << "reading is no change";
     }
     EXPECT_EQ(Run("quorshell --device dev --quiet").status, 0) << "the holder let the device go";
+
+    // A sweep's forked workers and rows hold no share of its lock: the device is free as the
+    // sweep ends, while a row it forked still runs.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    pid_t row = -1;
+    {
+        sim::DeviceLock holder(At("dev"));
+        row = ::fork();
+        if (row == 0) {
+            sim::DeviceLock::LeaveToParent();
+            char byte = 1;
+            (void)!::write(ready[1], &byte, 1);
+            ::pause();
+            ::_exit(0);
+        }
+        char byte = 0;
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    }
+    EXPECT_EQ(Run("quorshell --device dev --quiet").status, 0) << "a forked row kept the lock";
+    ::kill(row, SIGKILL);
+    ::waitpid(row, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
 }
 
 }  // namespace
