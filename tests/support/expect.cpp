@@ -1,7 +1,6 @@
 #include "tests/support/expect.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -62,13 +61,6 @@ std::string LineDiff(const Lines &expected, const Lines &actual)
 }
 
 }  // namespace
-
-std::string Hex(uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof(text), "%llx", static_cast<unsigned long long>(value));
-    return text;
-}
 
 size_t RunEnd(const std::vector<uint8_t> &bytes, size_t at)
 {

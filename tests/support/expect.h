@@ -18,9 +18,6 @@ namespace qs_test {
 
 using Lines = std::vector<std::string>;
 
-// "1a2b" as the shell's %x prints it.
-std::string Hex(uint64_t value);
-
 // The end of the run of equal bytes that starts at `at`. It compares a block at a time, so that
 // the unoptimised test code scans a 43 MiB image buffer at memory speed.
 size_t RunEnd(const std::vector<uint8_t> &bytes, size_t at);

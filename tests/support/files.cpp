@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -47,6 +48,13 @@ std::vector<std::string> SplitWords(const std::string &line)
     for (std::string word; in >> word;)
         words.push_back(word);
     return words;
+}
+
+std::string Hex(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof(text), "%llx", static_cast<unsigned long long>(value));
+    return text;
 }
 
 std::u16string U16(const std::string &ascii)

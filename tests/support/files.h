@@ -26,6 +26,9 @@ private:
 // The file's bytes; empty when it cannot be read.
 std::string FileText(const std::filesystem::path &file);
 
+// "1a2b" as the shell's %x prints it.
+std::string Hex(uint64_t value);
+
 // The words of a line, split at white space.
 std::vector<std::string> SplitWords(const std::string &line);
 

@@ -1,9 +1,8 @@
 #include "tests/support/journal_text.h"
 
-#include <cstdio>
-
 #include "platform/host/host.h"
 #include "sim/device.h"
+#include "tests/support/files.h"
 
 namespace qs_test {
 
@@ -22,13 +21,6 @@ std::string Spelt(const std::string &text)
 std::string ValueText(const nlohmann::ordered_json &value)
 {
     return value.is_string() ? value.get<std::string>() : value.dump();
-}
-
-std::string HexWord(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%x", value);
-    return text;
 }
 
 bool IsShellLine(const std::string &kind)
@@ -94,7 +86,7 @@ Lines JournalLines(const Events &events)
             if (key == "seq" || key == "t" || key == "event")
                 continue;
             line += " " + key + "=" +
-                    (key == "access" || key == "flags" ? HexWord(value.get<uint32_t>())
+                    (key == "access" || key == "flags" ? "0x" + Hex(value.get<uint32_t>())
                                                        : Spelt(ValueText(value)));
         }
         lines.push_back(line + kShellLineEnd);
