@@ -50,15 +50,20 @@ void WriteAll(int fd, const std::string &text)
     ::_exit(status);
 }
 
-// A process just forked for a worker or a row: it holds no device lock, so that a sweep that
-// stops early frees its device as it exits, and it dies with the process that forked it, so that
-// no row of a stopped sweep runs on unseen.
-void BecomeForkedChild(pid_t parent)
+// fork() for a worker or a row. The child holds no device lock, so that a sweep that stops early
+// frees its device as it exits, and dies with the process that forked it, so that no row of a
+// stopped sweep runs on unseen.
+pid_t ForkChild()
 {
-    sim::DeviceLock::LeaveToParent();
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent)
-        ::_exit(3);  // the parent was already gone
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        sim::DeviceLock::LeaveToParent();
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(3);  // the parent was already gone
+    }
+    return pid;
 }
 
 // Where the child of ForkItem writes its result.
@@ -103,10 +108,8 @@ std::optional<nlohmann::json> ForkItem()
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
         throw sim::DeviceError(std::string("cannot fork a sweep row: ") + std::strerror(errno));
-    const pid_t parent = ::getpid();
-    pid_t pid = ::fork();
+    pid_t pid = ForkChild();
     if (pid == 0) {
-        BecomeForkedChild(parent);
         ::close(ends[0]);
         g_forkedItemFd = ends[1];
         return std::nullopt;
@@ -163,15 +166,13 @@ void RunForkedWorkers(size_t count, unsigned workers, const WorkerRun &run, cons
         return;
     }
     std::vector<Worker> running(workers);
-    const pid_t parent = ::getpid();
     for (unsigned w = 0; w < workers; ++w) {
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) != 0)
             throw sim::DeviceError(std::string("cannot start a sweep worker: ") +
                                    std::strerror(errno));
-        pid_t pid = ::fork();
+        pid_t pid = ForkChild();
         if (pid == 0) {
-            BecomeForkedChild(parent);
             ::close(ends[0]);
             RunWorker(ends[1], w, count, workers, run);
         }
