@@ -17,8 +17,7 @@ bool BlockErased(const sim::FlashArray &flash, uint32_t block)
 {
     for (uint32_t sector = block * sim::kSectorsPerBlock;
          sector < (block + 1) * sim::kSectorsPerBlock; ++sector) {
-        auto bytes = flash.Sector(sector);
-        if (std::any_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b != sim::kErased; }))
+        if (!sim::AllErased(flash.Sector(sector)))
             return false;
     }
     return true;

@@ -153,7 +153,7 @@ TocRecord DecodeToc(std::span<const uint8_t, sim::kSectorRecordSize> sector)
     toc.sectorInfo.badBlockMark = sector[kBadBlockMarkAt];
     toc.sectorInfo.reservedWord =
         uint16_t(sector[kInfoReservedWordAt] | sector[kInfoReservedWordAt + 1] << 8);
-    toc.erased = std::all_of(sector.begin(), sector.end(), [](uint8_t b) { return b == 0xFF; });
+    toc.erased = sim::AllErased(sector);
     return toc;
 }
 

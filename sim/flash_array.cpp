@@ -95,9 +95,7 @@ bool FlashArray::Program(uint32_t sector, std::span<const uint8_t, kSectorRecord
 {
     Changing(sector / kSectorsPerBlock);
     uint8_t *cells = bytes_ + Offset(sector);
-    // All bytes equal to their neighbour and the first erased: the whole sector is erased.
-    bool wasErased =
-        cells[0] == kErased && std::memcmp(cells, cells + 1, kSectorRecordSize - 1) == 0;
+    bool wasErased = AllErased({cells, kSectorRecordSize});
     // Word by word: an OS update programs some 20,000 sectors, in debug builds too.
     static_assert(kSectorRecordSize % sizeof(uint64_t) == 0);
     for (uint32_t i = 0; i < kSectorRecordSize; i += sizeof(uint64_t)) {

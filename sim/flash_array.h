@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <span>
@@ -26,6 +27,14 @@ constexpr uint32_t kMaxFlashBlocks = 4096;
 constexpr uint64_t FlashSize(uint32_t blocks)
 {
     return blocks * kBlockRecordSize;
+}
+
+// Every byte reads 0xFF. Each byte is compared with its neighbour by memcmp, which keeps the
+// sanitizer and debug builds fast over whole flashes.
+inline bool AllErased(std::span<const uint8_t> bytes)
+{
+    return bytes.empty() || (bytes[0] == kErased &&
+                             std::memcmp(bytes.data(), bytes.data() + 1, bytes.size() - 1) == 0);
 }
 
 class FlashArray {

@@ -106,9 +106,8 @@ bool NkIs(sim::FlashDriver &driver, const devkit::TocRecord &toc,
 bool SectorsErased(const sim::FlashArray &flash, uint32_t first, uint32_t count)
 {
     for (uint32_t sector = first; sector < first + count; ++sector)
-        for (uint8_t byte : flash.Sector(sector).first<sim::kSectorDataSize>())
-            if (byte != sim::kErased)
-                return false;
+        if (!sim::AllErased(flash.Sector(sector).first<sim::kSectorDataSize>()))
+            return false;
     return true;
 }
 

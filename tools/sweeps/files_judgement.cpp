@@ -42,7 +42,7 @@ FileTree ReadTree(const fs::path &folder, bool recursive = true)
     auto add = [&](const fs::directory_entry &entry) {
         if (!entry.is_regular_file(error) || entry.is_symlink(error))
             return;
-        std::string path = DevicePath(fs::relative(entry.path(), folder));
+        std::string path = DevicePath(entry.path().lexically_relative(folder));
         tree.files[sim::FoldCase(path)] = {path, sim::ReadWholeFile(entry.path())};
     };
     if (!fs::is_directory(folder, error))
