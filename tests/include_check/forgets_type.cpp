@@ -1,0 +1,6 @@
+// Forgets box.h: its type compiles only after first.cpp.
+int Forgets_type()
+{
+    fix::Box box{1};
+    return box.size;
+}

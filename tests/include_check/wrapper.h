@@ -1,0 +1,4 @@
+// Reaches box.h for the files that include it.
+#pragma once
+
+#include "box.h"
