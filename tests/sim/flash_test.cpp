@@ -133,9 +133,15 @@ TEST_P(FlashStorage, StatusComesFromTheSpareAreaAndProgrammingOnlyClearsBits)
     ASSERT_TRUE(WriteAt(9, Filled(0xF0, 0xFE)));
     ASSERT_TRUE(WriteAt(9, Filled(0x3C, 0xFD)));
     EXPECT_EQ(ReadAt(9), Filled(0x30, 0xFC));
+    // A sector whose only programmed bit lies in its last byte is not erased either.
+    Record lastByte = AllBytes(0xFF);
+    lastByte.back() = 0xFE;
+    ASSERT_TRUE(WriteAt(10, lastByte));
+    ASSERT_TRUE(WriteAt(10, lastByte));
     std::vector<nlohmann::ordered_json> violations = device().EventsOf("violation");
-    ASSERT_EQ(violations.size(), 1u) << "a written bad mark is data";
+    ASSERT_EQ(violations.size(), 2u) << "a written bad mark is data";
     EXPECT_EQ(violations[0]["what"], "write of sector 9 in block 0, which is not erased");
+    EXPECT_EQ(violations[1]["what"], "write of sector 10 in block 0, which is not erased");
 
     ASSERT_TRUE(Send(FlashDriver::kSetNkFlag, kOn));
     Driver().MakeFactoryFresh();
