@@ -1,7 +1,5 @@
 #include "devkit/device_view.h"
 
-#include <algorithm>
-
 #include "devkit/path_checks.h"
 #include "sim/device.h"
 #include "sim/state_check.h"

@@ -1,7 +1,6 @@
 #include "tools/reports/flash_verdict.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "devkit/boot_loader_view.h"
 #include "devkit/flash_verify.h"
@@ -61,12 +60,11 @@ devkit::LoadedBinImage ReadNkImage(const sim::FlashArray &flash, const devkit::N
 // copied: a factory TOC describes tens of MiB that nothing was ever written to.
 bool NkRegionErased(const sim::FlashArray &flash, const devkit::NkRegion &region)
 {
-    static const std::vector<uint8_t> erased(sim::kSectorDataSize, sim::kErased);
     for (uint64_t offset = 0; offset < uint64_t(region.sectors) * sim::kSectorDataSize;
          offset += sim::kSectorDataSize) {
         devkit::FlashPlace place = devkit::NkPlace(region, offset);
         auto sector = flash.Sector(place.block * sim::kSectorsPerBlock + place.sector);
-        if (std::memcmp(sector.data(), erased.data(), erased.size()) != 0)
+        if (!sim::AllErased(sector.first<sim::kSectorDataSize>()))
             return false;
     }
     return true;
