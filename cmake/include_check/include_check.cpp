@@ -202,9 +202,11 @@ private:
                 used = pattern;
         // The first declaration leads, so that an error names the header rather than a
         // definition in another source file.
-        std::vector<SourceLocation> homes{used->getCanonicalDecl()->getLocation()};
-        for (clang::Decl *declaration : used->redecls())
-            homes.push_back(declaration->getLocation());
+        const clang::Decl *first = used->getCanonicalDecl();
+        std::vector<SourceLocation> homes{first->getLocation()};
+        for (const clang::Decl *declaration : used->redecls())
+            if (declaration != first)
+                homes.push_back(declaration->getLocation());
         judge_.Judge(use, homes, used->getQualifiedNameAsString());
     }
 
