@@ -1,6 +1,7 @@
 #include "tools/reports/flash_verdict.h"
 
 #include <algorithm>
+#include <span>
 
 #include "devkit/boot_loader_view.h"
 #include "devkit/flash_verify.h"
@@ -14,29 +15,59 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void AppendSectors(const sim::FlashArray &flash, uint32_t firstSector, uint32_t count,
-                   std::vector<uint8_t> &bytes)
+// Visits the data of the StepLoader's sectors and of the four good EBoot blocks, in the order the
+// boot loader reads them, while visit returns true; false when fewer than four blocks are good or
+// visit stopped.
+template <typename Visit>
+bool VisitBootLoaderSectors(const sim::FlashArray &flash, Visit visit)
 {
-    for (uint32_t sector = firstSector; sector < firstSector + count; ++sector) {
-        auto data = flash.Sector(sector).first<sim::kSectorDataSize>();
-        bytes.insert(bytes.end(), data.begin(), data.end());
-    }
+    devkit::EbootBlocks eboot = devkit::FindEbootBlocks(flash);
+    if (eboot.blocks.size() < devkit::kEbootBlocks)
+        return false;
+    auto sectors = [&](uint32_t first, uint32_t count) {
+        for (uint32_t sector = first; sector < first + count; ++sector)
+            if (!visit(flash.Sector(sector).first<sim::kSectorDataSize>()))
+                return false;
+        return true;
+    };
+    if (!sectors(0, devkit::kStepLoaderSize / sim::kSectorDataSize))
+        return false;
+    for (uint32_t index = 0; index < devkit::kEbootBlocks; ++index)
+        if (!sectors(eboot.blocks[index] * sim::kSectorsPerBlock, sim::kSectorsPerBlock))
+            return false;
+    return true;
 }
 
 // The StepLoader's sectors and the four good EBoot blocks, as the boot loader reads them; none
 // when fewer than four blocks are good.
 std::optional<std::vector<uint8_t>> ReadBootLoaderBytes(const sim::FlashArray &flash)
 {
-    devkit::EbootBlocks eboot = devkit::FindEbootBlocks(flash);
-    if (eboot.blocks.size() < devkit::kEbootBlocks)
-        return std::nullopt;
     std::vector<uint8_t> bytes;
     bytes.reserve(devkit::kNb0Size);
-    AppendSectors(flash, 0, devkit::kStepLoaderSize / sim::kSectorDataSize, bytes);
-    for (uint32_t index = 0; index < devkit::kEbootBlocks; ++index)
-        AppendSectors(flash, eboot.blocks[index] * sim::kSectorsPerBlock, sim::kSectorsPerBlock,
-                      bytes);
+    if (!VisitBootLoaderSectors(flash, [&](std::span<const uint8_t> data) {
+            bytes.insert(bytes.end(), data.begin(), data.end());
+            return true;
+        }))
+        return std::nullopt;
     return bytes;
+}
+
+// Whether the boot loader the flash holds is this image, compared where it lies: a sweep judges
+// the flash after every row, and a copy of the boot loader each time was a twentieth of its rows.
+bool BootLoaderIs(const sim::FlashArray &flash, const std::optional<std::vector<uint8_t>> &image)
+{
+    if (!image)
+        return false;
+    size_t at = 0;
+    return VisitBootLoaderSectors(flash,
+                                  [&](std::span<const uint8_t> data) {
+                                      bool same = at + data.size() <= image->size() &&
+                                                  std::equal(data.begin(), data.end(),
+                                                             image->begin() + std::ptrdiff_t(at));
+                                      at += data.size();
+                                      return same;
+                                  }) &&
+           at == image->size();
 }
 
 // The NK image that ID[3] describes, sector by sector from where the NK writer put it.
@@ -50,7 +81,9 @@ devkit::LoadedBinImage ReadNkImage(const sim::FlashArray &flash, const devkit::N
     nk.bytes.reserve(nk.length);
     for (uint64_t offset = 0; offset < nk.length; offset += sim::kSectorDataSize) {
         devkit::FlashPlace place = devkit::NkPlace(region, offset);
-        AppendSectors(flash, place.block * sim::kSectorsPerBlock + place.sector, 1, nk.bytes);
+        auto data = flash.Sector(place.block * sim::kSectorsPerBlock + place.sector)
+                        .first<sim::kSectorDataSize>();
+        nk.bytes.insert(nk.bytes.end(), data.begin(), data.end());
     }
     nk.covered = nk.length;
     return nk;
@@ -68,12 +101,6 @@ bool NkRegionErased(const sim::FlashArray &flash, const devkit::NkRegion &region
             return false;
     }
     return true;
-}
-
-bool BootLoaderIs(const std::optional<std::vector<uint8_t>> &flash,
-                  const std::optional<std::vector<uint8_t>> &image)
-{
-    return flash && image && *flash == *image;
 }
 
 // Sector by sector, where ID[3] places the image: most flashes that a cut leaves differ early,
@@ -278,12 +305,11 @@ FlashJudgement JudgeFlash(sim::FlashDriver &driver, const BootImages &oldImages,
     FlashJudgement judgement;
     judgement.stepLoaderChecksumOk = view.stepLoader.checksumMatches;
     judgement.tocAccepted = view.toc && !devkit::TocRefusal(*view.toc);
-    std::optional<std::vector<uint8_t>> bootLoader;
+    const sim::FlashArray &flash = driver.Flash();
     if (judgement.stepLoaderChecksumOk)
-        bootLoader = ReadBootLoaderBytes(driver.Flash());
-    judgement.bootLoader = BootLoaderIs(bootLoader, newImages.bootLoader)   ? ImageMatch::New
-                           : BootLoaderIs(bootLoader, oldImages.bootLoader) ? ImageMatch::Old
-                                                                            : ImageMatch::Neither;
+        judgement.bootLoader = BootLoaderIs(flash, newImages.bootLoader)   ? ImageMatch::New
+                               : BootLoaderIs(flash, oldImages.bootLoader) ? ImageMatch::Old
+                                                                           : ImageMatch::Neither;
     if (judgement.tocAccepted)
         judgement.nk = NkIs(driver, *view.toc, newImages.nk)   ? ImageMatch::New
                        : NkIs(driver, *view.toc, oldImages.nk) ? ImageMatch::Old
