@@ -109,7 +109,8 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
     uint64_t heapPeak = 0;
     std::optional<Stop> stopped = RunShell(device, entryPoint, report, heapPeak);
     device.Events().SetListener(nullptr);
-    device.Save();
+    if (options.save)
+        device.Save();
     if (stopped) {
         echo.Finish();
         if (stopped->powerCut)

@@ -33,6 +33,9 @@ struct BootOptions {
     // Tell in the summary whether the flash starts nothing before the boot (as quordev status
     // reads it) and after it (against the images on the flash and in the package before it).
     bool judgeFlash = false;
+    // Write state.json, debug.log, journal.jsonl and the flash's changed blocks back at the end;
+    // a boot whose folder nothing reads afterwards (a sweep row's last) leaves them unwritten.
+    bool save = true;
 };
 
 struct BootReport {
