@@ -39,19 +39,49 @@ static DWORD ChooseImage(LPCWSTR pszPattern, LPCWSTR pszFindLine, LPCWSTR pszMis
     return 1;
 }
 
+DWORD FindBootLoaderImage(void)
+{
+    if (!ChooseImage(EBOOT_IMAGE_PATTERN, TEXT("Find EBoot Image Path==%s \r\n"),
+                     TEXT("ERROR(%d)- Cannot find EBoot image file \r\n"),
+                     TEXT("Found EBoot Image! \r\n")))
+        return 0;
+    if (!CheckCRCFile(g_ImagePath)) {
+        NKDbgPrintfW(TEXT("Check CRC for Eboot Image File fail \r\n"));
+        return 0;
+    }
+    return 1;
+}
+
+DWORD FindNKImage(void)
+{
+    if (!ChooseImage(NK_IMAGE_PATTERN, TEXT("Find NK Image Path==%s \r\n"),
+                     TEXT("ERROR(%d)- Cannot find NK image file \r\n"),
+                     TEXT("Found OS NK Image! \r\n")))
+        return 0;
+    if (!CheckImageSignature(g_ImagePath)) {
+        PlaySoundW(FIRMWARE_CUE, NULL, 0);
+        return 0;
+    }
+    return 1;
+}
+
+DWORD WriteLoadedNK(HANDLE hDisk, BYTE *pImage, SectorInfo *pSectorInfo)
+{
+    if (!WriteNK(hDisk, pImage, pSectorInfo, g_ImageStart, g_ImageLen, g_LaunchAddr)) {
+        NKDbgPrintfW(TEXT("Write NK Image fail !!!! \r\n"));
+        return 0;
+    }
+    DeleteFileW(g_ImagePath);
+    return 1;
+}
+
 // The boot loader, when its image is there and matches its CRC side file; 0 only when its
 // write failed. In the standard shell that never changes the update's result: the NK image goes
 // on either way.
 static DWORD UpdateBootLoader(HANDLE hDisk, BYTE *pImage, SectorInfo *pSectorInfo)
 {
-    if (!ChooseImage(EBOOT_IMAGE_PATTERN, TEXT("Find EBoot Image Path==%s \r\n"),
-                     TEXT("ERROR(%d)- Cannot find EBoot image file \r\n"),
-                     TEXT("Found EBoot Image! \r\n")))
+    if (!FindBootLoaderImage())
         return 1;
-    if (!CheckCRCFile(g_ImagePath)) {
-        NKDbgPrintfW(TEXT("Check CRC for Eboot Image File fail \r\n"));
-        return 1;
-    }
     if (!WriteEBootImage(hDisk, pImage, pSectorInfo)) {
         NKDbgPrintfW(TEXT("Write EBoot Image fail \r\n"));
         return 0;
@@ -118,6 +148,14 @@ DWORD UpdateSystemImage(DWORD dwSelector)
     }
 #endif
 #ifdef QS_SAFE_UPDATE
+    // With an update key in the running image, nothing is written before the signature of
+    // every offered image holds; a key that is there but cannot be read stops the update.
+    if (!LoadUpdateKey())
+        goto release;
+    if (g_UpdateKeyLoaded) {
+        dwResult = UpdateSignedImages(hDisk, pImage, pSectorInfo);
+        goto release;
+    }
     // A boot loader that its writer could not write whole, even with its retries, stops the
     // update here: the NK image and the TOC stay as they are.
     if (g_EbootUpdate && !UpdateBootLoader(hDisk, pImage, pSectorInfo))
@@ -128,24 +166,13 @@ DWORD UpdateSystemImage(DWORD dwSelector)
 #endif
 
     // The NK image: found, checked, loaded and written; the TOC changes only with it.
-    if (!ChooseImage(NK_IMAGE_PATTERN, TEXT("Find NK Image Path==%s \r\n"),
-                     TEXT("ERROR(%d)- Cannot find NK image file \r\n"),
-                     TEXT("Found OS NK Image! \r\n")))
+    if (!FindNKImage())
         goto release;
-    if (!CheckImageSignature(g_ImagePath)) {
-        PlaySoundW(FIRMWARE_CUE, NULL, 0);
-        goto release;
-    }
     if (!LoadOSImage(pImage)) {
         NKDbgPrintfW(TEXT("OS NK Image upload fail!!!! \r\n"));
         goto release;
     }
-    if (!WriteNK(hDisk, pImage, pSectorInfo, g_ImageStart, g_ImageLen, g_LaunchAddr)) {
-        NKDbgPrintfW(TEXT("Write NK Image fail !!!! \r\n"));
-        goto release;
-    }
-    DeleteFileW(g_ImagePath);
-    dwResult = 1;
+    dwResult = WriteLoadedNK(hDisk, pImage, pSectorInfo);
 
 release:
     if (pImage != NULL)

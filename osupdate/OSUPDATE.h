@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/qs_common.h"
+#include "nand/fmd.h"
 
 // The RAM image buffer: both images pass through it in turn. Offset 0 stands for the address
 // RAM_IMAGE_BASE of a .BIN record.
@@ -24,3 +25,11 @@ extern DWORD g_LaunchAddr;           // the terminating record's launch address
 // Writes the boot loader (when the driver allows it) and the operating-system image from the
 // update folder of the selected root; 1 only when the NK image was written and its file deleted.
 DWORD UpdateSystemImage(DWORD dwSelector);
+
+// The steps of the update that the safe variant's signed update takes in its own order. The
+// boot-loader image with its CRC side file checked, or the NK image with its trailer checked
+// (the firmware cue sounds for a refused trailer), left in g_ImagePath; 1 when found and good.
+DWORD FindBootLoaderImage(void);
+DWORD FindNKImage(void);
+// Writes the NK image loaded in pImage and deletes its file; 1 when it was written.
+DWORD WriteLoadedNK(HANDLE hDisk, BYTE *pImage, SectorInfo *pSectorInfo);

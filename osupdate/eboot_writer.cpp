@@ -44,9 +44,7 @@ static DWORD AllEbootBlocksGood(HANDLE hDisk)
     return 1;
 }
 
-// Reads the whole file into the buffer; a file that cannot fill the five blocks, or would not
-// fit into the buffer, is refused before a byte is read.
-static DWORD ReadEbootFile(HANDLE hFile, BYTE *pBuffer)
+DWORD ReadEbootFile(HANDLE hFile, BYTE *pBuffer, DWORD *pdwSize)
 {
     DWORD dwSizeHigh = 0;
     DWORD dwSize     = 0;
@@ -66,6 +64,7 @@ static DWORD ReadEbootFile(HANDLE hFile, BYTE *pBuffer)
         NKDbgPrintfW(TEXT("WriteEBootImage: ReadFile fail Error(%d) \r\n"), GetLastError());
         return 0;
     }
+    *pdwSize = dwSize;
     return 1;
 }
 
@@ -93,6 +92,7 @@ DWORD WriteEBootImage(HANDLE hDisk, BYTE *pBuffer, SectorInfo *pSectorInfo)
     DWORD  dwBlock  = 0;
     BYTE  *pSource  = pBuffer;
     HANDLE hFile    = INVALID_HANDLE_VALUE;
+    DWORD  dwSize   = 0;
 
     NKDbgPrintfW(TEXT("WriteEBootImage ++ \r\n"));
     NKDbgPrintfW(TEXT("Open EBoot image file... %s \r\n"), g_ImagePath);
@@ -101,14 +101,26 @@ DWORD WriteEBootImage(HANDLE hDisk, BYTE *pBuffer, SectorInfo *pSectorInfo)
         return 0;
     }
 
+#ifdef QS_SAFE_UPDATE
+    // A signed boot loader was read and its signature verified before anything was written:
+    // those very bytes are written, and the file is not read again.
+    if (g_pSignedEboot != NULL) {
+        pBuffer = g_pSignedEboot;
+        pSource = pBuffer;
+        goto signed_bytes;
+    }
+#endif
     hFile =
         CreateFileW(g_ImagePath, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (hFile == INVALID_HANDLE_VALUE) {
         NKDbgPrintfW(TEXT("ERROR(%d)- Cannot open bootimage file\r\n"), GetLastError());
         goto done;
     }
-    if (!ReadEbootFile(hFile, pBuffer))
+    if (!ReadEbootFile(hFile, pBuffer, &dwSize))
         goto done;
+#ifdef QS_SAFE_UPDATE
+signed_bytes:
+#endif
 
     NKDbgPrintfW(TEXT("[QuorShell] dwBlock %d NumBlocks %d \r\n"), STEPLOADER_BLOCK,
                  EBOOT_BLOCKS + 1);

@@ -3,6 +3,9 @@
 
 #include "common/qs_common.h"
 #include "osupdate/OSUPDATE.h"
+#ifdef QS_SAFE_UPDATE
+#include "safeupdate/safe_update.h"
+#endif
 
 // Bytes no record covers read as erased flash.
 #define BUFFER_FILL_BYTE 0xFF
@@ -21,6 +24,10 @@ DWORD ReadData(HANDLE hFile, DWORD dwCount, BYTE *pDest)
                          GetLastError(), dwCount, dwReadByte);
             return 0;
         }
+#ifdef QS_SAFE_UPDATE
+        if (g_pImageDigest != NULL)
+            Sha256Update(g_pImageDigest, pDest, dwWant);
+#endif
         pDest += dwWant;
         dwRemaining -= dwWant;
     }
@@ -112,6 +119,11 @@ DWORD LoadOSImage(BYTE *pBuffer)
         if (dwRecAddr == 0 && dwRecChk == 0) {
             g_LaunchAddr = dwRecLen;
             NKDbgPrintfW(TEXT("\r\nOS Image End!\r\n"));
+#ifdef QS_SAFE_UPDATE
+            // A signature covers the whole file: the bytes behind the last record count too.
+            if (g_pImageDigest != NULL && !DigestRestOfFile(hFile))
+                goto done;
+#endif
             dwResult = 1;
             goto done;
         }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "nand/fmd.h"
+#include "safeupdate/sha2.h"
 
 // Tries of one flash operation (an erase and the block's writes count as one).
 #define SAFE_TRIES 3
@@ -45,3 +46,25 @@ DWORD SafeWriteBootBlocks(HANDLE hDisk, BYTE *pSource);
 // safe_nk.cpp: the NK image from the RAM image buffer, the TOC after it, and the read-back.
 DWORD SafeWriteNK(HANDLE hDisk, const BYTE *pImage, BYTE *pBlockBuffer, DWORD dwImageStart,
                   DWORD dwImageLen, DWORD dwLaunchAddr);
+
+// signed_update.cpp: with an update key in the running image, an image reaches the flash only
+// when its signature side file verifies, and nothing is written before every offered image's
+// signature holds.
+#define UPDATE_KEY_PATH TEXT("\\windows\\update.key")
+#define SIGNATURE_FILE_SUFFIX TEXT(".sig")
+
+extern DWORD g_UpdateKeyLoaded;       // the running image holds an update key: signed images only
+extern DWORD g_UpdateRefused;         // a signature was refused: the package goes, untried again
+extern SHA256_STATE *g_pImageDigest;  // while set, the NK loader feeds it every byte it reads
+extern BYTE         *g_pSignedEboot;  // the verified boot loader that the writer takes unread
+extern BYTE          g_abUpdateKey[32];  // the Ed25519 public key, while g_UpdateKeyLoaded
+
+// Reads the update key into g_UpdateKeyLoaded's keeping. 1 when the update may go on: no key
+// (the file does not exist) or a key read whole; 0 when a key is there but cannot be read or is
+// not 32 bytes, which stops the update before anything is written.
+DWORD LoadUpdateKey(void);
+// The whole update under the key: every offered image found, checked, digested and its
+// signature verified, then written. 1 only when the NK image was written and its file deleted.
+DWORD UpdateSignedImages(HANDLE hDisk, BYTE *pImage, SectorInfo *pSectorInfo);
+// Reads what follows the NK image's terminating record into the digest; 0 when a read fails.
+DWORD DigestRestOfFile(HANDLE hFile);

@@ -9,6 +9,9 @@
 #include "shell/devices.h"
 #include "shell/shell.h"
 #include "shell/system_info.h"
+#ifdef QS_SAFE_UPDATE
+#include "safeupdate/safe_update.h"
+#endif
 
 #define UPDATE_FOLDER TEXT("\\flashdisk\\K275D-Update")
 #define PRODUCT_SHELL_PATH TEXT("\\windows\\K290DFunctionTest.exe")
@@ -65,6 +68,13 @@ static void InstallApplicationData(BOOT_RUN *pRun)
 {
     if (!IsExistAPPS(STORAGE_FLASHDISK))
         return;
+#ifdef QS_SAFE_UPDATE
+    // A package whose image was refused is refused whole.
+    if (g_UpdateRefused) {
+        NKDbgPrintfW(TEXT("[QuorShell] OS update refused: application data not installed \r\n"));
+        return;
+    }
+#endif
     if (!pRun->bImageUpdate) {
         SetOSUpdateMode(OS_UPDATE_MODE_ON);
         PlayCue(UPDATE_START_CUE);
@@ -157,6 +167,11 @@ static DWORD KeepUpdateForRetry(BOOT_RUN *pRun)
 
     if (!pRun->bImageUpdate || pRun->dwImageResult)
         return 0;
+    // A refused signature is no fault that a later start could mend: the package goes now.
+    if (g_UpdateRefused) {
+        NKDbgPrintfW(TEXT("[QuorShell] OS update refused: update folder removed \r\n"));
+        return 0;
+    }
     dwTries = ReadUpdateTries() + 1;
     if (dwTries >= UPDATE_TRIES) {
         NKDbgPrintfW(TEXT("[QuorShell] OS update failed, last try: update folder removed \r\n"));

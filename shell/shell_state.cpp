@@ -5,6 +5,9 @@
 #include "osupdate/OSUPDATE.h"
 #include "shell/devices.h"
 #include "toc/toc.h"
+#ifdef QS_SAFE_UPDATE
+#include "safeupdate/safe_update.h"
+#endif
 
 void ResetShellState(void)
 {
@@ -27,4 +30,11 @@ void ResetShellState(void)
     gullTotalSize       = 0;
     gullCopiedSize      = 0;
     gullLastTransferred = 0;
+#ifdef QS_SAFE_UPDATE
+    g_UpdateKeyLoaded = 0;
+    g_UpdateRefused   = 0;
+    g_pImageDigest    = NULL;
+    g_pSignedEboot    = NULL;
+    memset(g_abUpdateKey, 0, sizeof(g_abUpdateKey));
+#endif
 }
