@@ -17,6 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr uint32_t kReadOnlyAttribute = 0x01;  // FILE_ATTRIBUTE_READONLY
+
 constexpr FactoryCue kCues[] = {
     {"update_start.wav", 523, 300}, {"success.wav", 784, 250},  {"updatefail.wav", 196, 500},
     {"reboot.wav", 392, 400},       {"firmware.wav", 659, 200},
@@ -135,6 +137,16 @@ void LayRoot(const fs::path &staging, CreatedDevice &created)
                 ToneWave(cue.frequencyHz, cue.durationMs), created);
 }
 
+// The update key in the running image, read-only as every file of the image is: the safe
+// shell then writes only images signed with its private half.
+void LayUpdateKey(const fs::path &staging, const PublicKey &key, CreatedDevice &created)
+{
+    LayFile(staging, kUpdateKeyRootPath, std::string(key.begin(), key.end()), created);
+    nlohmann::json state;
+    state["files"]["attributes"][sim::FoldCase(kUpdateKeyDevicePath)] = kReadOnlyAttribute;
+    LayFile(staging, "state.json", state.dump(2) + "\n", created);
+}
+
 }  // namespace
 
 std::optional<std::string> BlockCountProblem(uint32_t blocks)
@@ -216,6 +228,8 @@ CreatedDevice CreateDevice(const fs::path &folder, const DeviceOptions &options)
     try {
         LayDescription(staged.Path(), config, created);
         LayRoot(staged.Path(), created);
+        if (options.updateKey)
+            LayUpdateKey(staged.Path(), *options.updateKey, created);
         LayFlash(staged.Path(), config.flash, created);
         staged.Commit();
     } catch (const fs::filesystem_error &e) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "devkit/toc_record.h"
+#include "devkit/update_signing.h"
 #include "sim/config.h"
 #include "sim/flash_array.h"
 
@@ -32,6 +33,7 @@ struct DeviceOptions {
     std::optional<SerialDigits> serial{};    // none: power.serial, zero-padded to ten digits
     std::optional<MacAddress> mac{};         // none: kDefaultMac
     std::optional<uint64_t> binfsSectors{};  // store.partitions[0].sectors; none: 21952
+    std::optional<PublicKey> updateKey{};    // \windows\update.key, read-only: signed updates
 };
 
 // Ten zero digits leave all sixteen serial bytes of the TOC zero: the serial is not present.

@@ -8,6 +8,7 @@
 #include "devkit/boot_loader_view.h"
 #include "devkit/device_view.h"
 #include "devkit/nb0_image.h"
+#include "devkit/update_signing.h"
 #include "sim/config.h"
 #include "sim/error.h"
 #include "sim/flash_driver.h"
@@ -120,6 +121,19 @@ PackageForecast ForecastPackage(const fs::path &deviceFolder, const PackageFiles
             forecast.refusals.push_back(files.nk->string() + ": " + std::to_string(*length) +
                                         " bytes do not fit on the good blocks from 6 to " +
                                         std::to_string(config.flash.blocks - 1) + " of the device");
+    }
+
+    // A device whose running image holds an update key refuses, in the safe shell, every image
+    // whose side file does not hold that key's signature of it, and the whole package with it.
+    if (const std::optional<PublicKey> key = DeviceUpdateKey(deviceFolder)) {
+        std::vector<fs::path> images = {*files.nk};
+        if (files.eboot && config.flash.ebootUpdate)
+            images.push_back(*files.eboot);
+        for (const fs::path &image : images)
+            if (std::optional<std::string> problem = SignatureProblem(image, *key))
+                forecast.refusals.push_back(
+                    image.string() + ": " + *problem + " (the device holds update key " +
+                    KeyFingerprint(*key) + "; its safe shell refuses the package)");
     }
 
     if (forecast.refusals.empty())

@@ -7,6 +7,7 @@
 #include "devkit/path_checks.h"
 #include "devkit/staged_copy.h"
 #include "devkit/staged_folder.h"
+#include "devkit/update_signing.h"
 #include "sim/device.h"
 #include "sim/device_lock.h"
 #include "sim/error.h"
@@ -24,6 +25,17 @@ fs::path UpdateFolderInDevice()
     return fs::path("root") / "flashdisk" / "K275D-Update";
 }
 
+// An image's signature side file goes with it, under the image's new name.
+void StageSignature(const fs::path &source, const fs::path &image, PlacedPackage &placed,
+                    std::vector<std::unique_ptr<StagedFile>> &staged)
+{
+    std::error_code error;
+    if (!fs::is_regular_file(SignaturePath(source), error))
+        return;
+    staged.push_back(StageCopy(SignaturePath(source), SignaturePath(image)));
+    placed.files.push_back((UpdateFolderInDevice() / SignaturePath(image).filename()).string());
+}
+
 // Stages R5nk_KEY.bin and, with a boot loader, R5boot_KEY.nb0 and its side file, whose value
 // folds over the chunks as they are copied.
 void StageImages(const fs::path &folder, const PackageFiles &files, PlacedPackage &placed,
@@ -32,6 +44,7 @@ void StageImages(const fs::path &folder, const PackageFiles &files, PlacedPackag
     const std::string nkName = "R5nk_" + files.key + ".bin";
     staged.push_back(StageCopy(*files.nk, folder / nkName));
     placed.files.push_back((UpdateFolderInDevice() / nkName).string());
+    StageSignature(*files.nk, folder / nkName, placed, staged);
     if (!files.eboot)
         return;
     const std::string ebootName = "R5boot_" + files.key + ".nb0";
@@ -48,6 +61,7 @@ void StageImages(const fs::path &folder, const PackageFiles &files, PlacedPackag
     placed.files.push_back((UpdateFolderInDevice() / ebootName).string());
     placed.files.push_back(CrcSideFile(UpdateFolderInDevice() / ebootName).string());
     placed.crc = crc;
+    StageSignature(*files.eboot, folder / ebootName, placed, staged);
 }
 
 // Stages the tree beside the APP_DATA that the device would find, whatever its letter case.

@@ -9,6 +9,7 @@
 #include "devkit/path_checks.h"
 #include "devkit/staged_file.h"
 #include "devkit/toc_record.h"
+#include "devkit/update_signing.h"
 #include "sim/error.h"
 #include "tools/cli/quordev_commands.h"
 
@@ -135,45 +136,110 @@ Command AddMkbinCommand(CLI::App &app)
     };
 }
 
-// quordev sign IN.bin [--out OUT.bin] [--company ..] [--product ..] [--version ..] [--language ..]
+// The trailer on a .BIN: checked records, then the 30 bytes put behind the last one or put in
+// place of those there. Gives what the line of output says.
+std::string PutTrailer(const std::string &in, const std::string &out,
+                       const devkit::BinTrailer &trailer)
+{
+    const devkit::LoadedBinImage image = devkit::ReadBinImageFile(in);
+    const uint64_t end = image.RecordsEnd();
+    const uint64_t behind = std::filesystem::file_size(in) - end;
+    if (behind != 0 && behind != devkit::kBinTrailerSize)
+        throw sim::DeviceError(in + ": " + std::to_string(behind) +
+                               " bytes behind the last record, where only a " +
+                               std::to_string(devkit::kBinTrailerSize) + "-byte trailer belongs");
+    std::vector<uint8_t> bytes = devkit::ReadFileBytes(in, end + behind);
+    bytes.resize(end);
+    const auto encoded = devkit::EncodeBinTrailer(trailer);
+    bytes.insert(bytes.end(), encoded.begin(), encoded.end());
+    devkit::WriteFileStaged(out, bytes);
+    return "company " + trailer.company + ", product " + trailer.product + ", version " +
+           trailer.version + ", language " + trailer.language + " (" +
+           (behind ? "trailer replaced" : "trailer added") + ")";
+}
+
+bool IsBinFile(const std::string &path)
+{
+    std::string extension = std::filesystem::path(path).extension().string();
+    for (char &c : extension)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return extension == ".bin";
+}
+
+// quordev sign IN [--key KEY] [--out OUT.bin] [--company ..] [--product ..] [--version ..]
+// [--language ..]
 Command AddSignCommand(CLI::App &app)
 {
     struct Arguments {
-        std::string in, out;
+        std::string in, out, key;
         devkit::BinTrailer trailer;
     };
     auto args = std::make_shared<Arguments>();
     CLI::App *sign = app.add_subcommand(
         "sign",
-        "put the 30-byte signature trailer that the update check reads behind the last record "
-        "of an existing .BIN, or replace the one there; the records are checked first");
-    sign->add_option("IN", args->in, "the .bin file")->required();
+        "on a .BIN, put the 30-byte signature trailer that the update check reads behind the last "
+        "record (or replace the one there; the records are checked first); with --key, also "
+        "write IN.sig, the Ed25519 signature over the SHA-256 of the file, which a device with "
+        "an update key requires of every image (.bin and .nb0)");
+    sign->add_option("IN", args->in, "the .bin or .nb0 image")->required();
+    sign->add_option("--key", args->key,
+                     "the private key (PEM, as quordev keygen writes it) that signs the image "
+                     "into IN.sig (OUT.sig with --out); required for an image that is no .bin")
+        ->type_name("KEY");
     sign->add_option("--out", args->out,
-                     "write the signed image here (default: IN, replaced whole)")
+                     "write the .bin with its trailer here (default: IN, replaced whole)")
         ->type_name("FILE");
     AddTrailerOptions(sign, args->trailer);
     return [sign, args] {
         if (!sign->parsed())
             return -1;
+        const bool bin = IsBinFile(args->in);
+        if (!bin && args->key.empty())
+            throw sim::DeviceError(args->in +
+                                   ": not a .bin, so it takes no trailer; give --key to sign it");
+        if (!bin && !args->out.empty())
+            throw sim::DeviceError("--out: only a .bin is written anew; " + args->in +
+                                   " is signed where it is");
         const std::string out = args->out.empty() ? args->in : args->out;
-        devkit::CheckOutputFile(out);
-        const devkit::LoadedBinImage image = devkit::ReadBinImageFile(args->in);
-        const uint64_t end = image.RecordsEnd();
-        const uint64_t behind = std::filesystem::file_size(args->in) - end;
-        if (behind != 0 && behind != devkit::kBinTrailerSize)
-            throw sim::DeviceError(args->in + ": " + std::to_string(behind) +
-                                   " bytes behind the last record, where only a " +
-                                   std::to_string(devkit::kBinTrailerSize) +
-                                   "-byte trailer belongs");
-        std::vector<uint8_t> bytes = devkit::ReadFileBytes(args->in, end + behind);
-        bytes.resize(end);
-        const auto trailer = devkit::EncodeBinTrailer(args->trailer);
-        bytes.insert(bytes.end(), trailer.begin(), trailer.end());
-        devkit::WriteFileStaged(out, bytes);
-        std::cout << "signed " << out << ": company " << args->trailer.company << ", product "
-                  << args->trailer.product << ", version " << args->trailer.version << ", language "
-                  << args->trailer.language << " ("
-                  << (behind ? "trailer replaced" : "trailer added") << ")\n";
+        if (bin)
+            devkit::CheckOutputFile(out);
+        if (!args->key.empty())
+            devkit::CheckOutputFile(devkit::SignaturePath(out), {args->in});
+        devkit::RequireInputFile(args->in);
+        if (!args->key.empty())
+            devkit::RequireInputFile(args->key);
+        std::string said;
+        if (bin)
+            said = PutTrailer(args->in, out, args->trailer);
+        if (!args->key.empty()) {
+            const devkit::ImageSignature signature = devkit::SignFile(out, args->key);
+            devkit::WriteFileStaged(devkit::SignaturePath(out), signature);
+            said += std::string(said.empty() ? "" : "; ") + "signature in " +
+                    devkit::SignaturePath(out).string();
+        }
+        std::cout << "signed " << out << ": " << said << "\n";
+        return 0;
+    };
+}
+
+// quordev keygen DIR
+Command AddKeygenCommand(CLI::App &app)
+{
+    auto folder = std::make_shared<std::string>();
+    CLI::App *keygen = app.add_subcommand(
+        "keygen",
+        "make an Ed25519 key pair for signed updates: DIR/signing.pem, the private key that "
+        "quordev sign --key takes (keep it secret), and DIR/update.key, the public key that "
+        "quordev init --update-key puts on a device; neither is ever replaced");
+    keygen->add_option("DIR", *folder, "the folder for the two files (created when missing)")
+        ->required();
+    return [keygen, folder] {
+        if (!keygen->parsed())
+            return -1;
+        const devkit::KeyPairFiles files = devkit::MakeKeyPair(*folder);
+        std::cout << "made a key pair: " << files.privateKey.string() << " (private, keep it "
+                  << "secret) and " << files.publicKey.string() << " (public, "
+                  << devkit::KeyFingerprint(files.key) << ")\n";
         return 0;
     };
 }

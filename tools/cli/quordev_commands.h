@@ -19,6 +19,7 @@ Command AddMkbinCommand(CLI::App &app);
 Command AddMknb0Command(CLI::App &app);
 Command AddCrcCommand(CLI::App &app);
 Command AddSignCommand(CLI::App &app);
+Command AddKeygenCommand(CLI::App &app);
 Command AddMkappsCommand(CLI::App &app);
 Command AddPackageCommand(CLI::App &app);
 Command AddVerifyCommand(CLI::App &app);

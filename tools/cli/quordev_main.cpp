@@ -16,7 +16,7 @@ using qs_tools::InRange;
 using qs_tools::Parses;
 
 // quordev init DIR [--boot-key N] [--blocks N] [--bad LIST] [--serial DIGITS|none] [--mac MAC]
-// [--binfs-sectors N] [--force]
+// [--binfs-sectors N] [--update-key PUB] [--force]
 std::function<int()> AddInitCommand(CLI::App &app)
 {
     struct Arguments {
@@ -27,6 +27,7 @@ std::function<int()> AddInitCommand(CLI::App &app)
         std::string serial;
         std::string mac;
         std::string binfsSectors;
+        std::string updateKey;
         bool force = false;
     };
     auto args = std::make_shared<Arguments>();
@@ -62,6 +63,12 @@ std::function<int()> AddInitCommand(CLI::App &app)
                      "(default 21952)")
         ->type_name("N")
         ->check(Parses(devkit::ParseSectorCount, "a whole number from 0 to 18446744073709551615"));
+    init->add_option("--update-key", args->updateKey,
+                     "put this public key (32 raw bytes, as quordev keygen writes it, or a PEM "
+                     "Ed25519 key) into the running image as \\windows\\update.key, read-only: the "
+                     "safe shell then writes only images signed with its private key "
+                     "(default: none, images are not signature-checked)")
+        ->type_name("PUB");
     init->add_flag("--force", args->force, "replace a device already in DIR");
     init->parse_complete_callback([args] {
         if (std::optional<std::string> problem = devkit::BlockCountProblem(args->blocks))
@@ -83,6 +90,8 @@ std::function<int()> AddInitCommand(CLI::App &app)
             options.mac = devkit::ParseMacAddress(args->mac);
         if (!args->binfsSectors.empty())
             options.binfsSectors = devkit::ParseSectorCount(args->binfsSectors);
+        if (!args->updateKey.empty())
+            options.updateKey = devkit::ReadUpdateKey(args->updateKey);
         devkit::CreatedDevice created = devkit::CreateDevice(args->folder, options);
         std::cout << (created.replaced ? "replaced the device in " : "created a device in ")
                   << args->folder << " (boot key " << args->bootKey << ", " << args->blocks
@@ -90,6 +99,8 @@ std::function<int()> AddInitCommand(CLI::App &app)
                   << devkit::MacText(created.mac);
         if (options.binfsSectors)
             std::cout << ", BINFS " << *options.binfsSectors << " sectors";
+        if (options.updateKey)
+            std::cout << ", update key " << devkit::KeyFingerprint(*options.updateKey);
         std::cout << "):\n";
         for (const std::string &entry : created.entries)
             std::cout << "  " << entry << "\n";
@@ -165,6 +176,7 @@ int main(int argc, char **argv)
                                                   qs_tools::AddStatusCommand(app),
                                                   qs_tools::AddMkbinCommand(app),
                                                   qs_tools::AddSignCommand(app),
+                                                  qs_tools::AddKeygenCommand(app),
                                                   qs_tools::AddMknb0Command(app),
                                                   qs_tools::AddCrcCommand(app),
                                                   qs_tools::AddMkappsCommand(app),

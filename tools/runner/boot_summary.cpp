@@ -109,8 +109,8 @@ std::optional<std::string_view> NumberBetween(std::string_view text, std::string
 bool SaysFailure(std::string_view text)
 {
     static constexpr std::string_view kWords[] = {
-        "ERROR",       "not match", "too small",        "out of range",
-        "not written", "give up",   "Invalid Parameter"};
+        "ERROR",   "not match",         "too small", "out of range", "not written",
+        "give up", "Invalid Parameter", "refused:",  "not started"};
     for (std::string_view word : kWords)
         if (text.find(word) != text.npos)
             return true;
@@ -277,9 +277,12 @@ std::vector<std::string> OsUpdateLines(const BootSummary &s)
     if (!s.bootLoader && !s.bootLoaderFailure.empty())
         lines.push_back("boot loader not looked for: " + Quoted(s.bootLoaderFailure));
     if (s.bootLoader)
-        lines.push_back(
-            Named("boot loader", s.bootLoaderImage) +
-            (*s.bootLoader ? " written" : " not written: " + Quoted(s.bootLoaderFailure)));
+        lines.push_back(Named("boot loader", s.bootLoaderImage) +
+                        (*s.bootLoader ? " written"
+                         // A signed update writes nothing until the NK image's signature holds too.
+                         : s.bootLoaderFailure.empty()
+                             ? " not written: " + Quoted(s.osUpdateFailure)
+                             : " not written: " + Quoted(s.bootLoaderFailure)));
     if (!s.osUpdate)
         return lines;
     std::string nk = Named("NK image", s.nkImage);
