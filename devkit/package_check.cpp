@@ -125,15 +125,24 @@ PackageForecast ForecastPackage(const fs::path &deviceFolder, const PackageFiles
 
     // A device whose running image holds an update key refuses, in the safe shell, every image
     // whose side file does not hold that key's signature of it, and the whole package with it.
-    if (const std::optional<PublicKey> key = DeviceUpdateKey(deviceFolder)) {
+    if (const std::optional<DeviceKey> key = ReadDeviceKey(deviceFolder)) {
         std::vector<fs::path> images = {*files.nk};
         if (files.eboot && config.flash.ebootUpdate)
             images.push_back(*files.eboot);
-        for (const fs::path &image : images)
-            if (std::optional<std::string> problem = SignatureProblem(image, *key))
-                forecast.refusals.push_back(
-                    image.string() + ": " + *problem + " (the device holds update key " +
-                    KeyFingerprint(*key) + "; its safe shell refuses the package)");
+        for (const fs::path &image : images) {
+            std::optional<std::string> problem = key->key ? SignatureProblem(image, *key->key)
+                                                          : "the device's update key " +
+                                                                std::string(kUpdateKeyDevicePath) +
+                                                                " is " + *key->problem;
+            if (problem)
+                forecast.refusals.push_back(image.string() + ": " + *problem +
+                                            (key->key ? " (the device holds update key " +
+                                                            KeyFingerprint(*key->key) +
+                                                            "; its safe shell refuses the package)"
+                                                      : ""));
+            if (!key->key)
+                break;
+        }
     }
 
     if (forecast.refusals.empty())

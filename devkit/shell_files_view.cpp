@@ -188,7 +188,7 @@ std::vector<std::string> Utf16LeLines(std::string_view bytes)
 ShellFilesView ViewShellFiles(const fs::path &deviceFolder)
 {
     const fs::path root = deviceFolder / "root";
-    return {ViewSystemInfoFiles(root), ViewBinfsLog(root)};
+    return {ViewSystemInfoFiles(root), ViewBinfsLog(root), ReadDeviceKey(deviceFolder)};
 }
 
 }  // namespace devkit

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "devkit/toc_record.h"
+#include "devkit/update_signing.h"
 
 namespace devkit {
 
@@ -41,6 +42,7 @@ struct ShellFilesView {
     // order of the shell's search under files.find_order "name", whose first entry it takes.
     std::vector<SystemInfoFileView> systemInfo;
     std::optional<BinfsLogView> binfsLog;  // none when there is no log
+    std::optional<DeviceKey> updateKey;    // none when the running image holds none
 };
 
 // Reads them from a device folder's root/ as the device finds them: letter case ignored, no

@@ -187,16 +187,29 @@ std::optional<std::string> SignatureProblem(const fs::path &image, const PublicK
     return std::nullopt;
 }
 
-std::optional<PublicKey> DeviceUpdateKey(const fs::path &deviceFolder)
+std::optional<DeviceKey> ReadDeviceKey(const fs::path &deviceFolder)
 {
     const fs::path file = deviceFolder / kUpdateKeyRootPath;
-    if (!fs::exists(file))
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(file, error)))
         return std::nullopt;
-    if (fs::file_size(file) != PublicKey().size())
-        throw sim::DeviceError(file.string() +
-                               ": not a key of 32 bytes; the device's shell "
-                               "refuses every update");
-    return ReadUpdateKey(file);
+    const uintmax_t size = fs::is_regular_file(file, error) ? fs::file_size(file, error) : 0;
+    if (error || size != PublicKey().size())
+        return DeviceKey{std::nullopt,
+                         "not a key of 32 bytes; the safe shell refuses every update"};
+    const std::vector<uint8_t> bytes = ReadFileBytes(file, size);
+    PublicKey key{};
+    std::copy(bytes.begin(), bytes.end(), key.begin());
+    return DeviceKey{key, std::nullopt};
+}
+
+std::string DeviceKeyText(const std::optional<DeviceKey> &key)
+{
+    if (!key)
+        return "none: images are not signature-checked";
+    if (!key->key)
+        return std::string(kUpdateKeyDevicePath) + " is " + *key->problem;
+    return KeyFingerprint(*key->key) + ": the safe shell writes only images signed with it";
 }
 
 std::string KeyFingerprint(const PublicKey &key)

@@ -37,8 +37,16 @@ std::filesystem::path SignaturePath(const std::filesystem::path &image);
 // "signature malformed (65 bytes, not 64)", "signature does not verify"); none when it does.
 std::optional<std::string> SignatureProblem(const std::filesystem::path &image,
                                             const PublicKey &key);
-// The key a device folder holds in its running image; none when it holds none.
-std::optional<PublicKey> DeviceUpdateKey(const std::filesystem::path &deviceFolder);
+// The update key in a device folder's running image, as its shell reads it.
+struct DeviceKey {
+    std::optional<PublicKey> key;        // none: there is none, or it is unusable
+    std::optional<std::string> problem;  // why it is unusable: the shell then refuses every update
+};
+// None when the running image holds no update key.
+std::optional<DeviceKey> ReadDeviceKey(const std::filesystem::path &deviceFolder);
+// "sha256:1a2b3c4d5e6f7081: the safe shell writes only images signed with it", or why it is
+// unusable, or "none: images are not signature-checked".
+std::string DeviceKeyText(const std::optional<DeviceKey> &key);
 // The first 8 bytes of the key's SHA-256, as "sha256:1a2b3c4d5e6f7081".
 std::string KeyFingerprint(const PublicKey &key);
 

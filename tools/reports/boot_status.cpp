@@ -144,6 +144,17 @@ DeviceStatus ReadDeviceStatus(const fs::path &folder)
     DeviceStatus status;
     std::unique_ptr<sim::FlashDriver> driver = devkit::OpenDeviceFlash(folder);
     status.waiting = FindWaitingUpdate(folder);
+    status.updateKey = devkit::ReadDeviceKey(folder);
+    if (status.waiting && status.updateKey && status.updateKey->key) {
+        std::vector<fs::path> images = {status.waiting->nk};
+        if (status.waiting->bootLoader)
+            images.push_back(*status.waiting->bootLoader);
+        for (const fs::path &image : images)
+            status.signatures.emplace_back(
+                image.filename().string(),
+                devkit::SignatureProblem(folder / image, *status.updateKey->key)
+                    .value_or("verified"));
+    }
     if (!driver) {
         status.images.waiting = ImagesAfterUpdate(folder, status.waiting, {});
         status.why.push_back("the flash was never written (no nand.bin)");
@@ -193,7 +204,24 @@ std::string StatusText(const std::string &folder, const DeviceStatus &status)
             lines.push_back(status.waiting->bootLoader->string());
         AddRow(text, "waiting", lines);
     }
+    if (status.updateKey)
+        AddRow(text, "update key", {devkit::DeviceKeyText(status.updateKey)});
+    std::vector<std::string> signatures;
+    for (const auto &[image, verdict] : status.signatures)
+        signatures.push_back(image + ": " + verdict);
+    if (!signatures.empty())
+        AddRow(text, "signatures", signatures);
     return text;
+}
+
+nlohmann::ordered_json UpdateKeyJson(const std::optional<devkit::DeviceKey> &key)
+{
+    if (!key)
+        return nullptr;
+    return {{"path", devkit::kUpdateKeyDevicePath},
+            {"fingerprint",
+             key->key ? nlohmann::ordered_json(devkit::KeyFingerprint(*key->key)) : nullptr},
+            {"problem", key->problem ? nlohmann::ordered_json(*key->problem) : nullptr}};
 }
 
 nlohmann::ordered_json StatusJson(const DeviceStatus &status)
@@ -222,11 +250,16 @@ nlohmann::ordered_json StatusJson(const DeviceStatus &status)
             {"image_bytes", w->imageBytes ? nlohmann::ordered_json(*w->imageBytes) : nullptr},
             {"unreadable", w->unreadable ? nlohmann::ordered_json(*w->unreadable) : nullptr}};
     }
+    nlohmann::ordered_json signatures = nullptr;
+    for (const auto &[image, verdict] : status.signatures)
+        signatures[image] = verdict;
     return {{"boots", status.verdict != Verdict::Unbootable},
             {"image", BootedImageName(status.verdict)},
             {"why", status.why},
             {"nk", nk},
-            {"waiting", waiting}};
+            {"waiting", waiting},
+            {"update_key", UpdateKeyJson(status.updateKey)},
+            {"signatures", signatures}};
 }
 
 }  // namespace qs_tools

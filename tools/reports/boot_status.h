@@ -12,6 +12,7 @@
 
 #include "devkit/bin_image.h"
 #include "devkit/boot_loader_view.h"
+#include "devkit/update_signing.h"
 #include "tools/reports/flash_verdict.h"
 
 namespace qs_tools {
@@ -39,7 +40,11 @@ struct DeviceStatus {
     std::vector<std::string> why;                // each reason it would not boot
     std::optional<devkit::BootLoaderView> view;  // none when nand.bin was never written
     std::optional<WaitingUpdate> waiting;
-    JudgeImages images;  // what the verdict was judged by
+    JudgeImages images;                          // what the verdict was judged by
+    std::optional<devkit::DeviceKey> updateKey;  // none when the running image holds none
+    // With a usable key and an update waiting: each image's file name and "verified" or why the
+    // safe shell refuses it.
+    std::vector<std::pair<std::string, std::string>> signatures;
 };
 
 // Why a flash starts nothing after a boot, judged by the images read before it; none when it
@@ -56,5 +61,7 @@ const char *BootedImageName(Verdict verdict);
 std::string BootVerdictText(Verdict verdict);
 std::string StatusText(const std::string &folder, const DeviceStatus &status);
 nlohmann::ordered_json StatusJson(const DeviceStatus &status);
+// The running image's update key: null, or its path with its fingerprint or why it is unusable.
+nlohmann::ordered_json UpdateKeyJson(const std::optional<devkit::DeviceKey> &key);
 
 }  // namespace qs_tools

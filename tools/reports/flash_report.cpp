@@ -1,4 +1,5 @@
 #include "tools/reports/flash_report.h"
+#include "tools/reports/boot_status.h"
 
 #include <cstdio>
 #include <sstream>
@@ -332,7 +333,11 @@ std::string ShellFilesReport(const devkit::ShellFilesView &view)
         text += "  none\n";
     for (const devkit::SystemInfoFileView &file : view.systemInfo)
         text += SystemInfoLine(file);
-    return text + "BINFS check log: " + (view.binfsLog ? BinfsLogText(*view.binfsLog) : "none\n");
+    text += "BINFS check log: " + (view.binfsLog ? BinfsLogText(*view.binfsLog) : "none\n");
+    // Said only where there is one: a device without a key is the common case.
+    if (view.updateKey)
+        text += "update key: " + devkit::DeviceKeyText(view.updateKey) + "\n";
+    return text;
 }
 
 nlohmann::ordered_json ShellFilesJson(const devkit::ShellFilesView &view)
@@ -352,7 +357,8 @@ nlohmann::ordered_json ShellFilesJson(const devkit::ShellFilesView &view)
                {"size", view.binfsLog->size},
                {"lines", view.binfsLog->lines},
                {"problem", Nullable(view.binfsLog->problem)}};
-    return {{"system_info", files}, {"binfs_log", log}};
+    return {
+        {"system_info", files}, {"binfs_log", log}, {"update_key", UpdateKeyJson(view.updateKey)}};
 }
 
 }  // namespace qs_tools

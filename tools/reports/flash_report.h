@@ -9,6 +9,7 @@
 #include "devkit/app_data.h"
 #include "devkit/device_view.h"
 #include "devkit/shell_files_view.h"
+#include "devkit/update_signing.h"
 
 namespace qs_tools {
 

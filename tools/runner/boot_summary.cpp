@@ -156,6 +156,11 @@ public:
                 text.substr(kChosen.size(), text.size() - kChosen.size() - 3);
         } else if (text.find("Signature is not match") != std::string::npos) {
             summary.signatureRefused = true;
+        } else if (constexpr std::string_view kSafe = "[QuorShell] SafeUpdate: ",
+                   kVerified = " signature verified \r\n";
+                   text.starts_with(kSafe) && text.ends_with(kVerified)) {
+            summary.signaturesVerified.push_back(std::string(
+                text.substr(kSafe.size(), text.size() - kSafe.size() - kVerified.size())));
         }
         if (part_ == Part::Done || part_ == Part::BootLoaderSearch || !SaysFailure(text))
             return;

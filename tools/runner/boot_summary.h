@@ -25,6 +25,8 @@ struct BootSummary {
     std::string nkImage;  // the device paths of the images the shell chose
     std::string bootLoaderImage;
     bool signatureRefused = false;
+    // The images whose update signature the safe shell logged as verified (device paths).
+    std::vector<std::string> signaturesVerified;
     std::optional<devkit::BinTrailer> refusedTrailer;  // not journaled: the runner reads it
     std::vector<uint32_t> blocksWritten;               // flash blocks programmed, ascending
     std::vector<uint32_t> blocksSkipped;               // blocks an image writer passed over as bad

@@ -11,7 +11,11 @@
 #include <nlohmann/json.hpp>
 
 #include "devkit/device_view.h"
+#include "devkit/nb0_image.h"
 #include "devkit/path_checks.h"
+#include "devkit/toc_record.h"
+#include "devkit/update_package.h"
+#include "devkit/update_signing.h"
 #include "platform/host/call_faults.h"
 #include "platform/host/host.h"
 #include "sim/device.h"
@@ -55,7 +59,11 @@ struct Before {
     RootSnapshot root;
     std::vector<uint8_t> flash;
     UpdateOffer offer;
-    BootImages images;  // what the boot loader loads from the flash
+    BootImages images;        // what the boot loader loads from the flash
+    bool signedOnly = false;  // the running image holds an update key
+    // Of the offered images, the file names whose signature does not hold under that key, as
+    // the sweep itself checks them: the shell must write neither.
+    std::set<std::string> forged;
 };
 
 // The boot without a fault: its calls, the stage along its journal, the blocks it may write.
@@ -247,6 +255,35 @@ Excuses ExcusesFor(const std::vector<ce_host::FallibleCallRecord> &calls, size_t
     return excuses;
 }
 
+// On a device whose running image holds an update key, a boot changes the boot loader's blocks
+// only after the shell verified the boot loader's signature, and the NK image's only after it
+// verified the NK image's; and never for an image whose signature the sweep itself finds not to
+// hold, whatever the shell logged. The TOC's block is left out: the serial-number step writes it
+// too.
+void CheckSignedWrites(const Boot &boot, const Before &before, FaultRow &row)
+{
+    const std::vector<std::string> verified =
+        boot.report ? boot.report->summary.signaturesVerified : std::vector<std::string>{};
+    auto holds = [&](const std::string &image) {
+        // The shell names its images by device path: its last backslash ends the folder.
+        return !image.empty() && !before.forged.count(image.substr(image.rfind('\\') + 1)) &&
+               std::find(verified.begin(), verified.end(), image) != verified.end();
+    };
+    const BootSummary *summary = boot.report ? &boot.report->summary : nullptr;
+    std::vector<std::string> unverified;
+    for (uint32_t block : boot.flashChanged) {
+        const bool bootLoader = block <= devkit::kEbootBlocks;
+        if (block == devkit::kTocBlock)
+            continue;
+        if (!summary || !holds(bootLoader ? summary->bootLoaderImage : summary->nkImage))
+            unverified.push_back(std::to_string(block));
+    }
+    if (!unverified.empty())
+        row.breaches.push_back("flash block" + std::string(unverified.size() > 1 ? "s " : " ") +
+                               Joined(unverified, ", ") +
+                               " written without the image's signature verified");
+}
+
 // The invariants every boot keeps, with or without a fault.
 void CheckInvariants(const fs::path &copy, const Boot &boot, const Before &before,
                      const std::set<uint32_t> &ownedBlocks, const Excuses &excuses, FaultRow &row)
@@ -291,6 +328,8 @@ void CheckInvariants(const fs::path &copy, const Boot &boot, const Before &befor
     if (!outside.empty())
         row.breaches.push_back("flash block" + std::string(outside.size() > 1 ? "s " : " ") +
                                Joined(outside, ", ") + " changed outside the update's blocks");
+    if (before.signedOnly)
+        CheckSignedWrites(boot, before, row);
 }
 
 // What the boot loader would boot from a device folder's flash; a flash never written holds no
@@ -334,9 +373,17 @@ void CheckFaultPoint(const fs::path &copy, const CountingBoot &counting, FaultRo
 
 Before Inspect(const fs::path &folder)
 {
-    Before before{folder, SnapshotRoot(folder), FlashImage(folder), FindUpdateOffer(folder), {}};
+    Before before{
+        folder, SnapshotRoot(folder), FlashImage(folder), FindUpdateOffer(folder), {}, false, {}};
     if (std::unique_ptr<sim::FlashDriver> flash = devkit::OpenDeviceFlash(folder))
         before.images = ReadBootImages(*flash);
+    const std::optional<devkit::DeviceKey> key = devkit::ReadDeviceKey(folder);
+    before.signedOnly = key.has_value();
+    for (const auto &[prefix, extension] : {std::pair{"R5nk_", ".bin"}, {"R5boot_", ".nb0"}}) {
+        const std::optional<fs::path> image = devkit::ChosenUpdateFile(folder, prefix, extension);
+        if (key && image && (!key->key || devkit::SignatureProblem(*image, *key->key)))
+            before.forged.insert(image->filename().string());
+    }
     return before;
 }
 
