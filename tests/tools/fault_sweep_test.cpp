@@ -267,7 +267,6 @@ INSTANTIATE_TEST_SUITE_P(
     Table, WholeSweeps,
     testing::Values(
         WholeSweep{"faults_standard", "faults", "standard", kImagesAndApps, 4, "", 3},
-        WholeSweep{"faults_safe", "faults", "safe", kImagesAndApps, 0},
         WholeSweep{"faults_safe_signed", "faults", "safe", kImagesAndApps, 0, "", 1, nullptr,
                    "maker"},
         WholeSweep{"faults_safe_forged", "faults", "safe", kImagesAndApps, 0, "", 1, nullptr,
