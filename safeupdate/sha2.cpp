@@ -50,10 +50,18 @@ static ULONGLONG Rotr64(ULONGLONG x, DWORD n)
     return (x >> n) | (x << (64 - n));
 }
 
+// One round with the eight working words named in their turn: the words do not move between
+// rounds, their names do.
+#define SHA256_ROUND(a, b, c, d, e, f, g, h, i)                                      \
+    t1 = h + (Rotr32(e, 6) ^ Rotr32(e, 11) ^ Rotr32(e, 25)) + ((e & f) ^ (~e & g)) + \
+         s_adwRound256[i] + w[i];                                                    \
+    d += t1;                                                                         \
+    h = t1 + (Rotr32(a, 2) ^ Rotr32(a, 13) ^ Rotr32(a, 22)) + ((a & b) ^ (a & c) ^ (b & c))
+
 static void Sha256Block(DWORD *pH, const BYTE *pBlock)
 {
     DWORD w[64];
-    DWORD a, b, c, d, e, f, g, h, t1, t2;
+    DWORD a, b, c, d, e, f, g, h, t1;
     DWORD i = 0;
 
     for (i = 0; i < 16; i++)
@@ -63,11 +71,15 @@ static void Sha256Block(DWORD *pH, const BYTE *pBlock)
         w[i] = (Rotr32(w[i - 2], 17) ^ Rotr32(w[i - 2], 19) ^ (w[i - 2] >> 10)) + w[i - 7] +
                (Rotr32(w[i - 15], 7) ^ Rotr32(w[i - 15], 18) ^ (w[i - 15] >> 3)) + w[i - 16];
     a = pH[0], b = pH[1], c = pH[2], d = pH[3], e = pH[4], f = pH[5], g = pH[6], h = pH[7];
-    for (i = 0; i < 64; i++) {
-        t1 = h + (Rotr32(e, 6) ^ Rotr32(e, 11) ^ Rotr32(e, 25)) + ((e & f) ^ (~e & g)) +
-             s_adwRound256[i] + w[i];
-        t2 = (Rotr32(a, 2) ^ Rotr32(a, 13) ^ Rotr32(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-        h = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
+    for (i = 0; i < 64; i += 8) {
+        SHA256_ROUND(a, b, c, d, e, f, g, h, i);
+        SHA256_ROUND(h, a, b, c, d, e, f, g, i + 1);
+        SHA256_ROUND(g, h, a, b, c, d, e, f, i + 2);
+        SHA256_ROUND(f, g, h, a, b, c, d, e, i + 3);
+        SHA256_ROUND(e, f, g, h, a, b, c, d, i + 4);
+        SHA256_ROUND(d, e, f, g, h, a, b, c, i + 5);
+        SHA256_ROUND(c, d, e, f, g, h, a, b, i + 6);
+        SHA256_ROUND(b, c, d, e, f, g, h, a, i + 7);
     }
     pH[0] += a, pH[1] += b, pH[2] += c, pH[3] += d, pH[4] += e, pH[5] += f, pH[6] += g;
     pH[7] += h;

@@ -27,7 +27,7 @@ Command AddStatusCommand(CLI::App &app)
         if (!status->parsed())
             return -1;
         sim::DeviceLock lock(args->folder);
-        DeviceStatus read = ReadDeviceStatus(args->folder);
+        DeviceStatus read = ReadDeviceStatus(args->folder, true);
         if (args->json)
             std::cout << StatusJson(read).dump(2, ' ', false,
                                                nlohmann::json::error_handler_t::replace)

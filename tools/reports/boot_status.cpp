@@ -139,13 +139,13 @@ std::optional<std::string> WhyDead(sim::FlashDriver &flash, const JudgeImages &i
     return UnbootableReason(judgement);
 }
 
-DeviceStatus ReadDeviceStatus(const fs::path &folder)
+DeviceStatus ReadDeviceStatus(const fs::path &folder, bool signatures)
 {
     DeviceStatus status;
     std::unique_ptr<sim::FlashDriver> driver = devkit::OpenDeviceFlash(folder);
     status.waiting = FindWaitingUpdate(folder);
     status.updateKey = devkit::ReadDeviceKey(folder);
-    if (status.waiting && status.updateKey && status.updateKey->key) {
+    if (signatures && status.waiting && status.updateKey && status.updateKey->key) {
         std::vector<fs::path> images = {status.waiting->nk};
         if (status.waiting->bootLoader)
             images.push_back(*status.waiting->bootLoader);

@@ -52,8 +52,9 @@ struct DeviceStatus {
 std::optional<std::string> WhyDead(sim::FlashDriver &flash, const JudgeImages &images);
 
 // Reads the device folder; the caller holds its lock. Throws sim::DeviceError as
-// devkit::OpenDeviceFlash does.
-DeviceStatus ReadDeviceStatus(const std::filesystem::path &folder);
+// devkit::OpenDeviceFlash does. With signatures, and an update key and an update waiting, it also
+// checks the images' signatures (reading each image whole).
+DeviceStatus ReadDeviceStatus(const std::filesystem::path &folder, bool signatures = false);
 
 // "old", "new" or "none".
 const char *BootedImageName(Verdict verdict);
