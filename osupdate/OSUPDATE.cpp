@@ -39,12 +39,15 @@ static DWORD ChooseImage(LPCWSTR pszPattern, LPCWSTR pszFindLine, LPCWSTR pszMis
     return 1;
 }
 
-DWORD FindBootLoaderImage(void)
+DWORD ChooseBootLoaderImage(void)
 {
-    if (!ChooseImage(EBOOT_IMAGE_PATTERN, TEXT("Find EBoot Image Path==%s \r\n"),
-                     TEXT("ERROR(%d)- Cannot find EBoot image file \r\n"),
-                     TEXT("Found EBoot Image! \r\n")))
-        return 0;
+    return ChooseImage(EBOOT_IMAGE_PATTERN, TEXT("Find EBoot Image Path==%s \r\n"),
+                       TEXT("ERROR(%d)- Cannot find EBoot image file \r\n"),
+                       TEXT("Found EBoot Image! \r\n"));
+}
+
+DWORD CheckBootLoaderCRC(void)
+{
     if (!CheckCRCFile(g_ImagePath)) {
         NKDbgPrintfW(TEXT("Check CRC for Eboot Image File fail \r\n"));
         return 0;
@@ -80,7 +83,7 @@ DWORD WriteLoadedNK(HANDLE hDisk, BYTE *pImage, SectorInfo *pSectorInfo)
 // on either way.
 static DWORD UpdateBootLoader(HANDLE hDisk, BYTE *pImage, SectorInfo *pSectorInfo)
 {
-    if (!FindBootLoaderImage())
+    if (!ChooseBootLoaderImage() || !CheckBootLoaderCRC())
         return 1;
     if (!WriteEBootImage(hDisk, pImage, pSectorInfo)) {
         NKDbgPrintfW(TEXT("Write EBoot Image fail \r\n"));

@@ -27,9 +27,11 @@ extern DWORD g_LaunchAddr;           // the terminating record's launch address
 DWORD UpdateSystemImage(DWORD dwSelector);
 
 // The steps of the update that the safe variant's signed update takes in its own order. The
-// boot-loader image with its CRC side file checked, or the NK image with its trailer checked
-// (the firmware cue sounds for a refused trailer), left in g_ImagePath; 1 when found and good.
-DWORD FindBootLoaderImage(void);
+// boot-loader image chosen, then its CRC side file checked, or the NK image chosen with its
+// trailer checked (the firmware cue sounds for a refused trailer), left in g_ImagePath; 1 when
+// found, 1 when good.
+DWORD ChooseBootLoaderImage(void);
+DWORD CheckBootLoaderCRC(void);
 DWORD FindNKImage(void);
 // Writes the NK image loaded in pImage and deletes its file; 1 when it was written.
 DWORD WriteLoadedNK(HANDLE hDisk, BYTE *pImage, SectorInfo *pSectorInfo);

@@ -212,7 +212,16 @@ DWORD UpdateSignedImages(HANDLE hDisk, BYTE *pImage, SectorInfo *pSectorInfo)
     // The boot loader first, as without a key, but only read: its bytes wait in pEboot, since
     // the NK image is loaded over the RAM image buffer before anything is written.
     PathClear(szEboot);
-    if (g_EbootUpdate && FindBootLoaderImage()) {
+    if (g_EbootUpdate && ChooseBootLoaderImage()) {
+        // Without a key a boot loader that fails its CRC is left out and the NK image goes on;
+        // with one, the package is written whole or not at all. A CRC that fails may be a read
+        // that failed, so the package stays for another start.
+        if (!CheckBootLoaderCRC()) {
+            NKDbgPrintfW(
+                TEXT("[QuorShell] SafeUpdate: the boot loader fails its CRC check, "
+                     "nothing written \r\n"));
+            goto done;
+        }
         pEboot = (BYTE *)LocalAlloc(LMEM_FIXED, EBOOT_IMAGE_SIZE);
         if (pEboot == NULL) {
             NKDbgPrintfW(TEXT("[QuorShell]UpdateSystemImage: malloc fail \r\n"));

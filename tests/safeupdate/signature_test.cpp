@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/host/sanitizer.h"
+#include "tests/support/expect.h"
 #include "safeupdate/ed25519.h"
 #include "safeupdate/sha2.h"
 
@@ -227,19 +228,11 @@ Bytes MulAddModOrder(const Bytes &a, const Bytes &b, const Bytes &c)
     return bytes;
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const Bytes &part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
 // k = SHA-512(R || A || M) as the verifier reduces it.
 Bytes Challenge(const Bytes &r, const Bytes &key, const Bytes &message)
 {
     Bytes hash(64);
-    const Bytes input = Concat({r, key, message});
+    const Bytes input = qs_test::Join<uint8_t>({r, key, message});
     SHA512(input.data(), input.size(), hash.data());
     return hash;
 }
@@ -261,7 +254,7 @@ TEST(Ed25519, RefusesWhatOnlyALaxVerifierTakes)
     const Bytes r = other.key;  // R = [r]B for the other pair's scalar r
     const Bytes k = Challenge(r, pair.key, message);
     const Bytes s = MulAddModOrder(k, pair.scalar, other.scalar);
-    ASSERT_TRUE(Verify(Concat({r, s}), message, pair.key));
+    ASSERT_TRUE(Verify(qs_test::Join<uint8_t>({r, s}), message, pair.key));
     BIGNUM *order = nullptr, *big = FromLittleEndian(s);
     BN_hex2bn(&order, kOrder);
     BN_add(big, big, order);
@@ -284,18 +277,18 @@ TEST(Ed25519, RefusesWhatOnlyALaxVerifierTakes)
         const char *what;
         Bytes signature, key;
     } rows[] = {
-        {"S with L added", Concat({r, sPlusOrder}), pair.key},
+        {"S with L added", qs_test::Join<uint8_t>({r, sPlusOrder}), pair.key},
         {"S equal to L",
-         Concat({r, FromHex("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010")}),
+         qs_test::Join<uint8_t>({r, FromHex("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010")}),
          pair.key},
         {"R of small order (the identity) that satisfies the equation",
-         Concat({identity, sForIdentity}), pair.key},
+         qs_test::Join<uint8_t>({identity, sForIdentity}), pair.key},
         {"key of small order (the identity) that satisfies the equation",
-         Concat({other.key, sForKeyIdentity}), identity},
-        {"R: the identity with its sign bit set", Concat({identityWithSign, sForIdentity}),
+         qs_test::Join<uint8_t>({other.key, sForKeyIdentity}), identity},
+        {"R: the identity with its sign bit set", qs_test::Join<uint8_t>({identityWithSign, sForIdentity}),
          pair.key},
-        {"key with y = p + 1", Concat({r, s}), nonCanonical},
-        {"R with y = p + 1", Concat({nonCanonical, s}), pair.key},
+        {"key with y = p + 1", qs_test::Join<uint8_t>({r, s}), nonCanonical},
+        {"R with y = p + 1", qs_test::Join<uint8_t>({nonCanonical, s}), pair.key},
     };
     for (const auto &row : rows) {
         ASSERT_EQ(row.signature.size(), 64u) << row.what;

@@ -77,13 +77,6 @@ size_t RunEnd(const std::vector<uint8_t> &bytes, size_t at)
     return end;
 }
 
-Lines Join(std::initializer_list<Lines> parts)
-{
-    Lines all;
-    for (const Lines &part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
 
 void ExpectNothingHeld()
 {

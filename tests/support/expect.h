@@ -22,8 +22,15 @@ using Lines = std::vector<std::string>;
 // the unoptimised test code scans a 43 MiB image buffer at memory speed.
 size_t RunEnd(const std::vector<uint8_t> &bytes, size_t at);
 
-// The parts one after the other.
-Lines Join(std::initializer_list<Lines> parts);
+// The parts one after the other: lines, or bytes.
+template <typename Item = std::string>
+std::vector<Item> Join(std::initializer_list<std::vector<Item>> parts)
+{
+    std::vector<Item> all;
+    for (const std::vector<Item> &part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
 
 // No handle and no heap block still held on the attached device.
 void ExpectNothingHeld();

@@ -102,7 +102,8 @@ protected:
 // The steps: a program's run (stdout, JSON indented; stderr marked "! "; "exit N" unless 0),
 // write PATH TEXT, fill PATH SIZE, mkdir, rm, mv, link PATH TARGET, patch DEV JSON (device.json),
 // tree PATH (sizes but device.json's, which grows with the simulator's options), same A B, peek
-// FILE OFFSET COUNT (from the end when negative), sum FILE [OFFSET COUNT], grep FILE TEXT (its
+// FILE OFFSET COUNT (from the end when negative), flip FILE OFFSET (its lowest bit), sum FILE
+// [OFFSET COUNT], grep FILE TEXT (its
 // lines that hold TEXT), count FILE TEXT (how many), bin FILE RAW (a .BIN read back), lay DEV NK
 // NB0 (the images laid out by hand), clear DEV BLOCK SECTOR BYTE, cut DEV N OUTCOME (a boot that
 // loses power at its Nth flash erase or program), erase DEV BLOCK, markbad DEV BLOCK (a bad mark
@@ -169,6 +170,10 @@ inline std::string ToolTest::Step(const std::string &step) const
         std::string bytes = FileText(At(w[1]));
         long long at = number(2) < 0 ? number(2) + (long long)bytes.size() : number(2);
         shown = hex(bytes.substr(at, number(3)));
+    } else if (w[0] == "flip") {
+        std::string bytes = FileText(At(w[1]));
+        bytes.at(number(2)) ^= 0x01;
+        Write(w[1], bytes);
     } else if (w[0] == "sum") {
         std::string bytes = FileText(At(w[1]));
         if (w.size() > 3)
