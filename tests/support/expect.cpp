@@ -77,7 +77,6 @@ size_t RunEnd(const std::vector<uint8_t> &bytes, size_t at)
     return end;
 }
 
-
 void ExpectNothingHeld()
 {
     ce_host::Holdings held = ce_host::Held();
