@@ -8,25 +8,25 @@
 #define FIELD_LIMBS 16
 #define LIMB_BASE 65536
 
-typedef struct _FIELD {
+typedef struct _ED_FIELD {
     LONGLONG v[FIELD_LIMBS];
-} FIELD;
+} ED_FIELD;
 
 // A point in extended coordinates: x = X/Z, y = Y/Z, x*y = T/Z.
-typedef struct _POINT {
-    FIELD X;
-    FIELD Y;
-    FIELD Z;
-    FIELD T;
-} POINT;
+typedef struct _ED_POINT {
+    ED_FIELD X;
+    ED_FIELD Y;
+    ED_FIELD Z;
+    ED_FIELD T;
+} ED_POINT;
 
 // The constants of the curve -x^2 + y^2 = 1 + d x^2 y^2, worked out at each verification.
-typedef struct _CURVE {
-    FIELD d;
-    FIELD d2;      // 2d
-    FIELD sqrtm1;  // a square root of -1
-    POINT base;
-} CURVE;
+typedef struct _ED_CURVE {
+    ED_FIELD d;
+    ED_FIELD d2;      // 2d
+    ED_FIELD sqrtm1;  // a square root of -1
+    ED_POINT base;
+} ED_CURVE;
 
 // Exponents, little-endian: p - 2 (the inverse), (p - 5) / 8 (the square root's), (p - 1) / 4.
 static const BYTE s_abPowInverse[32] = {
@@ -49,13 +49,13 @@ static const BYTE s_abBase[32] = {0x58, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66
                                   0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66,
                                   0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66};
 
-static void FieldSet(FIELD *r, LONGLONG n)
+static void FieldSet(ED_FIELD *r, LONGLONG n)
 {
     memset(r, 0, sizeof(*r));
     r->v[0] = n;
 }
 
-static void FieldAdd(FIELD *r, const FIELD *a, const FIELD *b)
+static void FieldAdd(ED_FIELD *r, const ED_FIELD *a, const ED_FIELD *b)
 {
     DWORD i = 0;
 
@@ -63,7 +63,7 @@ static void FieldAdd(FIELD *r, const FIELD *a, const FIELD *b)
         r->v[i] = a->v[i] + b->v[i];
 }
 
-static void FieldSub(FIELD *r, const FIELD *a, const FIELD *b)
+static void FieldSub(ED_FIELD *r, const ED_FIELD *a, const ED_FIELD *b)
 {
     DWORD i = 0;
 
@@ -73,7 +73,7 @@ static void FieldSub(FIELD *r, const FIELD *a, const FIELD *b)
 
 // Brings every limb into [0, 2^16) but the lowest, which takes the carry out of the top
 // (2^256 = 38 mod p) and may end a little outside.
-static void FieldCarry(FIELD *f)
+static void FieldCarry(ED_FIELD *f)
 {
     LONGLONG c = 0;
     DWORD    i = 0;
@@ -88,7 +88,7 @@ static void FieldCarry(FIELD *f)
     }
 }
 
-static void FieldMul(FIELD *r, const FIELD *a, const FIELD *b)
+static void FieldMul(ED_FIELD *r, const ED_FIELD *a, const ED_FIELD *b)
 {
     LONGLONG t[2 * FIELD_LIMBS - 1];
     DWORD    i = 0;
@@ -107,10 +107,10 @@ static void FieldMul(FIELD *r, const FIELD *a, const FIELD *b)
 }
 
 // a raised to the little-endian 255-bit exponent.
-static void FieldPow(FIELD *r, const FIELD *a, const BYTE *pExponent)
+static void FieldPow(ED_FIELD *r, const ED_FIELD *a, const BYTE *pExponent)
 {
-    FIELD c;
-    DWORD dwBit = 255;
+    ED_FIELD c;
+    DWORD    dwBit = 255;
 
     FieldSet(&c, 1);
     while (dwBit-- > 0) {
@@ -122,10 +122,10 @@ static void FieldPow(FIELD *r, const FIELD *a, const BYTE *pExponent)
 }
 
 // The canonical 32 bytes of the element: its value reduced below p.
-static void FieldPack(BYTE *pOut, const FIELD *a)
+static void FieldPack(BYTE *pOut, const ED_FIELD *a)
 {
-    FIELD    t = *a;
-    FIELD    m;
+    ED_FIELD t = *a;
+    ED_FIELD m;
     LONGLONG borrow = 0;
     LONGLONG limb   = 0;
     DWORD    dwOut  = 0;
@@ -158,7 +158,7 @@ static void FieldPack(BYTE *pOut, const FIELD *a)
 }
 
 // The low 255 bits of the bytes; the value may lie at or above p.
-static void FieldUnpack(FIELD *r, const BYTE *pIn)
+static void FieldUnpack(ED_FIELD *r, const BYTE *pIn)
 {
     DWORD i = 0;
 
@@ -167,7 +167,7 @@ static void FieldUnpack(FIELD *r, const BYTE *pIn)
     r->v[FIELD_LIMBS - 1] &= 0x7fff;
 }
 
-static DWORD FieldEqual(const FIELD *a, const FIELD *b)
+static DWORD FieldEqual(const ED_FIELD *a, const ED_FIELD *b)
 {
     BYTE abA[32];
     BYTE abB[32];
@@ -177,7 +177,7 @@ static DWORD FieldEqual(const FIELD *a, const FIELD *b)
     return memcmp(abA, abB, 32) == 0;
 }
 
-static DWORD FieldIsOdd(const FIELD *a)
+static DWORD FieldIsOdd(const ED_FIELD *a)
 {
     BYTE ab[32];
 
@@ -186,9 +186,9 @@ static DWORD FieldIsOdd(const FIELD *a)
 }
 
 // The unified addition of the twisted Edwards curve with a = -1; it also doubles.
-static void PointAdd(POINT *r, const POINT *p, const POINT *q, const CURVE *pCurve)
+static void PointAdd(ED_POINT *r, const ED_POINT *p, const ED_POINT *q, const ED_CURVE *pCurve)
 {
-    FIELD a, b, c, d, e, f, g, h, t;
+    ED_FIELD a, b, c, d, e, f, g, h, t;
 
     FieldSub(&a, &p->Y, &p->X);
     FieldSub(&t, &q->Y, &q->X);
@@ -210,7 +210,7 @@ static void PointAdd(POINT *r, const POINT *p, const POINT *q, const CURVE *pCur
     FieldMul(&r->Z, &f, &g);
 }
 
-static void PointIdentity(POINT *r)
+static void PointIdentity(ED_POINT *r)
 {
     FieldSet(&r->X, 0);
     FieldSet(&r->Y, 1);
@@ -220,13 +220,13 @@ static void PointIdentity(POINT *r)
 
 // [s]P + [k]Q for little-endian 256-bit scalars, both at once: one doubling a bit, and one
 // addition of P, Q or P + Q where either bit is set.
-static void PointMulAdd(POINT *r, const BYTE *pS, const POINT *p, const BYTE *pK, const POINT *q,
-                        const CURVE *pCurve)
+static void PointMulAdd(ED_POINT *r, const BYTE *pS, const ED_POINT *p, const BYTE *pK,
+                        const ED_POINT *q, const ED_CURVE *pCurve)
 {
-    POINT sum, acc;
-    DWORD dwBit = 256;
-    DWORD dwS   = 0;
-    DWORD dwK   = 0;
+    ED_POINT sum, acc;
+    DWORD    dwBit = 256;
+    DWORD    dwS   = 0;
+    DWORD    dwK   = 0;
 
     PointAdd(&sum, p, q, pCurve);
     PointIdentity(&acc);
@@ -244,9 +244,9 @@ static void PointMulAdd(POINT *r, const BYTE *pS, const POINT *p, const BYTE *pK
     *r = acc;
 }
 
-static void PointEncode(BYTE *pOut, const POINT *p)
+static void PointEncode(BYTE *pOut, const ED_POINT *p)
 {
-    FIELD zInverse, x, y;
+    ED_FIELD zInverse, x, y;
 
     FieldPow(&zInverse, &p->Z, s_abPowInverse);
     FieldMul(&x, &p->X, &zInverse);
@@ -257,12 +257,12 @@ static void PointEncode(BYTE *pOut, const POINT *p)
 
 // 1 when the bytes are the canonical encoding of a point of the curve: y below p, x recovered
 // from it, and no x of 0 with its sign bit set.
-static DWORD PointDecode(POINT *r, const BYTE *pIn, const CURVE *pCurve)
+static DWORD PointDecode(ED_POINT *r, const BYTE *pIn, const ED_CURVE *pCurve)
 {
-    BYTE  abY[32];
-    BYTE  abPacked[32];
-    DWORD dwSign = pIn[31] >> 7;
-    FIELD one, y2, u, v, v3, v7, x, check, minusU;
+    BYTE     abY[32];
+    BYTE     abPacked[32];
+    DWORD    dwSign = pIn[31] >> 7;
+    ED_FIELD one, y2, u, v, v3, v7, x, check, minusU;
 
     memcpy(abY, pIn, 32);
     abY[31] &= 0x7f;
@@ -308,11 +308,11 @@ static DWORD PointDecode(POINT *r, const BYTE *pIn, const CURVE *pCurve)
 }
 
 // 1 when [8]P is the identity (X = 0, Y = Z): P has order 1, 2, 4 or 8.
-static DWORD PointHasSmallOrder(const POINT *p, const CURVE *pCurve)
+static DWORD PointHasSmallOrder(const ED_POINT *p, const ED_CURVE *pCurve)
 {
-    POINT q = *p;
-    FIELD zero;
-    DWORD i = 0;
+    ED_POINT q = *p;
+    ED_FIELD zero;
+    DWORD    i = 0;
 
     for (i = 0; i < 3; i++)
         PointAdd(&q, &q, &q, pCurve);
@@ -322,12 +322,12 @@ static DWORD PointHasSmallOrder(const POINT *p, const CURVE *pCurve)
 
 // The curve's constants depend on nothing, so they are worked out once and need no reset between
 // boots.
-static CURVE s_Curve;
-static DWORD s_CurveReady = 0;
+static ED_CURVE s_Curve;
+static DWORD    s_CurveReady = 0;
 
-static const CURVE *Curve(void)
+static const ED_CURVE *Curve(void)
 {
-    FIELD two, numerator, denominator;
+    ED_FIELD two, numerator, denominator;
 
     if (s_CurveReady)
         return &s_Curve;
@@ -390,13 +390,13 @@ static void ScalarReduce(BYTE *pOut, const BYTE *pIn)
 DWORD Ed25519Verify(const BYTE *pSignature, const BYTE *pMessage, DWORD dwMessageLen,
                     const BYTE *pKey)
 {
-    const CURVE *pCurve = Curve();
-    POINT        key, r, sum;
-    SHA512_STATE hash;
-    BYTE         abHash[SHA512_DIGEST_SIZE];
-    BYTE         abK[32];
-    BYTE         abEncoded[32];
-    FIELD        zero;
+    const ED_CURVE *pCurve = Curve();
+    ED_POINT        key, r, sum;
+    SHA512_STATE    hash;
+    BYTE            abHash[SHA512_DIGEST_SIZE];
+    BYTE            abK[32];
+    BYTE            abEncoded[32];
+    ED_FIELD        zero;
 
     if (!ScalarBelowOrder(pSignature + 32))
         return 0;
