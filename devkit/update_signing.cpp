@@ -197,10 +197,7 @@ std::optional<DeviceKey> ReadDeviceKey(const fs::path &deviceFolder)
     if (error || size != PublicKey().size())
         return DeviceKey{std::nullopt,
                          "not a key of 32 bytes; the safe shell refuses every update"};
-    const std::vector<uint8_t> bytes = ReadFileBytes(file, size);
-    PublicKey key{};
-    std::copy(bytes.begin(), bytes.end(), key.begin());
-    return DeviceKey{key, std::nullopt};
+    return DeviceKey{ReadUpdateKey(file), std::nullopt};
 }
 
 std::string DeviceKeyText(const std::optional<DeviceKey> &key)

@@ -44,6 +44,16 @@ static DWORD AllEbootBlocksGood(HANDLE hDisk)
     return 1;
 }
 
+HANDLE OpenEbootFile(void)
+{
+    HANDLE hFile =
+        CreateFileW(g_ImagePath, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+
+    if (hFile == INVALID_HANDLE_VALUE)
+        NKDbgPrintfW(TEXT("ERROR(%d)- Cannot open bootimage file\r\n"), GetLastError());
+    return hFile;
+}
+
 DWORD ReadEbootFile(HANDLE hFile, BYTE *pBuffer, DWORD *pdwSize)
 {
     DWORD dwSizeHigh = 0;
@@ -110,13 +120,8 @@ DWORD WriteEBootImage(HANDLE hDisk, BYTE *pBuffer, SectorInfo *pSectorInfo)
         goto signed_bytes;
     }
 #endif
-    hFile =
-        CreateFileW(g_ImagePath, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hFile == INVALID_HANDLE_VALUE) {
-        NKDbgPrintfW(TEXT("ERROR(%d)- Cannot open bootimage file\r\n"), GetLastError());
-        goto done;
-    }
-    if (!ReadEbootFile(hFile, pBuffer, &dwSize))
+    hFile = OpenEbootFile();
+    if (hFile == INVALID_HANDLE_VALUE || !ReadEbootFile(hFile, pBuffer, &dwSize))
         goto done;
 #ifdef QS_SAFE_UPDATE
 signed_bytes:

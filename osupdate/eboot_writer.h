@@ -11,6 +11,8 @@
 // Reads the whole file into the buffer and gives its size; a file that cannot fill the five
 // blocks, or would not fit into the buffer, is refused before a byte is read.
 DWORD ReadEbootFile(HANDLE hFile, BYTE *pBuffer, DWORD *pdwSize);
+// Opens the file named in g_ImagePath for reading; logs the failure.
+HANDLE OpenEbootFile(void);
 
 // Reads the file named in g_ImagePath into pBuffer (the RAM image buffer) and writes it to
 // blocks 0 to 4; pSectorInfo is scratch for one block's 64 records. 1 when all five blocks were

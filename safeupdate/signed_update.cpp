@@ -143,13 +143,8 @@ static DWORD ReadSignedBootLoader(BYTE *pImage, BYTE *pEboot)
     DWORD        dwResult = 0;
     DWORD        dwSize   = 0;
 
-    hFile =
-        CreateFileW(g_ImagePath, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (hFile == INVALID_HANDLE_VALUE) {
-        NKDbgPrintfW(TEXT("ERROR(%d)- Cannot open bootimage file\r\n"), GetLastError());
-        goto done;
-    }
-    if (!ReadEbootFile(hFile, pImage, &dwSize))
+    hFile = OpenEbootFile();
+    if (hFile == INVALID_HANDLE_VALUE || !ReadEbootFile(hFile, pImage, &dwSize))
         goto done;
     Sha256Init(&hash);
     Sha256Update(&hash, pImage, dwSize);
