@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "devkit/staged_folder.h"
 #include "sim/error.h"
 
 namespace devkit {
@@ -100,13 +101,10 @@ fs::path HostPath(const fs::path &base, const std::string &devicePath)
     return path / devicePath.substr(from);
 }
 
-}  // namespace
-
-AppTreeTotals WriteAppTree(const fs::path &folder, const AppTreeShape &shape)
+// The tree itself, in a folder that exists and is empty.
+AppTreeTotals WriteTree(const fs::path &folder, const AppTreeShape &shape)
 {
     std::error_code error;
-    if (fs::exists(folder, error) && !fs::is_empty(folder, error))
-        throw sim::DeviceError(folder.string() + ": already holds files");
     SplitMix random(0x51C0FFEEull ^ shape.files ^ shape.bytes);
     std::vector<uint64_t> sizes = FileSizes(shape, random);
     AppTreeTotals totals;
@@ -131,6 +129,25 @@ AppTreeTotals WriteAppTree(const fs::path &folder, const AppTreeShape &shape)
     for (const auto &entry : fs::recursive_directory_iterator(folder))
         totals.folders += entry.is_directory() ? 1 : 0;
     return totals;
+}
+
+}  // namespace
+
+AppTreeTotals WriteAppTree(const fs::path &folder, const AppTreeShape &shape)
+{
+    std::error_code error;
+    if (fs::exists(folder, error) && !fs::is_empty(folder, error))
+        throw sim::DeviceError(folder.string() + ": already holds files");
+    // Built beside the folder and moved into place whole: a tree cut short by a full disk or a
+    // killed process is never found half made.
+    StagedFolder staged(folder);
+    try {
+        AppTreeTotals totals = WriteTree(staged.Path(), shape);
+        staged.Commit();
+        return totals;
+    } catch (const sim::DeviceError &e) {
+        throw sim::DeviceError(staged.Named(e.what()));
+    }
 }
 
 }  // namespace devkit

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -37,6 +38,10 @@ inline bool AllErased(std::span<const uint8_t> bytes)
                              std::memcmp(bytes.data(), bytes.data() + 1, bytes.size() - 1) == 0);
 }
 
+// For tests that kill a write-back part way: called with 0 once the copy of nand.bin is made,
+// with n after its n-th changed block is written, and with one more after the rename.
+void SetWriteBackHook(std::function<void(uint32_t step)> hook);
+
 class FlashArray {
 public:
     // All bytes erased.
@@ -47,8 +52,8 @@ public:
     // A copy of an existing file in memory: a block is read when first touched, and only
     // WriteBack changes the file. A boot that never gets there leaves the file as it was.
     static std::unique_ptr<FlashArray> LoadFile(const std::filesystem::path &file, uint32_t blocks);
-    // Writes nand.bin as a factory leaves it: erased (through a temporary beside it, so it is
-    // never half there), with each factory-bad block marked; gives back its mapping.
+    // Writes nand.bin as a factory leaves it, erased with each factory-bad block marked, through
+    // a temporary beside it, so that it is never half there; gives back its mapping.
     static std::unique_ptr<FlashArray> CreateFactoryFile(const std::filesystem::path &file,
                                                          uint32_t blocks,
                                                          std::span<const uint32_t> badBlocks);
@@ -86,15 +91,17 @@ public:
 
     // The blocks erased, programmed or marked since the array was made, in order.
     std::vector<uint32_t> ChangedBlocks() const;
-    // Of a loaded file: writes its changed blocks into it, each whole, with the signals that end
-    // a program held back meanwhile, so that no block is ever half there. Throws DeviceError.
+    // Of a loaded file: writes a copy of it with the changed blocks over it, flushes the copy and
+    // renames it over the file, with the signals that end a program held back meanwhile, so that
+    // the file always holds the old flash or the new one. Throws DeviceError.
     void WriteBack();
     // Keeps the bytes and forgets which blocks changed, as WriteBack does, but leaves the file
     // alone: the flash a process carries from one boot into the next in memory.
     void ForgetChanges();
 
 private:
-    static void CreateErasedFile(const std::filesystem::path &file, uint32_t blocks);
+    static void CreateErasedFile(const std::filesystem::path &file, uint32_t blocks,
+                                 std::span<const uint32_t> badBlocks);
 
     // Owns the bytes: a vector, the mapping of a file, or the memory over a loaded file, which
     // reads a block in when first touched and writes blocks back.

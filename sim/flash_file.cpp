@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <utility>
 #include <vector>
 
 #include "sim/error.h"
@@ -36,12 +38,80 @@ public:
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
     int get() const { return fd_; }
+    int Release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_;
 };
 
+// Writes all of it at the offset, through short writes and interrupts.
+bool WriteAll(int fd, const uint8_t *bytes, uint64_t count, uint64_t at)
+{
+    for (uint64_t done = 0; done < count;) {
+        ssize_t put = ::pwrite(fd, bytes + done, count - done, off_t(at + done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        done += uint64_t(put);
+    }
+    return true;
+}
+
+// The kernel copies within one file system; elsewhere, or where it declines, the bytes pass
+// through a buffer.
+bool CopyWhole(int from, int to, uint64_t size)
+{
+    off_t in = 0, out = 0;
+    while (uint64_t(in) < size) {
+        ssize_t copied = ::copy_file_range(from, &in, to, &out, size - uint64_t(in), 0);
+        if (copied < 0 && errno == EINTR)
+            continue;
+        if (copied > 0)
+            continue;
+        if (copied == 0 || (errno != EXDEV && errno != ENOSYS && errno != EINVAL &&
+                            errno != EOPNOTSUPP))
+            return false;
+        std::vector<uint8_t> buffer(1 << 20);
+        while (uint64_t(in) < size) {
+            ssize_t got = ::pread(from, buffer.data(), buffer.size(), in);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0 || !WriteAll(to, buffer.data(), uint64_t(got), uint64_t(in)))
+                return false;
+            in += got;
+        }
+    }
+    return true;
+}
+
+// A rename lasts a loss of power only once its folder is flushed; a failure here leaves the new
+// file in place all the same, so it is not one.
+void SyncFolder(const fs::path &folder)
+{
+    Descriptor fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() >= 0)
+        ::fsync(fd.get());
+}
+
+std::function<void(uint32_t)> &WriteBackHookSlot()
+{
+    static std::function<void(uint32_t)> hook;
+    return hook;
+}
+
+void WriteBackHook(uint32_t step)
+{
+    if (WriteBackHookSlot())
+        WriteBackHookSlot()(step);
+}
+
 }  // namespace
+
+void SetWriteBackHook(std::function<void(uint32_t step)> hook)
+{
+    WriteBackHookSlot() = std::move(hook);
+}
 
 void FlashArray::CheckFileSize(const fs::path &file, uint32_t blocks)
 {
@@ -165,38 +235,69 @@ struct FlashArray::LoadedFile : Backing {
         return byte;
     }
 
+    // The changed blocks go into a copy of the file beside it, which is flushed and renamed
+    // over it: a host that dies or fills its disk meanwhile leaves the whole old flash, and a
+    // stray copy is replaced at the next write-back.
     void Store(const uint8_t *bytes, std::span<const uint32_t> blocks) const override
     {
         if (blocks.empty())
             return;
-        // An interrupt waits until the last block is whole in the file.
+        // An interrupt waits until the new file is in place.
         sigset_t held, before;
         sigemptyset(&held);
         for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
             sigaddset(&held, signal);
         pthread_sigmask(SIG_BLOCK, &held, &before);
         std::string failure;
-        for (uint32_t block : blocks) {
-            uint64_t at = block * kBlockRecordSize;
-            for (uint64_t done = 0; done < kBlockRecordSize && failure.empty();) {
-                ssize_t put =
-                    ::pwrite(fd, bytes + at + done, kBlockRecordSize - done, off_t(at + done));
-                if (put < 0 && errno == EINTR)
-                    continue;
-                if (put <= 0)
-                    failure = Reason(file, "cannot be written at block " + std::to_string(block));
-                else
-                    done += uint64_t(put);
-            }
+        try {
+            ReplaceFile(bytes, blocks);
+        } catch (const DeviceError &error) {
+            failure = error.what();
         }
         pthread_sigmask(SIG_SETMASK, &before, nullptr);
         if (!failure.empty())
             throw DeviceError(failure);
     }
 
+    void ReplaceFile(const uint8_t *bytes, std::span<const uint32_t> blocks) const
+    {
+        fs::path temporary = file;
+        temporary += ".tmp";
+        Descriptor out(::open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (out.get() < 0)
+            throw DeviceError(Reason(temporary, "cannot be created"));
+        std::string failure;
+        if (!CopyWhole(fd, out.get(), size))
+            failure = Reason(temporary, "cannot be written");
+        uint32_t written = 0;
+        if (failure.empty())
+            WriteBackHook(written);
+        for (uint32_t block : blocks) {
+            if (!failure.empty())
+                break;
+            uint64_t at = block * kBlockRecordSize;
+            if (!WriteAll(out.get(), bytes + at, kBlockRecordSize, at))
+                failure = Reason(temporary, "cannot be written at block " + std::to_string(block));
+            else
+                WriteBackHook(++written);
+        }
+        if (failure.empty() && ::fdatasync(out.get()) != 0)
+            failure = Reason(temporary, "cannot be flushed");
+        if (failure.empty() && ::rename(temporary.c_str(), file.c_str()) != 0)
+            failure = Reason(file, "cannot be replaced");
+        if (!failure.empty()) {
+            ::unlink(temporary.c_str());
+            throw DeviceError(failure + "; " + file.string() + " is as it was");
+        }
+        WriteBackHook(++written);
+        SyncFolder(file.parent_path());
+        // Blocks not read yet come from the new file from now on: the old one is gone.
+        ::close(std::exchange(fd, out.Release()));
+    }
+
     fs::path file;
     size_t size;
-    int fd = -1;
+    mutable int fd = -1;
     void *address = nullptr;
 };
 
@@ -211,39 +312,43 @@ std::unique_ptr<FlashArray> FlashArray::LoadFile(const fs::path &file, uint32_t 
 std::unique_ptr<FlashArray> FlashArray::CreateFactoryFile(const fs::path &file, uint32_t blocks,
                                                           std::span<const uint32_t> badBlocks)
 {
-    CreateErasedFile(file, blocks);
-    std::unique_ptr<FlashArray> flash = MapFile(file, blocks);
-    flash->MarkBad(badBlocks);
-    return flash;
+    CreateErasedFile(file, blocks, badBlocks);
+    return MapFile(file, blocks);
 }
 
-void FlashArray::CreateErasedFile(const fs::path &file, uint32_t blocks)
+void FlashArray::CreateErasedFile(const fs::path &file, uint32_t blocks,
+                                  std::span<const uint32_t> badBlocks)
 {
     fs::path temporary = file;
     temporary += ".tmp";
+    std::string failure;
     {
         Descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (fd.get() < 0)
             throw DeviceError(Reason(temporary, "cannot be created"));
         // Large writes from one erased buffer: a 512-block flash takes a few milliseconds.
         const std::vector<uint8_t> erased(64 * kBlockRecordSize, kErased);
-        for (uint64_t left = FlashSize(blocks); left > 0;) {
-            size_t chunk = size_t(std::min<uint64_t>(left, erased.size()));
-            ssize_t written = ::write(fd.get(), erased.data(), chunk);
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0) {
-                std::string reason = Reason(temporary, "cannot be written");
-                ::unlink(temporary.c_str());
-                throw DeviceError(reason);
-            }
-            left -= uint64_t(written);
+        for (uint64_t at = 0; at < FlashSize(blocks) && failure.empty();) {
+            uint64_t chunk = std::min<uint64_t>(FlashSize(blocks) - at, erased.size());
+            if (!WriteAll(fd.get(), erased.data(), chunk, at))
+                failure = Reason(temporary, "cannot be written");
+            at += chunk;
         }
+        const uint8_t bad = 0x00;
+        for (uint32_t block : badBlocks)
+            if (failure.empty() && block < blocks &&
+                !WriteAll(fd.get(), &bad, 1, block * kBlockRecordSize + kBadBlockMarkOffset))
+                failure = Reason(temporary, "cannot be written");
+        if (failure.empty() && ::fdatasync(fd.get()) != 0)
+            failure = Reason(temporary, "cannot be flushed");
     }
-    std::error_code error;
-    fs::rename(temporary, file, error);
-    if (error)
-        throw DeviceError(file.string() + ": " + error.message());
+    if (failure.empty() && ::rename(temporary.c_str(), file.c_str()) != 0)
+        failure = Reason(file, "cannot be replaced");
+    if (!failure.empty()) {
+        ::unlink(temporary.c_str());
+        throw DeviceError(failure);
+    }
+    SyncFolder(file.parent_path());
 }
 
 }  // namespace sim

@@ -2,8 +2,12 @@
 // lasts in nand.bin, what each operation costs on the virtual clock (flash.timing), and what a
 // power cut at one of them, or its failure, leaves.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -496,21 +500,71 @@ INSTANTIATE_TEST_SUITE_P(
 // clang-format on
 
 // A boot killed before its end leaves nand.bin as it was: the flash is written back only when
-// the device is saved.
-TEST_F(Flash, AKilledBootLeavesNandBinAsItWas)
+// the device is saved. A write-back killed at any of its steps, or stopped by a full disk,
+// leaves the whole old flash; once the new file is renamed over it, the whole new one.
+TEST_F(Flash, AKilledBootOrWriteBackLeavesTheOldFlashOrTheNew)
 {
     Boot({{"protect", false}});
     RawSector(0);  // lays nand.bin down
-    const std::string before = sim::ReadWholeFile(device().folder() / "nand.bin");
-    pid_t child = fork();
-    if (child == 0) {
-        bool changed = Erase(6) && WriteAt(7 * 64, Pattern(3));
-        kill(getpid(), changed ? SIGKILL : SIGTERM);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const std::filesystem::path nand = device().folder() / "nand.bin";
+    const std::string before = sim::ReadWholeFile(nand);
+    const auto restore = [&] { std::ofstream(nand, std::ios::binary) << before; };
+    const auto change = [this] {
+        return Erase(1) && Erase(3) && WriteAt(5 * 64, Pattern(1)) && Erase(6) &&
+               WriteAt(7 * 64 + 9, Pattern(3));
+    };
+    // In a child: changes five blocks, then dies as `end` says, or saves at the end.
+    const auto run = [&](const std::function<void()> &end) {
+        pid_t child = fork();
+        if (child == 0) {
+            if (!change())
+                _exit(3);
+            end();
+            Driver().Flush();
+            _exit(0);
+        }
+        int status = 0;
+        EXPECT_EQ(waitpid(child, &status, 0), child);
+        return status;
+    };
+    const auto killAt = [](uint32_t at) {
+        sim::SetWriteBackHook([at](uint32_t step) {
+            if (step == at)
+                kill(getpid(), SIGKILL);
+        });
+    };
+
+    int status = run([] { kill(getpid(), SIGKILL); });
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the flash refused";
-    EXPECT_TRUE(sim::ReadWholeFile(device().folder() / "nand.bin") == before);
+    EXPECT_TRUE(sim::ReadWholeFile(nand) == before);
+
+    ASSERT_EQ(run([] {}), 0);
+    const std::string after = sim::ReadWholeFile(nand);
+    ASSERT_NE(after, before);
+    for (uint32_t step = 0; step <= 6; ++step) {
+        restore();
+        status = run([&] { killAt(step); });
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "step " << step;
+        EXPECT_TRUE(sim::ReadWholeFile(nand) == (step < 6 ? before : after)) << "step " << step;
+    }
+
+    // A disk with room for less than a copy of the flash: the write-back fails with one line and
+    // takes its copy away.
+    restore();
+    status = run([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{before.size() / 2, before.size() / 2};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        try {
+            Driver().Flush();
+        } catch (const sim::DeviceError &error) {
+            std::string line = error.what();
+            _exit(line.find("nand.bin.tmp: cannot be written") != line.npos ? 4 : 5);
+        }
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4) << status;
+    EXPECT_TRUE(sim::ReadWholeFile(nand) == before);
+    EXPECT_FALSE(std::filesystem::exists(device().folder() / "nand.bin.tmp"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, PowerCut,

@@ -102,6 +102,17 @@ const std::vector<Session> kSessions = {
       "quorshell --device dev --quiet",
       "quordev package dev --nk acme.bin --name 6 --force",
       "quorshell --device dev --quiet"}},
+    // A disk that fills part way leaves no file half written: mkapps leaves no folder, and a boot
+    // whose flash cannot be written back leaves nand.bin, state.json and the logs of the boot
+    // before, with one line and exit 1; the device still boots its old image.
+    {"full_disk",
+     {"quordev init dev --blocks 16", "full 300000 quordev mkapps apps --files 40 --mib 1",
+      "tree apps", "fill raw 0x30000", "quordev mkbin raw nk.bin", "quordev mknb0 boot.nb0",
+      "quordev package dev --nk nk.bin --eboot boot.nb0 --name 1", "quorshell --device dev --quiet",
+      "fill raw 0x50000", "quordev mkbin raw new.bin", "quordev package dev --nk new.bin --name 2",
+      "sum dev/nand.bin", "sum dev/journal.jsonl", "full 1000000 quorshell --device dev --quiet",
+      "sum dev/nand.bin", "sum dev/journal.jsonl", "tree dev/root/flashdisk", "quordev status dev",
+      "quordev verify dev --nk nk.bin"}},
     // The safe-update variant mends inside the boot that meets the fault: an erase that fails
     // once is tried again, on a flash whose TOC is refused and so starts from the defaults; a
     // block that never erases is marked bad and the image moves on, read whole by the boot

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -22,9 +24,10 @@ struct ToolRun {
     std::string err;
 };
 
-// Runs a program in the folder given and collects its exit status and both outputs.
+// Runs a program in the folder given and collects its exit status and both outputs. A file size
+// limit stands for a full disk: past it, a write fails (EFBIG) instead of ending the program.
 inline ToolRun RunTool(const std::string &program, std::vector<std::string> args,
-                       const std::filesystem::path &workFolder)
+                       const std::filesystem::path &workFolder, rlim_t fileSizeLimit = 0)
 {
     TempFolder outputs;
     const std::string out = (outputs.path() / "out").string(),
@@ -41,8 +44,18 @@ inline ToolRun RunTool(const std::string &program, std::vector<std::string> args
     argv.push_back(nullptr);
     pid_t child = 0;
     int waited = 0;
-    bool ran = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) == 0 &&
-               waitpid(child, &waited, 0) == child && WIFEXITED(waited);
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    sighandler_t handler = signal(SIGXFSZ, fileSizeLimit ? SIG_IGN : SIG_DFL);
+    if (fileSizeLimit) {
+        rlimit limited{fileSizeLimit, before.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    bool spawned =
+        posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, handler);
+    bool ran = spawned && waitpid(child, &waited, 0) == child && WIFEXITED(waited);
     posix_spawn_file_actions_destroy(&actions);
     return {ran ? WEXITSTATUS(waited) : -1, FileText(out), FileText(err)};
 }

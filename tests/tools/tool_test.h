@@ -57,7 +57,7 @@ class ToolTest : public testing::Test {
 protected:
     // "quordev init dev": quordev, quorshell, planted or crashing (the fault sweep over a shell
     // with a defect planted: a store left open, a crash).
-    ToolRun Run(const std::string &line) const
+    ToolRun Run(const std::string &line, rlim_t fileSizeLimit = 0) const
     {
         std::vector<std::string> args = SplitWords(line);
         const std::string program = args[0] == "quordev"     ? QUORDEV_EXE
@@ -65,7 +65,7 @@ protected:
                                     : args[0] == "planted"   ? QUORDEV_PLANTED_EXE
                                                              : QUORDEV_CRASHING_EXE;
         args.erase(args.begin());
-        return RunTool(program, args, work_);
+        return RunTool(program, args, work_, fileSizeLimit);
     }
     std::filesystem::path At(const std::string &name) const { return work_ / name; }
     void Write(const std::string &name, const std::string &content) const
@@ -107,7 +107,8 @@ protected:
 // lines that hold TEXT), count FILE TEXT (how many), bin FILE RAW (a .BIN read back), lay DEV NK
 // NB0 (the images laid out by hand), clear DEV BLOCK SECTOR BYTE, cut DEV N OUTCOME (a boot that
 // loses power at its Nth flash erase or program), erase DEV BLOCK, markbad DEV BLOCK (a bad mark
-// written into a sound block).
+// written into a sound block), full BYTES COMMAND (the command on a disk with room for no file
+// larger than BYTES).
 inline std::string ToolTest::Step(const std::string &step) const
 {
     namespace fs = std::filesystem;
@@ -126,8 +127,10 @@ inline std::string ToolTest::Step(const std::string &step) const
                                         device["flash"].value("blocks", 512));
     };
     std::string shown;
-    if (w[0] == "quordev" || w[0] == "quorshell" || w[0] == "planted" || w[0] == "crashing") {
-        ToolRun run = Run(step);
+    const bool full = w[0] == "full";
+    if (full || w[0] == "quordev" || w[0] == "quorshell" || w[0] == "planted" ||
+        w[0] == "crashing") {
+        ToolRun run = full ? Run(rest, rlim_t(number(1))) : Run(step);
         nlohmann::ordered_json json = nlohmann::ordered_json::parse(run.out, nullptr, false);
         std::string err = PlainTimes(run.err);
         // Where a crash stops the progress lines depends on which worker reports first.
