@@ -2,6 +2,7 @@
 // error and a power cut in the middle of a boot; the summary and the live echo read from a
 // journal; the factory cues.
 #include "devkit/device_maker.h"
+#include "nand/fmd.h"
 #include "platform/ce.h"
 #include "platform/host/host.h"
 #include "platform/host/internal.h"
@@ -190,6 +191,59 @@ TEST_F(UpdateBoot, APowerCutStopsAtOnceAndLeavesTheFolderAsTheCutLeftIt)
         EXPECT_TRUE(qs_test::Snapshot(device_.Host("\\flashdisk")) == update);
     }
     qs_test::ExpectGoldenText(qs_test::Shown(shown), "power_cut_boot");
+}
+
+// After the real shell: a block of the flash erased behind its back (the boot loader's 3 or the
+// NK image's 7), or a last line that says the update failed.
+template <DWORD kBlock, bool kEboot>
+int ShellThenBlockErased()
+{
+    int result = QuorShellMain();
+    HANDLE disk =
+        CreateFileW(u"DSK1:", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    (kEboot ? NandSetEbootFlag : NandSetNkFlag)(disk, 1);
+    NandEraseBlock(disk, kBlock);
+    (kEboot ? NandSetEbootFlag : NandSetNkFlag)(disk, 0);
+    CloseHandle(disk);
+    return result;
+}
+
+int ShellThenReportsFailure()
+{
+    int result = QuorShellMain();
+    NKDbgPrintfW(u"[QuorShell]UpdateSystemImage -- 0 \r\n");
+    return result;
+}
+
+// The exit status says whether the offered images are on the flash the boot leaves, whatever
+// the shell reported, and the summary says where the two disagree; a plain update agrees.
+TEST_F(UpdateBoot, TheFlashTheBootLeavesJudgesTheOfferedImages)
+{
+    struct Row {
+        const char *name;
+        int (*entryPoint)();
+        int exitStatus;
+    };
+    const Row rows[] = {{"agrees", QuorShellMain, 0},
+                        {"boot loader erased", ShellThenBlockErased<3, true>, 64},
+                        {"NK block erased", ShellThenBlockErased<7, false>, 64},
+                        {"failure reported", ShellThenReportsFailure, 64}};
+    const fs::path pristine = device_.Scratch("pristine");
+    fs::copy(device_.folder(), pristine, fs::copy_options::recursive);
+    std::string shown;
+    for (const Row &row : rows) {
+        fs::remove_all(device_.folder());
+        fs::copy(pristine, device_.folder(), fs::copy_options::recursive);
+        std::unique_ptr<sim::Device> device = sim::Device::Open(device_.folder());
+        BootReport report = qs_tools::BootDevice(
+            *device, {.quiet = true, .judgeFlash = true}, row.entryPoint);
+        EXPECT_EQ(report.exitStatus, row.exitStatus) << row.name;
+        std::string summary = report.printed;
+        shown += std::string("-- ") + row.name + "\n" +
+                 summary.substr(summary.find("OS update"),
+                                summary.find("blocks skipped") - summary.find("OS update"));
+    }
+    qs_test::ExpectGoldenText(shown, "flash_judges_update");
 }
 
 const uint8_t kWordOn[] = {0xEC, 0xAC, 0, 0};

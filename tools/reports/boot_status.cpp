@@ -4,6 +4,7 @@
 #include <set>
 
 #include "devkit/device_view.h"
+#include "devkit/flash_verify.h"
 #include "devkit/update_package.h"
 #include "sim/error.h"
 #include "tools/runner/boot_summary.h"
@@ -49,15 +50,26 @@ BootImages WaitingImages(const fs::path &folder, const std::optional<WaitingUpda
 }
 
 // The images a waiting update would leave on the flash; a package the shell refuses leaves the
-// flash as it is.
-BootImages ImagesAfterUpdate(const fs::path &folder, const std::optional<WaitingUpdate> &waiting,
-                             const BootImages &onFlash)
+// flash as it is, and offers nothing.
+void JudgeByWaitingUpdate(const fs::path &folder, const std::optional<WaitingUpdate> &waiting,
+                          JudgeImages &images)
 {
     try {
-        return WaitingImages(folder, waiting, onFlash);
+        images.waiting = WaitingImages(folder, waiting, images.onFlash);
+        images.nkOffered = waiting && !waiting->unreadable;
+        images.bootLoaderOffered = images.nkOffered && waiting->bootLoader.has_value();
     } catch (const sim::DeviceError &) {
-        return onFlash;
+        images.waiting = images.onFlash;
     }
+}
+
+// The first difference between the flash and an offered image, as quordev verify finds it.
+std::string FirstDifference(sim::FlashDriver &flash, const BootImages &offered, bool bootLoader)
+{
+    std::optional<std::span<const uint8_t>> nb0;
+    if (bootLoader)
+        nb0 = *offered.bootLoader;
+    return devkit::VerifyFlash(flash, *offered.nk, nb0).failure.value_or("");
 }
 
 // What the last boot changed of the blocks the boot loader reads and did not finish: cut by the
@@ -131,6 +143,32 @@ void AddRow(std::string &text, const char *label, const std::vector<std::string>
 
 }  // namespace
 
+void JudgeBootOnFlash(sim::FlashDriver &flash, const JudgeImages &images, BootSummary &summary)
+{
+    const FlashJudgement judgement = JudgeFlash(flash, images.onFlash, images.waiting);
+    if (judgement.verdict == Verdict::Unbootable)
+        summary.deadAfter = UnbootableReason(judgement);
+    // An image the flash held before the boot proves nothing about what the shell wrote.
+    const auto judge = [&](bool offered, bool heldBefore, std::optional<bool> reported,
+                           ImageMatch match, bool bootLoader, std::optional<bool> &onFlash,
+                           std::string &difference) {
+        if (!offered || !reported || (heldBefore && !*reported))
+            return;
+        onFlash = match == ImageMatch::New;
+        if (*onFlash || !*reported)
+            return;
+        try {
+            difference = FirstDifference(flash, images.waiting, bootLoader);
+        } catch (const sim::DeviceError &error) {
+            difference = error.what();
+        }
+    };
+    judge(images.bootLoaderOffered, images.bootLoaderHeldBefore, summary.bootLoader,
+          judgement.bootLoader, true, summary.bootLoaderOnFlash, summary.bootLoaderDifference);
+    judge(images.nkOffered, images.nkHeldBefore, summary.osUpdate, judgement.nk, false,
+          summary.nkOnFlash, summary.nkDifference);
+}
+
 std::optional<std::string> WhyDead(sim::FlashDriver &flash, const JudgeImages &images)
 {
     FlashJudgement judgement = JudgeFlash(flash, images.onFlash, images.waiting);
@@ -156,15 +194,18 @@ DeviceStatus ReadDeviceStatus(const fs::path &folder, bool signatures)
                     .value_or("verified"));
     }
     if (!driver) {
-        status.images.waiting = ImagesAfterUpdate(folder, status.waiting, {});
+        JudgeByWaitingUpdate(folder, status.waiting, status.images);
         status.why.push_back("the flash was never written (no nand.bin)");
         return status;
     }
     status.view = devkit::ViewBootLoader(*driver);
     status.images.onFlash = ReadBootImages(*driver);
     const BootImages &onFlash = status.images.onFlash;
-    status.images.waiting = ImagesAfterUpdate(folder, status.waiting, onFlash);
-    status.verdict = JudgeFlash(*driver, onFlash, status.images.waiting).verdict;
+    JudgeByWaitingUpdate(folder, status.waiting, status.images);
+    const FlashJudgement judgement = JudgeFlash(*driver, onFlash, status.images.waiting);
+    status.verdict = judgement.verdict;
+    status.images.bootLoaderHeldBefore = judgement.bootLoader == ImageMatch::New;
+    status.images.nkHeldBefore = judgement.nk == ImageMatch::New;
     status.why = onFlash.missing;
     if (status.verdict == Verdict::New)
         return status;

@@ -17,6 +17,8 @@
 
 namespace qs_tools {
 
+struct BootSummary;
+
 // The update the next boot finds: the files the shell takes.
 struct WaitingUpdate {
     std::filesystem::path nk;  // relative to the device folder
@@ -31,6 +33,12 @@ struct WaitingUpdate {
 struct JudgeImages {
     BootImages onFlash;
     BootImages waiting;
+    // Whether waiting holds the package's own NK image and boot loader, not the flash's.
+    bool nkOffered = false;
+    bool bootLoaderOffered = false;
+    // Whether the flash held them already before the boot.
+    bool nkHeldBefore = false;
+    bool bootLoaderHeldBefore = false;
 };
 
 struct DeviceStatus {
@@ -50,6 +58,10 @@ struct DeviceStatus {
 // Why a flash starts nothing after a boot, judged by the images read before it; none when it
 // boots the old image or the new.
 std::optional<std::string> WhyDead(sim::FlashDriver &flash, const JudgeImages &images);
+
+// After a boot: why its flash starts nothing (deadAfter), and whether the flash holds each offered
+// image that the shell took up, with the first difference where it does not.
+void JudgeBootOnFlash(sim::FlashDriver &flash, const JudgeImages &images, BootSummary &summary);
 
 // Reads the device folder; the caller holds its lock. Throws sim::DeviceError as
 // devkit::OpenDeviceFlash does. With signatures, and an update key and an update waiting, it also

@@ -122,7 +122,7 @@ BootReport BootDevice(sim::Device &device, const BootOptions &options,
     report.summary = SummarizeJournal(device.Events().Events());
     report.summary.deadBefore = deadBefore;
     if (judgeBy)
-        report.summary.deadAfter = WhyDead(sim::DeviceFlash(device), *judgeBy);
+        JudgeBootOnFlash(sim::DeviceFlash(device), *judgeBy, report.summary);
     report.summary.heapPeakBytes = heapPeak;
     report.summary.shell = ShellVariantName(options.shell);
     report.summary.flash = sim::DeviceFlash(device).Usage();

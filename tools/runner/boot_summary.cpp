@@ -303,6 +303,18 @@ std::vector<std::string> OsUpdateLines(const BootSummary &s)
     return lines;
 }
 
+// Where the shell's report of an image and the flash after the boot disagree.
+void AddFlashDisagreement(std::vector<std::string> &lines, const std::string &image,
+                          std::optional<bool> reported, std::optional<bool> onFlash,
+                          const std::string &difference)
+{
+    if (!reported || !onFlash || *reported == *onFlash)
+        return;
+    lines.push_back(*onFlash ? "holds the " + image + " whole, which the shell reported not written"
+                             : "does not hold the " + image +
+                                   ", which the shell reported written: " + difference);
+}
+
 }  // namespace
 
 std::vector<uint8_t> FromHex(const std::string &hex)
@@ -411,6 +423,13 @@ std::string FormatSummary(const BootSummary &s)
     AddLine(text, "boot key", s.bootKey ? std::to_string(*s.bootKey) : "not read");
     AddLine(text, "cues", s.cues.empty() ? "none" : Joined(s.cues, ", "));
     AddLines(text, "OS update", OsUpdateLines(s), "none offered");
+    std::vector<std::string> disagreements;
+    AddFlashDisagreement(disagreements, Named("boot loader", s.bootLoaderImage), s.bootLoader,
+                         s.bootLoaderOnFlash, s.bootLoaderDifference);
+    AddFlashDisagreement(disagreements, Named("NK image", s.nkImage), s.osUpdate, s.nkOnFlash,
+                         s.nkDifference);
+    if (!disagreements.empty())
+        AddLines(text, "the flash", disagreements, "");
     AddLine(text, "flash written",
             s.blocksWritten.empty() ? "nothing" : "blocks " + devkit::BlockRanges(s.blocksWritten));
     AddLine(
@@ -454,7 +473,10 @@ int BootExitStatus(const BootSummary &s)
     return (s.held.empty() ? 0 : kExitHeld) | (s.misused.empty() ? 0 : kExitMisuse) |
            (s.flagsLeftOn.empty() ? 0 : kExitFlagLeftOn) |
            (s.violations.empty() ? 0 : kExitViolation) |
-           (s.osUpdate == false || s.bootLoader == false ? kExitUpdateFailed : 0) |
+           (s.osUpdate == false || s.bootLoader == false || s.nkOnFlash == false ||
+                    s.bootLoaderOnFlash == false
+                ? kExitUpdateFailed
+                : 0) |
            (s.appData == false ? kExitAppDataFailed : 0);
 }
 

@@ -50,6 +50,12 @@ struct BootSummary {
     // was asked to judge and it does.
     std::optional<std::string> deadBefore;
     std::optional<std::string> deadAfter;
+    // Not journaled either: whether the flash the boot leaves holds each offered image the shell
+    // took up, judged as quordev verify judges it, and the first difference where it does not.
+    std::optional<bool> bootLoaderOnFlash;
+    std::optional<bool> nkOnFlash;
+    std::string bootLoaderDifference;
+    std::string nkDifference;
 };
 
 // quorshell's exit status for a boot that ran: 0 when it was clean, else the sum of these bits.
@@ -62,7 +68,9 @@ constexpr int kExitHeld = 4;           // a handle or heap block still held when
 constexpr int kExitMisuse = 8;         // a call the device does not allow in that form
 constexpr int kExitFlagLeftOn = 16;    // an FMD flag still on when the shell returned
 constexpr int kExitViolation = 32;     // a protected write or erase, or another forbidden access
-constexpr int kExitUpdateFailed = 64;  // an offered NK image or boot loader was not written
+// An offered NK image or boot loader that the shell reported not written, or that the flash the
+// boot leaves does not hold whatever the shell reported.
+constexpr int kExitUpdateFailed = 64;
 constexpr int kExitAppDataFailed = 128;  // the offered application data failed to install
 int BootExitStatus(const BootSummary &summary);
 
