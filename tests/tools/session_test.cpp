@@ -102,6 +102,17 @@ const std::vector<Session> kSessions = {
       "quorshell --device dev --quiet",
       "quordev package dev --nk acme.bin --name 6 --force",
       "quorshell --device dev --quiet"}},
+    // Without images, status judges the flash by its own reading, where a torn EBoot or NK block
+    // reads as whole; with --nk and --eboot it compares them byte for byte and names the first
+    // difference. --eboot alone is a wrong command line.
+    {"status_against_images",
+     {"quordev init dev --blocks 16", "fill raw 0x30000", "quordev mkbin raw nk.bin",
+      "quordev mknb0 boot.nb0", "quordev package dev --nk nk.bin --eboot boot.nb0 --name 1",
+      "quorshell --device dev --quiet", "quordev status dev --nk nk.bin --eboot boot.nb0",
+      "flip dev/nand.bin 400000", "quordev status dev", "quordev status dev --nk nk.bin",
+      "quordev status dev --nk nk.bin --eboot boot.nb0", "flip dev/nand.bin 400000",
+      "flip dev/nand.bin 1000000", "quordev status dev --nk nk.bin --eboot boot.nb0 --json",
+      "quordev status dev --eboot boot.nb0", "quordev status dev --nk raw"}},
     // A disk that fills part way leaves no file half written: mkapps leaves no folder, and a boot
     // whose flash cannot be written back leaves nand.bin, state.json and the logs of the boot
     // before, with one line and exit 1; the device still boots its old image.

@@ -72,6 +72,29 @@ std::string FirstDifference(sim::FlashDriver &flash, const BootImages &offered, 
     return devkit::VerifyFlash(flash, *offered.nk, nb0).failure.value_or("");
 }
 
+// The reference images as the old ones; without a boot loader among them, the flash's own.
+BootImages ReferenceAsOld(const ReferenceImages &reference, BootImages onFlash)
+{
+    BootImages given = ReadPackageImages(reference.nk, reference.bootLoader);
+    if (!given.bootLoader)
+        given.bootLoader = std::move(onFlash.bootLoader);
+    given.missing = std::move(onFlash.missing);
+    return given;
+}
+
+// What "old" was judged by.
+std::string JudgedByText(const DeviceStatus &status)
+{
+    if (!status.reference)
+        return "the flash alone: the StepLoader's checksum, TOC_Read and ID[3]; no checksum covers "
+               "EBoot or the NK image, so a torn block there reads as whole (--nk and --eboot "
+               "compare them with images)";
+    const ReferenceImages &reference = *status.reference;
+    return reference.nk.filename().string() + " byte for byte, " +
+           (reference.bootLoader ? reference.bootLoader->filename().string() + " byte for byte"
+                                 : "the boot loader by its StepLoader checksum alone");
+}
+
 // What the last boot changed of the blocks the boot loader reads and did not finish: cut by the
 // power, or left by an image writer that failed, the boot loader's blocks 0-4 or the TOC and NK
 // blocks from 5 on.
@@ -177,9 +200,11 @@ std::optional<std::string> WhyDead(sim::FlashDriver &flash, const JudgeImages &i
     return UnbootableReason(judgement);
 }
 
-DeviceStatus ReadDeviceStatus(const fs::path &folder, bool signatures)
+DeviceStatus ReadDeviceStatus(const fs::path &folder, bool signatures,
+                              const std::optional<ReferenceImages> &reference)
 {
     DeviceStatus status;
+    status.reference = reference;
     std::unique_ptr<sim::FlashDriver> driver = devkit::OpenDeviceFlash(folder);
     status.waiting = FindWaitingUpdate(folder);
     status.updateKey = devkit::ReadDeviceKey(folder);
@@ -200,6 +225,8 @@ DeviceStatus ReadDeviceStatus(const fs::path &folder, bool signatures)
     }
     status.view = devkit::ViewBootLoader(*driver);
     status.images.onFlash = ReadBootImages(*driver);
+    if (reference)
+        status.images.onFlash = ReferenceAsOld(*reference, std::move(status.images.onFlash));
     const BootImages &onFlash = status.images.onFlash;
     JudgeByWaitingUpdate(folder, status.waiting, status.images);
     const FlashJudgement judgement = JudgeFlash(*driver, onFlash, status.images.waiting);
@@ -209,6 +236,12 @@ DeviceStatus ReadDeviceStatus(const fs::path &folder, bool signatures)
     status.why = onFlash.missing;
     if (status.verdict == Verdict::New)
         return status;
+    if (reference && status.verdict == Verdict::Unbootable)
+        status.why.push_back("the flash does not hold " + reference->nk.filename().string() +
+                             (reference->bootLoader
+                                  ? " and " + reference->bootLoader->filename().string()
+                                  : std::string()) +
+                             ": " + FirstDifference(*driver, onFlash, reference->bootLoader.has_value()));
     if (std::optional<std::string> unfinished = UnfinishedChange(folder, *status.view)) {
         status.verdict = Verdict::Unbootable;
         status.why.push_back(*unfinished);
@@ -233,6 +266,8 @@ std::string StatusText(const std::string &folder, const DeviceStatus &status)
 {
     std::string text = folder + " " + BootVerdictText(status.verdict) + "\n";
     AddRow(text, "why", status.why);
+    if (status.view)
+        AddRow(text, "judged by", {JudgedByText(status)});
     if (status.verdict != Verdict::Unbootable) {
         AddRow(text, "boot loader",
                {"StepLoader in block 0, EBoot in blocks " +
@@ -297,6 +332,7 @@ nlohmann::ordered_json StatusJson(const DeviceStatus &status)
     return {{"boots", status.verdict != Verdict::Unbootable},
             {"image", BootedImageName(status.verdict)},
             {"why", status.why},
+            {"judged_by", status.view ? nlohmann::ordered_json(JudgedByText(status)) : nullptr},
             {"nk", nk},
             {"waiting", waiting},
             {"update_key", UpdateKeyJson(status.updateKey)},

@@ -41,6 +41,13 @@ struct JudgeImages {
     bool bootLoaderHeldBefore = false;
 };
 
+// Images the flash should hold, named to quordev status: the TOC records no checksum of the NK
+// image and nothing covers the EBoot blocks, so without them a torn block there reads as whole.
+struct ReferenceImages {
+    std::filesystem::path nk;
+    std::optional<std::filesystem::path> bootLoader;
+};
+
 struct DeviceStatus {
     // Old: the image the flash holds, not the waiting update's; new: the waiting update's, which
     // the flash holds already.
@@ -53,6 +60,7 @@ struct DeviceStatus {
     // With a usable key and an update waiting: each image's file name and "verified" or why the
     // safe shell refuses it.
     std::vector<std::pair<std::string, std::string>> signatures;
+    std::optional<ReferenceImages> reference;  // what "old" was judged by, when given
 };
 
 // Why a flash starts nothing after a boot, judged by the images read before it; none when it
@@ -64,9 +72,11 @@ std::optional<std::string> WhyDead(sim::FlashDriver &flash, const JudgeImages &i
 void JudgeBootOnFlash(sim::FlashDriver &flash, const JudgeImages &images, BootSummary &summary);
 
 // Reads the device folder; the caller holds its lock. Throws sim::DeviceError as
-// devkit::OpenDeviceFlash does. With signatures, and an update key and an update waiting, it also
-// checks the images' signatures (reading each image whole).
-DeviceStatus ReadDeviceStatus(const std::filesystem::path &folder, bool signatures = false);
+// devkit::OpenDeviceFlash does, and for an unusable reference image. With signatures, and an
+// update key and an update waiting, it also checks the images' signatures (reading each image
+// whole). With reference images, the old image is theirs, not the flash's own reading.
+DeviceStatus ReadDeviceStatus(const std::filesystem::path &folder, bool signatures = false,
+                              const std::optional<ReferenceImages> &reference = {});
 
 // "old", "new" or "none".
 const char *BootedImageName(Verdict verdict);
