@@ -106,10 +106,12 @@ Command AddFaultSweepCommand(CLI::App &sweep)
             return -1;
         auto progress = std::make_shared<ProgressLine>("sweep faults");
         FaultSweepOptions options = args->options;
+        // A row costs two boots: the one the fault falls in, and the next one (a row whose
+        // flash starts nothing has none, so this errs long).
         options.planned = [progress, &options](uint64_t points, uint64_t calls) {
             progress->Announce(std::to_string(points) + (options.pairs ? " pairs" : "") + " of " +
                                    std::to_string(calls) + " fault points",
-                               points, options.jobs);
+                               2 * points, options.jobs);
         };
         FaultSweepReport report = SweepFaults(
             args->folder, options, [progress](uint64_t done, uint64_t total, const FaultRow &row) {

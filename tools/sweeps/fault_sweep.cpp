@@ -23,6 +23,7 @@
 #include "sim/error.h"
 #include "sim/flash_array.h"
 #include "sim/flash_driver.h"
+#include "sim/power_controller.h"
 #include "tools/runner/boot_runner.h"
 #include "tools/sweeps/boot_stages.h"
 #include "tools/sweeps/device_snapshot.h"
@@ -86,6 +87,8 @@ struct Boot {
     std::vector<uint32_t> flashTouched;  // the blocks it erased, programmed or marked
     std::vector<uint32_t> flashChanged;  // of those, the ones that differ from the flash before
     std::string boots;                   // judged from the flash in memory, when asked
+    std::optional<uint32_t> updateMode;  // the power controller's, as the boot left it
+    std::vector<uint64_t> faultedCalls;  // the numbers of the fallible calls made to fail
 };
 
 // The images to judge the flash by after the boot.
@@ -134,6 +137,13 @@ Boot RunBoot(const fs::path &copy, ShellVariant shell, const std::vector<uint8_t
     }
     // A flash never laid down was never touched, and holds no boot loader; asking for it would
     // lay it down.
+    if (auto *power = dynamic_cast<sim::PowerController *>(device->InstalledDriver("PWR1:")))
+        boot.updateMode = power->UpdateMode();
+    for (const sim::Journal::Event &event : device->Events().Events())
+        if (event.value("event", "") == "fault" && event.value("device", "") == "calls") {
+            const std::string what = event.value("what", "");
+            boot.faultedCalls.push_back(std::stoull(what.substr(what.rfind('#') + 1)));
+        }
     boot.boots = VerdictName(Verdict::Unbootable);
     if (fs::exists(copy / "nand.bin")) {
         sim::FlashDriver &flash = sim::DeviceFlash(*device);
@@ -312,7 +322,7 @@ void CheckInvariants(const fs::path &copy, const Boot &boot, const Before &befor
     } else {
         row.breaches.push_back("the shell did not return: " + boot.stopped);
     }
-    std::optional<uint32_t> mode = SavedUpdateMode(copy);
+    std::optional<uint32_t> mode = boot.updateMode ? boot.updateMode : SavedUpdateMode(copy);
     if (mode.value_or(0) != 0) {
         if (excuses.updateMode)
             row.notes.push_back("mode left on by the injected fault itself");
@@ -525,10 +535,27 @@ struct Sweeper {
         row.bootsNext = next.boots;
         if (next.report)
             row.nextFlashUs = next.report->summary.flash.timeUs;
+        CheckNextBoot(folder, next, counting, options.lasting ? excuses : Excuses{}, row);
         // The next row's restore puts back every block the next boot touched too, without
         // reading them again to see which of them it changed.
         touched.insert(touched.end(), next.flashTouched.begin(), next.flashTouched.end());
         return touched;
+    }
+
+    // The next boot keeps every invariant as any boot does; what a lasting fault that strikes
+    // it again leaves behind by itself is excused as in the boot before.
+    void CheckNextBoot(const fs::path &folder, const Boot &next, const CountingBoot &counting,
+                       Excuses excuses, FaultRow &row) const
+    {
+        for (uint64_t n : next.faultedCalls)
+            excuses.Add(ExcusesFor(ce_host::FallibleCalls(), n - 1, options.lasting,
+                                   counting.calls));
+        FaultRow checked;
+        CheckInvariants(folder, next, before, counting.ownedBlocks, excuses, checked);
+        for (const std::string &breach : checked.breaches)
+            row.breaches.push_back("next boot: " + breach);
+        for (const std::string &note : checked.notes)
+            row.notes.push_back("next boot: " + note);
     }
 
     // One row booted from the start on the copy put back as the device was.
