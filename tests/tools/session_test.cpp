@@ -1,6 +1,9 @@
 // The firmware engineer's sessions through the real programs, each kept whole as a golden
 // transcript: init, the images and packages, boots, inspect and verify, and what they left.
 #include <cstring>
+#include <regex>
+#include <span>
+#include <sstream>
 
 #include "devkit/device_maker.h"
 #include "platform/host/host.h"
@@ -102,6 +105,23 @@ const std::vector<Session> kSessions = {
       "quorshell --device dev --quiet",
       "quordev package dev --nk acme.bin --name 6 --force",
       "quorshell --device dev --quiet"}},
+    // The sessions the README and docs/tools.md show, on 512-block devices: their marked blocks
+    // are these transcripts' steps (a hidden step makes what a user would bring).
+    {"doc_readme",
+     {"quordev init dev", "fill raw 300000", "quordev mkbin raw myimage.bin", "chop myimage.bin 30",
+      "quordev sign myimage.bin", "quordev mknb0 boot.nb0",
+      "quordev package dev --nk myimage.bin --eboot boot.nb0 --name 261207",
+      "quorshell --device dev --quiet", "quordev verify dev --nk myimage.bin --eboot boot.nb0",
+      "quordev status dev"}},
+    {"doc_whole_session",
+     {"quordev init dev --bad 6,40", "fill raw.img 3145728", "quordev mkbin raw.img nk.bin",
+      "quordev mknb0 boot.nb0", "quordev mkapps data --files 300 --mib 4",
+      "quordev package dev --nk nk.bin --eboot boot.nb0 --name 240315 --apps data",
+      "quorshell --device dev --quiet", "quorshell --device dev", "quordev inspect dev",
+      "quordev verify dev --nk nk.bin --eboot boot.nb0", "quordev status dev"}},
+    {"doc_app_data",
+     {"quordev init dev", "quordev mkapps data --files 300 --mib 4",
+      "quordev package dev --apps data", "quorshell --device dev", "quordev inspect dev"}},
     // Without images, status judges the flash by its own reading, where a torn EBoot or NK block
     // reads as whole; with --nk and --eboot it compares them byte for byte and names the first
     // difference. --eboot alone is a wrong command line.
@@ -440,6 +460,112 @@ TEST_P(ToolSession, ShowsWhatItsGoldenTranscriptHolds)
 
 INSTANTIATE_TEST_SUITE_P(Table, ToolSession, testing::ValuesIn(kSessions),
                          [](const auto &info) { return info.param.name; });
+
+// The lines of a text, without their line ends.
+std::vector<std::string> LinesOf(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.substr(0, line.find_last_not_of(" \r") + 1));
+    return lines;
+}
+
+// Steps "1-3,5" of a transcript, a step being a "$ " line and what follows it.
+std::vector<std::string> StepsOf(const std::vector<std::string> &transcript, const std::string &list)
+{
+    std::vector<std::vector<std::string>> steps;
+    for (const std::string &line : transcript) {
+        if (line.starts_with("$ "))
+            steps.emplace_back();
+        if (!steps.empty())
+            steps.back().push_back(line);
+    }
+    std::vector<std::string> chosen;
+    std::istringstream in(list);
+    for (std::string range; std::getline(in, range, ',');) {
+        const size_t dash = range.find('-');
+        const size_t first = std::stoul(range), last = std::stoul(range.substr(dash + 1));
+        for (size_t step = first; step <= last && step <= steps.size(); ++step)
+            chosen.insert(chosen.end(), steps[step - 1].begin(), steps[step - 1].end());
+    }
+    return chosen;
+}
+
+// Line for line, a "..." line standing for any lines, at least one.
+bool Shows(std::span<const std::string> shown, std::span<const std::string> lines)
+{
+    if (shown.empty())
+        return lines.empty();
+    if (shown[0] == "...") {
+        for (size_t skip = 1; skip <= lines.size(); ++skip)
+            if (Shows(shown.subspan(1), lines.subspan(skip)))
+                return true;
+        return false;
+    }
+    return !lines.empty() && shown[0] == lines[0] && Shows(shown.subspan(1), lines.subspan(1));
+}
+
+// The sessions the README and docs/tools.md show are what the tools print: the block indented
+// four spaces below each "<!-- transcript: NAME STEPS -->" line is those steps of the golden
+// transcript tools_NAME.log, as the session tests produce it. QS_UPDATE_GOLDEN=1 writes the
+// blocks that leave no lines out.
+TEST(DocumentedSessions, AreTheirGoldenTranscriptsStepForStep)
+{
+    namespace fs = std::filesystem;
+    const fs::path root = fs::path(QS_GOLDEN_DIR).parent_path().parent_path();
+    const bool update = std::getenv("QS_UPDATE_GOLDEN") != nullptr;
+    static const std::regex kMarker(R"(<!-- transcript: (\S+) ([0-9,-]+) -->)");
+    for (const char *doc : {"README.md", "docs/tools.md"}) {
+        std::vector<std::string> lines = LinesOf(qs_test::FileText(root / doc));
+        int blocks = 0;
+        bool rewritten = false;
+        for (size_t at = 0; at < lines.size(); ++at) {
+            std::smatch marker;
+            if (!std::regex_search(lines[at], marker, kMarker))
+                continue;
+            ++blocks;
+            const std::vector<std::string> steps = StepsOf(
+                LinesOf(qs_test::FileText(fs::path(QS_GOLDEN_DIR) /
+                                          ("tools_" + marker[1].str() + ".log"))),
+                marker[2]);
+            size_t first = at + 1, end;
+            if (first < lines.size() && lines[first].empty())
+                ++first;
+            for (end = first; end < lines.size(); ++end)
+                if (!lines[end].starts_with("    ") &&
+                    !(lines[end].empty() && end + 1 < lines.size() &&
+                      lines[end + 1].starts_with("    ")))
+                    break;
+            std::vector<std::string> shown;
+            for (size_t i = first; i < end; ++i)
+                shown.push_back(lines[i].empty() ? "" : lines[i].substr(4));
+            if (!steps.empty() && Shows(shown, steps))
+                continue;
+            if (update && std::find(shown.begin(), shown.end(), "...") == shown.end()) {
+                std::vector<std::string> block;
+                for (const std::string &line : steps)
+                    block.push_back(line.empty() ? "" : "    " + line);
+                lines.erase(lines.begin() + first, lines.begin() + end);
+                lines.insert(lines.begin() + first, block.begin(), block.end());
+                rewritten = true;
+                continue;
+            }
+            std::string expected;
+            for (const std::string &line : steps)
+                expected += "    " + line + "\n";
+            ADD_FAILURE() << doc << ":" << at + 1 << ": the block is not steps " << marker[2]
+                          << " of tools_" << marker[1] << ".log, which read:\n"
+                          << expected;
+        }
+        EXPECT_GT(blocks, 0) << doc << " shows no session";
+        if (rewritten) {
+            std::ofstream out(root / doc, std::ios::binary);
+            for (const std::string &line : lines)
+                out << line << "\n";
+        }
+    }
+}
 
 // A .BIN as its format has it, written here rather than by the device kit: signature, image
 // start and length, records of address, length, byte sum and bytes, then the record that ends it

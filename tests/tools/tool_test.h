@@ -102,7 +102,8 @@ protected:
 // The steps: a program's run (stdout, JSON indented; stderr marked "! "; "exit N" unless 0),
 // write PATH TEXT, fill PATH SIZE, mkdir, rm, mv, link PATH TARGET, patch DEV JSON (device.json),
 // tree PATH (sizes but device.json's, which grows with the simulator's options), same A B, peek
-// FILE OFFSET COUNT (from the end when negative), flip FILE OFFSET (its lowest bit), sum FILE
+// FILE OFFSET COUNT (from the end when negative), flip FILE OFFSET (its lowest bit), chop FILE N
+// (its last N bytes cut off), sum FILE
 // [OFFSET COUNT], grep FILE TEXT (its
 // lines that hold TEXT), count FILE TEXT (how many), bin FILE RAW (a .BIN read back), lay DEV NK
 // NB0 (the images laid out by hand), clear DEV BLOCK SECTOR BYTE, cut DEV N OUTCOME (a boot that
@@ -177,6 +178,9 @@ inline std::string ToolTest::Step(const std::string &step) const
         std::string bytes = FileText(At(w[1]));
         bytes.at(number(2)) ^= 0x01;
         Write(w[1], bytes);
+    } else if (w[0] == "chop") {
+        std::string bytes = FileText(At(w[1]));
+        Write(w[1], bytes.substr(0, bytes.size() - std::min<size_t>(bytes.size(), number(2))));
     } else if (w[0] == "sum") {
         std::string bytes = FileText(At(w[1]));
         if (w.size() > 3)
