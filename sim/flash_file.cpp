@@ -69,8 +69,8 @@ bool CopyWhole(int from, int to, uint64_t size)
             continue;
         if (copied > 0)
             continue;
-        if (copied == 0 || (errno != EXDEV && errno != ENOSYS && errno != EINVAL &&
-                            errno != EOPNOTSUPP))
+        if (copied == 0 ||
+            (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP))
             return false;
         std::vector<uint8_t> buffer(1 << 20);
         while (uint64_t(in) < size) {
@@ -89,7 +89,8 @@ bool CopyWhole(int from, int to, uint64_t size)
 // file in place all the same, so it is not one.
 void SyncFolder(const fs::path &folder)
 {
-    Descriptor fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Descriptor fd(
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() >= 0)
         ::fsync(fd.get());
 }

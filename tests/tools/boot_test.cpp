@@ -235,8 +235,8 @@ TEST_F(UpdateBoot, TheFlashTheBootLeavesJudgesTheOfferedImages)
         fs::remove_all(device_.folder());
         fs::copy(pristine, device_.folder(), fs::copy_options::recursive);
         std::unique_ptr<sim::Device> device = sim::Device::Open(device_.folder());
-        BootReport report = qs_tools::BootDevice(
-            *device, {.quiet = true, .judgeFlash = true}, row.entryPoint);
+        BootReport report =
+            qs_tools::BootDevice(*device, {.quiet = true, .judgeFlash = true}, row.entryPoint);
         EXPECT_EQ(report.exitStatus, row.exitStatus) << row.name;
         std::string summary = report.printed;
         shown += std::string("-- ") + row.name + "\n" +

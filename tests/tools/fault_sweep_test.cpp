@@ -124,10 +124,11 @@ TEST_F(FaultSweep, CatchesAStoreLeftOpenOnOneFailurePath)
     EXPECT_THAT(Rows(report), testing::HasSubstr("  breaches: still held: store DSK1:\n"));
     // On a device that boots, a lasting fault strikes the next boot as well, whose own leak is
     // its own breach.
-    ExpectTranscript("fault_sweep_planted_next",
-                     {"fill raw 0x8000", "quordev mkbin raw nk.bin", "quordev mknb0 boot.nb0",
-                      "quordev package dev --nk nk.bin --eboot boot.nb0 --name 1",
-                      "quorshell --device dev --quiet", "planted sweep faults dev --lasting --at 13"});
+    ExpectTranscript(
+        "fault_sweep_planted_next",
+        {"fill raw 0x8000", "quordev mkbin raw nk.bin", "quordev mknb0 boot.nb0",
+         "quordev package dev --nk nk.bin --eboot boot.nb0 --name 1",
+         "quorshell --device dev --quiet", "planted sweep faults dev --lasting --at 13"});
 }
 
 // Two boots of one device make the same fallible calls in the same order, acting on the same

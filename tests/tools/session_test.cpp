@@ -472,7 +472,8 @@ std::vector<std::string> LinesOf(const std::string &text)
 }
 
 // Steps "1-3,5" of a transcript, a step being a "$ " line and what follows it.
-std::vector<std::string> StepsOf(const std::vector<std::string> &transcript, const std::string &list)
+std::vector<std::string> StepsOf(const std::vector<std::string> &transcript,
+                                 const std::string &list)
 {
     std::vector<std::vector<std::string>> steps;
     for (const std::string &line : transcript) {
@@ -525,10 +526,10 @@ TEST(DocumentedSessions, AreTheirGoldenTranscriptsStepForStep)
             if (!std::regex_search(lines[at], marker, kMarker))
                 continue;
             ++blocks;
-            const std::vector<std::string> steps = StepsOf(
-                LinesOf(qs_test::FileText(fs::path(QS_GOLDEN_DIR) /
-                                          ("tools_" + marker[1].str() + ".log"))),
-                marker[2]);
+            const std::vector<std::string> steps =
+                StepsOf(LinesOf(qs_test::FileText(fs::path(QS_GOLDEN_DIR) /
+                                                  ("tools_" + marker[1].str() + ".log"))),
+                        marker[2]);
             size_t first = at + 1, end;
             if (first < lines.size() && lines[first].empty())
                 ++first;

@@ -237,11 +237,11 @@ DeviceStatus ReadDeviceStatus(const fs::path &folder, bool signatures,
     if (status.verdict == Verdict::New)
         return status;
     if (reference && status.verdict == Verdict::Unbootable)
-        status.why.push_back("the flash does not hold " + reference->nk.filename().string() +
-                             (reference->bootLoader
-                                  ? " and " + reference->bootLoader->filename().string()
-                                  : std::string()) +
-                             ": " + FirstDifference(*driver, onFlash, reference->bootLoader.has_value()));
+        status.why.push_back(
+            "the flash does not hold " + reference->nk.filename().string() +
+            (reference->bootLoader ? " and " + reference->bootLoader->filename().string()
+                                   : std::string()) +
+            ": " + FirstDifference(*driver, onFlash, reference->bootLoader.has_value()));
     if (std::optional<std::string> unfinished = UnfinishedChange(folder, *status.view)) {
         status.verdict = Verdict::Unbootable;
         status.why.push_back(*unfinished);

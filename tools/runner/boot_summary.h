@@ -64,10 +64,10 @@ struct BootSummary {
 // never join them, a sum is never 126 or 127, which a shell keeps for a program it cannot run.
 // A shell shows a program that signal N killed as 128 + N as well; the summary tells them apart,
 // as a killed quorshell prints none.
-constexpr int kExitHeld = 4;           // a handle or heap block still held when the shell returned
-constexpr int kExitMisuse = 8;         // a call the device does not allow in that form
-constexpr int kExitFlagLeftOn = 16;    // an FMD flag still on when the shell returned
-constexpr int kExitViolation = 32;     // a protected write or erase, or another forbidden access
+constexpr int kExitHeld = 4;         // a handle or heap block still held when the shell returned
+constexpr int kExitMisuse = 8;       // a call the device does not allow in that form
+constexpr int kExitFlagLeftOn = 16;  // an FMD flag still on when the shell returned
+constexpr int kExitViolation = 32;   // a protected write or erase, or another forbidden access
 // An offered NK image or boot loader that the shell reported not written, or that the flash the
 // boot leaves does not hold whatever the shell reported.
 constexpr int kExitUpdateFailed = 64;

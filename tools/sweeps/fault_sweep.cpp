@@ -548,8 +548,8 @@ struct Sweeper {
                        Excuses excuses, FaultRow &row) const
     {
         for (uint64_t n : next.faultedCalls)
-            excuses.Add(ExcusesFor(ce_host::FallibleCalls(), n - 1, options.lasting,
-                                   counting.calls));
+            excuses.Add(
+                ExcusesFor(ce_host::FallibleCalls(), n - 1, options.lasting, counting.calls));
         FaultRow checked;
         CheckInvariants(folder, next, before, counting.ownedBlocks, excuses, checked);
         for (const std::string &breach : checked.breaches)
