@@ -58,23 +58,25 @@ bool WriteAll(int fd, const uint8_t *bytes, uint64_t count, uint64_t at)
     return true;
 }
 
-// The kernel copies within one file system; elsewhere, or where it declines, the bytes pass
-// through a buffer.
-bool CopyWhole(int from, int to, uint64_t size)
+// Bytes [at, at + count) of one file into the same place of another. The kernel copies within
+// one file system; elsewhere, or where it declines, the bytes pass through a buffer.
+bool CopyRange(int from, int to, uint64_t at, uint64_t count)
 {
-    off_t in = 0, out = 0;
-    while (uint64_t(in) < size) {
-        ssize_t copied = ::copy_file_range(from, &in, to, &out, size - uint64_t(in), 0);
+    off_t in = off_t(at), out = off_t(at);
+    const uint64_t end = at + count;
+    while (uint64_t(in) < end) {
+        ssize_t copied = ::copy_file_range(from, &in, to, &out, end - uint64_t(in), 0);
         if (copied < 0 && errno == EINTR)
             continue;
         if (copied > 0)
             continue;
-        if (copied == 0 ||
-            (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP))
+        if (copied == 0 || (errno != EXDEV && errno != ENOSYS && errno != EINVAL &&
+                            errno != EOPNOTSUPP))
             return false;
         std::vector<uint8_t> buffer(1 << 20);
-        while (uint64_t(in) < size) {
-            ssize_t got = ::pread(from, buffer.data(), buffer.size(), in);
+        while (uint64_t(in) < end) {
+            ssize_t got =
+                ::pread(from, buffer.data(), std::min<uint64_t>(buffer.size(), end - in), in);
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0 || !WriteAll(to, buffer.data(), uint64_t(got), uint64_t(in)))
@@ -267,8 +269,19 @@ struct FlashArray::LoadedFile : Backing {
         Descriptor out(::open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (out.get() < 0)
             throw DeviceError(Reason(temporary, "cannot be created"));
+        // The blocks that did not change come from the file, the changed ones from memory;
+        // blocks are ascending.
         std::string failure;
-        if (!CopyWhole(fd, out.get(), size))
+        uint64_t copied = 0;
+        for (uint32_t block : blocks) {
+            const uint64_t at = block * kBlockRecordSize;
+            if (!CopyRange(fd, out.get(), copied, at - copied)) {
+                failure = Reason(temporary, "cannot be written");
+                break;
+            }
+            copied = at + kBlockRecordSize;
+        }
+        if (failure.empty() && !CopyRange(fd, out.get(), copied, size - copied))
             failure = Reason(temporary, "cannot be written");
         uint32_t written = 0;
         if (failure.empty())
