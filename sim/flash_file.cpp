@@ -70,8 +70,8 @@ bool CopyRange(int from, int to, uint64_t at, uint64_t count)
             continue;
         if (copied > 0)
             continue;
-        if (copied == 0 || (errno != EXDEV && errno != ENOSYS && errno != EINVAL &&
-                            errno != EOPNOTSUPP))
+        if (copied == 0 ||
+            (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP))
             return false;
         std::vector<uint8_t> buffer(1 << 20);
         while (uint64_t(in) < end) {
@@ -95,6 +95,22 @@ void SyncFolder(const fs::path &folder)
         ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() >= 0)
         ::fsync(fd.get());
+}
+
+// Flushes the temporary and renames it over the file, then flushes their folder; on the first
+// failure, this one or one met before, removes the temporary and throws, the file as it was.
+void PutInPlace(int fd, const fs::path &temporary, const fs::path &file, std::string failure,
+                const std::string &afterFailure)
+{
+    if (failure.empty() && ::fdatasync(fd) != 0)
+        failure = Reason(temporary, "cannot be flushed");
+    if (failure.empty() && ::rename(temporary.c_str(), file.c_str()) != 0)
+        failure = Reason(file, "cannot be replaced");
+    if (!failure.empty()) {
+        ::unlink(temporary.c_str());
+        throw DeviceError(failure + afterFailure);
+    }
+    SyncFolder(file.parent_path());
 }
 
 std::function<void(uint32_t)> &WriteBackHookSlot()
@@ -295,16 +311,8 @@ struct FlashArray::LoadedFile : Backing {
             else
                 WriteBackHook(++written);
         }
-        if (failure.empty() && ::fdatasync(out.get()) != 0)
-            failure = Reason(temporary, "cannot be flushed");
-        if (failure.empty() && ::rename(temporary.c_str(), file.c_str()) != 0)
-            failure = Reason(file, "cannot be replaced");
-        if (!failure.empty()) {
-            ::unlink(temporary.c_str());
-            throw DeviceError(failure + "; " + file.string() + " is as it was");
-        }
+        PutInPlace(out.get(), temporary, file, failure, "; " + file.string() + " is as it was");
         WriteBackHook(++written);
-        SyncFolder(file.parent_path());
         // Blocks not read yet come from the new file from now on: the old one is gone.
         ::close(std::exchange(fd, out.Release()));
     }
@@ -335,34 +343,24 @@ void FlashArray::CreateErasedFile(const fs::path &file, uint32_t blocks,
 {
     fs::path temporary = file;
     temporary += ".tmp";
+    Descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (fd.get() < 0)
+        throw DeviceError(Reason(temporary, "cannot be created"));
+    // Large writes from one erased buffer: a 512-block flash takes a few milliseconds.
     std::string failure;
-    {
-        Descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (fd.get() < 0)
-            throw DeviceError(Reason(temporary, "cannot be created"));
-        // Large writes from one erased buffer: a 512-block flash takes a few milliseconds.
-        const std::vector<uint8_t> erased(64 * kBlockRecordSize, kErased);
-        for (uint64_t at = 0; at < FlashSize(blocks) && failure.empty();) {
-            uint64_t chunk = std::min<uint64_t>(FlashSize(blocks) - at, erased.size());
-            if (!WriteAll(fd.get(), erased.data(), chunk, at))
-                failure = Reason(temporary, "cannot be written");
-            at += chunk;
-        }
-        const uint8_t bad = 0x00;
-        for (uint32_t block : badBlocks)
-            if (failure.empty() && block < blocks &&
-                !WriteAll(fd.get(), &bad, 1, block * kBlockRecordSize + kBadBlockMarkOffset))
-                failure = Reason(temporary, "cannot be written");
-        if (failure.empty() && ::fdatasync(fd.get()) != 0)
-            failure = Reason(temporary, "cannot be flushed");
+    const std::vector<uint8_t> erased(64 * kBlockRecordSize, kErased);
+    for (uint64_t at = 0; at < FlashSize(blocks) && failure.empty();) {
+        uint64_t chunk = std::min<uint64_t>(FlashSize(blocks) - at, erased.size());
+        if (!WriteAll(fd.get(), erased.data(), chunk, at))
+            failure = Reason(temporary, "cannot be written");
+        at += chunk;
     }
-    if (failure.empty() && ::rename(temporary.c_str(), file.c_str()) != 0)
-        failure = Reason(file, "cannot be replaced");
-    if (!failure.empty()) {
-        ::unlink(temporary.c_str());
-        throw DeviceError(failure);
-    }
-    SyncFolder(file.parent_path());
+    const uint8_t bad = 0x00;
+    for (uint32_t block : badBlocks)
+        if (failure.empty() && block < blocks &&
+            !WriteAll(fd.get(), &bad, 1, block * kBlockRecordSize + kBadBlockMarkOffset))
+            failure = Reason(temporary, "cannot be written");
+    PutInPlace(fd.get(), temporary, file, failure, "");
 }
 
 }  // namespace sim
