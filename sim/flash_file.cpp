@@ -97,6 +97,24 @@ void SyncFolder(const fs::path &folder)
         ::fsync(fd.get());
 }
 
+// FILE.tmp: where a file is written before it is renamed over FILE.
+fs::path TemporaryBeside(const fs::path &file)
+{
+    fs::path temporary = file;
+    temporary += ".tmp";
+    return temporary;
+}
+
+// Opens the temporary empty, a stray one left by a host that died included; for reading too,
+// since the write-back goes on reading blocks from it once it is renamed into place.
+int CreateTemporary(const fs::path &temporary)
+{
+    int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw DeviceError(Reason(temporary, "cannot be created"));
+    return fd;
+}
+
 // Flushes the temporary and renames it over the file, then flushes their folder; on the first
 // failure, this one or one met before, removes the temporary and throws, the file as it was.
 void PutInPlace(int fd, const fs::path &temporary, const fs::path &file, std::string failure,
@@ -280,11 +298,8 @@ struct FlashArray::LoadedFile : Backing {
 
     void ReplaceFile(const uint8_t *bytes, std::span<const uint32_t> blocks) const
     {
-        fs::path temporary = file;
-        temporary += ".tmp";
-        Descriptor out(::open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (out.get() < 0)
-            throw DeviceError(Reason(temporary, "cannot be created"));
+        const fs::path temporary = TemporaryBeside(file);
+        Descriptor out(CreateTemporary(temporary));
         // The blocks that did not change come from the file, the changed ones from memory;
         // blocks are ascending.
         std::string failure;
@@ -341,11 +356,8 @@ std::unique_ptr<FlashArray> FlashArray::CreateFactoryFile(const fs::path &file, 
 void FlashArray::CreateErasedFile(const fs::path &file, uint32_t blocks,
                                   std::span<const uint32_t> badBlocks)
 {
-    fs::path temporary = file;
-    temporary += ".tmp";
-    Descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0)
-        throw DeviceError(Reason(temporary, "cannot be created"));
+    const fs::path temporary = TemporaryBeside(file);
+    Descriptor fd(CreateTemporary(temporary));
     // Large writes from one erased buffer: a 512-block flash takes a few milliseconds.
     std::string failure;
     const std::vector<uint8_t> erased(64 * kBlockRecordSize, kErased);
