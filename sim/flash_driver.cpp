@@ -413,7 +413,11 @@ bool FlashDriver::SetFlag(IoRequest &request, bool &flag)
     uint32_t word = 0;
     if (!InputWord(request, word))
         return false;
-    flag = word != 0;
+    // 0xACEC sets a flag and 0 clears it; any other word is refused and changes nothing, the
+    // harsher reading of a contract that names only those two.
+    if (word != kFlagOn && word != 0)
+        return Refuse(request, kErrorInvalidParameter);
+    flag = word == kFlagOn;
     return true;
 }
 

@@ -20,6 +20,9 @@ namespace sim {
 class Device;
 class VirtualClock;
 
+// The word that sets an FMD flag; 0 clears it.
+constexpr uint32_t kFlagOn = 0xACEC;
+
 // ERROR_WRITE_PROTECT: a region changed without its flag.
 constexpr uint32_t kErrorWriteProtect = 19;
 

@@ -186,10 +186,14 @@ TEST_F(Flash, RegionsOpenOnlyUnderTheirFlagsForOneBootWhileNandBinLasts)
                             qs_test::Hex(read) + ", erase after word 0 " + std::to_string(closed) +
                             "\r\n");
         }
-    // Any word but 0 is on; the flags still on are told in their own order.
-    for (auto [code, word] : {std::pair{FlashDriver::kSetNkFlag, 7u},
+    // Only 0xACEC sets a flag: another word is refused with 87 and leaves it as it was. The flags
+    // still on are told in their own order.
+    EXPECT_EQ(ErrorOf(Send(FlashDriver::kSetNkFlag, 7u)), 87u);
+    EXPECT_EQ(ErrorOf(Send(FlashDriver::kSetEbootFlag, 1u)), 87u);
+    EXPECT_EQ(FlagsLeftOn(), std::vector<std::string>{});
+    for (auto [code, word] : {std::pair{FlashDriver::kSetNkFlag, kOn},
                               {FlashDriver::kSetTocFlag, kOn},
-                              {FlashDriver::kSetEbootFlag, 1u},
+                              {FlashDriver::kSetEbootFlag, kOn},
                               {FlashDriver::kSetTocFlag, 0u}})
         ASSERT_TRUE(Send(code, word));
     auto reported = [&] {
