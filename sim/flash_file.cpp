@@ -44,6 +44,25 @@ private:
     int fd_;
 };
 
+// The signals that end a program wait while it lives, on every path out.
+class InterruptsHeld {
+public:
+    InterruptsHeld()
+    {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            sigaddset(&held, signal);
+        pthread_sigmask(SIG_BLOCK, &held, &before_);
+    }
+    ~InterruptsHeld() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    InterruptsHeld(const InterruptsHeld &) = delete;
+    InterruptsHeld &operator=(const InterruptsHeld &) = delete;
+
+private:
+    sigset_t before_;
+};
+
 // Writes all of it at the offset, through short writes and interrupts.
 bool WriteAll(int fd, const uint8_t *bytes, uint64_t count, uint64_t at)
 {
@@ -280,20 +299,8 @@ struct FlashArray::LoadedFile : Backing {
         if (blocks.empty())
             return;
         // An interrupt waits until the new file is in place.
-        sigset_t held, before;
-        sigemptyset(&held);
-        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-            sigaddset(&held, signal);
-        pthread_sigmask(SIG_BLOCK, &held, &before);
-        std::string failure;
-        try {
-            ReplaceFile(bytes, blocks);
-        } catch (const DeviceError &error) {
-            failure = error.what();
-        }
-        pthread_sigmask(SIG_SETMASK, &before, nullptr);
-        if (!failure.empty())
-            throw DeviceError(failure);
+        InterruptsHeld held;
+        ReplaceFile(bytes, blocks);
     }
 
     void ReplaceFile(const uint8_t *bytes, std::span<const uint32_t> blocks) const
