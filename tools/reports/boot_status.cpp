@@ -192,14 +192,6 @@ void JudgeBootOnFlash(sim::FlashDriver &flash, const JudgeImages &images, BootSu
           summary.nkOnFlash, summary.nkDifference);
 }
 
-std::optional<std::string> WhyDead(sim::FlashDriver &flash, const JudgeImages &images)
-{
-    FlashJudgement judgement = JudgeFlash(flash, images.onFlash, images.waiting);
-    if (judgement.verdict != Verdict::Unbootable)
-        return std::nullopt;
-    return UnbootableReason(judgement);
-}
-
 DeviceStatus ReadDeviceStatus(const fs::path &folder, bool signatures,
                               const std::optional<ReferenceImages> &reference)
 {

@@ -63,10 +63,6 @@ struct DeviceStatus {
     std::optional<ReferenceImages> reference;  // what "old" was judged by, when given
 };
 
-// Why a flash starts nothing after a boot, judged by the images read before it; none when it
-// boots the old image or the new.
-std::optional<std::string> WhyDead(sim::FlashDriver &flash, const JudgeImages &images);
-
 // After a boot: why its flash starts nothing (deadAfter), and whether the flash holds each offered
 // image that the shell took up, with the first difference where it does not.
 void JudgeBootOnFlash(sim::FlashDriver &flash, const JudgeImages &images, BootSummary &summary);

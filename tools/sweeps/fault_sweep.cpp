@@ -88,7 +88,8 @@ struct Boot {
     std::vector<uint32_t> flashChanged;  // of those, the ones that differ from the flash before
     std::string boots;                   // judged from the flash in memory, when asked
     std::optional<uint32_t> updateMode;  // the power controller's, as the boot left it
-    std::vector<uint64_t> faultedCalls;  // the numbers of the fallible calls made to fail
+    // The calls made to fail, as journaled: "ReadFile #12", "ReadFile #40 again" (a lasting one).
+    std::vector<std::string> faults;
 };
 
 // The images to judge the flash by after the boot.
@@ -135,15 +136,13 @@ Boot RunBoot(const fs::path &copy, ShellVariant shell, const std::vector<uint8_t
     } catch (const BootStopped &e) {
         boot.stopped = e.what();
     }
-    // A flash never laid down was never touched, and holds no boot loader; asking for it would
-    // lay it down.
     if (auto *power = dynamic_cast<sim::PowerController *>(device->InstalledDriver("PWR1:")))
         boot.updateMode = power->UpdateMode();
     for (const sim::Journal::Event &event : device->Events().Events())
-        if (event.value("event", "") == "fault" && event.value("device", "") == "calls") {
-            const std::string what = event.value("what", "");
-            boot.faultedCalls.push_back(std::stoull(what.substr(what.rfind('#') + 1)));
-        }
+        if (event.value("event", "") == "fault" && event.value("device", "") == "calls")
+            boot.faults.push_back(event.value("what", ""));
+    // A flash never laid down was never touched, and holds no boot loader; asking for it would
+    // lay it down.
     boot.boots = VerdictName(Verdict::Unbootable);
     if (fs::exists(copy / "nand.bin")) {
         sim::FlashDriver &flash = sim::DeviceFlash(*device);
@@ -155,13 +154,12 @@ Boot RunBoot(const fs::path &copy, ShellVariant shell, const std::vector<uint8_t
     return boot;
 }
 
-std::vector<sim::Journal::Event> ReadJournal(const fs::path &copy, const char *onlyHolding = "")
+std::vector<sim::Journal::Event> ReadJournal(const fs::path &copy)
 {
     std::vector<sim::Journal::Event> events;
     std::ifstream in(copy / "journal.jsonl");
     for (std::string line; std::getline(in, line);)
-        if (line.find(onlyHolding) != std::string::npos)
-            events.push_back(sim::Journal::Event::parse(line));
+        events.push_back(sim::Journal::Event::parse(line));
     return events;
 }
 
@@ -353,19 +351,15 @@ std::string WhatBoots(const fs::path &folder, const BootImages &oldImages,
     return VerdictName(JudgeFlash(*flash, oldImages, newImages).verdict);
 }
 
-// Whether the boot's journal holds the fault of its n-th call.
-bool FaultJournaled(const fs::path &copy, const std::string &call, uint64_t n)
+// Whether the boot journaled the fault of its n-th call.
+bool FaultJournaled(const Boot &boot, const std::string &call, uint64_t n)
 {
     const std::string expected = call + " #" + std::to_string(n);
-    for (const sim::Journal::Event &event : ReadJournal(copy, "\"fault\""))
-        if (event.value("event", "") == "fault" && event.value("device", "") == "calls" &&
-            event.value("what", "") == expected)
-            return true;
-    return false;
+    return std::find(boot.faults.begin(), boot.faults.end(), expected) != boot.faults.end();
 }
 
 // The fault fired where the counting boot said it would: the same calls led up to it.
-void CheckFaultPoint(const fs::path &copy, const CountingBoot &counting, FaultRow &row)
+void CheckFaultPoint(const Boot &boot, const CountingBoot &counting, FaultRow &row)
 {
     const std::vector<ce_host::FallibleCallRecord> &calls = ce_host::FallibleCalls();
     for (uint64_t i = 0; i + 1 < row.n && i < calls.size(); ++i) {
@@ -377,7 +371,7 @@ void CheckFaultPoint(const fs::path &copy, const CountingBoot &counting, FaultRo
             return;
         }
     }
-    if (!FaultJournaled(copy, row.call, row.n))
+    if (!FaultJournaled(boot, row.call, row.n))
         row.breaches.push_back("the fault point was never reached");
 }
 
@@ -416,7 +410,7 @@ bool ChangesFlash(const ce_host::FallibleCallRecord &call)
 // Where the second fault of a pair fell in the boot just made: on its own call, on another that
 // stood at its number once the first fault had changed the boot's way, or nowhere, the boot
 // making fewer calls. Gives what that call's failure excuses.
-Excuses FollowSecondFault(const fs::path &copy, const FaultSweepOptions &options,
+Excuses FollowSecondFault(const Boot &boot, const FaultSweepOptions &options,
                           const std::vector<ce_host::FallibleCallRecord> &withoutFault,
                           SecondFault &second, FaultRow &row)
 {
@@ -429,7 +423,7 @@ Excuses FollowSecondFault(const fs::path &copy, const FaultSweepOptions &options
         second.failedInstead = made.call + (made.target.empty() ? "" : " " + made.target);
     if (ChangesFlash(made))
         second.leaves = options.torn ? "torn" : "untouched";
-    if (!FaultJournaled(copy, made.call, second.n))
+    if (!FaultJournaled(boot, made.call, second.n))
         row.breaches.push_back("the second fault point failed nothing");
     return ExcusesFor(calls, second.n - 1, options.lasting, withoutFault);
 }
@@ -516,11 +510,11 @@ struct Sweeper {
                                     FaultRow &row) const
     {
         row.did = WhatItDid(boot);
-        CheckFaultPoint(folder, counting, row);
+        CheckFaultPoint(boot, counting, row);
         Excuses excuses =
             ExcusesFor(counting.calls, points.first - 1, options.lasting, counting.calls);
         if (points.second)
-            excuses.Add(FollowSecondFault(folder, options, counting.calls, row.second, row));
+            excuses.Add(FollowSecondFault(boot, options, counting.calls, row.second, row));
         CheckInvariants(folder, boot, before, counting.ownedBlocks, excuses, row);
         row.boots = boot.boots;
         std::vector<uint32_t> touched = boot.flashChanged;
@@ -547,9 +541,10 @@ struct Sweeper {
     void CheckNextBoot(const fs::path &folder, const Boot &next, const CountingBoot &counting,
                        Excuses excuses, FaultRow &row) const
     {
-        for (uint64_t n : next.faultedCalls)
-            excuses.Add(
-                ExcusesFor(ce_host::FallibleCalls(), n - 1, options.lasting, counting.calls));
+        for (const std::string &fault : next.faults)
+            excuses.Add(ExcusesFor(ce_host::FallibleCalls(),
+                                   std::stoull(fault.substr(fault.rfind('#') + 1)) - 1,
+                                   options.lasting, counting.calls));
         FaultRow checked;
         CheckInvariants(folder, next, before, counting.ownedBlocks, excuses, checked);
         for (const std::string &breach : checked.breaches)
